@@ -1,0 +1,141 @@
+#include "Sylvor/defs/random.hpp"
+
+#include <fcntl.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+
+std::ostream& operator<<(std::ostream& out, const XorShiftState& state) {
+  return out << "{x=" << state.x << " y=" << state.y << " z=" << state.z << " w=" << state.w
+             << "}";
+}
+
+std::ostream& operator<<(std::ostream& out, const XorShiftRNG& rng) {
+  return out << rng.get_state();
+}
+
+namespace {
+
+std::int64_t absolute_value(std::int64_t v) { return (v < 0 && v != INT64_MIN) ? -v : v; }
+
+// Closes a POSIX file descriptor on every way out of a scope.
+class FileDescriptor {
+public:
+  explicit FileDescriptor(int fd) : fd(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  int get() const { return fd; }
+
+private:
+  int fd;
+};
+
+// A file of nothing but zero words (such as /dev/zero) would otherwise be read
+// for ever; this many zero words in a row for one state word is an error.
+constexpr long max_zero_words_in_a_row = 65536;
+
+std::atomic<XorShiftRNGPool*> process_pool{nullptr};
+std::mutex process_pool_mutex;
+
+}  // namespace
+
+void XorShiftRNGPool::init_using_rand(int seed, int size) {
+  std::srand(static_cast<unsigned>(seed));
+  rngs.clear();
+  rngs.resize(static_cast<std::size_t>(std::max(size, 0)));
+  for (auto& slot : rngs) {
+    std::int64_t words[4];
+    for (std::int64_t& word : words) {
+      int value;
+      do {
+        value = std::rand();
+      } while (value == 0);
+      word = absolute_value(static_cast<std::int64_t>(value));
+    }
+    slot = std::make_unique<XorShiftRNG>(XorShiftState{words[0], words[1], words[2], words[3]});
+  }
+}
+
+void XorShiftRNGPool::init(const std::string& file, int size) {
+  std::string path = file;
+  if (file.empty()) path = "/dev/urandom";
+  rngs.clear();
+  rngs.resize(static_cast<std::size_t>(std::max(size, 0)));
+
+  // A failed open shows up as a failed read below.
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY));
+  const std::string failure = "unable to read from random number file " + file;
+  for (auto& slot : rngs) {
+    std::int64_t words[4];
+    for (std::int64_t& word : words) {
+      long zero_words = 0;
+      for (;;) {
+        if (::read(fd.get(), &word, sizeof word) != static_cast<ssize_t>(sizeof word)) {
+          throw Exception(failure);
+        }
+        if (word != 0) break;
+        if (++zero_words >= max_zero_words_in_a_row) {
+          throw Exception(failure + " (it holds only zero words)");
+        }
+      }
+      word = absolute_value(word);
+    }
+    slot = std::make_unique<XorShiftRNG>(XorShiftState{words[0], words[1], words[2], words[3]});
+  }
+}
+
+XorShiftRNGPool* get_pool(const std::string& file, int size, int seed, bool reinit) {
+  XorShiftRNGPool* pool = process_pool.load(std::memory_order_acquire);
+  if (pool != nullptr && !reinit) return pool;
+  if (pool == nullptr) {
+    pool = new XorShiftRNGPool();  // lives until the process ends
+    process_pool.store(pool, std::memory_order_release);
+  } else {
+    pool->clear();
+  }
+  if (seed != 0) {
+    pool->init_using_rand(seed, size);
+  } else {
+    pool->init(file, size);
+  }
+  return pool;
+}
+
+int default_pool_size() { return std::max(32, omp_get_max_threads()); }
+
+void init_pool(const std::string& file, int seed) {
+  get_pool(file, default_pool_size(), seed, true);
+}
+
+XorShiftRNG* get_rng() {
+  XorShiftRNGPool* pool = process_pool.load(std::memory_order_acquire);
+  if (pool == nullptr) {
+    // Nobody built a pool: the first thread of the team to get here builds
+    // one with a slot for every member, the others wait for it.
+    const std::lock_guard<std::mutex> lock(process_pool_mutex);
+    pool = get_pool("", std::max(1, omp_get_num_threads()), 0, false);
+  }
+  const int thread = omp_get_thread_num();
+  XorShiftRNG* rng = static_cast<std::size_t>(thread) < pool->size()
+                         ? pool->get_generator(static_cast<std::size_t>(thread))
+                         : nullptr;
+  if (rng == nullptr) {
+    throw Exception("no random number generator for thread " + std::to_string(thread) +
+                    ": the generator pool holds " + std::to_string(pool->size()) +
+                    " generators; build it for the thread count in use");
+  }
+  return rng;
+}
+
+}  // namespace Sylvor

@@ -1,0 +1,129 @@
+// Random number generation for learning: small xorshift generators and the
+// process-wide pool that gives each OpenMP thread its own generator.
+//
+// A generator is nothing but four signed 64-bit words; every draw performs one
+// xorshift step on them. The pool owns its generators, one per slot, and the
+// thread numbered i draws only from slot i, so no generator is ever shared and
+// no draw takes a lock. The pool is built (seeded from an integer through the
+// C library's srand/rand, or from the 8-byte words of a file) on one thread
+// before any parallel region; afterwards get_rng may be called concurrently.
+// A pool built by init_pool has at least 32 slots and at least as many as the
+// OpenMP team size in force; the first 32 slots depend only on the seed (or
+// the first non-zero words of the file), whatever the pool's size.
+#ifndef SYLVOR_DEFS_RANDOM_HPP
+#define SYLVOR_DEFS_RANDOM_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace Sylvor {
+
+struct XorShiftState {
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  std::int64_t z = 0;
+  std::int64_t w = 0;
+};
+
+inline bool operator==(const XorShiftState& a, const XorShiftState& b) {
+  return a.x == b.x && a.y == b.y && a.z == b.z && a.w == b.w;
+}
+inline bool operator!=(const XorShiftState& a, const XorShiftState& b) { return !(a == b); }
+
+// "{x=.. y=.. z=.. w=..}" in plain signed decimal.
+std::ostream& operator<<(std::ostream& out, const XorShiftState& state);
+
+class XorShiftRNG {
+public:
+  explicit XorShiftRNG(const XorShiftState& state) : state(state) {}
+
+  // One step; the draw is the new w.
+  std::int64_t next_int() {
+    const std::int64_t x = state.x, y = state.y, z = state.z, w = state.w;
+    // Left shifts are done on the unsigned pattern (discarding the bits
+    // shifted out); right shifts stay on the signed value and are arithmetic.
+    const std::int64_t t = x ^ y ^ z ^ w ^ shift_left(x, 20) ^ (y >> 11) ^
+                           shift_left(z, 27) ^ (w >> 6);
+    state.x = y;
+    state.y = z;
+    state.z = w;
+    state.w = t;
+    return t;
+  }
+
+  // One step; the absolute value of the draw modulo n (n > 0), in [0, n).
+  std::int64_t next_int(std::int64_t n) {
+    const std::int64_t t = next_int();
+    // The absolute value of -2^63 does not exist and stays negative; its
+    // remainder is then moved into range so that callers may index with it.
+    const std::int64_t r = (t < 0 && t != INT64_MIN) ? -t : t;
+    const std::int64_t m = r % n;
+    return m < 0 ? m + n : m;
+  }
+
+  // k / 1000000 for an integer 0 <= k < 1000000.
+  double next_double() { return static_cast<double>(next_int(1000000)) / 1000000.0; }
+
+  const XorShiftState& get_state() const { return state; }
+
+private:
+  static std::int64_t shift_left(std::int64_t v, int bits) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(v) << bits);
+  }
+
+  XorShiftState state;
+};
+
+std::ostream& operator<<(std::ostream& out, const XorShiftRNG& rng);
+
+class XorShiftRNGPool {
+public:
+  XorShiftRNGPool() = default;
+  XorShiftRNGPool(const XorShiftRNGPool&) = delete;
+  XorShiftRNGPool& operator=(const XorShiftRNGPool&) = delete;
+
+  // Deletes every generator and empties the pool.
+  void clear() { rngs.clear(); }
+
+  // The generator of slot i, or null where the slot was never filled.
+  XorShiftRNG* get_generator(std::size_t i) const { return rngs[i].get(); }
+  std::size_t size() const { return rngs.size(); }
+
+  // Seeds `size` generators from srand(seed) and the non-zero results of rand().
+  void init_using_rand(int seed, int size);
+
+  // Fills `size` generators from the non-zero 8-byte words of a file, stored
+  // as their absolute values: "/dev/urandom" when `file` is empty. A short
+  // read throws Exception("unable to read from random number file " + file)
+  // and leaves the slots not yet filled null.
+  void init(const std::string& file, int size);
+
+private:
+  std::vector<std::unique_ptr<XorShiftRNG>> rngs;
+};
+
+// The process-wide pool, built on first use. With `reinit` the existing pool
+// is rebuilt in place; without it an existing pool is returned untouched. A
+// non-zero seed seeds through srand/rand, a zero seed reads from `file`.
+// Single-threaded: call before any parallel region.
+XorShiftRNGPool* get_pool(const std::string& file, int size, int seed, bool reinit);
+
+// The number of slots init_pool builds: 32, or the OpenMP team size in force
+// when that is larger.
+int default_pool_size();
+
+// Rebuilds the process-wide pool with default_pool_size() slots.
+void init_pool(const std::string& file, int seed);
+
+// The generator of the calling OpenMP thread. Builds a pool from /dev/urandom
+// with a slot per team member when none exists yet (safe from inside a team).
+// Throws Exception when the pool has no generator for the calling thread.
+XorShiftRNG* get_rng();
+
+}  // namespace Sylvor
+
+#endif

@@ -1,0 +1,126 @@
+// Text utilities: turning delimited text into vectors of values and writing
+// vectors back as delimited text (selection files, predictions, importances).
+//
+// Conversion uses standard stream extraction, so leading white space inside a
+// piece is skipped and anything after the value in a piece is ignored. A
+// piece that does not convert is reported by throwing a std::string
+// "error converting '<piece>'". Stateless; safe from any thread.
+#ifndef SYLVOR_DEFS_STRING_HPP
+#define SYLVOR_DEFS_STRING_HPP
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+
+template <class T>
+struct ConvertForSplit {
+  static T convert(const std::string& token) {
+    std::istringstream in(token);
+    T value{};
+    in >> value;
+    if (in.fail() || in.bad()) {
+      throw std::string("error converting '") + token + "'";
+    }
+    return value;
+  }
+};
+
+// Appends the converted pieces of `s`, cut at every occurrence of the whole
+// string `delim`, to `out`. An empty `s` gives nothing; a delimiter at the very
+// end adds no piece; an empty piece elsewhere fails conversion. An empty
+// `delim` cuts at runs of white space instead, so that it never loops.
+template <class T, class OutputIterator>
+void split(const std::string& s, OutputIterator out, const std::string& delim) {
+  if (s.empty()) return;
+  if (delim.empty()) {
+    std::istringstream words(s);
+    std::string word;
+    while (words >> word) *out++ = ConvertForSplit<T>::convert(word);
+    return;
+  }
+  std::string::size_type pos = 0;
+  for (;;) {
+    const std::string::size_type next = s.find(delim, pos);
+    const std::string::size_type length =
+        next == std::string::npos ? std::string::npos : next - pos;
+    *out++ = ConvertForSplit<T>::convert(s.substr(pos, length));
+    if (next == std::string::npos) return;
+    pos = next + delim.size();
+    if (pos >= s.size()) return;
+  }
+}
+
+template <class T>
+std::vector<T> splitv(const std::string& s, const std::string& delim) {
+  std::vector<T> values;
+  split<T>(s, std::back_inserter(values), delim);
+  return values;
+}
+
+// Appends the values of a stream to `v`. With an empty `delim` the values are
+// white-space separated and reading stops quietly at the first token that is
+// not a T. Otherwise the stream is read line by line and every line is split
+// at `delim`; a carriage return ending a line (CR LF files) is dropped. A
+// line that fails conversion adds none of its values.
+template <class T>
+std::istream& read_vector(std::istream& in, std::vector<T>& v, const std::string& delim) {
+  if (delim.empty()) {
+    while (in.good()) {
+      in >> std::ws;
+      if (in.eof()) break;
+      T value{};
+      if (!(in >> value)) break;
+      v.push_back(value);
+    }
+    return in;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::vector<T> values = splitv<T>(line, delim);
+    v.insert(v.end(), values.begin(), values.end());
+  }
+  return in;
+}
+
+// As above from a file; an empty name means standard input.
+template <class T>
+void read_vector(const std::string& filename, std::vector<T>& v, const std::string& delim) {
+  if (filename.empty()) {
+    read_vector(std::cin, v, delim);
+    return;
+  }
+  std::ifstream in(filename);
+  if (!in) throw Exception("could not open selection file: `" + filename + "'");
+  read_vector(in, v, delim);
+}
+
+// Writes every element followed by `delim` (the last one too), no line break.
+template <class T>
+std::ostream& save_vector(std::ostream& out, const std::vector<T>& v, const std::string& delim) {
+  for (const T& value : v) out << value << delim;
+  return out;
+}
+
+// As above to a file, created or truncated; an empty name means standard output.
+template <class T>
+void save_vector(const std::string& filename, const std::vector<T>& v, const std::string& delim) {
+  if (filename.empty()) {
+    save_vector(std::cout, v, delim);
+    std::cout.flush();
+    return;
+  }
+  std::ofstream out(filename);
+  save_vector(out, v, delim);
+}
+
+}  // namespace Sylvor
+
+#endif

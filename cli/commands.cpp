@@ -1,0 +1,130 @@
+#include "cli/commands.hpp"
+
+#include <omp.h>
+
+#include <iostream>
+
+#include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/random.hpp"
+#include "cli/drivers.hpp"
+
+namespace po = boost::program_options;
+
+namespace Sylvor {
+
+namespace {
+
+// Calls `run` with a value of the feature type that --feature-type names.
+template <class Run>
+void with_feature_type(const std::string& feature_type, Run&& run) {
+  if (feature_type == "double") {
+    run(double{});
+  } else if (feature_type == "int") {
+    run(int{});
+  } else if (feature_type == "short") {
+    run(short{});
+  } else if (feature_type == "uchar" || feature_type == "unsigned char") {
+    run(static_cast<unsigned char>(0));
+  } else if (feature_type == "float") {
+    run(float{});
+  } else {
+    throw std::string("unknown feature type: ") + feature_type;
+  }
+}
+
+void seed_pool(const RandomForestOptions& options) { init_pool(options.rng_file, options.seed); }
+
+void report(const std::string& command, const std::string& message) {
+  std::cerr << "sylvor " << command << " error: " << message << std::endl;
+}
+
+}  // namespace
+
+void dispatch_command(const std::string& command, const RandomForestOptions& options) {
+  if (command == "learn" || command == "learn-classify") {
+    seed_pool(options);
+    with_feature_type(options.feature_type,
+                      [&](auto f) { cli_learn_classify<decltype(f)>(options); });
+  } else if (command == "test" || command == "test-classify") {
+    with_feature_type(options.feature_type,
+                      [&](auto f) { cli_test<decltype(f), int>(options); });
+  } else if (command == "learn-regress") {
+    seed_pool(options);
+    cli_learn_regress(options);
+  } else if (command == "test-regress") {
+    cli_test<double, double>(options);
+  } else if (command == "learn-float") {
+    seed_pool(options);
+    cli_learn_classify<float>(options);
+  } else if (command == "test-float") {
+    cli_test<float, int>(options);
+  } else if (command == "learn-int") {
+    seed_pool(options);
+    cli_learn_classify<int>(options);
+  } else if (command == "test-int") {
+    cli_test<int, int>(options);
+  } else if (command == "learn-uchar") {
+    seed_pool(options);
+    cli_learn_classify<unsigned char>(options);
+  } else if (command == "test-uchar") {
+    cli_test<unsigned char, int>(options);
+  } else {
+    throw std::string("Invalid command: ") + command;
+  }
+}
+
+int run_sylvor(int argc, char** argv) {
+  if (argc < 2) {
+    usage(std::cerr);
+    return 1;
+  }
+  const std::string command = argv[1];
+  if (command == "--help") {
+    usage(std::cout);
+    return 0;
+  }
+
+  po::options_description description("Flags", po::options_description::m_default_line_length,
+                                      po::options_description::m_default_line_length / 2);
+  po::variables_map vm;
+  RandomForestOptions options;
+  try {
+    RandomForestOptions::register_options(description, command);
+    if (const auto status = parse_options(vm, description, argc - 1, argv + 1)) return *status;
+    options.populate_from_options(vm);
+  } catch (const po::error& e) {
+    // A value that does not convert, a repeated option, a missing value or an
+    // ambiguous prefix: the command line is wrong, as with an unknown option.
+    report(command, e.what());
+    return 1;
+  }
+
+  if (options.num_threads > 0) {
+    std::cout << "Overriding default with " << options.num_threads << " threads" << std::endl;
+    omp_set_num_threads(options.num_threads);
+  }
+
+  try {
+    dispatch_command(command, options);
+  } catch (const DataIOException& e) {
+    std::cerr << "sylvor " << command << " error (line " << e.get_line_no()
+              << "): " << e.get_message() << std::endl;
+    return 2;
+  } catch (const Exception& e) {
+    report(command, e.get_message());
+    return 2;
+  } catch (const std::string& message) {
+    report(command, message);
+    return 2;
+  } catch (const std::exception& e) {
+    // An allocation failure or another standard error is a failed command.
+    report(command, e.what());
+    return 2;
+  } catch (...) {
+    report(command, "unexpected error");
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace Sylvor

@@ -1,0 +1,130 @@
+#include "cli/config.hpp"
+
+#include <iostream>
+
+namespace po = boost::program_options;
+
+namespace Sylvor {
+
+void RandomForestOptions::register_options(po::options_description& description,
+                                           const std::string& command) {
+  const int default_min_instances = command == "learn-regress" ? 5 : 1;
+  description.add_options()
+      ("help", "")
+      ("num-trees", po::value<int>()->default_value(30),
+       "Number of trees in forest to grow")
+      ("min-instances-per-node", po::value<int>()->default_value(default_min_instances),
+       "Minimum number of instances per tree node.")
+      ("max-leaf-nodes", po::value<int>()->default_value(0),
+       "Maximum number of leaf nodes in a tree.")
+      ("fte-per-split", po::value<int>()->default_value(0),
+       "The number of features to randomly select when learning each tree. 0 means use all. "
+       "Very useful for a large number M of weak features. sqrt(M)+1 is suggested in "
+       "Calloway, et al, 2001.")
+      ("max-depth", po::value<int>()->default_value(0),
+       "The maximum depth of a decision tree; use zero for no maximum.")
+      ("in-file", po::value<std::string>()->default_value(""),
+       "The input data file (CSV) that holds the instances.")
+      ("desc-file", po::value<std::string>()->default_value(""),
+       "The input data description file (BDF).")
+      ("rng-file", po::value<std::string>()->default_value(""),
+       "The random number seed file.")
+      ("model-file", po::value<std::string>()->default_value(""),
+       "The file to store learned trees.")
+      ("log-file", po::value<std::string>()->default_value(""),
+       "The log file to store activities during operation.")
+      ("model-format", po::value<std::string>()->default_value("vectortxt"),
+       "The format to store learned trees  (valid values are 'lisp', 'vectortxt').")
+      ("predictions-file", po::value<std::string>()->default_value(""),
+       "The file to store predicted labels.")
+      ("feature-importances-file", po::value<std::string>()->default_value(""),
+       "The file to store feature importances (one per feature).")
+      ("selection-file", po::value<std::string>()->default_value(""),
+       "A whitespace delimited file of instance indexes to select for training or testing. "
+       "All others are discarded from memory. Use this option to train and test with the "
+       "same data file. All instances are used if unspecified.")
+      ("print-string-labels", po::value<bool>()->default_value(false),
+       "Print string labels instead of numeric ones.")
+      ("conf-matrix-file", po::value<std::string>()->default_value(""),
+       "The file to store the confusion matrix.")
+      ("feature-type", po::value<std::string>()->default_value("float"),
+       "The data type for the features (e.g. float, double, int, short.)")
+      ("criteria", po::value<std::string>()->default_value("gainratio"),
+       "The splitting criteria ('gainratio', 'gini', or 'infogain').")
+      ("nthreads", po::value<int>()->default_value(0),
+       "The number of threads to use (valid only for sylvor-openmp).")
+      ("seed", po::value<int>()->default_value(0),
+       "The random seed to generate the pool of XorShift random number generators; uses "
+       "glibc().");
+}
+
+void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
+  num_trees = vm["num-trees"].as<int>();
+  min_instances_per_node = vm["min-instances-per-node"].as<int>();
+  max_leaf_nodes = vm["max-leaf-nodes"].as<int>();
+  fte_per_split = vm["fte-per-split"].as<int>();
+  max_depth = vm["max-depth"].as<int>();
+  in_file = vm["in-file"].as<std::string>();
+  desc_file = vm["desc-file"].as<std::string>();
+  rng_file = vm["rng-file"].as<std::string>();
+  model_file = vm["model-file"].as<std::string>();
+  log_file = vm["log-file"].as<std::string>();
+  model_format = vm["model-format"].as<std::string>();
+  predictions_file = vm["predictions-file"].as<std::string>();
+  print_string_labels = vm["print-string-labels"].as<bool>();
+  selection_file = vm["selection-file"].as<std::string>();
+  conf_matrix_file = vm["conf-matrix-file"].as<std::string>();
+  criteria = vm["criteria"].as<std::string>();
+  feature_type = vm["feature-type"].as<std::string>();
+  num_threads = vm["nthreads"].as<int>();
+  seed = vm["seed"].as<int>();
+  feature_importances_file = vm["feature-importances-file"].as<std::string>();
+}
+
+namespace {
+
+void usage_header(std::ostream& out) {
+  out << "Sylvor Version 1.1" << std::endl;
+  out << "Random forests of decision trees for tabular data: learn from CSV, test, predict."
+      << std::endl;
+  out << std::endl;
+  out << "Commands:" << std::endl;
+}
+
+}  // namespace
+
+void usage(std::ostream& out) {
+  usage_header(out);
+  out << "   sylvor learn-classify [options or --help]" << std::endl;
+  out << "   sylvor learn-regress [options or --help]" << std::endl;
+  out << "   sylvor test-classify [options or --help]" << std::endl;
+  out << "   sylvor test-regress [options or --help]" << std::endl;
+  out << std::endl;
+}
+
+void usage(std::ostream& out, const std::string& command,
+           const po::options_description& description) {
+  usage_header(out);
+  out << "   sylvor " << command << " [options]" << std::endl;
+  out << description << std::endl;
+}
+
+std::optional<int> parse_options(po::variables_map& vm,
+                                 const po::options_description& description, int argc,
+                                 char** argv) {
+  const std::string command = argv[0];
+  try {
+    po::store(po::parse_command_line(argc, argv, description), vm);
+  } catch (const po::unknown_option&) {
+    usage(std::cerr, command, description);
+    return 1;
+  }
+  po::notify(vm);
+  if (vm.count("help")) {
+    usage(std::cout, command, description);
+    return 0;
+  }
+  return std::nullopt;
+}
+
+}  // namespace Sylvor

@@ -1,0 +1,260 @@
+#include "Sylvor/defs/random.hpp"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+namespace {
+
+// Expected draws worked out with exact 64-bit arithmetic outside this code.
+TEST(XorShiftRNG, StepsMatchHandComputedDraws) {
+  XorShiftRNG rng(XorShiftState{1, 2, 3, 4});
+  EXPECT_EQ(rng.next_int(), 403701764);
+  EXPECT_EQ(rng.next_int(), 944783361);
+  EXPECT_EQ(rng.next_int(), 54183933026304258);
+  EXPECT_EQ(rng.get_state(), (XorShiftState{4, 403701764, 944783361, 54183933026304258}));
+}
+
+TEST(XorShiftRNG, RightShiftCopiesTheSignBit) {
+  // y = -1024: an arithmetic shift gives -1, so t = -1024 ^ -1 = 1023; a
+  // logical shift would give a huge value.
+  XorShiftRNG rng(XorShiftState{0, -1024, 0, 0});
+  EXPECT_EQ(rng.next_int(), 1023);
+}
+
+TEST(XorShiftRNG, LeftShiftDiscardsBitsShiftedOut) {
+  const std::int64_t x = (std::int64_t{1} << 44) | 1;  // bit 44 leaves the word
+  XorShiftRNG rng(XorShiftState{x, 0, 0, 0});
+  EXPECT_EQ(rng.next_int(), 17592187092993);
+}
+
+TEST(XorShiftRNG, BoundedDrawsUseTheAbsoluteValue) {
+  // The fourth draw of this state is -8799390811596242314.
+  XorShiftRNG rng(XorShiftState{-5, 123456789, -987654321, 42});
+  EXPECT_EQ(rng.next_int(1000), 106);
+  EXPECT_EQ(rng.next_int(1000), 715);
+  EXPECT_EQ(rng.next_int(1000), 682);
+  EXPECT_EQ(rng.next_int(1000), 314);
+}
+
+TEST(XorShiftRNG, NextDoubleIsMillionthsBelowOne) {
+  XorShiftRNG rng(XorShiftState{-5, 123456789, -987654321, 42});
+  EXPECT_EQ(rng.next_double(), 357106 / 1000000.0);
+  EXPECT_EQ(rng.next_double(), 904715 / 1000000.0);
+  for (int i = 0; i < 100000; ++i) {
+    const double d = rng.next_double();
+    ASSERT_GE(d, 0.0);
+    ASSERT_LT(d, 1.0);
+    ASSERT_EQ(d, static_cast<double>(static_cast<long>(d * 1000000.0 + 0.5)) / 1000000.0);
+  }
+}
+
+TEST(XorShiftRNG, MostNegativeDrawStillGivesAnIndexInRange) {
+  // x = -2^63 with the other words zero draws exactly -2^63 (x << 20 vanishes),
+  // whose absolute value does not exist.
+  XorShiftRNG rng(XorShiftState{INT64_MIN, 0, 0, 0});
+  const std::int64_t r = rng.next_int(7);
+  EXPECT_GE(r, 0);
+  EXPECT_LT(r, 7);
+}
+
+TEST(XorShiftState, TextForm) {
+  std::ostringstream out;
+  out << XorShiftRNG(XorShiftState{1, -2, 3, -4});
+  EXPECT_EQ(out.str(), "{x=1 y=-2 z=3 w=-4}");
+}
+
+std::vector<XorShiftState> states_of(const XorShiftRNGPool& pool) {
+  std::vector<XorShiftState> states;
+  for (std::size_t i = 0; i < pool.size(); ++i) states.push_back(pool.get_generator(i)->get_state());
+  return states;
+}
+
+TEST(PoolFromSeed, UsesTheNonZeroRandResultsInOrder) {
+  XorShiftRNGPool pool;
+  pool.init_using_rand(1, 2);
+  // The GNU C library's first rand() results after srand(1).
+  EXPECT_EQ(pool.get_generator(0)->get_state(),
+            (XorShiftState{1804289383, 846930886, 1681692777, 1714636915}));
+  EXPECT_EQ(pool.get_generator(1)->get_state().x, 1957747793);
+}
+
+TEST(PoolFromSeed, SameSeedGivesIdenticalPools) {
+  XorShiftRNGPool first, second, other;
+  first.init_using_rand(1, 32);
+  second.init_using_rand(1, 32);
+  other.init_using_rand(-1, 32);  // negative seeds are ordinary seeds
+  EXPECT_EQ(states_of(first), states_of(second));
+  EXPECT_NE(states_of(first), states_of(other));
+}
+
+TEST(PoolFromSeed, LargerPoolKeepsTheFirstSlots) {
+  XorShiftRNGPool small, large;
+  small.init_using_rand(7, 32);
+  large.init_using_rand(7, 64);
+  auto large_states = states_of(large);
+  large_states.resize(32);
+  EXPECT_EQ(states_of(small), large_states);
+}
+
+class SeedFile {
+public:
+  explicit SeedFile(const std::vector<std::int64_t>& words)
+      : path(::testing::TempDir() + "sylvor_seed_" + std::to_string(counter++)) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(words.data()),
+              static_cast<std::streamsize>(words.size() * sizeof(std::int64_t)));
+  }
+  ~SeedFile() { std::remove(path.c_str()); }
+  const std::string path;
+
+private:
+  static inline int counter = 0;
+};
+
+std::vector<std::int64_t> counting_words(std::size_t n) {
+  std::vector<std::int64_t> words;
+  for (std::size_t i = 0; i < n; ++i) words.push_back(static_cast<std::int64_t>(i) + 1);
+  return words;
+}
+
+TEST(PoolFromFile, FullFileFillsEverySlotInFileOrder) {
+  const SeedFile file(counting_words(128));  // exactly 1024 bytes
+  XorShiftRNGPool pool;
+  pool.init(file.path, 32);
+  EXPECT_EQ(pool.get_generator(0)->get_state(), (XorShiftState{1, 2, 3, 4}));
+  EXPECT_EQ(pool.get_generator(31)->get_state(), (XorShiftState{125, 126, 127, 128}));
+}
+
+TEST(PoolFromFile, ShortFileFailsOnTheLastWordNamingTheFile) {
+  const SeedFile file(counting_words(127));  // 1016 bytes
+  XorShiftRNGPool pool;
+  try {
+    pool.init(file.path, 32);
+    FAIL() << "no error for a short seed file";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "unable to read from random number file " + file.path);
+  }
+  ASSERT_EQ(pool.size(), 32u);
+  EXPECT_NE(pool.get_generator(30), nullptr);
+  EXPECT_EQ(pool.get_generator(31), nullptr);
+}
+
+TEST(PoolFromFile, ZeroWordsAreSkippedAndNegativeWordsMadePositive) {
+  const SeedFile file({0, -5, 0, 0, 6, INT64_MIN + 1, 8});
+  XorShiftRNGPool pool;
+  pool.init(file.path, 1);
+  EXPECT_EQ(pool.get_generator(0)->get_state(), (XorShiftState{5, 6, INT64_MAX, 8}));
+}
+
+TEST(PoolFromFile, MissingFileFailsWithTheGivenName) {
+  XorShiftRNGPool pool;
+  try {
+    pool.init("no/such/seed/file", 32);
+    FAIL() << "no error for a missing seed file";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "unable to read from random number file no/such/seed/file");
+  }
+}
+
+TEST(PoolFromFile, EndlessZerosFailInsteadOfHanging) {
+  XorShiftRNGPool pool;
+  EXPECT_THROW(pool.init("/dev/zero", 1), Exception);
+}
+
+TEST(PoolFromFile, DefaultDeviceGivesDistinctGenerators) {
+  XorShiftRNGPool pool;
+  pool.init("", 32);
+  const auto states = states_of(pool);
+  EXPECT_NE(states[0], states[1]);
+  for (const auto& s : states) EXPECT_TRUE(s.x > 0 && s.y > 0 && s.z > 0 && s.w > 0);
+}
+
+TEST(ProcessPool, RebuildKeepsThePoolObjectAndReseeds) {
+  XorShiftRNGPool* pool = get_pool("", 32, 3, true);
+  const auto seeded = states_of(*pool);
+  EXPECT_EQ(get_pool("ignored", 5, 99, false), pool);  // no reinit: untouched
+  EXPECT_EQ(states_of(*pool), seeded);
+  EXPECT_EQ(get_pool("", 32, 3, true), pool);
+  EXPECT_EQ(states_of(*pool), seeded);
+}
+
+TEST(ProcessPool, InitPoolCoversTheTeamSize) {
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(40);
+  init_pool("", 11);
+  EXPECT_EQ(get_pool("", 0, 0, false)->size(), 40u);
+  std::atomic<int> failures{0};
+  std::vector<XorShiftRNG*> rngs(40, nullptr);
+#pragma omp parallel num_threads(40)
+  {
+    try {
+      rngs[static_cast<std::size_t>(omp_get_thread_num())] = get_rng();
+    } catch (const Exception&) {
+      ++failures;
+    }
+  }
+  omp_set_num_threads(saved);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(std::set<XorShiftRNG*>(rngs.begin(), rngs.end()).size(), 40u);
+
+  // The first 32 slots are those of a 32-slot pool of the same seed.
+  XorShiftRNGPool reference;
+  reference.init_using_rand(11, 32);
+  auto states = states_of(*get_pool("", 0, 0, false));
+  states.resize(32);
+  EXPECT_EQ(states, states_of(reference));
+}
+
+TEST(ProcessPool, ThreadWithoutASlotGetsAClearError) {
+  get_pool("", 2, 5, true);
+  std::atomic<int> failures{0};
+  std::string message;
+#pragma omp parallel num_threads(3)
+  {
+    try {
+      get_rng();
+    } catch (const Exception& e) {
+      ++failures;
+#pragma omp critical
+      message = e.get_message();
+    }
+  }
+  EXPECT_EQ(failures.load(), 1);
+  EXPECT_EQ(message,
+            "no random number generator for thread 2: the generator pool holds 2 generators; "
+            "build it for the thread count in use");
+}
+
+// Run in a fresh process that has no pool yet: every thread of a team that
+// asks first must get a generator of its own. Exits 0 when they all did.
+[[noreturn]] void first_use_inside_a_team() {
+  std::atomic<int> failures{0};
+#pragma omp parallel num_threads(4)
+  {
+    try {
+      get_rng()->next_int();
+    } catch (const Exception&) {
+      ++failures;
+    }
+  }
+  std::exit(failures.load() == 0 && get_pool("", 0, 0, false)->size() == 4 ? 0 : 1);
+}
+
+TEST(ProcessPoolDeathTest, FirstUseInsideATeamGivesEveryThreadAGenerator) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(first_use_inside_a_team(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace Sylvor

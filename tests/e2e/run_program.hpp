@@ -1,0 +1,29 @@
+// Runs the built sylvor program as a child process and collects what it
+// wrote on standard output and standard error, and its exit status.
+#ifndef SYLVOR_TESTS_RUN_PROGRAM_HPP
+#define SYLVOR_TESTS_RUN_PROGRAM_HPP
+
+#include <string>
+#include <vector>
+
+namespace SylvorTest {
+
+struct ProgramResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when the program did not exit normally
+};
+
+// Runs the program with `args` (not counting the program name) in `directory`
+// (the current one when empty), with standard input closed.
+ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string& directory = "");
+
+// The lines of a text, without their newline characters.
+std::vector<std::string> lines_of(const std::string& text);
+
+// A fresh empty directory under the test temporary directory.
+std::string make_temp_directory();
+
+}  // namespace SylvorTest
+
+#endif
