@@ -1,0 +1,184 @@
+#include "Sylvor/io/dataset_io.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <sstream>
+
+namespace Sylvor {
+
+namespace {
+
+void process_label(int line_no, DataSetDescription& desc, const std::vector<std::string>& args) {
+  desc.add_label_pair(args[1], SylvorDescriptionReader::parse_int(line_no, args[0]));
+}
+
+void process_label_type(int line_no, DataSetDescription& desc,
+                        const std::vector<std::string>& args) {
+  const std::string& kind = args[0];
+  if (kind == "plus-one-minus-one") {
+    desc.set_labeling(PlusOneMinusOne);
+  } else if (kind == "discrete-zero-onward" || kind == "discrete-nonnegative") {
+    desc.set_labeling(DiscreteZeroOnward);
+  } else if (kind == "regression") {
+    desc.set_labeling(Regression);
+    desc.set_number_labeling(true);
+  } else {
+    throw DataIOException(line_no, "invalid label type: " + kind);
+  }
+}
+
+void process_class_column(int line_no, DataSetDescription& desc,
+                          const std::vector<std::string>& args) {
+  const int column = SylvorDescriptionReader::parse_int(line_no, args[0]);
+  if (column < -1) {
+    throw DataIOException(line_no,
+                          "class-column must be non-negative (label for instances are found in "
+                          "a column) or -1 (labels are stored elsewhere)" +
+                              args[0]);
+  }
+  desc.set_class_column(column);
+}
+
+void process_num_features(int line_no, DataSetDescription& desc,
+                          const std::vector<std::string>& args) {
+  const int count = SylvorDescriptionReader::parse_int(line_no, args[0]);
+  if (count < 0) throw DataIOException(line_no, "invalid value for num-features: " + args[0]);
+  desc.set_num_features(count);
+}
+
+void process_feature_name(int line_no, DataSetDescription& desc,
+                          const std::vector<std::string>& args) {
+  desc.set_feature_name(SylvorDescriptionReader::parse_int(line_no, args[0]), args[1]);
+}
+
+// "feature INDEX ID VALUE": the value string VALUE stands for ID in the
+// nominal feature INDEX.
+void process_feature(int line_no, DataSetDescription& desc,
+                     const std::vector<std::string>& args) {
+  const int feature = SylvorDescriptionReader::parse_int(line_no, args[0]);
+  const int id = SylvorDescriptionReader::parse_int(line_no, args[1]);
+  desc.add_nominal_feature(feature, args[2], id);
+}
+
+void process_ignore(int line_no, DataSetDescription& desc, const std::vector<std::string>& args) {
+  desc.set_ignorable(SylvorDescriptionReader::parse_int(line_no, args[0]));
+}
+
+void process_number_labels(int, DataSetDescription& desc, const std::vector<std::string>&) {
+  desc.set_number_labeling(true);
+}
+
+}  // namespace
+
+SylvorDescriptionReader::SylvorDescriptionReader()
+    : commands{{"label", {2, process_label}},
+               {"label-type", {1, process_label_type}},
+               {"class-column", {1, process_class_column}},
+               {"num-features", {1, process_num_features}},
+               {"feature-name", {2, process_feature_name}},
+               {"feature", {3, process_feature}},
+               {"ignore", {1, process_ignore}},
+               {"number-labels", {0, process_number_labels}}} {}
+
+int SylvorDescriptionReader::parse_int(int line_no, const std::string& text) {
+  long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || value * 10 + (c - '0') > std::numeric_limits<int>::max()) {
+      throw DataIOException(line_no, "error parsing int from '" + text + "'");
+    }
+    value = value * 10 + (c - '0');
+  }
+  return static_cast<int>(value);
+}
+
+void SylvorDescriptionReader::handle_command(int line_no, DataSetDescription& desc,
+                                             const std::string& command,
+                                             const std::vector<std::string>& args) const {
+  const auto found = commands.find(command);
+  if (found == commands.end()) throw DataIOException(line_no, "invalid command: " + command);
+  if (args.size() != found->second.num_args) {
+    throw DataIOException(line_no, command + ": " + std::to_string(args.size()) +
+                                       " arguments given but " +
+                                       std::to_string(found->second.num_args) + " required.");
+  }
+  found->second.handler(line_no, desc, args);
+}
+
+DataSetDescription SylvorDescriptionReader::read(std::istream& in) const {
+  DataSetDescription desc;
+  int line_no = 0;
+  std::string line;
+  std::vector<std::string> args;
+  while (std::getline(in, line)) {
+    ++line_no;
+    const std::string::size_type comment = line.find('#');
+    if (comment != std::string::npos) line.erase(comment);
+    std::istringstream words(line);
+    std::string command;
+    if (!(words >> command)) continue;
+    args.clear();
+    for (std::string word; words >> word;) args.push_back(word);
+    handle_command(line_no, desc, command, args);
+  }
+  return desc;
+}
+
+DataSetDescription read_sylvor_description(const std::string& filename) {
+  if (filename.empty()) return DataSetDescription();
+  std::ifstream in(filename);
+  if (!in) throw Exception("could not open description file: `" + filename + "'");
+  return SylvorDescriptionReader().read(in);
+}
+
+double convert_cstring_to_double(const char* text, int length) {
+  if (length >= 255) throw std::string("column has too many characters - cannot convert");
+  if (is_missing_value(text, length)) return std::numeric_limits<double>::quiet_NaN();
+  // The common case, a plain decimal number filling the whole column, is
+  // read by from_chars; it rounds exactly as strtod does. Everything else
+  // (signs, hexadecimal, trailing text, out-of-range exponents) goes to strtod.
+  double value = 0;
+  const std::from_chars_result quick = std::from_chars(text, text + length, value);
+  if (quick.ec == std::errc() && quick.ptr == text + length && length > 0 &&
+      text[0] != 'i' && text[0] != 'I' && text[0] != 'n' && text[0] != 'N') {
+    return value;
+  }
+  char buffer[256];
+  std::memcpy(buffer, text, static_cast<std::size_t>(length));
+  buffer[length] = '\0';
+  char* end = nullptr;
+  value = std::strtod(buffer, &end);
+  if (end == buffer) {
+    throw "could not convert '" + std::string(text, static_cast<std::size_t>(length)) +
+        "' to a double.";
+  }
+  return value;
+}
+
+CSVReader::CSVReader(const std::string& delim) {
+  if (delim.size() != 1) throw Exception("data delimiter must be one character: '" + delim + "'");
+  // White space as the C locale's isspace has it (the program never changes
+  // the locale); the delimiter wins over white space.
+  for (int c = 0; c < 256; ++c) {
+    char_class[c] = (c == ' ' || (c >= '\t' && c <= '\r')) ? Blank : Text;
+  }
+  char_class[static_cast<unsigned char>('"')] = Quote;
+  char_class[static_cast<unsigned char>('#')] = Comment;
+  char_class[static_cast<unsigned char>(delim[0])] = Delimiter;
+}
+
+namespace detail {
+
+std::string delimiter_of_format(const std::string& format) {
+  if (format == "csv") return ",";
+  if (format == "text" || format == "txt") return " ";
+  throw Exception("unknown data format: " + format + " (valid formats are csv, text, txt)");
+}
+
+void open_data_file(std::ifstream& in, const std::string& filename) {
+  in.open(filename);
+  if (!in) throw Exception("could not open data file: `" + filename + "'");
+}
+
+}  // namespace detail
+
+}  // namespace Sylvor

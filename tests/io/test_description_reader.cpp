@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "Sylvor/io/dataset_io.hpp"
+
+namespace Sylvor {
+namespace {
+
+DataSetDescription parse(const std::string& text) {
+  std::istringstream in(text);
+  return SylvorDescriptionReader().read(in);
+}
+
+TEST(DescriptionReader, FullExample) {
+  const auto d = parse(
+      "# pets\n"
+      "num-features 4\n"
+      "ignore 0\n"
+      "class-column 5\n"
+      "label 0 cat   # the first class\n"
+      "\tlabel  1\tdog\r\n"
+      "feature-name 2 weight\n"
+      "feature 3 0 red\n");
+  EXPECT_EQ(d.get_num_features(), 4);
+  EXPECT_TRUE(d.is_ignorable(0));
+  EXPECT_FALSE(d.is_ignorable(1));
+  EXPECT_EQ(d.get_class_column(), 5);
+  EXPECT_EQ(d.get_int_label("cat"), 0);
+  EXPECT_EQ(d.get_int_label("dog"), 1);
+  EXPECT_EQ(d.get_num_classes(), 2);
+  EXPECT_EQ(d.get_feature_name(2), "weight");
+  EXPECT_EQ(d.get_int_feature(3, "red"), 0);
+  EXPECT_EQ(d.get_labeling(), DiscreteZeroOnward);
+  EXPECT_FALSE(d.is_number_labeling());
+}
+
+TEST(DescriptionReader, CommentsAndBlankLinesGiveTheDefaults) {
+  for (const char* text : {"", "# only a comment\n\n   \n\t# another\n"}) {
+    const auto d = parse(text);
+    EXPECT_EQ(d.get_class_column(), -1);
+    EXPECT_EQ(d.get_num_features(), 0);
+    EXPECT_EQ(d.get_num_classes(), 0);
+  }
+}
+
+struct LabelTypeCase {
+  std::string text;
+  LabelingType type;
+  bool number_labeling;
+};
+
+class LabelTypes : public ::testing::TestWithParam<LabelTypeCase> {};
+
+TEST_P(LabelTypes, SetTheKindAndNumberLabeling) {
+  const auto d = parse(GetParam().text);
+  EXPECT_EQ(d.get_labeling(), GetParam().type);
+  EXPECT_EQ(d.is_number_labeling(), GetParam().number_labeling);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LabelTypes,
+    ::testing::Values(LabelTypeCase{"label-type plus-one-minus-one\n", PlusOneMinusOne, false},
+                      LabelTypeCase{"label-type discrete-nonnegative\n", DiscreteZeroOnward, false},
+                      LabelTypeCase{"label-type regression\n", Regression, true},
+                      // nothing clears number labeling
+                      LabelTypeCase{"label-type regression\nlabel-type discrete-zero-onward\n",
+                                    DiscreteZeroOnward, true},
+                      LabelTypeCase{"number-labels\n", DiscreteZeroOnward, true}));
+
+TEST(DescriptionReader, NumberLabelsWithoutLabelLinesHaveNoClasses) {
+  EXPECT_EQ(parse("number-labels\nclass-column 0\n").get_num_classes(), 0);
+}
+
+TEST(DescriptionReader, OrderOfIgnoreAndNumFeaturesMatters) {
+  const auto kept = parse("num-features 4\nignore 6\n");
+  EXPECT_EQ(kept.num_ignore_flags(), 7u);
+  EXPECT_TRUE(kept.is_ignorable(6));
+  const auto lost = parse("ignore 6\nnum-features 4\n");
+  EXPECT_EQ(lost.num_ignore_flags(), 4u);
+  EXPECT_FALSE(lost.is_ignorable(6));
+}
+
+TEST(DescriptionReader, LaterCommandsOverrideEarlierOnes) {
+  const auto d = parse("class-column 3\nnum-features 2\nclass-column 1\nnum-features 5\n");
+  EXPECT_EQ(d.get_class_column(), 1);
+  EXPECT_EQ(d.get_num_features(), 5);
+}
+
+struct DescriptionError {
+  std::string text;
+  int line;
+  std::string message;
+};
+
+class DescriptionErrors : public ::testing::TestWithParam<DescriptionError> {};
+
+TEST_P(DescriptionErrors, NameTheLineAndTheFault) {
+  try {
+    parse(GetParam().text);
+    FAIL() << "accepted: " << GetParam().text;
+  } catch (const DataIOException& e) {
+    EXPECT_EQ(e.get_line_no(), GetParam().line);
+    EXPECT_EQ(e.get_message(), GetParam().message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DescriptionErrors,
+    ::testing::Values(
+        DescriptionError{"# a\n# b\nlabels 0 cat\n", 3, "invalid command: labels"},
+        DescriptionError{"Label 0 cat\n", 1, "invalid command: Label"},
+        DescriptionError{"\n\nlabel 0\n", 3, "label: 1 arguments given but 2 required."},
+        DescriptionError{"number-labels yes\n", 1,
+                         "number-labels: 1 arguments given but 0 required."},
+        DescriptionError{"feature 1 2\n", 1, "feature: 2 arguments given but 3 required."},
+        DescriptionError{"label cat 0\n", 1, "error parsing int from 'cat'"},
+        DescriptionError{"class-column -1\n", 1, "error parsing int from '-1'"},
+        DescriptionError{"num-features +4\n", 1, "error parsing int from '+4'"},
+        DescriptionError{"ignore 1x\n", 1, "error parsing int from '1x'"},
+        DescriptionError{"num-features 2147483648\n", 1,
+                         "error parsing int from '2147483648'"},
+        DescriptionError{"ignore 99999999999999999999\n", 1,
+                         "error parsing int from '99999999999999999999'"},
+        DescriptionError{"feature x 1 red\n", 1, "error parsing int from 'x'"},
+        DescriptionError{"feature 1 y red\n", 1, "error parsing int from 'y'"},
+        DescriptionError{"num-features 1\nlabel-type binary\n", 2, "invalid label type: binary"}));
+
+TEST(DescriptionReader, LargestIntIsAccepted) {
+  EXPECT_EQ(parse("num-features 2147483647\n").get_num_features(), 2147483647);
+}
+
+TEST(DescriptionReader, ReusedLabelStringFailsWithoutALineNumber) {
+  try {
+    parse("label 0 cat\nlabel 1 cat\n");
+    FAIL();
+  } catch (const DataIOException&) {
+    FAIL() << "carries a line number";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "String label 'cat' already used for different numeric id 0");
+  }
+}
+
+TEST(DescriptionFile, EmptyNameGivesTheDefaultDescription) {
+  EXPECT_EQ(read_sylvor_description("").get_class_column(), -1);
+}
+
+TEST(DescriptionFile, MissingFileIsAnError) {
+  try {
+    read_sylvor_description("/no/such/description.bdf");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "could not open description file: `/no/such/description.bdf'");
+  }
+}
+
+}  // namespace
+}  // namespace Sylvor
