@@ -98,17 +98,25 @@ void XorShiftRNGPool::init(const std::string& file, int size) {
 XorShiftRNGPool* get_pool(const std::string& file, int size, int seed, bool reinit) {
   XorShiftRNGPool* pool = process_pool.load(std::memory_order_acquire);
   if (pool != nullptr && !reinit) return pool;
-  if (pool == nullptr) {
+  const bool is_new = pool == nullptr;
+  if (is_new) {
     pool = new XorShiftRNGPool();  // lives until the process ends
-    process_pool.store(pool, std::memory_order_release);
   } else {
     pool->clear();
   }
-  if (seed != 0) {
-    pool->init_using_rand(seed, size);
-  } else {
-    pool->init(file, size);
+  // A new pool is published only once it is filled (or has failed to fill),
+  // so that threads that find it never see it half built.
+  try {
+    if (seed != 0) {
+      pool->init_using_rand(seed, size);
+    } else {
+      pool->init(file, size);
+    }
+  } catch (...) {
+    if (is_new) process_pool.store(pool, std::memory_order_release);
+    throw;
   }
+  if (is_new) process_pool.store(pool, std::memory_order_release);
   return pool;
 }
 

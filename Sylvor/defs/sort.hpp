@@ -1,0 +1,152 @@
+// Sorting of a node's (feature value, label) buffer and partitioning of an
+// index range around a threshold, the two reorderings of tree growth.
+//
+// FlexiSort<F, L> sorts buffer entries by value. For the floating types and
+// short it is a comparison sort (introsort, not stable). For int and
+// unsigned char it is IntFlexiSort, which switches to a counting sort (equal
+// values then come out by ascending label) when the node is large compared
+// with its value x label range; its scratch vectors only grow. A sorter is
+// owned by one thread.
+#ifndef SYLVOR_DEFS_SORT_HPP
+#define SYLVOR_DEFS_SORT_HPP
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace Sylvor {
+
+// Orders buffer entries by feature value only; labels take no part.
+template <class Pair>
+struct FeatureLabelLessThan {
+  bool operator()(const Pair& a, const Pair& b) const { return a.first < b.first; }
+};
+
+template <class F, class L>
+void comparison_sort(std::pair<F, L>* first, std::pair<F, L>* last) {
+  std::sort(first, last, FeatureLabelLessThan<std::pair<F, L>>());
+}
+
+// The label of an entry as a class number for counting (truncated toward
+// zero). False for a floating label that is not a whole number within 32
+// bits: such labels (regression targets) are not counted.
+template <class L>
+inline bool label_as_class(L label, std::int64_t& number) {
+  if constexpr (std::is_floating_point<L>::value) {
+    if (!(label == std::trunc(label) && std::fabs(label) < 2147483648.0)) return false;
+  }
+  number = static_cast<std::int64_t>(label);
+  return true;
+}
+
+template <class F, class L>
+class IntFlexiSort {
+public:
+  // True when the counting sort pays for n entries in `cells` value x label
+  // cells: n log2 n is at least 2 max(n, cells), and the cells fit in 32 bits.
+  static bool counting_pays(std::size_t n, std::int64_t cells) {
+    if (cells > INT_MAX) return false;
+    const double dn = static_cast<double>(n);
+    const double work = dn * std::log2(dn);
+    return !(work < 2.0 * std::max(dn, static_cast<double>(cells)));
+  }
+
+  // Grows the scratch to at least the given sizes (never shrinks).
+  void resize(std::size_t num_cells, std::size_t num_labels) {
+    if (counts.size() < num_cells) counts.resize(std::max(num_cells, 2 * counts.size()));
+    if (starting_offsets.size() < num_labels) {
+      starting_offsets.resize(std::max(num_labels, 2 * starting_offsets.size()));
+    }
+  }
+
+  void sort(std::pair<F, L>* first, std::pair<F, L>* last) {
+    const std::size_t n = static_cast<std::size_t>(last - first);
+    if (n == 0) return;
+    std::int64_t min_v = first->first, max_v = first->first;
+    std::int64_t min_l = 0, max_l = 0;
+    bool whole_labels = label_as_class(first->second, min_l);
+    max_l = min_l;
+    for (const std::pair<F, L>* p = first; p != last && whole_labels; ++p) {
+      const std::int64_t v = p->first;
+      std::int64_t l = 0;
+      // Counting rewrites each label from its class number, so it is used
+      // only when every label is one.
+      whole_labels = label_as_class(p->second, l);
+      min_v = std::min(min_v, v);
+      max_v = std::max(max_v, v);
+      min_l = std::min(min_l, l);
+      max_l = std::max(max_l, l);
+    }
+    const std::int64_t value_range = max_v - min_v + 1;
+    const std::int64_t label_range = max_l - min_l + 1;
+    const std::int64_t cells = value_range * label_range;  // both at most 2^32: no overflow
+    if (!whole_labels || !counting_pays(n, cells)) {
+      comparison_sort(first, last);
+      return;
+    }
+    const std::size_t r = static_cast<std::size_t>(value_range);
+    const std::size_t k = static_cast<std::size_t>(label_range);
+    resize(static_cast<std::size_t>(cells), k);
+    std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(cells), 0);
+    for (std::size_t j = 0; j < k; ++j) starting_offsets[j] = static_cast<int>(j * r);
+    for (const std::pair<F, L>* p = first; p != last; ++p) {
+      std::int64_t l = 0;
+      label_as_class(p->second, l);
+      const std::size_t label_at = static_cast<std::size_t>(l - min_l);
+      const std::size_t value_at = static_cast<std::size_t>(static_cast<std::int64_t>(p->first) - min_v);
+      ++counts[static_cast<std::size_t>(starting_offsets[label_at]) + value_at];
+    }
+    std::pair<F, L>* out = first;
+    for (std::size_t j = 0; j < r; ++j) {
+      const F value = static_cast<F>(min_v + static_cast<std::int64_t>(j));
+      for (std::size_t c = 0; c < k; ++c) {
+        const L label = static_cast<L>(min_l + static_cast<std::int64_t>(c));
+        for (int copies = counts[static_cast<std::size_t>(starting_offsets[c]) + j]; copies > 0;
+             --copies) {
+          *out++ = std::pair<F, L>(value, label);
+        }
+      }
+    }
+  }
+
+  std::vector<int> counts;
+  std::vector<int> starting_offsets;
+};
+
+// The comparison sort for the types without a counting sort.
+template <class F, class L>
+struct ComparisonFlexiSort {
+  void sort(std::pair<F, L>* first, std::pair<F, L>* last) { comparison_sort(first, last); }
+};
+
+template <class F, class L>
+using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
+                                                std::is_same<F, unsigned char>::value,
+                                            IntFlexiSort<F, L>, ComparisonFlexiSort<F, L>>::type;
+
+// Reorders the index range [first, last) so that the indices whose value
+// (column[index]) satisfies `pred` come first; returns the first position of
+// the rest. Two-ended: the order within each part is not kept.
+template <class F, class IndexIterator, class Predicate>
+IndexIterator argpartition(const F* column, IndexIterator first, IndexIterator last,
+                           Predicate pred) {
+  for (;;) {
+    while (first != last && pred(column[*first])) ++first;
+    if (first == last) return first;
+    do {
+      --last;
+      if (first == last) return first;
+    } while (!pred(column[*last]));
+    std::iter_swap(first, last);
+    ++first;
+  }
+}
+
+}  // namespace Sylvor
+
+#endif
