@@ -181,6 +181,8 @@ public:
   VectorizedTree() = default;
   VectorizedTree(const VectorizedTree&) = delete;
   VectorizedTree& operator=(const VectorizedTree&) = delete;
+  VectorizedTree(VectorizedTree&&) = default;
+  VectorizedTree& operator=(VectorizedTree&&) = default;
 
   std::size_t get_num_nodes() const { return nodes.size(); }
   Node<L>* get_root_node() { return root; }

@@ -1,0 +1,217 @@
+#include "Sylvor/learn/learn_forest.hpp"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <numeric>
+
+#include "Sylvor/dataset/dataset.hpp"
+
+namespace Sylvor {
+namespace {
+
+// Three classes decided by the first two of four features, the others noise.
+MemoryDataSet<float, int> three_classes(int n) {
+  MemoryDataSet<float, int> data;
+  data.set_num_features(4);
+  data.set_labeling(3, DiscreteZeroOnward);
+  XorShiftRNG gen(XorShiftState{3, 1, 4, 1});
+  for (int i = 0; i < n; ++i) {
+    const double row[] = {gen.next_double(), gen.next_double(), gen.next_double(),
+                          static_cast<double>(gen.next_int(5))};
+    const int label = row[0] < 0.3 ? 0 : (row[1] < 0.5 ? 1 : 2);
+    data.add_instance(label, row, row + 4);
+  }
+  return data;
+}
+
+struct Forest {
+  std::vector<Node<int>*> roots;
+  ~Forest() {
+    for (auto* r : roots) delete r;
+  }
+  std::vector<VectorizedTree<int>> arrays() const {
+    std::vector<VectorizedTree<int>> trees(roots.size());
+    for (std::size_t k = 0; k < roots.size(); ++k) trees[k].root_to_vector(roots[k]);
+    return trees;
+  }
+};
+
+bool same_trees(const VectorizedTree<int>& a, const VectorizedTree<int>& b) {
+  if (a.left != b.left || a.right != b.right || a.feature_index != b.feature_index || a.label != b.label) {
+    return false;
+  }
+  for (std::size_t k = 0; k < a.threshold.size(); ++k) {
+    if (!(a.threshold[k] == b.threshold[k] || (std::isnan(a.threshold[k]) && std::isnan(b.threshold[k])))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+class ThreadCount : public ::testing::Test {
+protected:
+  void TearDown() override { omp_set_num_threads(saved); }
+  void use_threads(int n) {
+    omp_set_num_threads(n);
+    init_pool("", 17);
+  }
+  int saved = omp_get_max_threads();
+};
+
+TEST(TreeBlocks, ContiguousBlocksOfTheCeiling) {
+  std::vector<long> sizes;
+  for (long t = 0; t < 4; ++t) {
+    const auto [b, e] = tree_block(10, 4, t);
+    sizes.push_back(e - b);
+  }
+  EXPECT_EQ(sizes, (std::vector<long>{3, 3, 3, 1}));
+  EXPECT_EQ(tree_block(10, 4, 3), (std::pair<long, long>{9, 10}));
+  EXPECT_EQ(tree_block(2, 4, 1), (std::pair<long, long>{1, 2}));
+  EXPECT_EQ(tree_block(2, 4, 3), (std::pair<long, long>{2, 2}));
+}
+
+TEST_F(ThreadCount, SameSeedAndThreadsGiveTheSameForest) {
+  const auto data = three_classes(400);
+  use_threads(3);
+  std::vector<double> imp(4);
+  Forest first{learn_forest(data, 7, 1.0, 2, 0, 1, TwoSplitGainRatio(), true, imp)};
+  use_threads(3);
+  Forest second{learn_forest(data, 7, 1.0, 2, 0, 1, TwoSplitGainRatio(), true, imp)};
+  const auto a = first.arrays(), b = second.arrays();
+  ASSERT_EQ(a.size(), 7u);
+  for (std::size_t k = 0; k < 7; ++k) EXPECT_TRUE(same_trees(a[k], b[k])) << k;
+  // Trees of one forest differ from each other (their samples differ).
+  EXPECT_FALSE(same_trees(a[0], a[1]));
+}
+
+TEST_F(ThreadCount, FewerTreesThanThreads) {
+  const auto data = three_classes(100);
+  use_threads(4);
+  std::vector<double> imp;
+  Forest forest{learn_forest(data, 2, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  ASSERT_EQ(forest.roots.size(), 2u);
+  EXPECT_NE(forest.roots[0], nullptr);
+  EXPECT_NE(forest.roots[1], nullptr);
+}
+
+TEST_F(ThreadCount, FirstTreeOfEachThreadUsesThatThreadsGenerator) {
+  // Thread t's first tree is grown from slot t's fresh generator, so with
+  // two threads tree 0 equals tree 0 of a one-thread forest, and tree
+  // ceil(n / 2) equals the first tree grown from generator 1.
+  const auto data = three_classes(200);
+  use_threads(1);
+  std::vector<double> imp;
+  Forest single{learn_forest(data, 1, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  use_threads(2);
+  Forest pair{learn_forest(data, 4, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  EXPECT_TRUE(same_trees(single.arrays()[0], pair.arrays()[0]));
+}
+
+TEST_F(ThreadCount, ImportancesSumToOne) {
+  const auto data = three_classes(500);
+  use_threads(2);
+  std::vector<double> imp(4, 123.0);
+  Forest forest{learn_forest(data, 6, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), true, imp)};
+  EXPECT_NEAR(std::accumulate(imp.begin(), imp.end(), 0.0), 1.0, 1e-12);
+  EXPECT_GT(imp[0], imp[2]);  // informative beats noise
+  EXPECT_GT(imp[1], imp[3]);
+}
+
+TEST_F(ThreadCount, ImportancesAreResetEvenWhenNotRequested) {
+  const auto data = three_classes(50);
+  use_threads(2);
+  std::vector<double> imp(4, 5.0);
+  Forest forest{learn_forest(data, 2, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  EXPECT_EQ(imp, std::vector<double>(4, 0.0));
+}
+
+TEST_F(ThreadCount, PureTreesAndEmptyForestsLeaveZeroImportances) {
+  MemoryDataSet<float, int> data;
+  data.set_num_features(2);
+  const double row[] = {1, 2};
+  for (int i = 0; i < 10; ++i) data.add_instance(1, row, row + 2);
+  use_threads(2);
+  std::vector<double> imp(2, 9.0);
+  Forest pure{learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), true, imp)};
+  EXPECT_EQ(imp, std::vector<double>(2, 0.0));
+  Forest none{learn_forest(data, 0, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), true, imp)};
+  EXPECT_TRUE(none.roots.empty());
+  EXPECT_EQ(imp, std::vector<double>(2, 0.0));
+}
+
+TEST(LearnForest, RejectsUnusableInput) {
+  init_pool("", 3);
+  std::vector<double> imp;
+  MemoryDataSet<float, int> empty;
+  try {
+    learn_forest(empty, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp);
+    FAIL();
+  } catch (const IncompatibleDataException& e) {
+    EXPECT_EQ(e.get_message(), "data set is empty");
+  }
+  const auto data = three_classes(10);
+  try {
+    learn_forest(data, -1, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "number of trees must not be negative: -1");
+  }
+}
+
+TEST(LearnForest, LabelsOutsideTheClassesAreRejected) {
+  init_pool("", 3);
+  std::vector<double> imp;
+  MemoryDataSet<float, int> data;
+  data.set_num_features(1);
+  data.set_labeling(2, DiscreteZeroOnward);
+  const double v = 1;
+  for (const int label : {0, 1, 2, 3}) data.add_instance(label, &v, &v + 1);
+  try {
+    learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp);
+    FAIL();
+  } catch (const IncompatibleDataException& e) {
+    EXPECT_EQ(e.get_message(), "label 3 of instance 3 is not a class of the data set (classes -1 to 2 for 2 classes)");
+  }
+  MemoryDataSet<float, int> unlabelled;
+  unlabelled.set_num_features(1);
+  unlabelled.add_instance(-2, &v, &v + 1);
+  EXPECT_THROW(learn_forest(unlabelled, 1, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp),
+               IncompatibleDataException);
+}
+
+TEST_F(ThreadCount, ErrorInsideTheTeamIsRethrownOnTheCaller) {
+  const auto data = three_classes(50);
+  omp_set_num_threads(3);
+  get_pool("", 2, 9, true);  // no generator for thread 2
+  std::vector<double> imp;
+  try {
+    learn_forest(data, 6, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(e.get_message().find("no random number generator for thread 2"), std::string::npos);
+  }
+}
+
+TEST_F(ThreadCount, RegressionForest) {
+  MemoryDataSet<double, double> data;
+  data.set_num_features(2);
+  data.set_labeling(1, Regression);
+  XorShiftRNG gen(XorShiftState{2, 7, 1, 8});
+  for (int i = 0; i < 300; ++i) {
+    const double row[] = {gen.next_double(), gen.next_double()};
+    data.add_instance(row[0] < 0.5 ? 1.0 + row[1] * 0.001 : 9.0, row, row + 2);
+  }
+  use_threads(2);
+  std::vector<double> imp(2);
+  std::vector<Node<double>*> forest = learn_forest(data, 4, 0.632, 0, 0, 5, TwoSplitVariance(), true, imp);
+  for (std::size_t i = 0; i < 300; i += 37) {
+    const double expected = data.features[0][i] < 0.5 ? 1.0 : 9.0;
+    for (auto* root : forest) EXPECT_NEAR(root->predict(data, i), expected, 0.05) << i;
+  }
+  EXPECT_GT(imp[0], 0.9);
+  for (auto* root : forest) delete root;
+}
+
+}  // namespace
+}  // namespace Sylvor
