@@ -15,7 +15,6 @@
 
 #include <omp.h>
 
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <sstream>
@@ -25,6 +24,7 @@
 
 #include "Sylvor/dataset/index_dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/learn/learn_tree.hpp"
 #include "Sylvor/learn/tree.hpp"
 
@@ -44,18 +44,13 @@ void check_class_labels(const DataSet& data) {
     if (!(slot >= 0.0 && slot <= static_cast<double>(nc + 1))) {
       std::ostringstream message;
       message << "label " << label << " of instance " << i << " is not a class of the data set "
-              << "(classes -1 to " << nc << " for " << nc << " classes)";
+              << "(classes -1 to " << nc << " for " << nc
+              << " classes; declare the classes with 'label' lines in the description)";
       throw IncompatibleDataException(message.str());
     }
   }
 }
 
-// The trees of thread `t` of `team` for a forest of `forest_size` trees.
-inline std::pair<long, long> tree_block(long forest_size, long team, long t) {
-  const long c = forest_size / team + (forest_size % team != 0 ? 1 : 0);
-  const long begin = std::min(t * c, forest_size);
-  return {begin, std::min(begin + c, forest_size)};
-}
 
 template <class DataSet, class Criterion>
 std::vector<Node<typename DataSet::label_type>*> learn_forest(
@@ -73,13 +68,7 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
   std::fill(feature_importances.begin(), feature_importances.end(), 0.0);
   const std::size_t num_importances = feature_importances.size();
 
-  std::exception_ptr first_error;
-  std::atomic<bool> failed{false};
-  auto record_error = [&]() {
-#pragma omp critical(sylvor_learn_forest_error)
-    if (!first_error) first_error = std::current_exception();
-    failed.store(true);
-  };
+  TeamErrors errors;
 
 #pragma omp parallel
   {
@@ -87,8 +76,8 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
     try {
       tree_importances.assign(num_importances, 0.0);
       thread_importances.assign(num_importances, 0.0);
-      const auto [begin, end] = tree_block(forest_size, omp_get_num_threads(), omp_get_thread_num());
-      for (long k = begin; k < end && !failed.load(); ++k) {
+      const auto [begin, end] = block_range(forest_size, omp_get_num_threads(), omp_get_thread_num());
+      for (long k = begin; k < end && !errors.any(); ++k) {
         XorShiftRNG& rng = *get_rng();
         const IndexedDataSet<DataSet> sample = random_subset_iid(&data, sample_prop, rng);
         if (compute_feature_importances) std::fill(tree_importances.begin(), tree_importances.end(), 0.0);
@@ -100,18 +89,18 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
         }
       }
     } catch (...) {
-      record_error();
+      errors.capture();
     }
 #pragma omp barrier
 #pragma omp critical(sylvor_learn_forest_importances)
-    if (compute_feature_importances && !failed.load()) {
+    if (compute_feature_importances && !errors.any()) {
       for (std::size_t f = 0; f < num_importances; ++f) feature_importances[f] += thread_importances[f];
     }
   }
 
-  if (first_error) {
+  if (errors.any()) {
     for (Node<L>* root : forest) delete root;
-    std::rethrow_exception(first_error);
+    errors.rethrow();
   }
   // A forest of no trees keeps its zeros.
   if (compute_feature_importances && forest_size > 0) {

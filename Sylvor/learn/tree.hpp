@@ -167,6 +167,21 @@ void check_tree_arrays(std::size_t num_nodes, const ChildSource& left, const Chi
   }
 }
 
+// True when every node under `root` has both children or none.
+template <class L>
+bool has_two_or_no_children_everywhere(const Node<L>* root) {
+  std::vector<const Node<L>*> pending{root};
+  while (!pending.empty()) {
+    const Node<L>* node = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    if ((node->get_left() == nullptr) != (node->get_right() == nullptr)) return false;
+    pending.push_back(node->get_left());
+    pending.push_back(node->get_right());
+  }
+  return true;
+}
+
 template <class L>
 class VectorizedTree {
 public:

@@ -62,13 +62,13 @@ protected:
 TEST(TreeBlocks, ContiguousBlocksOfTheCeiling) {
   std::vector<long> sizes;
   for (long t = 0; t < 4; ++t) {
-    const auto [b, e] = tree_block(10, 4, t);
+    const auto [b, e] = block_range(10, 4, t);
     sizes.push_back(e - b);
   }
   EXPECT_EQ(sizes, (std::vector<long>{3, 3, 3, 1}));
-  EXPECT_EQ(tree_block(10, 4, 3), (std::pair<long, long>{9, 10}));
-  EXPECT_EQ(tree_block(2, 4, 1), (std::pair<long, long>{1, 2}));
-  EXPECT_EQ(tree_block(2, 4, 3), (std::pair<long, long>{2, 2}));
+  EXPECT_EQ(block_range(10, 4, 3), (std::pair<long, long>{9, 10}));
+  EXPECT_EQ(block_range(2, 4, 1), (std::pair<long, long>{1, 2}));
+  EXPECT_EQ(block_range(2, 4, 3), (std::pair<long, long>{2, 2}));
 }
 
 TEST_F(ThreadCount, SameSeedAndThreadsGiveTheSameForest) {
@@ -171,7 +171,8 @@ TEST(LearnForest, LabelsOutsideTheClassesAreRejected) {
     learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp);
     FAIL();
   } catch (const IncompatibleDataException& e) {
-    EXPECT_EQ(e.get_message(), "label 3 of instance 3 is not a class of the data set (classes -1 to 2 for 2 classes)");
+    EXPECT_EQ(e.get_message(), "label 3 of instance 3 is not a class of the data set (classes -1 to 2 for 2 "
+                           "classes; declare the classes with 'label' lines in the description)");
   }
   MemoryDataSet<float, int> unlabelled;
   unlabelled.set_num_features(1);

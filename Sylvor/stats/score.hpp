@@ -1,0 +1,105 @@
+// Scoring predictions against the labels of a data set: a confusion matrix
+// (rows actual, columns predicted, label L at index L + 1) with the
+// classification rate, or the mean squared error for regression; and the
+// two printed forms of the matrix (raw counts and row fractions).
+//
+// A ClassifierStats is filled once by score() and then printed; it keeps
+// no reference to the data or the description. Labels and predictions
+// outside -1 .. number of classes are rejected before anything is counted.
+// Used by one thread.
+#ifndef SYLVOR_STATS_SCORE_HPP
+#define SYLVOR_STATS_SCORE_HPP
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "Sylvor/dataset/dataset_description.hpp"
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+
+class ClassifierStats {
+public:
+  ClassifierStats() { set_num_classes(2, true); }
+
+  // K + 2 rows and columns and K + 2 counts; with `reset`, everything but
+  // the sum of squared residuals becomes 0.
+  void set_num_classes(std::size_t num_classes, bool reset);
+
+  int& operator()(int actual, int predicted) {
+    return actual_vs_predicted[static_cast<std::size_t>(actual + 1)][static_cast<std::size_t>(predicted + 1)];
+  }
+  int operator()(int actual, int predicted) const {
+    return actual_vs_predicted[static_cast<std::size_t>(actual + 1)][static_cast<std::size_t>(predicted + 1)];
+  }
+  int get_actual_label_count(int actual) const { return counts[static_cast<std::size_t>(actual + 1)]; }
+  int get_num_valid_labels() const { return total_valid_labels; }
+  int get_num_correct_predictions() const { return total_correct_predictions; }
+  LabelingType get_labeling() const { return ltype; }
+
+  // Scores integer predictions (classification; instances labelled -2 are
+  // skipped) or double predictions (regression: every instance counts).
+  template <class DataSet, class Prediction>
+  void score(const DataSet& data, const std::vector<Prediction>& predicted, bool reset) {
+    if (data.get_num_instances() != predicted.size()) throw Exception("data set, prediction set mismatch");
+    set_num_classes(data.get_num_classes(), reset);
+    ltype = data.get_labeling();
+    if constexpr (std::is_floating_point<Prediction>::value) {
+      sum_residual = 0.0;
+      for (std::size_t i = 0; i < predicted.size(); ++i) {
+        const double residual = static_cast<double>(data.get_label(i)) - static_cast<double>(predicted[i]);
+        sum_residual += residual * residual;
+      }
+      total_valid_labels = static_cast<int>(predicted.size());
+    } else {
+      const int k = static_cast<int>(data.get_num_classes());
+      auto check = [k](long value, std::size_t i, const char* what) {
+        if (value < -1 || value > k) {
+          throw Exception(std::string(what) + " " + std::to_string(value) + " of instance " + std::to_string(i) +
+                          " is outside the labels -1 to " + std::to_string(k) + " of the data's " +
+                          std::to_string(k) + " classes");
+        }
+      };
+      for (std::size_t i = 0; i < predicted.size(); ++i) {
+        const long actual = static_cast<long>(data.get_label(i));
+        if (actual == -2) continue;
+        check(actual, i, "label");
+        check(static_cast<long>(predicted[i]), i, "prediction");
+      }
+      for (std::size_t i = 0; i < predicted.size(); ++i) {
+        const int actual = static_cast<int>(data.get_label(i));
+        if (actual == -2) continue;
+        const int guess = static_cast<int>(predicted[i]);
+        ++total_valid_labels;
+        ++(*this)(actual, guess);
+        ++counts[static_cast<std::size_t>(actual + 1)];
+        if (actual == guess) ++total_correct_predictions;
+      }
+    }
+  }
+
+  double get_classification_rate() const {
+    return static_cast<double>(total_correct_predictions) / static_cast<double>(total_valid_labels);
+  }
+  double get_mean_squared_error() const { return sum_residual / static_cast<double>(total_valid_labels); }
+
+  // Prints the matrix naming labels through the description: raw counts, or
+  // with `percentage` each cell as a fraction of its row's actual count.
+  void output_confusion_matrix_with_string_labels(std::ostream& out, const DataSetDescription& desc,
+                                                  bool percentage) const;
+
+private:
+  std::vector<std::vector<int>> actual_vs_predicted;
+  std::vector<int> counts;
+  int total_correct_predictions = 0;
+  int total_valid_labels = 0;
+  LabelingType ltype = DiscreteZeroOnward;
+  double sum_residual = 0.0;
+};
+
+}  // namespace Sylvor
+
+#endif
