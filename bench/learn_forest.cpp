@@ -1,7 +1,7 @@
 // Times forest learning on generated data and checks the accuracy of the
 // result on held-out data.
 //
-//   sylvor_learn_forest_bench DIR [TREES] [INSTANCES]
+//   sylvor_learn_forest_bench DIR [TREES] [INSTANCES] [classification]
 //
 // Generates (with a fixed seed) a classification set (4 classes, 5
 // informative float features and 15 noise features) and a regression set of
@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const int trees = argc > 2 ? std::atoi(argv[2]) : 100;
   const std::size_t n = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 100000;
+  const bool classification_only = argc > 4 && std::string(argv[4]) == "classification";
   std::mt19937_64 gen(20261208);
   const Generated train = generate(n, gen), test = generate(n / 5, gen);
   write(dir + "/X_train.f32", train.x);
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
     }
     for (auto* root : forest) delete root;
   }
-  {
+  if (!classification_only) {
     const auto data = as_data_set(train, train.y_reg, 1, Sylvor::Regression);
     const auto holdout = as_data_set(test, test.y_reg, 1, Sylvor::Regression);
     const auto start = std::chrono::steady_clock::now();

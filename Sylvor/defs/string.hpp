@@ -4,7 +4,8 @@
 // Conversion uses standard stream extraction, so leading white space inside a
 // piece is skipped and anything after the value in a piece is ignored. A
 // piece that does not convert is reported by throwing a std::string
-// "error converting '<piece>'". Stateless; safe from any thread.
+// "error converting '<piece>'". Files that cannot be read or written are
+// reported by Exception. Stateless; safe from any thread.
 #ifndef SYLVOR_DEFS_STRING_HPP
 #define SYLVOR_DEFS_STRING_HPP
 
@@ -109,16 +110,26 @@ std::ostream& save_vector(std::ostream& out, const std::vector<T>& v, const std:
   return out;
 }
 
-// As above to a file, created or truncated; an empty name means standard output.
+// Opens a file for writing (created or truncated), or closes a written one;
+// both throw Exception "could not write <what> file: `NAME'" when the file
+// cannot be created or not everything could be written.
+void open_output_file(std::ofstream& out, const std::string& filename, const std::string& what);
+void close_output_file(std::ofstream& out, const std::string& filename, const std::string& what);
+
+// As above to a file, created or truncated; an empty name means standard
+// output. `what` names the file in the error when it cannot be written.
 template <class T>
-void save_vector(const std::string& filename, const std::vector<T>& v, const std::string& delim) {
+void save_vector(const std::string& filename, const std::vector<T>& v, const std::string& delim,
+                 const std::string& what = "output") {
   if (filename.empty()) {
     save_vector(std::cout, v, delim);
     std::cout.flush();
     return;
   }
-  std::ofstream out(filename);
+  std::ofstream out;
+  open_output_file(out, filename, what);
   save_vector(out, v, delim);
+  close_output_file(out, filename, what);
 }
 
 }  // namespace Sylvor

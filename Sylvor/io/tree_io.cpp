@@ -47,16 +47,6 @@ long lisp_integer(const std::string& token) { return std::strtol(token.c_str(), 
 
 namespace detail {
 
-void open_for_writing(std::ofstream& out, const std::string& filename, const std::string& what) {
-  out.open(filename);
-  if (!out) throw Exception("could not write " + what + " file: `" + filename + "'");
-}
-
-void finish_writing(std::ofstream& out, const std::string& filename, const std::string& what) {
-  out.close();
-  if (!out) throw Exception("could not write " + what + " file: `" + filename + "'");
-}
-
 bool parse_vectortxt_int(const std::string& token, int& value) {
   char* end = nullptr;
   errno = 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/string.hpp"
 #include "Sylvor/learn/tree.hpp"
 
 namespace Sylvor {
@@ -98,40 +99,31 @@ std::ostream& operator<<(std::ostream& out, const VectorizedTree<L>& vt) {
   return out;
 }
 
-namespace detail {
-
-// Opens a file for writing; throws Exception when that fails.
-void open_for_writing(std::ofstream& out, const std::string& filename, const std::string& what);
-// Closes a written file; throws Exception when anything could not be written.
-void finish_writing(std::ofstream& out, const std::string& filename, const std::string& what);
-
-}  // namespace detail
-
 // Writes every tree as a vectortxt block followed by a newline.
 template <class L>
 void write_forest_as_vectorized_txt(const std::string& fn, const std::vector<Node<L>*>& forest) {
   std::ofstream out;
-  detail::open_for_writing(out, fn, "model");
+  open_output_file(out, fn, "model");
   for (const Node<L>* root : forest) {
     if (root == nullptr) continue;
     VectorizedTree<L> vt;
     vt.root_to_vector(root);
     out << vt << '\n';
   }
-  detail::finish_writing(out, fn, "model");
+  close_output_file(out, fn, "model");
 }
 
 // Writes every tree as lisp text followed by an empty line.
 template <class L>
 void write_forest_as_lisp(const std::string& fn, const std::vector<Node<L>*>& forest) {
   std::ofstream out;
-  detail::open_for_writing(out, fn, "model");
+  open_output_file(out, fn, "model");
   for (const Node<L>* root : forest) {
     if (root == nullptr) continue;
     write_tree_as_lisp(out, root, 0);
     out << '\n';
   }
-  detail::finish_writing(out, fn, "model");
+  close_output_file(out, fn, "model");
 }
 
 // ------------------------------------------------------------------- reading
