@@ -7,7 +7,9 @@
 // informative float features and 15 noise features) and a regression set of
 // the same shape, INSTANCES training and INSTANCES/5 test instances each,
 // writes them as raw little-endian arrays into DIR (X_*.f32 row-major,
-// y_class_*.i32, y_reg_*.f64) for other tools to learn from, learns TREES
+// y_class_*.i32, y_reg_*.f64) for other tools to learn from, and the
+// classification training set as classification.csv with its description
+// classification.bdf for the sylvor program, learns TREES
 // trees with every feature tried per split (gini for classification,
 // variance for regression) on the OpenMP default thread count, and prints
 // seconds per forest, trees per second and test accuracy / mean squared error.
@@ -68,6 +70,20 @@ void write(const std::string& path, const std::vector<T>& values) {
   out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(T)));
 }
 
+// The classification set as a CSV file with class names, and its description.
+void write_csv(const std::string& csv, const std::string& description, const Generated& g) {
+  std::FILE* out = std::fopen(csv.c_str(), "w");
+  if (out == nullptr) return;
+  for (std::size_t i = 0; i < g.y_class.size(); ++i) {
+    for (int f = 0; f < num_features; ++f) std::fprintf(out, "%.7g,", g.x[i * num_features + static_cast<std::size_t>(f)]);
+    std::fprintf(out, "class%d\n", g.y_class[i]);
+  }
+  std::fclose(out);
+  std::ofstream desc(description);
+  desc << "num-features " << num_features << "\nclass-column " << num_features << "\n";
+  for (int c = 0; c < num_classes; ++c) desc << "label " << c << " class" << c << "\n";
+}
+
 template <class L>
 Sylvor::MemoryDataSet<float, L> as_data_set(const Generated& g, const std::vector<L>& labels, int nc,
                                             Sylvor::LabelingType type) {
@@ -104,6 +120,7 @@ int main(int argc, char** argv) {
   write(dir + "/y_class_test.i32", test.y_class);
   write(dir + "/y_reg_train.f64", train.y_reg);
   write(dir + "/y_reg_test.f64", test.y_reg);
+  write_csv(dir + "/classification.csv", dir + "/classification.bdf", train);
 
   Sylvor::init_pool("", 1);
   const int threads = omp_get_max_threads();

@@ -1,0 +1,303 @@
+// The learn and test commands through the built program, on the bundled
+// examples: console transcripts, model, prediction, importance, matrix and
+// log files, reproducibility, and the error paths.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "e2e/run_program.hpp"
+
+namespace SylvorTest {
+namespace {
+
+const std::string examples = SYLVOR_EXAMPLES_DIR;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// Replaces the seconds of the timing lines by <t>.
+std::string without_times(const std::string& text) {
+  static const std::regex seconds("(Total time to [a-z ]+:? )[-+.e0-9]+");
+  return std::regex_replace(text, seconds, "$1<t>");
+}
+
+class Commands : public ::testing::Test {
+protected:
+  std::string dir = make_temp_directory();
+  std::string in(const std::string& name) const { return dir + "/" + name; }
+
+  std::vector<std::string> iris(const std::string& command, const std::string& selection) const {
+    return {command, "--in-file", examples + "/iris.csv", "--desc-file", examples + "/iris.bdf",
+            "--selection-file", examples + "/iris-" + selection + ".txt"};
+  }
+  std::vector<std::string> diabetes(const std::string& command, const std::string& selection) const {
+    return {command, "--in-file", examples + "/diabetes.csv", "--desc-file", examples + "/diabetes.bdf",
+            "--selection-file", examples + "/diabetes-" + selection + ".txt"};
+  }
+  static std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+};
+
+class LearnAndTest : public Commands, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(LearnAndTest, IrisTranscriptsFilesAndRate) {
+  const std::string format = GetParam();
+  const std::string word = format == "lisp" ? "LISP" : "vtxt";
+  const auto learn = run_sylvor(with(iris("learn-classify", "train"),
+                                     {"--model-file", in("model"), "--model-format", format, "--seed", "5",
+                                      "--feature-importances-file", in("importances"), "--log-file", in("learn.log")}));
+  ASSERT_EQ(learn.status, 0) << learn.err;
+  EXPECT_EQ(learn.err, "");
+  EXPECT_EQ(without_times(learn.out),
+            "\n"
+            "Total time to read dataset: <t>\n"
+            "Training forest on 100 instances\n"
+            "\n"
+            "Total time to learn: <t>\n"
+            "Writing forest in " + word + " format to " + in("model") + "\n"
+            "Total time to write model: <t>\n"
+            "Writing feature importances to " + in("importances") + "\n");
+  const auto log_lines = lines_of(slurp(in("learn.log")));
+  ASSERT_EQ(log_lines.size(), 3u);
+  EXPECT_EQ(log_lines[0].rfind("dataset-read-time ", 0), 0u);
+  EXPECT_EQ(log_lines[1].rfind("learn-time ", 0), 0u);
+  EXPECT_EQ(log_lines[2].rfind("forest-write-time ", 0), 0u);
+  const std::string importances = slurp(in("importances"));
+  EXPECT_EQ(std::count(importances.begin(), importances.end(), ' '), 4);
+  EXPECT_EQ(importances.back(), ' ');
+
+  const auto test = run_sylvor(with(iris("test-classify", "test"),
+                                    {"--model-file", in("model"), "--predictions-file", in("predictions"),
+                                     "--conf-matrix-file", in("matrix"), "--log-file", in("test.log")}));
+  ASSERT_EQ(test.status, 0) << test.err;
+  const auto lines = lines_of(without_times(test.out));
+  ASSERT_GE(lines.size(), 20u);
+  const std::vector<std::string> head{"",
+                                      "Total time to read dataset: <t>",
+                                      "Reading forest from " + in("model"),
+                                      "Total time to read forest <t>",
+                                      "Predicting using forest of 30 trees on 50 instances",
+                                      "",
+                                      "Total time to predict: <t>",
+                                      "",
+                                      "Confusion Matrix (cumulative):",
+                                      "",
+                                      "          \tsetosa    \tversicolor\tvirginica \t"};
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 11), head);
+  EXPECT_EQ(lines[14], "");
+  EXPECT_EQ(lines[15], "");
+  EXPECT_EQ(lines[16], "Confusion Matrix (percentage):");
+  EXPECT_EQ(lines[17], "");
+  ASSERT_EQ(lines[18].rfind("Classification Rate: ", 0), 0u);
+  EXPECT_GE(std::stod(lines[18].substr(21)), 0.9);
+  EXPECT_EQ(lines.size(), 23u);  // the percentage matrix ends the transcript
+  // The matrix file holds the raw-count matrix and nothing else.
+  std::string raw;
+  for (int k = 10; k < 14; ++k) raw += lines[static_cast<std::size_t>(k)] + "\n";
+  EXPECT_EQ(slurp(in("matrix")), raw);
+  const std::string predictions = slurp(in("predictions"));
+  EXPECT_EQ(std::count(predictions.begin(), predictions.end(), ' '), 50);
+  const auto test_log = lines_of(slurp(in("test.log")));
+  ASSERT_EQ(test_log.size(), 4u);
+  EXPECT_EQ(test_log[0].rfind("dataset-read-time ", 0), 0u);
+  EXPECT_EQ(test_log[1].rfind("forest-read-time ", 0), 0u);
+  EXPECT_EQ(test_log[2].rfind("prediction-time ", 0), 0u);
+  EXPECT_EQ(test_log[3], "classification-rate " + lines[18].substr(21));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, LearnAndTest, ::testing::Values("vectortxt", "lisp"));
+
+TEST_F(Commands, SameSeedAndThreadsGiveTheSameModelAndFormatsPredictAlike) {
+  for (const char* name : {"a", "b"}) {
+    const auto r = run_sylvor(with(iris("learn", "train"), {"--model-file", in(name), "--seed", "42", "--nthreads",
+                                                            "2", "--fte-per-split", "2"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Overriding default with 2 threads\n", 0), 0u);
+  }
+  EXPECT_EQ(slurp(in("a")), slurp(in("b")));
+  const auto lisp = run_sylvor(with(iris("learn", "train"), {"--model-file", in("c"), "--seed", "42", "--nthreads",
+                                                             "2", "--fte-per-split", "2", "--model-format", "lisp"}));
+  ASSERT_EQ(lisp.status, 0) << lisp.err;
+  for (const char* name : {"a", "c"}) {
+    const auto r = run_sylvor(with(iris("test", "test"), {"--model-file", in(name), "--predictions-file",
+                                                           in(std::string(name) + ".predictions")}));
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(slurp(in("a.predictions")), slurp(in("c.predictions")));
+}
+
+TEST_F(Commands, PredictionsOnStandardOutputEndBeforeTheMatrixHeading) {
+  ASSERT_EQ(run_sylvor(with(iris("learn", "train"), {"--model-file", in("m"), "--seed", "3"})).status, 0);
+  const auto r = run_sylvor(with(iris("test", "test"), {"--model-file", in("m")}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = lines_of(r.out);
+  ASSERT_GT(lines.size(), 9u);
+  EXPECT_EQ(std::count(lines[7].begin(), lines[7].end(), ' '), 50);
+  EXPECT_EQ(lines[8], "Confusion Matrix (cumulative):");
+}
+
+TEST_F(Commands, StringLabelsPrintNamesAndNoScores) {
+  ASSERT_EQ(run_sylvor(with(iris("learn", "train"), {"--model-file", in("m"), "--seed", "3"})).status, 0);
+  const auto r = run_sylvor(with(iris("test", "test"), {"--model-file", in("m"), "--print-string-labels", "true",
+                                                        "--log-file", in("log")}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("Confusion Matrix"), std::string::npos);
+  EXPECT_EQ(r.out.find("Classification Rate"), std::string::npos);
+  EXPECT_NE(r.out.find("setosa setosa "), std::string::npos);
+  const auto log = lines_of(slurp(in("log")));
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2].rfind("prediction-time ", 0), 0u);
+}
+
+TEST_F(Commands, RegressionLearnAndTest) {
+  const auto learn = run_sylvor(with(diabetes("learn-regress", "train"),
+                                     {"--model-file", in("m"), "--criteria", "variance", "--seed", "9",
+                                      "--log-file", in("learn.log")}));
+  ASSERT_EQ(learn.status, 0) << learn.err;
+  EXPECT_EQ(without_times(learn.out),
+            "\nTotal time to read dataset: <t>\nTraining forest on 331 instances\n\nTotal time to learn: <t>\n"
+            "Writing forest in vtxt format to " + in("m") + "\nTotal time to write model: <t>\n");
+  EXPECT_FALSE(exists(in("learn.log")));  // regression learning keeps no log
+
+  const auto test = run_sylvor(with(diabetes("test-regress", "test"),
+                                    {"--model-file", in("m"), "--predictions-file", in("p"), "--log-file", in("log"),
+                                     "--conf-matrix-file", in("matrix")}));
+  ASSERT_EQ(test.status, 0) << test.err;
+  const auto lines = lines_of(without_times(test.out));
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[4], "Predicting using forest of 30 trees on 111 instances");
+  ASSERT_EQ(lines[8].rfind("Mean Squared Error (regression): ", 0), 0u);
+  // The target's variance is about 5900; a forest does far better.
+  EXPECT_LT(std::stod(lines[8].substr(33)), 4500.0);
+  EXPECT_FALSE(exists(in("matrix")));
+  const auto log = lines_of(slurp(in("log")));
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[3].rfind("mse ", 0), 0u);
+
+  const auto texts = run_sylvor(with(diabetes("test-regress", "test"),
+                                     {"--model-file", in("m"), "--predictions-file", in("q"),
+                                      "--print-string-labels", "1"}));
+  ASSERT_EQ(texts.status, 0);
+  EXPECT_EQ(slurp(in("q")), slurp(in("p")));
+  EXPECT_EQ(texts.out.find("Mean Squared Error"), std::string::npos);
+}
+
+struct FailingRun {
+  std::string name;
+  std::vector<std::string> extra;  // after the iris learn arguments
+  std::string command;
+  std::string last_out_line;        // the last line printed before the failure
+  std::string err;
+};
+
+class FailingCommands : public Commands, public ::testing::WithParamInterface<FailingRun> {};
+
+TEST_P(FailingCommands, StopWithTheirErrorLine) {
+  const FailingRun& c = GetParam();
+  std::vector<std::string> args = c.command == "learn-regress" ? diabetes(c.command, "train") : iris(c.command, "train");
+  auto with_dir = [this](std::string text) {
+    for (auto at = text.find("DIR"); at != std::string::npos; at = text.find("DIR", at + dir.size())) {
+      text.replace(at, 3, dir);
+    }
+    return text;
+  };
+  for (const auto& e : c.extra) args.push_back(with_dir(e));
+  const auto r = run_sylvor(args);
+  EXPECT_EQ(r.status, 2);
+  const auto lines = lines_of(without_times(r.out));
+  EXPECT_EQ(lines.empty() ? std::string() : lines.back(), with_dir(c.last_out_line));
+  EXPECT_EQ(r.err, with_dir(c.err));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, FailingCommands,
+    ::testing::Values(
+        FailingRun{"RegressionNeedsTheVarianceCriterion", {"--model-file", "DIR"}, "learn-regress",
+                   "Training forest on 331 instances",
+                   "sylvor learn-regress error: unknown/unusable splitting criterion \"gainratio\" for regression "
+                   "(valid criteria: 'variance').\n"},
+        FailingRun{"UnknownClassificationCriterion", {"--criteria", "entropy"}, "learn",
+                   "Training forest on 100 instances",
+                   "sylvor learn error: unknown/unusable splitting criterion \"entropy\" for classification. "
+                   "Allowed values: 'gini', 'gainratio', or 'infogain'.\n"},
+        FailingRun{"ModelFormatIsExaminedAfterLearning", {"--model-format", "xml", "--model-file", "x"}, "learn",
+                   "Total time to learn: <t>",
+                   "sylvor learn error: unknown model format: xml (valid formats: 'lisp' or 'vectortxt')\n"},
+        FailingRun{"UnwritableModel", {"--model-file", "/no/such/dir/model"}, "learn-classify",
+                   "Writing forest in vtxt format to /no/such/dir/model",
+                   "sylvor learn-classify error: could not write model file: `/no/such/dir/model'\n"},
+        FailingRun{"UnwritableImportances", {"--model-file", "DIR/m", "--feature-importances-file", "DIR"}, "learn",
+                   "Writing feature importances to DIR",
+                   "sylvor learn error: could not write feature importances file: `DIR'\n"},
+        FailingRun{"UnwritableLog", {"--log-file", "/no/such/dir/log"}, "learn", "",
+                   "sylvor learn error: could not write log file: `/no/such/dir/log'\n"}),
+    [](const ::testing::TestParamInfo<FailingRun>& info) { return info.param.name; });
+
+TEST_F(Commands, MissingSelectionFileFailsBeforeTheDataFile) {
+  const auto r = run_sylvor({"test", "--selection-file", in("none"), "--in-file", in("no-data.csv")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sylvor test error: could not open selection file: `" + in("none") + "'\n");
+}
+
+TEST_F(Commands, InputErrorsNameTheirPlace) {
+  std::ofstream(in("bad.bdf")) << "# pets\nnum-features 4\nlable 0 cat\n";
+  const auto description = run_sylvor({"learn", "--desc-file", in("bad.bdf"), "--in-file", examples + "/iris.csv"});
+  EXPECT_EQ(description.status, 2);
+  EXPECT_EQ(description.err, "sylvor learn error (line 3): invalid command: lable\n");
+
+  std::ofstream(in("bad.csv")) << "1,2,3,4,setosa\n1,2,x,4,setosa\n";
+  const auto data = run_sylvor({"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("bad.csv")});
+  EXPECT_EQ(data.status, 2);
+  EXPECT_EQ(data.err, "sylvor learn error: row 1 col_no 2: could not convert 'x' to a double.\n");
+
+  const auto missing = run_sylvor({"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("none.csv")});
+  EXPECT_EQ(missing.err, "sylvor learn error: could not open data file: `" + in("none.csv") + "'\n");
+
+  const auto model = run_sylvor(with(iris("test", "test"), {"--model-file", in("no-model")}));
+  EXPECT_EQ(model.status, 2);
+  EXPECT_EQ(model.err, "sylvor test error: forest is empty: cannot predict\n");
+}
+
+TEST_F(Commands, EveryFeatureTypeLearnsAndTests) {
+  // Iris measurements in tenths of a centimetre fit every feature type.
+  std::ofstream out(in("iris10.csv"));
+  std::istringstream rows(slurp(examples + "/iris.csv"));
+  for (std::string row; std::getline(rows, row);) {
+    std::istringstream cells(row);
+    std::string cell;
+    for (int k = 0; k < 4; ++k) {
+      std::getline(cells, cell, ',');
+      out << static_cast<int>(std::stod(cell) * 10 + 0.5) << ',';
+    }
+    std::getline(cells, cell);
+    out << cell << '\n';
+  }
+  out.close();
+  for (const std::string type : {"double", "int", "short", "uchar", "float"}) {
+    auto args = [&](const std::string& command, const std::string& selection) {
+      return std::vector<std::string>{command, "--in-file", in("iris10.csv"), "--desc-file", examples + "/iris.bdf",
+                                      "--selection-file", examples + "/iris-" + selection + ".txt",
+                                      "--feature-type", type, "--model-file", in(type), "--seed", "2"};
+    };
+    ASSERT_EQ(run_sylvor(args("learn", "train")).status, 0) << type;
+    const auto r = run_sylvor(args("test", "test"));
+    ASSERT_EQ(r.status, 0) << type << r.err;
+    const auto at = r.out.find("Classification Rate: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GE(std::stod(r.out.substr(at + 21)), 0.9) << type;
+  }
+}
+
+}  // namespace
+}  // namespace SylvorTest
