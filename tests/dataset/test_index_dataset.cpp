@@ -177,7 +177,7 @@ TEST(CountingSort, RegressionTargetsAreNeverRewritten) {
   for (int i = 0; i < 64; ++i) EXPECT_EQ(labels[static_cast<std::size_t>(i)], 0.5 + i);
 }
 
-struct PartitionCase {
+struct ArgPartitionCase {
   std::string name;
   std::vector<float> values;
   float threshold;
@@ -185,10 +185,10 @@ struct PartitionCase {
   std::size_t split;
 };
 
-class ArgPartition : public ::testing::TestWithParam<PartitionCase> {};
+class ArgPartition : public ::testing::TestWithParam<ArgPartitionCase> {};
 
 TEST_P(ArgPartition, PutsValuesBelowTheThresholdFirst) {
-  const PartitionCase& c = GetParam();
+  const ArgPartitionCase& c = GetParam();
   std::vector<std::size_t> indices(c.values.size());
   for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
   const float t = c.threshold;
@@ -200,12 +200,12 @@ TEST_P(ArgPartition, PutsValuesBelowTheThresholdFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ranges, ArgPartition,
-    ::testing::Values(PartitionCase{"Mixed", {5, 1, 4, 2, 3}, 3, {3, 1, 2, 0, 4}, 2},
-                      PartitionCase{"AllBelow", {1, 2, 3}, 10, {0, 1, 2}, 3},
-                      PartitionCase{"NoneBelow", {4, 5, 6}, 1, {0, 1, 2}, 0},
-                      PartitionCase{"EqualAndNaNGoRight", {3, NAN, 1}, 3, {2, 1, 0}, 1},
-                      PartitionCase{"Empty", {}, 0, {}, 0}),
-    [](const ::testing::TestParamInfo<PartitionCase>& info) { return info.param.name; });
+    ::testing::Values(ArgPartitionCase{"Mixed", {5, 1, 4, 2, 3}, 3, {3, 1, 2, 0, 4}, 2},
+                      ArgPartitionCase{"AllBelow", {1, 2, 3}, 10, {0, 1, 2}, 3},
+                      ArgPartitionCase{"NoneBelow", {4, 5, 6}, 1, {0, 1, 2}, 0},
+                      ArgPartitionCase{"EqualAndNaNGoRight", {3, NAN, 1}, 3, {2, 1, 0}, 1},
+                      ArgPartitionCase{"Empty", {}, 0, {}, 0}),
+    [](const ::testing::TestParamInfo<ArgPartitionCase>& info) { return info.param.name; });
 
 TEST(RangeDataSet, PartitionReordersOnlyTheRange) {
   const auto data = column_data<double>({9, 8, 1, 7, 2, 0}, {0, 0, 0, 0, 0, 0});
