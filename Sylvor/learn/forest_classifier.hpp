@@ -219,23 +219,23 @@ public:
 
   // Fills probs(i, c) with the share of trees voting for class c: classes
   // 0 .. nc - 1 for DiscreteZeroOnward, the columns -1 and +1 for
-  // PlusOneMinusOne. `probs` is any writable (instance, class) view.
+  // PlusOneMinusOne. `probs` is any writable (instance, class) view; the
+  // fractions are computed in double and stored in its element type.
   template <class DataSet, class Probabilities>
   void compute_probabilities(const DataSet& data, Probabilities& probs) {
     if (data.get_labeling() == Regression) {
       throw Exception("cannot compute probabilities for regression");
     }
-    typedef typename std::decay<decltype(probs(0, 0))>::type Element;
     const double num_trees = static_cast<double>(forest.size());
     const std::size_t nc = data.get_num_classes();
     const bool plus_minus = data.get_labeling() == PlusOneMinusOne;
     for_each_instance(data, [&](std::size_t i, const std::vector<int>& instance_counts) {
       if (plus_minus) {
-        probs(i, 0) = static_cast<Element>(instance_counts[0] / num_trees);
-        probs(i, 1) = static_cast<Element>(instance_counts[2] / num_trees);
+        probs(i, 0) = instance_counts[0] / num_trees;
+        probs(i, 1) = instance_counts[2] / num_trees;
       } else {
         for (std::size_t c = 0; c < nc; ++c) {
-          probs(i, c) = static_cast<Element>(at_or_zero(instance_counts, c + 1) / num_trees);
+          probs(i, c) = at_or_zero(instance_counts, c + 1) / num_trees;
         }
       }
     });

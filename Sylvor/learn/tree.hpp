@@ -273,6 +273,13 @@ public:
     return root;
   }
 
+  // Copy one array, converted to double, to out[0 .. get_num_nodes() - 1].
+  void copy_left(double* out) const { copy_to(left, out); }
+  void copy_right(double* out) const { copy_to(right, out); }
+  void copy_feature_index(double* out) const { copy_to(feature_index, out); }
+  void copy_threshold(double* out) const { copy_to(threshold, out); }
+  void copy_label(double* out) const { copy_to(label, out); }
+
   // Deletes the linked tree and empties the arrays.
   void clear() {
     delete root;
@@ -286,6 +293,11 @@ public:
   }
 
 private:
+  template <class T>
+  static void copy_to(const std::vector<T>& values, double* out) {
+    for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<double>(values[k]);
+  }
+
   void append(const Node<L>* node) {
     nodes.push_back(const_cast<Node<L>*>(node));
     threshold.push_back(node->get_threshold());

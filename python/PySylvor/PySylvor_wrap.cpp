@@ -1,0 +1,389 @@
+// PySylvor_wrap: the library on numpy arrays. Learns classification forests
+// (class labels held as int32, float64 or float32), returns each tree as a
+// (5, nodes) float64 array and the feature importances, predicts labels and
+// class-vote fractions from such arrays or from lisp text, and seeds the
+// random generators.
+//
+// Every call owns what it builds (the data set copy, the trees, the
+// predictor) and frees it before returning; between calls the module keeps
+// only the generator pool and the OpenMP thread count. Arguments are checked
+// before anything is read, so no array is read or written outside its
+// bounds. The interpreter lock is released while a forest is learned or
+// applied (only the library's own memory and the output arrays are touched
+// then), so other Python threads run meanwhile.
+#include <omp.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/dataset/native_array_dataset.hpp"
+#include "Sylvor/defs/contiguous_array_2d.hpp"
+#include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/random.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/learn/learn_forest.hpp"
+#include "Sylvor/stats/info.hpp"
+
+namespace py = pybind11;
+using namespace Sylvor;
+
+namespace {
+
+template <class T>
+const char* dtype_name() {
+  if (std::is_same<T, int>::value) return "int32";
+  if (std::is_same<T, double>::value) return "float64";
+  if (std::is_same<T, float>::value) return "float32";
+  return "uint8";
+}
+
+// True for a numpy array that is not of a subclass.
+bool is_exact_ndarray(const py::handle& obj) {
+  return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(py::detail::npy_api::get().PyArray_Type_);
+}
+
+// The argument as a numpy array of element type T and `ndim` dimensions;
+// TypeError for another type or dtype, ValueError for another shape.
+template <class T>
+py::array checked_array(const py::object& obj, const std::string& name, int ndim) {
+  if (!py::isinstance<py::array>(obj)) {
+    throw py::type_error(name + " must be a numpy array of dtype " + dtype_name<T>() + ", not " +
+                         std::string(py::str(py::type::of(obj).attr("__name__"))));
+  }
+  py::array array = py::reinterpret_borrow<py::array>(obj);
+  if (!py::isinstance<py::array_t<T>>(obj)) {
+    throw py::type_error(name + " must have dtype " + dtype_name<T>() + ", not " +
+                         std::string(py::str(array.dtype())));
+  }
+  if (array.ndim() != ndim) {
+    throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, not " +
+                          std::to_string(array.ndim()) + "-dimensional");
+  }
+  return array;
+}
+
+template <class T>
+py::array checked_output(const py::object& obj, const std::string& name, int ndim) {
+  py::array array = checked_array<T>(obj, name, ndim);
+  if (!array.writeable()) throw py::value_error(name + " must be writeable");
+  return array;
+}
+
+// Runs `work`, turning the library's failures into RuntimeError with the
+// texts of the program's error lines (less the program prefix).
+template <class Work>
+auto guarded(Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const DataIOException& e) {
+    throw std::runtime_error("error (line " + std::to_string(e.get_line_no()) + "): " + e.get_message() + "\n");
+  } catch (const Exception& e) {
+    throw std::runtime_error("error: " + e.get_message() + "\n");
+  } catch (const std::string& message) {
+    throw std::runtime_error(message);
+  }
+}
+
+void use_threads(int num_threads) {
+  if (num_threads > 0) omp_set_num_threads(num_threads);
+}
+
+// Trees owned by one call.
+template <class L>
+struct OwnedForest {
+  std::vector<Node<L>*> roots;
+  OwnedForest() = default;
+  OwnedForest(const OwnedForest&) = delete;
+  OwnedForest& operator=(const OwnedForest&) = delete;
+  ~OwnedForest() {
+    for (Node<L>* root : roots) delete root;
+  }
+};
+
+// Copies X (features x instances, any strides) and the labels into a data
+// set, through the strided view the data set copies from.
+template <class F, class L>
+void copy_into(MemoryDataSet<F, L>& data, const py::array& x, const std::vector<L>& labels, int num_classes) {
+  DisNativeArrayDataSet<F, L> view;
+  view.nf = static_cast<std::size_t>(x.shape(0));
+  view.ni = static_cast<std::size_t>(x.shape(1));
+  view.nc = static_cast<std::size_t>(num_classes);
+  view.stride_i = x.strides(0);
+  view.stride_j = x.strides(1);
+  view.ltype = DiscreteZeroOnward;
+  const char* base = static_cast<const char*>(x.data());
+  for (std::size_t f = 0; f < view.nf; ++f) view.features.push_back(base + static_cast<std::ptrdiff_t>(f) * x.strides(0));
+  view.labels = labels;
+  data.copy_from(view);
+}
+
+template <class L>
+std::vector<L> read_labels(const py::array& y) {
+  const Array1D<L> view(static_cast<char*>(const_cast<void*>(y.data())), y.shape(0), y.strides(0));
+  std::vector<L> labels(view.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = view[i];
+  return labels;
+}
+
+// Class labels, taken as integers (truncated toward zero), must lie in
+// 0 .. num_classes - 1.
+template <class L>
+void check_labels(const std::vector<L>& labels, int num_classes) {
+  for (const L label : labels) {
+    const double value = static_cast<double>(label);
+    const bool whole = std::isfinite(value) && std::fabs(value) < 2147483648.0;
+    const long number = whole ? static_cast<long>(value) : -1;
+    if (!whole || number < 0 || number >= num_classes) {
+      std::ostringstream text;
+      if (whole) {
+        text << number;
+      } else {
+        text << value;
+      }
+      throw "invalid class label " + text.str() + ". Labels must be >= 0 and < num_classes; num_classes=" +
+          std::to_string(num_classes) + ".";
+    }
+  }
+}
+
+// The tree array of a tree: float64, shape (5, nodes), C order.
+template <class L>
+py::array get_numpy_array_from_vectorized_tree(const VectorizedTree<L>& vt) {
+  const std::size_t n = vt.get_num_nodes();
+  py::array_t<double> array({static_cast<py::ssize_t>(5), static_cast<py::ssize_t>(n)});
+  double* out = array.mutable_data();
+  vt.copy_left(out);
+  vt.copy_right(out + n);
+  vt.copy_feature_index(out + 2 * n);
+  vt.copy_threshold(out + 3 * n);
+  vt.copy_label(out + 4 * n);
+  return std::move(array);
+}
+
+// A two-dimensional view of a numpy array (one dimension counts as one row).
+template <class T>
+Array2D<T> get_array_object(const std::string& name, const py::handle& obj) {
+  if (!is_exact_ndarray(obj)) {
+    throw name + ": must be a dense, non-record Python array.";
+  }
+  const py::array array = py::reinterpret_borrow<py::array>(obj);
+  char* data = static_cast<char*>(const_cast<void*>(array.data()));
+  if (array.ndim() == 2) return Array2D<T>(data, array.shape(0), array.shape(1), array.strides(0), array.strides(1));
+  if (array.ndim() == 1) return Array2D<T>(data, 1, array.shape(0), 1, array.strides(0));
+  throw name + ": only 1D or 2D arrays supported.";
+}
+
+// The tree of a tree array, or null for an array without columns.
+template <class T>
+Node<int>* convert_array_to_tree(const py::handle& obj) {
+  const Array2D<T> array = get_array_object<T>("forest[i]", obj);
+  if (array.num_rows() < 5) throw std::string("decision tree array must have at least 5 rows");
+  if (array.num_cols() == 0) return nullptr;
+  VectorizedTree<int> vt;
+  return vt.vector_to_root(array.num_cols(), array.get_row(0), array.get_row(1), array.get_row(2), array.get_row(3),
+                           array.get_row(4));
+}
+
+// Appends the trees of a forest argument: lisp text (str or bytes), or a
+// sequence of float32/float64 tree arrays (other items are skipped).
+void convert_forest(const py::object& obj, std::vector<Node<int>*>& forest) {
+  if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
+    std::istringstream in(py::isinstance<py::str>(obj) ? obj.cast<std::string>()
+                                                       : std::string(py::reinterpret_borrow<py::bytes>(obj)));
+    while (in.good()) {
+      Node<int>* tree = read_tree_as_lisp<int>(in);
+      if (tree != nullptr) forest.push_back(tree);
+      in >> std::ws;
+    }
+    return;
+  }
+  if (!PySequence_Check(obj.ptr())) throw std::string("forest must be a string or a sequence of float32/float64 arrays");
+  const Py_ssize_t length = PySequence_Size(obj.ptr());
+  if (length < 0) {
+    PyErr_Clear();
+    throw std::string("invalid sequence to represent python objects");
+  }
+  const py::object float32 = py::dtype::of<float>(), float64 = py::dtype::of<double>();
+  for (Py_ssize_t k = 0; k < length; ++k) {
+    PyObject* raw = PySequence_GetItem(obj.ptr(), k);
+    if (raw == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    const py::object item = py::reinterpret_steal<py::object>(raw);  // released after use
+    if (!is_exact_ndarray(item)) continue;
+    const py::dtype dtype = py::reinterpret_borrow<py::array>(item).dtype();
+    Node<int>* tree;
+    if (dtype.equal(float64)) {
+      tree = convert_array_to_tree<double>(item);
+    } else if (dtype.equal(float32)) {
+      tree = convert_array_to_tree<float>(item);
+    } else {
+      throw std::string("only float32/float64 supported for numpy arrays that encode decision trees");
+    }
+    if (tree != nullptr) forest.push_back(tree);
+  }
+}
+
+template <class F, class L, class Criterion>
+py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees, double sampling_prop,
+                     int fte_per_split, int max_depth, int num_threads, int compute_feature_importances) {
+  const py::array x = checked_array<F>(X, "X", 2);
+  const py::array y = checked_array<L>(Y, "Y", 1);
+  if (y.shape(0) != x.shape(1)) {
+    throw std::runtime_error(
+        "the number of labels must be the same as the number of rows (instances) in the instance matrix");
+  }
+  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+  if (num_trees < 0) throw py::value_error("num_trees must not be negative, not " + std::to_string(num_trees));
+  return guarded([&]() -> py::tuple {
+    use_threads(num_threads);
+    std::vector<double> importances(static_cast<std::size_t>(x.shape(0)), 0.0);
+    const std::vector<L> labels = read_labels<L>(y);
+    MemoryDataSet<F, L> data;
+    copy_into(data, x, labels, num_classes);
+    check_labels(labels, num_classes);
+    data.impute();
+    OwnedForest<L> forest;
+    {
+      py::gil_scoped_release unlocked;
+      forest.roots = learn_forest(data, num_trees, sampling_prop, fte_per_split, max_depth, 1, Criterion(),
+                                  compute_feature_importances != 0, importances);
+    }
+    py::object importance_array = py::none();
+    if (compute_feature_importances != 0) {
+      py::array_t<double> values(static_cast<py::ssize_t>(importances.size()));
+      std::copy(importances.begin(), importances.end(), values.mutable_data());
+      importance_array = std::move(values);
+    }
+    py::list trees(forest.roots.size());
+    for (std::size_t k = 0; k < forest.roots.size(); ++k) {
+      VectorizedTree<L> vt;
+      vt.root_to_vector(forest.roots[k]);
+      trees[k] = get_numpy_array_from_vectorized_tree(vt);
+    }
+    return py::make_tuple(trees, importance_array);
+  });
+}
+
+// The trees of the forest argument and the data of X, ready for prediction.
+template <class F>
+void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, int num_threads,
+                        OwnedForest<int>& forest, MemoryDataSet<F, int>& data) {
+  use_threads(num_threads);
+  convert_forest(forest_argument, forest.roots);
+  copy_into(data, x, std::vector<int>(static_cast<std::size_t>(x.shape(1)), 0), num_classes);
+  data.impute();
+}
+
+template <class F>
+double test_wrap(const py::object& X, const py::object& forest_argument, int num_classes, const py::object& out,
+                 int num_threads) {
+  const py::array x = checked_array<F>(X, "X", 2);
+  py::array labels = checked_output<int>(out, "the label output", 1);
+  if (labels.shape(0) != x.shape(1)) {
+    throw py::value_error("the label output must have one entry per instance (" + std::to_string(x.shape(1)) +
+                          "), not " + std::to_string(labels.shape(0)));
+  }
+  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+  return guarded([&]() -> double {
+    OwnedForest<int> forest;
+    MemoryDataSet<F, int> data;
+    prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
+    BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
+    predictor.use_forest(forest.roots);
+    std::vector<int> predicted;
+    Array1D<int> output(static_cast<char*>(labels.mutable_data()), labels.shape(0), labels.strides(0));
+    py::gil_scoped_release unlocked;
+    predictor.predict(data, predicted);
+    for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
+    return 0.0;
+  });
+}
+
+template <class F, class P>
+double prob_wrap(const py::object& X, const py::object& forest_argument, int num_classes, const py::object& out,
+                 int num_threads) {
+  const py::array x = checked_array<F>(X, "X", 2);
+  py::array probabilities = checked_output<P>(out, "the probability output", 2);
+  if (probabilities.shape(0) != x.shape(1) || probabilities.shape(1) < num_classes) {
+    throw py::value_error("the probability output must have one row per instance (" + std::to_string(x.shape(1)) +
+                          ") and at least num_classes (" + std::to_string(num_classes) + ") columns, not shape (" +
+                          std::to_string(probabilities.shape(0)) + ", " + std::to_string(probabilities.shape(1)) +
+                          ")");
+  }
+  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+  return guarded([&]() -> double {
+    OwnedForest<int> forest;
+    MemoryDataSet<F, int> data;
+    prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
+    BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
+    predictor.use_forest(forest.roots);
+    Array2D<P> output(static_cast<char*>(probabilities.mutable_data()), probabilities.shape(0),
+                      probabilities.shape(1), probabilities.strides(0), probabilities.strides(1));
+    py::gil_scoped_release unlocked;
+    predictor.compute_probabilities(data, output);
+    return 0.0;
+  });
+}
+
+double init_pool_wrap(const std::string& name) {
+  return guarded([&] {
+    init_pool(name, 0);
+    return 0.0;
+  });
+}
+
+double set_seed_wrap(long seed) {
+  return guarded([&] {
+    init_pool("", static_cast<int>(seed));
+    return 0.0;
+  });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(PySylvor_wrap, m) {
+  m.def("learn_ii_infogain", &learn_wrap<int, int, TwoSplitInfoGain>);
+  m.def("learn_di_infogain", &learn_wrap<double, int, TwoSplitInfoGain>);
+  m.def("learn_si_infogain", &learn_wrap<float, int, TwoSplitInfoGain>);
+  m.def("learn_bi_infogain", &learn_wrap<unsigned char, int, TwoSplitInfoGain>);
+  m.def("learn_ii_gini", &learn_wrap<int, int, TwoSplitGiniImpurity>);
+  m.def("learn_di_gini", &learn_wrap<double, int, TwoSplitGiniImpurity>);
+  m.def("learn_si_gini", &learn_wrap<float, int, TwoSplitGiniImpurity>);
+  m.def("learn_bi_gini", &learn_wrap<unsigned char, int, TwoSplitGiniImpurity>);
+  m.def("learn_ii_gainratio", &learn_wrap<int, int, TwoSplitGainRatio>);
+  m.def("learn_di_gainratio", &learn_wrap<double, int, TwoSplitGainRatio>);
+  m.def("learn_si_gainratio", &learn_wrap<float, int, TwoSplitGainRatio>);
+  m.def("learn_bi_gainratio", &learn_wrap<unsigned char, int, TwoSplitGainRatio>);
+  // Class numbers held in float64 / float32 labels; learned with gain ratio.
+  m.def("learn_id_variance", &learn_wrap<int, double, TwoSplitGainRatio>);
+  m.def("learn_dd_variance", &learn_wrap<double, double, TwoSplitGainRatio>);
+  m.def("learn_sd_variance", &learn_wrap<float, double, TwoSplitGainRatio>);
+  m.def("learn_bd_variance", &learn_wrap<unsigned char, double, TwoSplitGainRatio>);
+  m.def("learn_is_variance", &learn_wrap<int, float, TwoSplitGainRatio>);
+  m.def("learn_ds_variance", &learn_wrap<double, float, TwoSplitGainRatio>);
+  m.def("learn_ss_variance", &learn_wrap<float, float, TwoSplitGainRatio>);
+  m.def("learn_bs_variance", &learn_wrap<unsigned char, float, TwoSplitGainRatio>);
+  m.def("test_ii", &test_wrap<int>);
+  m.def("test_di", &test_wrap<double>);
+  m.def("test_si", &test_wrap<float>);
+  m.def("test_bi", &test_wrap<unsigned char>);
+  m.def("prob_dd", &prob_wrap<double, double>);
+  m.def("prob_ds", &prob_wrap<double, float>);
+  m.def("prob_sd", &prob_wrap<float, double>);
+  m.def("prob_ss", &prob_wrap<float, float>);
+  m.def("prob_id", &prob_wrap<int, double>);
+  m.def("prob_is", &prob_wrap<int, float>);
+  m.def("prob_bd", &prob_wrap<unsigned char, double>);
+  m.def("prob_bs", &prob_wrap<unsigned char, float>);
+  m.def("init_pool", &init_pool_wrap);
+  m.def("set_seed", &set_seed_wrap);
+}

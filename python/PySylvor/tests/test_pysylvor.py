@@ -1,0 +1,272 @@
+"""Tests of the PySylvor_wrap module on numpy arrays."""
+import os
+import subprocess
+import tempfile
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import PySylvor_wrap as P
+
+
+def two_class_data(n=200, features=3, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.random((features, n))
+    y = (x[0] + 0.3 * x[1] > 0.65).astype(np.int32)
+    return x, y
+
+
+@pytest.fixture(autouse=True)
+def seeded():
+    P.set_seed(1)
+
+
+def test_learn_returns_tree_arrays_and_no_importances():
+    x, y = two_class_data()
+    trees, importances = P.learn_di_gini(x, y, 2, 4, 1.0, 0, 0, 2, 0)
+    assert importances is None
+    assert len(trees) == 4
+    for tree in trees:
+        assert tree.dtype == np.float64 and tree.ndim == 2 and tree.shape[0] == 5
+        assert tree.flags.c_contiguous
+
+
+def test_importances_are_per_feature_and_sum_to_one():
+    x, y = two_class_data()
+    _, importances = P.learn_di_gini(x, y, 2, 5, 1.0, 0, 0, 2, 1)
+    assert importances.dtype == np.float64 and importances.shape == (3,)
+    assert importances.sum() == pytest.approx(1.0)
+    assert importances[0] > importances[2]
+
+
+@pytest.mark.parametrize("learn,dtype,test", [
+    (P.learn_ii_gini, np.int32, P.test_ii), (P.learn_si_infogain, np.float32, P.test_si),
+    (P.learn_bi_gainratio, np.uint8, P.test_bi), (P.learn_di_infogain, np.float64, P.test_di)])
+def test_every_feature_type_learns_and_predicts(learn, dtype, test):
+    x, y = two_class_data()
+    x = (x * 100).astype(dtype)
+    trees, _ = learn(x, y, 2, 10, 1.0, 0, 0, 2, 0)
+    out = np.full(x.shape[1], -7, np.int32)
+    assert test(x, trees, 2, out, 2) == 0.0
+    assert (out == y).mean() > 0.95
+
+
+@pytest.mark.parametrize("learn,dtype", [
+    (P.learn_dd_variance, np.float64), (P.learn_ss_variance, np.float32), (P.learn_bd_variance, np.float64)])
+def test_floating_labels_hold_class_numbers(learn, dtype):
+    x, y = two_class_data()
+    if learn is P.learn_bd_variance:
+        x = (x * 100).astype(np.uint8)
+    elif dtype == np.float32:
+        x = x.astype(np.float32)
+    trees, _ = learn(x, y.astype(dtype), 2, 5, 1.0, 0, 0, 1, 0)
+    leaves = np.concatenate([t[4][t[0] < 0] for t in trees])
+    assert set(np.unique(leaves)) <= {0.0, 1.0}
+
+
+def test_label_count_mismatch_learns_nothing():
+    x, y = two_class_data()
+    with pytest.raises(RuntimeError, match="^the number of labels must be the same as the number of rows "
+                                           r"\(instances\) in the instance matrix$"):
+        P.learn_di_gini(x, y[:-1], 2, 3, 1.0, 0, 0, 1, 0)
+
+
+@pytest.mark.parametrize("labels,message", [
+    ([0, 2, 1], "invalid class label 2. Labels must be >= 0 and < num_classes; num_classes=2."),
+    ([0, -1, 1], "invalid class label -1. Labels must be >= 0 and < num_classes; num_classes=2.")])
+def test_labels_outside_the_classes(labels, message):
+    x = np.ones((2, 3))
+    with pytest.raises(RuntimeError) as error:
+        P.learn_di_gini(x, np.array(labels, np.int32), 2, 3, 1.0, 0, 0, 1, 0)
+    assert str(error.value) == message
+
+
+def test_double_labels_are_truncated_before_the_check():
+    x = np.array([[0.0, 1.0, 2.0, 3.0]])
+    P.learn_dd_variance(x, np.array([-0.5, 0.0, 1.0, 1.9]), 2, 2, 1.0, 0, 0, 1, 0)
+    with pytest.raises(RuntimeError, match="invalid class label -1"):
+        P.learn_dd_variance(x, np.array([-1.5, 0.0, 1.0, 1.0]), 2, 2, 1.0, 0, 0, 1, 0)
+
+
+def test_probabilities_are_vote_fractions():
+    x, y = two_class_data()
+    trees, _ = P.learn_di_gini(x, y, 3, 8, 1.0, 0, 0, 2, 0)
+    for dtype, prob in [(np.float64, P.prob_dd), (np.float32, P.prob_ds)]:
+        out = np.full((x.shape[1], 3), -1.0, dtype)
+        assert prob(x, trees, 3, out, 2) == 0.0
+        assert np.allclose(out.sum(axis=1), 1.0)
+        assert np.all(out[:, 2] == 0.0)
+        assert set(np.unique(out * 8)) <= set(range(9))
+
+
+def test_empty_forests_cannot_predict():
+    x, _ = two_class_data()
+    out = np.zeros(x.shape[1], np.int32)
+    for forest in ([], [np.zeros((5, 0))], ()):
+        with pytest.raises(RuntimeError) as error:
+            P.test_di(x, forest, 2, out, 1)
+        assert str(error.value) == "error: forest is empty: cannot predict\n"
+
+
+def one_split_tree():
+    # Root tests feature 0 at 0.5: left leaf 0, right leaf 1.
+    return np.array([[1, -1, -1], [2, -1, -1], [0, -1, -1], [0.5, np.nan, np.nan], [-2, 0, 1]], np.float64)
+
+
+def predict(forest, x=np.array([[0.2, 0.7]])):
+    out = np.zeros(x.shape[1], np.int32)
+    P.test_di(x, forest, 2, out, 1)
+    return list(out)
+
+
+@pytest.mark.parametrize("forest", [
+    [one_split_tree()],
+    (one_split_tree(),),
+    [np.asfortranarray(one_split_tree()).astype(np.float32)],
+    [one_split_tree().T.copy().T.astype(np.float32)],
+    [np.vstack([one_split_tree(), np.full((1, 3), 99.0)])],
+    [np.hstack([one_split_tree(), np.zeros((5, 2))])[:, :3]],
+    [one_split_tree()[:, ::1], "a string item is skipped", None, [[1, 2]]],
+    "(left (label 0) right (label 1) threshold 0.5 findex 0)",
+    b"(left (label 0) right (label 1) threshold 0.5 findex 0)\n(left (label 0) right (label 1) threshold 0.5 findex 0)",
+])
+def test_forest_arguments(forest):
+    assert predict(forest) == [0, 1]
+
+
+def test_strided_float32_tree_array():
+    wide = np.zeros((5, 6), np.float32)
+    wide[:, ::2] = one_split_tree()
+    assert predict([wide[:, ::2]]) == [0, 1]
+
+
+@pytest.mark.parametrize("forest,message", [
+    ([one_split_tree().astype(np.float16)], "only float32/float64 supported for numpy arrays that encode decision trees"),
+    ([np.nan_to_num(one_split_tree()).astype(np.int32)], "only float32/float64 supported for numpy arrays that encode decision trees"),
+    ([np.zeros(5)], "decision tree array must have at least 5 rows"),
+    ([np.array(1.0)], "forest[i]: only 1D or 2D arrays supported."),
+    (42, "forest must be a string or a sequence of float32/float64 arrays"),
+    ("(label 1", "unbalanced parentheses"),
+    ("(colour 1)", "error: unexpected token: colour\n"),
+    ([np.array([[1, -1, -1], [7, -1, -1], [0, -1, -1], [0.5, 0, 0], [0, 0, 1]], np.float64)],
+     "error: invalid tree: node 0 has child 7 but the tree has 3 nodes\n"),
+])
+def test_bad_forests(forest, message):
+    with pytest.raises(RuntimeError) as error:
+        predict(forest)
+    assert str(error.value) == message
+
+
+def test_single_leaf_tree_array():
+    x = np.array([[1.0, 2.0, 3.0]])
+    trees, _ = P.learn_di_gini(x, np.array([1, 1, 1], np.int32), 2, 1, 1.0, 0, 0, 1, 0)
+    assert trees[0].shape == (5, 1)
+    assert trees[0][0, 0] == -1 and trees[0][1, 0] == -1 and trees[0][4, 0] == 1
+    assert trees[0][2, 0] == -1 and np.isnan(trees[0][3, 0])
+
+
+@pytest.mark.parametrize("call,error,text", [
+    (lambda x, y: P.learn_di_gini(x.astype(np.float32), y, 2, 1, 1.0, 0, 0, 1, 0), TypeError, "X must have dtype float64"),
+    (lambda x, y: P.learn_di_gini(list(x), y, 2, 1, 1.0, 0, 0, 1, 0), TypeError, "X must be a numpy array"),
+    (lambda x, y: P.learn_di_gini(x[0], y, 2, 1, 1.0, 0, 0, 1, 0), ValueError, "X must be 2-dimensional"),
+    (lambda x, y: P.learn_di_gini(x, y.astype(np.int64), 2, 1, 1.0, 0, 0, 1, 0), TypeError, "Y must have dtype int32"),
+    (lambda x, y: P.learn_di_gini(x, y, 0, 1, 1.0, 0, 0, 1, 0), ValueError, "num_classes must be at least 1"),
+    (lambda x, y: P.learn_di_gini(x, y, 2, -1, 1.0, 0, 0, 1, 0), ValueError, "num_trees must not be negative"),
+    (lambda x, y: P.test_di(x, [one_split_tree()], 2, np.zeros(3, np.int32), 1), ValueError, "label output must have one entry per instance"),
+    (lambda x, y: P.test_di(x, [one_split_tree()], 2, np.zeros(x.shape[1], np.int64), 1), TypeError, "label output must have dtype int32"),
+    (lambda x, y: P.prob_dd(x, [one_split_tree()], 3, np.zeros((x.shape[1], 2)), 1), ValueError, "at least num_classes"),
+    (lambda x, y: P.prob_dd(x, [one_split_tree()], 2, np.zeros((x.shape[1], 2), np.float32), 1), TypeError, "probability output must have dtype float64"),
+])
+def test_arguments_are_checked(call, error, text):
+    x, y = two_class_data()
+    with pytest.raises(error, match=text):
+        call(x, y)
+
+
+def test_wrong_argument_count_is_the_interpreters_error():
+    with pytest.raises(TypeError):
+        P.test_di(np.zeros((1, 1)))
+
+
+def test_init_pool_with_an_unreadable_file():
+    with pytest.raises(RuntimeError) as error:
+        P.init_pool("/no/such/seed/file")
+    assert str(error.value) == "error: unable to read from random number file /no/such/seed/file\n"
+    with tempfile.NamedTemporaryFile() as seed_file:
+        seed_file.write(np.arange(1, 200, dtype=np.int64).tobytes())
+        seed_file.flush()
+        assert P.init_pool(seed_file.name) == 0.0
+
+
+def test_same_seed_and_threads_give_identical_arrays():
+    x, y = two_class_data(500)
+    results = []
+    for _ in range(2):
+        P.set_seed(77)
+        trees, importances = P.learn_di_gainratio(x, y, 2, 6, 0.8, 2, 0, 2, 1)
+        results.append((trees, importances))
+    for a, b in zip(results[0][0], results[1][0]):
+        assert np.array_equal(a, b, equal_nan=True)
+
+
+def read_vectortxt(path):
+    trees = []
+    lines = open(path).read().split("\n")
+    k = 0
+    while k < len(lines) and lines[k].startswith("vtxt"):
+        rows = [np.array(lines[k + r].split(), dtype=np.float64) for r in range(1, 6)]
+        trees.append(np.vstack(rows))
+        k += 6
+    return trees
+
+
+def test_program_and_module_learn_the_same_trees():
+    program = os.environ.get("SYLVOR_PROGRAM")
+    if not program:
+        pytest.skip("the sylvor program is not known")
+    rng = np.random.default_rng(5)
+    x = rng.random((4, 300)).astype(np.float32)
+    y = ((x[0] > 0.5).astype(np.int32) + (x[1] > 0.7).astype(np.int32)).astype(np.int32)
+    with tempfile.TemporaryDirectory() as directory:
+        data = os.path.join(directory, "data.csv")
+        with open(data, "w") as out:
+            for i in range(x.shape[1]):
+                out.write(",".join("%.9g" % v for v in x[:, i]) + ",c%d\n" % y[i])
+        description = os.path.join(directory, "data.bdf")
+        with open(description, "w") as out:
+            out.write("num-features 4\nclass-column 4\nlabel 0 c0\nlabel 1 c1\nlabel 2 c2\n")
+        model = os.path.join(directory, "model")
+        subprocess.run([program, "learn", "--in-file", data, "--desc-file", description, "--model-file", model,
+                        "--seed", "12", "--nthreads", "2", "--num-trees", "5", "--criteria", "gini",
+                        "--fte-per-split", "2"], check=True, capture_output=True)
+        from_program = read_vectortxt(model)
+    P.set_seed(12)
+    from_module, _ = P.learn_si_gini(x, y, 3, 5, 1.0, 2, 0, 2, 0)
+    assert len(from_program) == len(from_module) == 5
+    for a, b in zip(from_program, from_module):
+        assert np.array_equal(a[[0, 1, 2, 4]], b[[0, 1, 2, 4]])
+        inner = b[0] >= 0
+        assert np.allclose(a[3][inner], b[3][inner], rtol=1e-5)
+
+
+def test_learning_lets_other_python_threads_run():
+    x, y = two_class_data(20000, 10)
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    time.sleep(0.01)
+    before = len(ticks)
+    P.learn_di_gini(x, y, 2, 40, 1.0, 0, 0, 1, 0)
+    during = len(ticks) - before
+    done.set()
+    counter.join()
+    assert during > 5
