@@ -105,6 +105,19 @@ public:
 
   std::size_t size() const { return roots.size(); }
 
+  // The number (breadth first, as root_to_vector numbers it) of the leaf
+  // that instance i reaches in tree `tree`.
+  template <class F>
+  std::size_t leaf_number(std::size_t tree, const F* const* columns, std::size_t i) const {
+    const FlatNode* base = nodes.data() + roots[tree];
+    const FlatNode* node = base;
+    while (node->feature >= 0) {
+      const double value = static_cast<double>(columns[node->feature][i]);
+      node = base + node->child_or_label + (node->threshold_or_value > value ? 0 : 1);
+    }
+    return static_cast<std::size_t>(node - base);
+  }
+
   // Walks up to `lanes` instances first, first + 1, ... through tree `tree`
   // side by side, so that their memory accesses overlap, and stores their
   // leaf values in out[0 .. count - 1].

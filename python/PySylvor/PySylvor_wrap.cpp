@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -181,24 +182,25 @@ Array2D<T> get_array_object(const std::string& name, const py::handle& obj) {
 }
 
 // The tree of a tree array, or null for an array without columns.
-template <class T>
-Node<int>* convert_array_to_tree(const py::handle& obj) {
+template <class T, class L = int>
+Node<L>* convert_array_to_tree(const py::handle& obj) {
   const Array2D<T> array = get_array_object<T>("forest[i]", obj);
   if (array.num_rows() < 5) throw std::string("decision tree array must have at least 5 rows");
   if (array.num_cols() == 0) return nullptr;
-  VectorizedTree<int> vt;
+  VectorizedTree<L> vt;
   return vt.vector_to_root(array.num_cols(), array.get_row(0), array.get_row(1), array.get_row(2), array.get_row(3),
                            array.get_row(4));
 }
 
 // Appends the trees of a forest argument: lisp text (str or bytes), or a
 // sequence of float32/float64 tree arrays (other items are skipped).
-void convert_forest(const py::object& obj, std::vector<Node<int>*>& forest) {
+template <class L = int>
+void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
   if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
     std::istringstream in(py::isinstance<py::str>(obj) ? obj.cast<std::string>()
                                                        : std::string(py::reinterpret_borrow<py::bytes>(obj)));
     while (in.good()) {
-      Node<int>* tree = read_tree_as_lisp<int>(in);
+      Node<L>* tree = read_tree_as_lisp<L>(in);
       if (tree != nullptr) forest.push_back(tree);
       in >> std::ws;
     }
@@ -220,11 +222,11 @@ void convert_forest(const py::object& obj, std::vector<Node<int>*>& forest) {
     const py::object item = py::reinterpret_steal<py::object>(raw);  // released after use
     if (!is_exact_ndarray(item)) continue;
     const py::dtype dtype = py::reinterpret_borrow<py::array>(item).dtype();
-    Node<int>* tree;
+    Node<L>* tree;
     if (dtype.equal(float64)) {
-      tree = convert_array_to_tree<double>(item);
+      tree = convert_array_to_tree<double, L>(item);
     } else if (dtype.equal(float32)) {
-      tree = convert_array_to_tree<float>(item);
+      tree = convert_array_to_tree<float, L>(item);
     } else {
       throw std::string("only float32/float64 supported for numpy arrays that encode decision trees");
     }
@@ -232,33 +234,44 @@ void convert_forest(const py::object& obj, std::vector<Node<int>*>& forest) {
   }
 }
 
+// Learns a forest: classification with class numbers 0 .. num_classes - 1
+// (held in int, double or float labels), or regression with double
+// targets and TwoSplitVariance.
 template <class F, class L, class Criterion>
-py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees, double sampling_prop,
-                     int fte_per_split, int max_depth, int num_threads, int compute_feature_importances) {
+py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees,
+                            double sampling_prop, int fte_per_split, int max_depth, int min_leaf_size,
+                            int num_threads, bool compute_feature_importances) {
+  constexpr bool regression = std::is_same<Criterion, TwoSplitVariance>::value;
   const py::array x = checked_array<F>(X, "X", 2);
   const py::array y = checked_array<L>(Y, "Y", 1);
   if (y.shape(0) != x.shape(1)) {
     throw std::runtime_error(
         "the number of labels must be the same as the number of rows (instances) in the instance matrix");
   }
-  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+  if (!regression && num_classes < 1) {
+    throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+  }
   if (num_trees < 0) throw py::value_error("num_trees must not be negative, not " + std::to_string(num_trees));
   return guarded([&]() -> py::tuple {
     use_threads(num_threads);
     std::vector<double> importances(static_cast<std::size_t>(x.shape(0)), 0.0);
     const std::vector<L> labels = read_labels<L>(y);
     MemoryDataSet<F, L> data;
-    copy_into(data, x, labels, num_classes);
-    check_labels(labels, num_classes);
+    copy_into(data, x, labels, regression ? 1 : num_classes);
+    if constexpr (regression) {
+      data.set_labeling(1, Regression);
+    } else {
+      check_labels(labels, num_classes);
+    }
     data.impute();
     OwnedForest<L> forest;
     {
       py::gil_scoped_release unlocked;
-      forest.roots = learn_forest(data, num_trees, sampling_prop, fte_per_split, max_depth, 1, Criterion(),
-                                  compute_feature_importances != 0, importances);
+      forest.roots = learn_forest(data, num_trees, sampling_prop, fte_per_split, max_depth, min_leaf_size,
+                                  Criterion(), compute_feature_importances, importances);
     }
     py::object importance_array = py::none();
-    if (compute_feature_importances != 0) {
+    if (compute_feature_importances) {
       py::array_t<double> values(static_cast<py::ssize_t>(importances.size()));
       std::copy(importances.begin(), importances.end(), values.mutable_data());
       importance_array = std::move(values);
@@ -273,13 +286,50 @@ py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, 
   });
 }
 
+template <class F, class L, class Criterion>
+py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees, double sampling_prop,
+                     int fte_per_split, int max_depth, int num_threads, int compute_feature_importances) {
+  return learn_forest_wrap<F, L, Criterion>(X, Y, num_classes, num_trees, sampling_prop, fte_per_split, max_depth, 1,
+                                            num_threads, compute_feature_importances != 0);
+}
+
+// Calls run(F{}) with the feature type of X's dtype.
+template <class Run>
+auto with_feature_dtype(const py::object& X, Run&& run) {
+  if (py::isinstance<py::array_t<double>>(X)) return run(double{});
+  if (py::isinstance<py::array_t<float>>(X)) return run(float{});
+  if (py::isinstance<py::array_t<int>>(X)) return run(int{});
+  if (py::isinstance<py::array_t<unsigned char>>(X)) return run(static_cast<unsigned char>(0));
+  throw py::type_error("X must be a numpy array of dtype float64, float32, int32 or uint8");
+}
+
+// The general learning entry: every learning option of the program.
+py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
+                        int num_trees, double sample_prop, int fte_per_split, int max_depth,
+                        int min_instances_per_node, int num_threads, bool compute_importances) {
+  return with_feature_dtype(X, [&](auto f) -> py::tuple {
+    typedef decltype(f) F;
+    auto run = [&](auto criteria, auto label) {
+      return learn_forest_wrap<F, decltype(label), decltype(criteria)>(
+          X, Y, num_classes, num_trees, sample_prop, fte_per_split, max_depth, min_instances_per_node, num_threads,
+          compute_importances);
+    };
+    if (criterion == "gini") return run(TwoSplitGiniImpurity(), int{});
+    if (criterion == "infogain") return run(TwoSplitInfoGain(), int{});
+    if (criterion == "gainratio") return run(TwoSplitGainRatio(), int{});
+    if (criterion == "variance") return run(TwoSplitVariance(), double{});
+    throw py::value_error("unknown criterion '" + criterion +
+                          "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
+  });
+}
+
 // The trees of the forest argument and the data of X, ready for prediction.
-template <class F>
+template <class F, class L>
 void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, int num_threads,
-                        OwnedForest<int>& forest, MemoryDataSet<F, int>& data) {
+                        OwnedForest<L>& forest, MemoryDataSet<F, L>& data) {
   use_threads(num_threads);
-  convert_forest(forest_argument, forest.roots);
-  copy_into(data, x, std::vector<int>(static_cast<std::size_t>(x.shape(1)), 0), num_classes);
+  convert_forest<L>(forest_argument, forest.roots);
+  copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
   data.impute();
 }
 
@@ -331,6 +381,87 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
     py::gil_scoped_release unlocked;
     predictor.compute_probabilities(data, output);
     return 0.0;
+  });
+}
+
+// Mean of the leaves (regression) for every instance of X into `out`.
+double predict_regression(const py::object& X, const py::object& forest_argument, const py::object& out,
+                          int num_threads) {
+  return with_feature_dtype(X, [&](auto f) -> double {
+    typedef decltype(f) F;
+    const py::array x = checked_array<F>(X, "X", 2);
+    py::array values = checked_output<double>(out, "the prediction output", 1);
+    if (values.shape(0) != x.shape(1)) {
+      throw py::value_error("the prediction output must have one entry per instance (" +
+                            std::to_string(x.shape(1)) + "), not " + std::to_string(values.shape(0)));
+    }
+    return guarded([&]() -> double {
+      OwnedForest<double> forest;
+      MemoryDataSet<F, double> data;
+      prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
+      data.set_labeling(1, Regression);
+      BaseForestRegressor predictor;
+      predictor.use_forest(forest.roots);
+      std::vector<double> predicted;
+      Array1D<double> output(static_cast<char*>(values.mutable_data()), values.shape(0), values.strides(0));
+      py::gil_scoped_release unlocked;
+      predictor.predict(data, predicted);
+      for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
+      return 0.0;
+    });
+  });
+}
+
+// The number of the leaf (breadth first, the numbering of the tree arrays
+// the module produces) that every instance reaches in every tree:
+// out[i, k] for instance i and tree k.
+double apply_forest(const py::object& X, const py::object& forest_argument, const py::object& out,
+                    int num_threads) {
+  return with_feature_dtype(X, [&](auto f) -> double {
+    typedef decltype(f) F;
+    const py::array x = checked_array<F>(X, "X", 2);
+    py::array leaves = checked_output<int>(out, "the leaf output", 2);
+    return guarded([&]() -> double {
+      OwnedForest<double> forest;
+      MemoryDataSet<F, double> data;
+      prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
+      if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.roots.size())) {
+        throw py::value_error("the leaf output must have shape (instances, trees) = (" + std::to_string(x.shape(1)) +
+                              ", " + std::to_string(forest.roots.size()) + ")");
+      }
+      detail::check_feature_indices(forest.roots, data.get_num_features());
+      FlatForest<double> flat;
+      flat.build(forest.roots);
+      const auto columns = column_pointers(data);
+      Array2D<int> output(static_cast<char*>(leaves.mutable_data()), leaves.shape(0), leaves.shape(1),
+                          leaves.strides(0), leaves.strides(1));
+      const long ni = static_cast<long>(data.get_num_instances());
+      py::gil_scoped_release unlocked;
+#pragma omp parallel for schedule(static)
+      for (long i = 0; i < ni; ++i) {
+        for (std::size_t k = 0; k < flat.size(); ++k) {
+          output(static_cast<std::size_t>(i), k) =
+              static_cast<int>(flat.leaf_number(k, columns.data(), static_cast<std::size_t>(i)));
+        }
+      }
+      return 0.0;
+    });
+  });
+}
+
+// The trees of a model file (lisp or vectortxt, found by trial) as tree arrays.
+py::list read_model(const std::string& path) {
+  return guarded([&]() -> py::list {
+    if (!std::ifstream(path)) throw Exception("could not open model file: `" + path + "'");
+    OwnedForest<double> forest;
+    read_forest(path, forest.roots);
+    py::list trees(forest.roots.size());
+    for (std::size_t k = 0; k < forest.roots.size(); ++k) {
+      VectorizedTree<double> vt;
+      vt.root_to_vector(forest.roots[k]);
+      trees[k] = get_numpy_array_from_vectorized_tree(vt);
+    }
+    return trees;
   });
 }
 
@@ -386,4 +517,18 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   m.def("prob_bs", &prob_wrap<unsigned char, float>);
   m.def("init_pool", &init_pool_wrap);
   m.def("set_seed", &set_seed_wrap);
+  // Beyond the 34 entries above: the general forms used by the sylvor package.
+  m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
+        py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
+        py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
+        py::arg("num_threads") = 0, py::arg("compute_importances") = false,
+        "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
+        "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
+        "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None).");
+  m.def("predict_regression", &predict_regression, py::arg("X"), py::arg("forest"), py::arg("out"),
+        py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
+  m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,
+        "Writes the breadth-first number of the leaf reached in every tree into out (int32, instances x trees).");
+  m.def("read_model", &read_model, py::arg("path"),
+        "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays.");
 }

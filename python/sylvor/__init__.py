@@ -1,0 +1,9 @@
+"""Sylvor random forests with the scikit-learn estimator API.
+
+``ForestClassifier`` and ``ForestRegressor`` learn and apply forests through
+the ``PySylvor_wrap`` extension; their models can be saved as, and loaded
+from, the model files of the ``sylvor`` command-line program.
+"""
+from ._forest import ForestClassifier, ForestRegressor
+
+__all__ = ["ForestClassifier", "ForestRegressor"]

@@ -1,0 +1,309 @@
+"""The scikit-learn estimators over the PySylvor_wrap extension."""
+import math
+import os
+import re
+
+import numpy as np
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils import check_random_state
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_is_fitted
+
+import PySylvor_wrap as _wrap
+
+_FLOATS = [np.float64, np.float32]
+
+
+def _threads(n_jobs):
+    """OpenMP threads for n_jobs: None or -1 use every core."""
+    cores = os.cpu_count() or 1
+    if n_jobs is None:
+        return cores
+    if not isinstance(n_jobs, (int, np.integer)) or n_jobs == 0 or n_jobs < -1:
+        raise ValueError(f"n_jobs must be None, -1 or a positive integer, got {n_jobs!r}")
+    return cores if n_jobs == -1 else int(n_jobs)
+
+
+def _format_number(value):
+    """A number as a C++ output stream writes it by default (6 significant digits)."""
+    return "%g" % value
+
+
+class _BaseForest(BaseEstimator):
+    _criteria = ()
+
+    def __init__(self, n_estimators, criterion, max_features, max_depth, min_instances_per_node,
+                 bootstrap_fraction, n_jobs, random_state):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_features = max_features
+        self.max_depth = max_depth
+        self.min_instances_per_node = min_instances_per_node
+        self.bootstrap_fraction = bootstrap_fraction
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+
+    def _more_tags(self):
+        return {"allow_nan": True}
+
+    # ---------------------------------------------------------------- fitting
+    def _features_per_split(self, n_features):
+        m = self.max_features
+        if m is None:
+            return 0
+        if isinstance(m, str):
+            if m == "sqrt":
+                return max(1, int(math.sqrt(n_features)))
+            if m == "log2":
+                return max(1, int(math.log2(n_features)))
+            raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
+        if isinstance(m, (bool, np.bool_)):
+            raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
+        if isinstance(m, (int, np.integer)):
+            if m < 1:
+                raise ValueError(f"max_features must be at least 1, got {m}")
+            return min(int(m), n_features)
+        if isinstance(m, (float, np.floating)):
+            if not 0.0 < m <= 1.0:
+                raise ValueError(f"max_features as a fraction must lie in (0, 1], got {m}")
+            return max(1, int(m * n_features))
+        raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
+
+    def _learn(self, X, y, num_classes):
+        if not isinstance(self.n_estimators, (int, np.integer)) or self.n_estimators < 1:
+            raise ValueError(f"n_estimators must be a positive integer, got {self.n_estimators!r}")
+        if self.criterion not in self._criteria:
+            raise ValueError(f"criterion must be one of {', '.join(self._criteria)}, got {self.criterion!r}")
+        if self.max_depth is not None and (not isinstance(self.max_depth, (int, np.integer)) or self.max_depth < 1):
+            raise ValueError(f"max_depth must be None or a positive integer, got {self.max_depth!r}")
+        if not isinstance(self.min_instances_per_node, (int, np.integer)) or self.min_instances_per_node < 1:
+            raise ValueError(f"min_instances_per_node must be a positive integer, got {self.min_instances_per_node!r}")
+        if not self.bootstrap_fraction > 0:
+            raise ValueError(f"bootstrap_fraction must be positive, got {self.bootstrap_fraction!r}")
+        seed = int(check_random_state(self.random_state).randint(1, 2**31 - 1))
+        _wrap.set_seed(seed)
+        trees, importances = _wrap.learn(
+            X.T, y, criterion=self.criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
+            sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
+            max_depth=0 if self.max_depth is None else int(self.max_depth),
+            min_instances_per_node=int(self.min_instances_per_node), num_threads=_threads(self.n_jobs),
+            compute_importances=True)
+        self.estimators_ = trees
+        self.feature_importances_ = importances
+
+    def _check_input(self, X):
+        check_is_fitted(self, "estimators_")
+        return self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan")
+
+    def apply(self, X):
+        """The breadth-first number of the leaf that each instance reaches in each tree."""
+        X = self._check_input(X)
+        leaves = np.zeros((X.shape[0], len(self.estimators_)), np.int32)
+        _wrap.apply(X.T, self.estimators_, leaves, _threads(self.n_jobs))
+        return leaves
+
+    # ------------------------------------------------------------ persistence
+    def save_model(self, path, format="vectortxt"):
+        """Writes the forest as a model file of the sylvor program ("lisp" or
+        "vectortxt"). A classifier also writes PATH.bdf, a description of
+        data files laid out as the features followed by the class name, with
+        one label line per class of classes_."""
+        check_is_fitted(self, "estimators_")
+        if format not in ("lisp", "vectortxt"):
+            raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
+        with open(path, "w") as out:
+            for tree in self.estimators_:
+                out.write(_lisp_text(tree) if format == "lisp" else _vectortxt_text(tree))
+                out.write("\n")
+        description = self._description()
+        if description is not None:
+            with open(path + ".bdf", "w") as out:
+                out.write(description)
+
+    def _description(self):
+        return None
+
+
+def _vectortxt_text(tree):
+    n = tree.shape[1]
+    rows = ["vtxt 5 %d " % n]
+    for r in range(5):
+        values = np.nan_to_num(tree[r], nan=0.0) if r >= 3 else tree[r]
+        rows.append(" ".join(_format_number(float(v)) for v in values))
+    return "\n".join(rows)
+
+
+def _lisp_text(tree):
+    left, right, feature, threshold, label = tree
+    lines = []
+    stack = [(0, 0, 0)]  # node, depth, stage
+    while stack:
+        node, depth, stage = stack.pop()
+        indent = " " * (3 * depth)
+        if stage == 0:
+            lines.append(indent + "(")
+            if left[node] >= 0:
+                lines.append(indent + "   left ")
+                stack.append((node, depth, 1))
+                stack.append((int(left[node]), depth + 1, 0))
+                continue
+            stage = 1
+        if stage == 1 and right[node] >= 0:
+            lines.append(indent + "   right ")
+            stack.append((node, depth, 2))
+            stack.append((int(right[node]), depth + 1, 0))
+            continue
+        if threshold[node] == threshold[node]:
+            lines.append(indent + "   threshold " + _format_number(float(threshold[node])))
+        if feature[node] != -1:
+            lines.append(indent + "   findex %d" % feature[node])
+        if left[node] < 0:
+            lines.append(indent + "   label " + _format_number(float(label[node])))
+        lines.append(indent + ")")
+    return "\n".join(lines) + "\n"
+
+
+def _read_description(path):
+    """num-features and the label lines of a description file, if present."""
+    n_features, labels = None, {}
+    if not os.path.exists(path):
+        return n_features, labels
+    for line in open(path):
+        words = line.split("#", 1)[0].split()
+        if len(words) == 2 and words[0] == "num-features":
+            n_features = int(words[1])
+        elif len(words) == 3 and words[0] == "label":
+            labels[int(words[1])] = words[2]
+    return n_features, labels
+
+
+class ForestClassifier(ClassifierMixin, _BaseForest):
+    """A random forest classifier.
+
+    Parameters
+    ----------
+    n_estimators : int, default=30
+        Number of trees.
+    criterion : {"gini", "infogain", "gainratio"}, default="gini"
+        Split criterion.
+    max_features : None, int, float, "sqrt" or "log2", default=None
+        Features tried per split: all (None), a number, a fraction of them,
+        or the square root or log2 of their number.
+    max_depth : int or None, default=None
+        Maximum depth of a tree; None for no limit.
+    min_instances_per_node : int, default=1
+        A node with at most this many instances becomes a leaf.
+    bootstrap_fraction : float, default=1.0
+        Size of each tree's bootstrap sample as a fraction of the data.
+    n_jobs : int or None, default=None
+        Threads; None or -1 use every core. The forest learned for a given
+        random_state depends on the number of threads (as the sylvor
+        program's does): pass an explicit n_jobs for forests that are
+        reproducible across machines.
+    random_state : int, RandomState or None, default=None
+        Seeds the generators; fits are reproducible for a given n_jobs.
+
+    Missing values (NaN) in X are replaced by the median of their feature.
+    """
+    _criteria = ("gini", "infogain", "gainratio")
+
+    def __init__(self, n_estimators=30, criterion="gini", max_features=None, max_depth=None,
+                 min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None):
+        super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
+                         bootstrap_fraction, n_jobs, random_state)
+
+    def fit(self, X, y):
+        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan")
+        check_classification_targets(y)
+        self.classes_, encoded = np.unique(y, return_inverse=True)
+        if len(self.classes_) < 2:
+            raise ValueError("ForestClassifier needs samples of at least 2 classes in the data, but the data "
+                             f"contain only one class: {self.classes_[0]!r}")
+        self._learn(X, encoded.astype(np.int32), len(self.classes_))
+        return self
+
+    def predict_proba(self, X):
+        """Share of the trees voting for each class, columns in classes_ order."""
+        X = self._check_input(X)
+        probabilities = np.zeros((X.shape[0], len(self.classes_)), np.float64)
+        prob = _wrap.prob_dd if X.dtype == np.float64 else _wrap.prob_sd
+        prob(X.T, self.estimators_, len(self.classes_), probabilities, _threads(self.n_jobs))
+        return probabilities
+
+    def predict(self, X):
+        """The majority class of the trees (the first of classes_ among ties)."""
+        X = self._check_input(X)
+        labels = np.zeros(X.shape[0], np.int32)
+        test = _wrap.test_di if X.dtype == np.float64 else _wrap.test_si
+        test(X.T, self.estimators_, len(self.classes_), labels, _threads(self.n_jobs))
+        return self.classes_[labels]
+
+    def _description(self):
+        names = [str(c) for c in self.classes_]
+        for name in names:
+            if not name or re.search(r"[\s#]", name):
+                raise ValueError(f"class name {name!r} cannot be written into a description file "
+                                 "(it is empty or holds white space or '#')")
+        n = self.n_features_in_
+        return (f"num-features {n}\nclass-column {n}\n" +
+                "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
+
+    @classmethod
+    def load_model(cls, path, classes=None, **params):
+        """A classifier with the forest of a sylvor model file. The classes
+        come from `classes` or from the label lines of PATH.bdf (class
+        numbers when there is neither)."""
+        model = cls(**params)
+        model.estimators_ = _wrap.read_model(path)
+        n_features, labels = _read_description(path + ".bdf")
+        leaves = np.concatenate([t[4][t[0] < 0] for t in model.estimators_]) if model.estimators_ else []
+        if classes is None:
+            count = max(list(labels) + [int(v) for v in leaves] + [0]) + 1
+            classes = [labels.get(i, i) for i in range(count)]
+        model.classes_ = np.asarray(classes)
+        model.n_features_in_ = n_features if n_features is not None else _features_used(model.estimators_)
+        model.feature_importances_ = None
+        return model
+
+
+class ForestRegressor(RegressorMixin, _BaseForest):
+    """A random forest regressor (the mean of the trees' leaves).
+
+    Parameters are those of ForestClassifier, but for criterion
+    ("variance", the only one), min_instances_per_node (default 5) and
+    bootstrap_fraction (default 0.632), the defaults of the sylvor program's
+    learn-regress. The forest learned for a given random_state depends on the
+    number of threads, n_jobs.
+    """
+    _criteria = ("variance",)
+
+    def __init__(self, n_estimators=30, criterion="variance", max_features=None, max_depth=None,
+                 min_instances_per_node=5, bootstrap_fraction=0.632, n_jobs=None, random_state=None):
+        super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
+                         bootstrap_fraction, n_jobs, random_state)
+
+    def fit(self, X, y):
+        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True)
+        self._learn(X, np.ascontiguousarray(y, dtype=np.float64), 1)
+        return self
+
+    def predict(self, X):
+        X = self._check_input(X)
+        values = np.zeros(X.shape[0], np.float64)
+        _wrap.predict_regression(X.T, self.estimators_, values, _threads(self.n_jobs))
+        return values
+
+    @classmethod
+    def load_model(cls, path, n_features=None, **params):
+        """A regressor with the forest of a sylvor model file."""
+        model = cls(**params)
+        model.estimators_ = _wrap.read_model(path)
+        model.n_features_in_ = n_features if n_features is not None else _features_used(model.estimators_)
+        model.feature_importances_ = None
+        return model
+
+
+def _features_used(trees):
+    """One more than the largest feature index the trees test."""
+    used = [int(t[2][t[0] >= 0].max()) for t in trees if (t[0] >= 0).any()]
+    return max(used) + 1 if used else 1

@@ -1,0 +1,143 @@
+"""Tests of the scikit-learn estimators of the sylvor package."""
+import os
+import pickle
+import subprocess
+import tempfile
+
+import numpy as np
+import pytest
+from sklearn.datasets import load_iris, make_regression
+from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import StandardScaler
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from sylvor import ForestClassifier, ForestRegressor
+
+
+@parametrize_with_checks([ForestClassifier(n_jobs=2), ForestRegressor(n_jobs=2)])
+def test_scikit_learn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+def iris():
+    data = load_iris()
+    return data.data, data.target_names[data.target]
+
+
+def test_string_classes_and_probability_columns():
+    X, y = iris()
+    model = ForestClassifier(n_estimators=20, random_state=0, n_jobs=2).fit(X, y)
+    assert list(model.classes_) == ["setosa", "versicolor", "virginica"]
+    probabilities = model.predict_proba(X)
+    assert probabilities.shape == (150, 3)
+    assert np.allclose(probabilities.sum(axis=1), 1.0)
+    assert np.array_equal(model.classes_[probabilities.argmax(axis=1)], model.predict(X))
+    assert model.score(X, y) > 0.95
+    assert model.feature_importances_.shape == (4,)
+    assert model.feature_importances_.sum() == pytest.approx(1.0)
+
+
+def test_pipeline_cross_validation_and_grid_search():
+    X, y = iris()
+    pipeline = make_pipeline(StandardScaler(), ForestClassifier(n_estimators=15, random_state=1, n_jobs=2))
+    assert cross_val_score(pipeline, X, y, cv=3).mean() > 0.9
+    search = GridSearchCV(ForestClassifier(n_estimators=10, random_state=1, n_jobs=2),
+                          {"max_features": [None, "sqrt", 0.5], "criterion": ["gini", "gainratio"]}, cv=3)
+    search.fit(X, y)
+    assert search.best_score_ > 0.9
+
+
+def test_dataframes_keep_feature_names():
+    pandas = pytest.importorskip("pandas")
+    X, y = iris()
+    frame = pandas.DataFrame(X, columns=["sl", "sw", "pl", "pw"])
+    model = ForestClassifier(n_estimators=5, random_state=0, n_jobs=1).fit(frame, y)
+    assert list(model.feature_names_in_) == ["sl", "sw", "pl", "pw"]
+    assert (model.predict(frame) == y).mean() > 0.9
+
+
+def test_missing_values_are_imputed():
+    X, y = iris()
+    X = X.copy()
+    X[::7, 2] = np.nan
+    model = ForestClassifier(n_estimators=10, random_state=0, n_jobs=1).fit(X, y)
+    assert model.score(X, y) > 0.9
+
+
+def test_random_state_gives_the_same_forest_for_the_same_threads():
+    X, y = iris()
+    a = ForestClassifier(n_estimators=8, max_features=2, random_state=42, n_jobs=2).fit(X, y)
+    b = ForestClassifier(n_estimators=8, max_features=2, random_state=42, n_jobs=2).fit(X, y)
+    for s, t in zip(a.estimators_, b.estimators_):
+        assert np.array_equal(s, t, equal_nan=True)
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda X, y: ForestClassifier().fit(X, np.zeros(len(y))), "only one class"),
+    (lambda X, y: ForestClassifier(n_estimators=-1).fit(X, y), "n_estimators must be a positive integer"),
+    (lambda X, y: ForestClassifier(criterion="variance").fit(X, y), "criterion must be one of"),
+    (lambda X, y: ForestClassifier(max_features="most").fit(X, y), "max_features must be"),
+    (lambda X, y: ForestClassifier(n_estimators=3).fit(np.where(X > 7, np.inf, X), y), "infinity"),
+    (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y).predict(X[:, :3]), "X has 3 features"),
+])
+def test_bad_input_gets_value_errors(call, message):
+    X, y = iris()
+    with pytest.raises(ValueError, match=message):
+        call(X, y)
+
+
+def test_regressor_fits_and_keeps_its_predictions_through_pickle():
+    X, y = make_regression(n_samples=400, n_features=6, n_informative=3, noise=1.0, random_state=0)
+    model = ForestRegressor(n_estimators=30, random_state=3, n_jobs=2).fit(X, y)
+    assert model.score(X, y) > 0.85
+    again = pickle.loads(pickle.dumps(model))
+    assert np.array_equal(again.predict(X), model.predict(X))
+
+
+def test_apply_gives_the_leaf_of_each_tree():
+    X, y = iris()
+    model = ForestClassifier(n_estimators=4, random_state=0, n_jobs=1).fit(X, y)
+    leaves = model.apply(X)
+    assert leaves.shape == (150, 4)
+    for k, tree in enumerate(model.estimators_):
+        assert np.all(tree[0][leaves[:, k]] == -1)  # every number is a leaf
+        assert np.array_equal(model.classes_[tree[4][leaves[:, k]].astype(int)][:3], model.classes_[[0, 0, 0]])
+
+
+@pytest.mark.parametrize("fmt", ["vectortxt", "lisp"])
+def test_saved_models_load_back_and_the_program_tests_them(fmt):
+    X, y = iris()
+    model = ForestClassifier(n_estimators=10, random_state=0, n_jobs=2).fit(X, y)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "iris.model")
+        model.save_model(path, format=fmt)
+        loaded = ForestClassifier.load_model(path)
+        assert list(loaded.classes_) == list(model.classes_)
+        assert np.array_equal(loaded.predict(X), model.predict(X))
+        program = os.environ.get("SYLVOR_PROGRAM")
+        if program:
+            data = os.path.join(directory, "iris.csv")
+            with open(data, "w") as out:
+                for row, name in zip(X, y):
+                    out.write(",".join(repr(float(v)) for v in row) + "," + name + "\n")
+            predictions = os.path.join(directory, "predictions")
+            subprocess.run([program, "test-classify", "--in-file", data, "--desc-file", path + ".bdf",
+                            "--model-file", path, "--feature-type", "double", "--predictions-file", predictions,
+                            "--print-string-labels", "1"], check=True, capture_output=True)
+            assert open(predictions).read().split() == list(model.predict(X))
+
+
+def test_models_learned_by_the_program_load_into_python():
+    program = os.environ.get("SYLVOR_PROGRAM")
+    examples = os.environ.get("SYLVOR_EXAMPLES_DIR")
+    if not program or not examples:
+        pytest.skip("the sylvor program is not known")
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        subprocess.run([program, "learn", "--in-file", os.path.join(examples, "iris.csv"), "--desc-file",
+                        os.path.join(examples, "iris.bdf"), "--model-file", path, "--seed", "4",
+                        "--model-format", "lisp"], check=True, capture_output=True)
+        model = ForestClassifier.load_model(path, classes=["setosa", "versicolor", "virginica"])
+        X, y = iris()
+        assert model.score(X, y) > 0.95
