@@ -2,7 +2,7 @@
 the estimator layer) and with scikit-learn's RandomForestClassifier, on the
 learning benchmark's 100,000 x 20 float32 classification set.
 
-usage: python3 bench/sklearn_estimators.py DIR [TREES]
+usage: python3 bench/sklearn_estimators.py DIR [TREES] [--no-sklearn]
 (DIR holds the files written by sylvor_learn_forest_bench)
 """
 import sys
@@ -22,7 +22,8 @@ def timed(work):
 
 
 def main():
-    directory, trees = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 100
+    directory = sys.argv[1]
+    trees = int(sys.argv[2]) if len(sys.argv) > 2 and sys.argv[2].isdigit() else 100
     x = np.fromfile(f"{directory}/X_train.f32", dtype=np.float32).reshape(-1, 20)
     y = np.fromfile(f"{directory}/y_class_train.i32", dtype=np.int32)
     x_test = np.fromfile(f"{directory}/X_test.f32", dtype=np.float32).reshape(-1, 20)
@@ -42,6 +43,8 @@ def main():
     print(f"sylvor.ForestClassifier: fit {fit:.3f} s ({100 * (fit / raw_fit - 1):+.1f} %), "
           f"predict {predict:.3f} s ({100 * (predict / raw_predict - 1):+.1f} %), test accuracy {accuracy:.4f}")
 
+    if "--no-sklearn" in sys.argv:
+        return
     reference = RandomForestClassifier(n_estimators=trees, max_features=None, bootstrap=True, n_jobs=2,
                                        random_state=1)
     fit, _ = timed(lambda: reference.fit(x, y))
