@@ -143,7 +143,8 @@ double convert_cstring_to_double(const char* text, int length) {
     return value;
   }
   char buffer[256];
-  std::memcpy(buffer, text, static_cast<std::size_t>(length));
+  // An empty column may come with no storage at all (a null pointer).
+  if (length > 0) std::memcpy(buffer, text, static_cast<std::size_t>(length));
   buffer[length] = '\0';
   char* end = nullptr;
   value = std::strtod(buffer, &end);

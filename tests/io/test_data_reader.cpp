@@ -162,6 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"BlankLineOfSpaces", "1,2,3,yes\n   \n", "row 1 has 1 columns but previous rows have 4 columns"},
         ErrorCase{"CommentLineIsARow", "1,2,3,yes\n# note\n", "row 1 has 1 columns but previous rows have 4 columns"},
         ErrorCase{"EmptyColumn", "1,,3,yes\n", "row 0 col_no 1: could not convert '' to a double."},
+        // A first row of nothing but empty columns leaves the row buffer unallocated.
+        ErrorCase{"OnlyEmptyColumns", ",,,\n", "row 0 col_no 0: could not convert '' to a double."},
         ErrorCase{"Letters", "1,2,abc,yes\n", "row 0 col_no 2: could not convert 'abc' to a double."},
         ErrorCase{"ColumnTooLong", std::string(255, '1') + ",2,3,yes\n", "column has too many characters - cannot convert"},
         ErrorCase{"UnknownLabel", "1,2,3,maybe\n", "Exception: label unknown: maybe"},

@@ -1,0 +1,45 @@
+// Fuzz target: the lisp and vectortxt model readers (first byte even: lisp,
+// odd: vectortxt), then prediction with what was read, as the test command
+// does it (3 features, 3 classes).
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/learn/forest_classifier.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  if (size < 1) return 0;
+  std::istringstream in(std::string(reinterpret_cast<const char*>(bytes) + 1, size - 1));
+  std::vector<Sylvor::Node<int>*> forest;
+  try {
+    if (bytes[0] % 2 == 0) {
+      while (in.good()) {
+        Sylvor::Node<int>* tree = Sylvor::read_tree_as_lisp<int>(in);
+        if (tree != nullptr) forest.push_back(tree);
+        in >> std::ws;
+      }
+    } else {
+      Sylvor::read_forest_as_vectorized_txt(in, forest);
+    }
+  } catch (const Sylvor::Exception&) {
+  } catch (const std::string&) {
+  }
+  Sylvor::MemoryDataSet<float, int> data;
+  data.set_num_features(3);
+  data.set_labeling(3, Sylvor::DiscreteZeroOnward);
+  const double rows[3][3] = {{0, 0, 0}, {1e30, -1, 0.5}, {-1e30, 2, 7}};
+  for (const auto& row : rows) data.add_instance(0, row, row + 3);
+  try {
+    Sylvor::BaseForestClassifier predictor(3);
+    predictor.use_forest(forest);
+    std::vector<int> labels;
+    predictor.predict(data, labels);
+  } catch (const Sylvor::Exception&) {
+  }
+  for (auto* tree : forest) delete tree;
+  return 0;
+}
