@@ -99,6 +99,11 @@ int run_sylvor(int argc, char** argv) {
     return 1;
   }
 
+  if (options.num_threads > max_threads) {
+    report(command, "--nthreads must be at most " + std::to_string(max_threads) + ", not " +
+                        std::to_string(options.num_threads));
+    return 1;
+  }
   if (options.num_threads > 0) {
     std::cout << "Overriding default with " << options.num_threads << " threads" << std::endl;
     omp_set_num_threads(options.num_threads);

@@ -112,6 +112,10 @@ private:
 // Single-threaded: call before any parallel region.
 XorShiftRNGPool* get_pool(const std::string& file, int size, int seed, bool reinit);
 
+// The largest team the library accepts: beyond it thread creation (and the
+// generator pool) would be sized by a typo rather than by a machine.
+constexpr int max_threads = 4096;
+
 // The number of slots init_pool builds: 32, or the OpenMP team size in force
 // when that is larger.
 int default_pool_size();

@@ -202,9 +202,6 @@ public:
     if (!col_starts.empty()) col_starts[0] = 0;
   }
 
-  // True once a row has fixed the shape of the data (and sized the data set).
-  bool saw_a_row() const { return first_row_size != 0; }
-
 private:
   typedef typename DataSet::feature_type F;
   typedef typename DataSet::label_type L;
@@ -341,12 +338,9 @@ void read_rows(DataSet& data, std::istream& in, const std::string& format,
   data.set_labeling(desc.get_num_classes(), desc.get_labeling());
   // The feature columns are sized by the first row, once its shape agrees
   // with the description, so that a description announcing a huge feature
-  // count cannot make the reader allocate for it; a file without rows still
-  // gives a data set of the described width.
+  // count cannot make the reader allocate for it. A file without rows adds
+  // no columns (an empty data set cannot be learned from or scored anyway).
   csv.read(in, reader);
-  if (!reader.saw_a_row()) {
-    data.set_num_features(static_cast<std::size_t>(std::max(desc.get_num_features(), 0)));
-  }
 }
 
 // Opens a data file, throwing Exception "could not open data file: `NAME'".

@@ -93,6 +93,10 @@ auto guarded(Work&& work) -> decltype(work()) {
 }
 
 void use_threads(int num_threads) {
+  if (num_threads > max_threads) {
+    throw py::value_error("num_threads must be at most " + std::to_string(max_threads) + ", not " +
+                          std::to_string(num_threads));
+  }
   if (num_threads > 0) omp_set_num_threads(num_threads);
 }
 

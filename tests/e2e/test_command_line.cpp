@@ -125,6 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionError{{"--num-trees", "3", "--num-trees", "4"},
                     "option '--num-trees' cannot be specified more than once"},
         OptionError{{"--num-trees"}, "the required argument for option '--num-trees' is missing"},
+        OptionError{{"--nthreads", "100000"}, "--nthreads must be at most 4096, not 100000"},
         OptionError{{"--print-string-labels", "maybe"},
                     "the argument ('maybe') for option '--print-string-labels' is invalid. "
                     "Valid choices are 'on|off', 'yes|no', '1|0' and 'true|false'"},

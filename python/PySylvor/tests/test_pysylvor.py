@@ -174,6 +174,7 @@ def test_single_leaf_tree_array():
     (lambda x, y: P.learn_di_gini(x, y.astype(np.int64), 2, 1, 1.0, 0, 0, 1, 0), TypeError, "Y must have dtype int32"),
     (lambda x, y: P.learn_di_gini(x, y, 0, 1, 1.0, 0, 0, 1, 0), ValueError, "num_classes must be at least 1"),
     (lambda x, y: P.learn_di_gini(x, y, 2, -1, 1.0, 0, 0, 1, 0), ValueError, "num_trees must not be negative"),
+    (lambda x, y: P.learn_di_gini(x, y, 2, 1, 1.0, 0, 0, 100000, 0), ValueError, "num_threads must be at most 4096"),
     (lambda x, y: P.test_di(x, [one_split_tree()], 2, np.zeros(3, np.int32), 1), ValueError, "label output must have one entry per instance"),
     (lambda x, y: P.test_di(x, [one_split_tree()], 2, np.zeros(x.shape[1], np.int64), 1), TypeError, "label output must have dtype int32"),
     (lambda x, y: P.prob_dd(x, [one_split_tree()], 3, np.zeros((x.shape[1], 2)), 1), ValueError, "at least num_classes"),
