@@ -1,0 +1,96 @@
+"""Learning and prediction across machines with Dask's distributed scheduler.
+
+The trees of a forest are independent, so a forest is learned as
+sub-forests, one task per worker (each with the worker's threads), and
+joined. The training data travel to every worker once (broadcast); each
+task learns its share of the trees with a seed derived from random_state
+and its task number. The same random_state, workers and thread counts give
+the same forest.
+"""
+import numpy as np
+from sklearn.base import clone
+from sklearn.utils import check_random_state
+
+from ._forest import ForestClassifier
+
+
+def _task_seed(base, task):
+    """A seed for task `task`, derived deterministically from the base seed."""
+    return int(np.random.SeedSequence([base, task]).generate_state(1)[0] % (2**31 - 2)) + 1
+
+
+def _fit_part(estimator, X, y, n_trees, seed, n_jobs):
+    part = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
+    part.fit(X, y)
+    return part
+
+
+def plan_tasks(n_estimators, threads_per_worker):
+    """Trees per task: contiguous shares of n_estimators, one task per worker."""
+    tasks = len(threads_per_worker)
+    base, extra = divmod(n_estimators, tasks)
+    return [base + (1 if k < extra else 0) for k in range(tasks)]
+
+
+def fit_forest(client, estimator, X, y):
+    """Fits `estimator` (an unfitted ForestClassifier or ForestRegressor) on
+    the workers of a dask.distributed `client` and returns it fitted, as if
+    fitted locally. X and y are numpy arrays (or anything the estimator's
+    fit takes); they are scattered once to every worker."""
+    workers = sorted(client.scheduler_info()["workers"].items())
+    if not workers:
+        raise ValueError("the Dask client has no workers")
+    threads = [info.get("nthreads", 1) for _, info in workers]
+    shares = plan_tasks(estimator.n_estimators, threads)
+    base = int(check_random_state(estimator.random_state).randint(1, 2**31 - 1))
+    template = clone(estimator)  # parameters only, never a fitted forest
+    X_remote = client.scatter(X, broadcast=True)
+    y_remote = client.scatter(y, broadcast=True)
+    futures = []
+    for task, ((address, _), n_trees, n_jobs) in enumerate(zip(workers, shares, threads)):
+        if n_trees == 0:
+            continue
+        futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, _task_seed(base, task),
+                                     n_jobs, workers=[address], allow_other_workers=True, pure=False))
+    parts = client.gather(futures)
+    return join_forests(estimator, parts)
+
+
+def join_forests(estimator, parts):
+    """One fitted estimator holding the trees of fitted `parts`, in order."""
+    joined = clone(estimator)
+    first = parts[0]
+    for name, value in vars(first).items():
+        if name.endswith("_") and not name.startswith("_"):
+            setattr(joined, name, value)
+    joined.estimators_ = [tree for part in parts for tree in part.estimators_]
+    counts = np.array([len(part.estimators_) for part in parts], dtype=np.float64)
+    importances = np.array([part.feature_importances_ for part in parts])
+    joined.feature_importances_ = (importances * counts[:, None]).sum(axis=0) / counts.sum()
+    joined.n_estimators = len(joined.estimators_)
+    return joined
+
+
+def _predict_block(block, model, proba):
+    if len(block) == 0:
+        return np.zeros((0, len(model.classes_))) if proba else np.zeros(0)
+    return model.predict_proba(block) if proba else model.predict(block)
+
+
+def predict(client, model, X, proba=False):
+    """Predictions (or, with proba, class-vote fractions) for a Dask array
+    or DataFrame partitioned by rows; the fitted forest is sent to the
+    workers once and every partition is predicted where it lives."""
+    model_remote = client.scatter(model, broadcast=True)
+    if hasattr(X, "to_dask_array"):  # a Dask DataFrame: its partitions become blocks in place
+        X = X.to_dask_array(lengths=True)
+    if proba:
+        return X.map_blocks(_predict_block, model_remote, True, dtype=np.float64,
+                            chunks=(X.chunks[0], (len(model.classes_),)))
+    dtype = model.classes_.dtype if isinstance(model, ForestClassifier) else np.float64
+    return X.map_blocks(_predict_block, model_remote, False, dtype=dtype, drop_axis=1)
+
+
+def predict_proba(client, model, X):
+    """Class-vote fractions for a Dask array or DataFrame (see predict)."""
+    return predict(client, model, X, proba=True)

@@ -1,0 +1,109 @@
+"""Distributed learning and prediction on a real Dask LocalCluster, and the
+command-line recipe of joining sub-forest model files."""
+import os
+import subprocess
+import tempfile
+import threading
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("dask.distributed")
+import dask.array as da  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+from sklearn.datasets import load_iris, make_classification  # noqa: E402
+
+from sylvor import ForestClassifier, ForestRegressor  # noqa: E402
+from sylvor.distributed import _task_seed, fit_forest, join_forests, plan_tasks, predict, predict_proba  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=None)
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def expected_join(estimator, X, y, threads):
+    """The sub-forests learned one by one, as fit_forest plans them."""
+    base = int(np.random.RandomState(estimator.random_state).randint(1, 2**31 - 1))
+    parts = []
+    for task, (n_trees, n_jobs) in enumerate(zip(plan_tasks(estimator.n_estimators, threads), threads)):
+        part = type(estimator)(**estimator.get_params())
+        part.set_params(n_estimators=n_trees, random_state=_task_seed(base, task), n_jobs=n_jobs)
+        parts.append(part.fit(X, y))
+    return join_forests(estimator, parts)
+
+
+def same_forest(a, b):
+    return len(a.estimators_) == len(b.estimators_) and all(
+        np.array_equal(s, t, equal_nan=True) for s, t in zip(a.estimators_, b.estimators_))
+
+
+@pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=9, random_state=5),
+                                       ForestRegressor(n_estimators=8, random_state=6)])
+def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
+    X, y = load_iris(return_X_y=True)
+    if isinstance(estimator, ForestRegressor):
+        y = X[:, 3] * 2.0
+        X = X[:, :3]
+    fitted = fit_forest(client, estimator, X, y)
+    assert same_forest(fitted, expected_join(estimator, X, y, [1, 1]))
+    assert fitted.feature_importances_.sum() == pytest.approx(1.0)
+    assert fitted.score(X, y) > 0.9
+
+
+def test_distributed_predictions_equal_local_ones(client):
+    X, y = make_classification(n_samples=600, n_features=6, n_informative=4, random_state=0)
+    model = ForestClassifier(n_estimators=10, random_state=0, n_jobs=1).fit(X, y)
+    array = da.from_array(X, chunks=(150, 6))
+    assert np.array_equal(predict(client, model, array).compute(), model.predict(X))
+    assert np.allclose(predict_proba(client, model, array).compute(), model.predict_proba(X))
+    import pandas
+    frame = dd.from_pandas(pandas.DataFrame(X), npartitions=3)
+    assert np.array_equal(predict(client, model, frame).compute(), model.predict(X))
+
+
+def test_killed_worker_still_gives_the_same_forest(client):
+    X, y = make_classification(n_samples=20000, n_features=10, random_state=1)
+    estimator = ForestClassifier(n_estimators=40, random_state=8)
+    result = {}
+    fitting = threading.Thread(target=lambda: result.setdefault("model", fit_forest(client, estimator, X, y)))
+    fitting.start()
+    time.sleep(1.0)
+    victim = sorted(client.scheduler_info()["workers"])[0]
+    try:
+        client.run(os._exit, 1, workers=[victim])
+    except Exception:
+        pass  # the worker died before it could answer
+    fitting.join(timeout=300)
+    assert "model" in result
+    assert same_forest(result["model"], expected_join(estimator, X, y, [1, 1]))
+
+
+def test_joined_model_files_predict_as_the_vote_of_their_parts():
+    program, examples = os.environ.get("SYLVOR_PROGRAM"), os.environ.get("SYLVOR_EXAMPLES_DIR")
+    if not program or not examples:
+        pytest.skip("the sylvor program is not known")
+    X, y = load_iris(return_X_y=True)
+    with tempfile.TemporaryDirectory() as directory:
+        parts = []
+        for seed in (1, 2):
+            path = os.path.join(directory, f"part{seed}.model")
+            subprocess.run([program, "learn", "--in-file", os.path.join(examples, "iris.csv"), "--desc-file",
+                            os.path.join(examples, "iris.bdf"), "--model-file", path, "--seed", str(seed),
+                            "--num-trees", "7", "--fte-per-split", "2"], check=True, capture_output=True)
+            parts.append(path)
+        joined = os.path.join(directory, "joined.model")
+        with open(joined, "w") as out:
+            for path in parts:
+                out.write(open(path).read())
+        classes = [0, 1, 2]
+        whole = ForestClassifier.load_model(joined, classes=classes)
+        votes = sum(ForestClassifier.load_model(p, classes=classes).predict_proba(X) * 7 for p in parts)
+        assert len(whole.estimators_) == 14
+        assert np.array_equal(whole.predict(X), np.argmax(np.round(votes), axis=1))
