@@ -7,6 +7,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "cli/drivers.hpp"
+#include "cli/info.hpp"
 
 namespace po = boost::program_options;
 
@@ -68,6 +69,8 @@ void dispatch_command(const std::string& command, const RandomForestOptions& opt
     cli_learn_classify<unsigned char>(options);
   } else if (command == "test-uchar") {
     cli_test<unsigned char, int>(options);
+  } else if (command == "info") {
+    cli_info(options, std::cout);
   } else {
     throw std::string("Invalid command: ") + command;
   }

@@ -301,3 +301,41 @@ TEST_F(Commands, EveryFeatureTypeLearnsAndTests) {
 
 }  // namespace
 }  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
+  const std::string lisp =
+      "(\n   left \n   (\n      label 0\n   )\n   right \n   (\n      label 1\n   )\n"
+      "   threshold 0.5\n   findex 2\n)\n\n";
+  const std::string vtxt = "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n";
+  std::ofstream(in("m.lisp")) << lisp << lisp;
+  std::ofstream(in("m.vtxt")) << vtxt << vtxt;
+  std::ofstream(in("names.bdf")) << "label 1 yes\n";
+  for (const char* name : {"m.lisp", "m.vtxt"}) {
+    const auto r = run_sylvor({"info", "--model-file", in(name), "--desc-file", in("names.bdf")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Model: " + in(name) + "\n"
+              "Trees: 2\n"
+              "Nodes: total 6, per tree min 3 / median 3 / max 3\n"
+              "Leaves: total 4, per tree min 2 / median 2 / max 2\n"
+              "Depth: min 1 / median 1 / max 1\n"
+              "Feature splits (feature: splits):\n"
+              "  2: 2\n"
+              "Leaf labels (label: leaves):\n"
+              "  0: 2\n"
+              "  yes (1): 2\n");
+  }
+  const auto missing = run_sylvor({"info", "--model-file", in("none")});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "sylvor info error: could not open model file: `" + in("none") + "'\n");
+  std::ofstream(in("bad")) << "vtxt 5 2\n1 -1\n";
+  const auto bad = run_sylvor({"info", "--model-file", in("bad")});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err, "sylvor info error: truncated vectortxt block: 2 values of right expected, 0 found\n");
+}
+
+}  // namespace
+}  // namespace SylvorTest
