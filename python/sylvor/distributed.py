@@ -20,9 +20,9 @@ def _task_seed(base, task):
 
 
 def _fit_part(estimator, X, y, n_trees, seed, n_jobs):
-    part = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
-    part.fit(X, y)
-    return part
+    sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
+    sub.fit(X, y)
+    return sub
 
 
 def plan_tasks(n_estimators, threads_per_worker):
@@ -52,20 +52,20 @@ def fit_forest(client, estimator, X, y):
             continue
         futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, _task_seed(base, task),
                                      n_jobs, workers=[address], allow_other_workers=True, pure=False))
-    parts = client.gather(futures)
-    return join_forests(estimator, parts)
+    subforests = client.gather(futures)
+    return join_forests(estimator, subforests)
 
 
-def join_forests(estimator, parts):
-    """One fitted estimator holding the trees of fitted `parts`, in order."""
+def join_forests(estimator, subforests):
+    """One fitted estimator holding the trees of fitted `subforests`, in order."""
     joined = clone(estimator)
-    first = parts[0]
+    first = subforests[0]
     for name, value in vars(first).items():
         if name.endswith("_") and not name.startswith("_"):
             setattr(joined, name, value)
-    joined.estimators_ = [tree for part in parts for tree in part.estimators_]
-    counts = np.array([len(part.estimators_) for part in parts], dtype=np.float64)
-    importances = np.array([part.feature_importances_ for part in parts])
+    joined.estimators_ = [tree for sub in subforests for tree in sub.estimators_]
+    counts = np.array([len(sub.estimators_) for sub in subforests], dtype=np.float64)
+    importances = np.array([sub.feature_importances_ for sub in subforests])
     joined.feature_importances_ = (importances * counts[:, None]).sum(axis=0) / counts.sum()
     joined.n_estimators = len(joined.estimators_)
     return joined

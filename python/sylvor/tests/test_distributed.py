@@ -31,12 +31,12 @@ def client():
 def expected_join(estimator, X, y, threads):
     """The sub-forests learned one by one, as fit_forest plans them."""
     base = int(np.random.RandomState(estimator.random_state).randint(1, 2**31 - 1))
-    parts = []
+    subforests = []
     for task, (n_trees, n_jobs) in enumerate(zip(plan_tasks(estimator.n_estimators, threads), threads)):
-        part = type(estimator)(**estimator.get_params())
-        part.set_params(n_estimators=n_trees, random_state=_task_seed(base, task), n_jobs=n_jobs)
-        parts.append(part.fit(X, y))
-    return join_forests(estimator, parts)
+        sub = type(estimator)(**estimator.get_params())
+        sub.set_params(n_estimators=n_trees, random_state=_task_seed(base, task), n_jobs=n_jobs)
+        subforests.append(sub.fit(X, y))
+    return join_forests(estimator, subforests)
 
 
 def same_forest(a, b):
@@ -91,19 +91,19 @@ def test_joined_model_files_predict_as_the_vote_of_their_parts():
         pytest.skip("the sylvor program is not known")
     X, y = load_iris(return_X_y=True)
     with tempfile.TemporaryDirectory() as directory:
-        parts = []
+        subforests = []
         for seed in (1, 2):
-            path = os.path.join(directory, f"part{seed}.model")
+            path = os.path.join(directory, f"sub{seed}.model")
             subprocess.run([program, "learn", "--in-file", os.path.join(examples, "iris.csv"), "--desc-file",
                             os.path.join(examples, "iris.bdf"), "--model-file", path, "--seed", str(seed),
                             "--num-trees", "7", "--fte-per-split", "2"], check=True, capture_output=True)
-            parts.append(path)
+            subforests.append(path)
         joined = os.path.join(directory, "joined.model")
         with open(joined, "w") as out:
-            for path in parts:
+            for path in subforests:
                 out.write(open(path).read())
         classes = [0, 1, 2]
         whole = ForestClassifier.load_model(joined, classes=classes)
-        votes = sum(ForestClassifier.load_model(p, classes=classes).predict_proba(X) * 7 for p in parts)
+        votes = sum(ForestClassifier.load_model(p, classes=classes).predict_proba(X) * 7 for p in subforests)
         assert len(whole.estimators_) == 14
         assert np.array_equal(whole.predict(X), np.argmax(np.round(votes), axis=1))
