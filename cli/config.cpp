@@ -55,7 +55,9 @@ void RandomForestOptions::register_options(po::options_description& description,
        "The number of threads to use (valid only for sylvor-openmp).")
       ("seed", po::value<int>()->default_value(0),
        "The random seed to generate the pool of XorShift random number generators; uses "
-       "glibc().");
+       "glibc().")
+      ("oob", po::bool_switch(),
+       "Estimate the error of the learned forest on the out-of-bag instances of its trees.");
 }
 
 void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
@@ -79,6 +81,7 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   num_threads = vm["nthreads"].as<int>();
   seed = vm["seed"].as<int>();
   feature_importances_file = vm["feature-importances-file"].as<std::string>();
+  oob = vm.count("oob") != 0 && vm["oob"].as<bool>();
 }
 
 namespace {

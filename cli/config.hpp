@@ -35,6 +35,7 @@ struct RandomForestOptions {
   std::string feature_type;
   int num_threads = 0;
   int seed = 0;
+  bool oob = false;
 
   // Adds the option table; the command word decides the default of
   // --min-instances-per-node (5 for learn-regress, else 1).

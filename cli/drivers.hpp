@@ -25,6 +25,7 @@
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest_classifier.hpp"
 #include "Sylvor/learn/learn_forest.hpp"
+#include "Sylvor/learn/out_of_bag.hpp"
 #include "Sylvor/stats/info.hpp"
 #include "Sylvor/stats/score.hpp"
 #include "cli/config.hpp"
@@ -101,10 +102,11 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   if (compute_feature_importances) feature_importances.assign(data.get_num_features(), 0.0);
 
   OwnedForest<L> forest;
+  std::vector<std::vector<bool>> in_bag;
   auto learn = [&](const auto& criteria) {
     forest.roots = learn_forest(data, options.num_trees, sample_prop, options.fte_per_split, options.max_depth,
                                 options.min_instances_per_node, criteria, compute_feature_importances,
-                                feature_importances);
+                                feature_importances, options.oob ? &in_bag : nullptr);
   };
   const std::string& criteria = options.criteria;
   if constexpr (regression) {
@@ -129,6 +131,12 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   const double learn_seconds = timer.get_time();
   std::cout << std::endl << "Total time to learn: " << learn_seconds << std::endl;
   log.write("learn-time", learn_seconds);
+  if (options.oob) {
+    const OutOfBagEstimate estimate = out_of_bag_estimate(data, forest.roots, in_bag);
+    std::cout << (regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error << " ("
+              << estimate.without << " instances without out-of-bag trees)" << std::endl;
+    log.write(regression ? "oob-mse" : "oob-error", estimate.error);
+  }
 
   timer.reset();
   if (options.model_format == "lisp") {

@@ -9,7 +9,9 @@
 // written by one thread; per-thread importance sums are merged after a
 // barrier in a critical section. An exception inside the team is captured,
 // the team finishes, the trees are freed and the first exception is
-// rethrown on the calling thread. The caller owns the returned trees.
+// rethrown on the calling thread. The caller owns the returned trees. On
+// request, each tree's in-bag instances are recorded for out-of-bag
+// estimates, without changing any draw.
 #ifndef SYLVOR_LEARN_LEARN_FOREST_HPP
 #define SYLVOR_LEARN_LEARN_FOREST_HPP
 
@@ -56,7 +58,7 @@ template <class DataSet, class Criterion>
 std::vector<Node<typename DataSet::label_type>*> learn_forest(
     const DataSet& data, int forest_size, double sample_prop, int fte_per_split, int max_depth,
     int min_leaf_size, const Criterion& criteria, bool compute_feature_importances,
-    std::vector<double>& feature_importances) {
+    std::vector<double>& feature_importances, std::vector<std::vector<bool>>* in_bag = nullptr) {
   typedef typename DataSet::label_type L;
   if (data.get_num_instances() == 0) throw IncompatibleDataException("data set is empty");
   if (forest_size < 0) {
@@ -65,6 +67,7 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
   if constexpr (!std::is_same<Criterion, TwoSplitVariance>::value) check_class_labels(data);
 
   std::vector<Node<L>*> forest(static_cast<std::size_t>(forest_size), nullptr);
+  if (in_bag != nullptr) in_bag->assign(static_cast<std::size_t>(forest_size), std::vector<bool>());
   std::fill(feature_importances.begin(), feature_importances.end(), 0.0);
   const std::size_t num_importances = feature_importances.size();
 
@@ -80,6 +83,13 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
       for (long k = begin; k < end && !errors.any(); ++k) {
         XorShiftRNG& rng = *get_rng();
         const IndexedDataSet<DataSet> sample = random_subset_iid(&data, sample_prop, rng);
+        if (in_bag != nullptr) {
+          // Which instances this tree's sample holds (each entry is written by
+          // this thread only); recording them draws nothing.
+          std::vector<bool>& mask = (*in_bag)[static_cast<std::size_t>(k)];
+          mask.assign(data.get_num_instances(), false);
+          for (const std::size_t i : sample.indices) mask[i] = true;
+        }
         if (compute_feature_importances) std::fill(tree_importances.begin(), tree_importances.end(), 0.0);
         forest[static_cast<std::size_t>(k)] =
             learn_tree(sample, fte_per_split, max_depth, min_leaf_size, criteria,

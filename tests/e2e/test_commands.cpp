@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <algorithm>
 #include <regex>
 #include <sstream>
 
@@ -335,6 +336,34 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
   const auto bad = run_sylvor({"info", "--model-file", in("bad")});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.err, "sylvor info error: truncated vectortxt block: 2 values of right expected, 0 found\n");
+}
+
+}  // namespace
+}  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+TEST_F(Commands, OutOfBagErrorLeavesTheModelUnchanged) {
+  for (const char* threads : {"1", "2"}) {
+    for (const char* seed : {"1", "7"}) {
+      const auto plain = run_sylvor(with(iris("learn", "train"), {"--model-file", in("plain"), "--seed", seed,
+                                                                   "--nthreads", threads}));
+      const auto oob = run_sylvor(with(iris("learn", "train"), {"--model-file", in("oob"), "--seed", seed,
+                                                                 "--nthreads", threads, "--oob", "--log-file",
+                                                                 in("log")}));
+      ASSERT_EQ(oob.status, 0) << oob.err;
+      EXPECT_EQ(slurp(in("plain")), slurp(in("oob")));
+      const auto lines = lines_of(without_times(oob.out));
+      const auto at = std::find(lines.begin(), lines.end(), "Total time to learn: <t>");
+      ASSERT_NE(at, lines.end());
+      EXPECT_TRUE(std::regex_match(*(at + 1), std::regex(R"(Out-of-bag error: [0-9.e-]+ \(\d+ instances without out-of-bag trees\))")))
+          << *(at + 1);
+      const auto log = lines_of(slurp(in("log")));
+      ASSERT_EQ(log.size(), 4u);
+      EXPECT_EQ(log[2].rfind("oob-error ", 0), 0u);
+    }
+  }
 }
 
 }  // namespace

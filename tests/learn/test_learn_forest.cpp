@@ -216,3 +216,46 @@ TEST_F(ThreadCount, RegressionForest) {
 
 }  // namespace
 }  // namespace Sylvor
+
+#include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/learn/out_of_bag.hpp"
+
+namespace Sylvor {
+namespace {
+
+TEST_F(ThreadCount, OutOfBagErrorMatchesVotesOfTheTreesThatLeftEachInstanceOut) {
+  const auto data = three_classes(300);
+  use_threads(2);
+  std::vector<double> imp;
+  std::vector<std::vector<bool>> in_bag;
+  Forest forest{learn_forest(data, 9, 1.0, 2, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
+  ASSERT_EQ(in_bag.size(), 9u);
+  const OutOfBagEstimate estimate = out_of_bag_estimate(data, forest.roots, in_bag);
+
+  // Brute force: a predictor of just the out-of-bag trees, instance by instance.
+  std::size_t wrong = 0, evaluated = 0;
+  for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+    std::vector<Node<int>*> out_of_bag;
+    for (std::size_t k = 0; k < forest.roots.size(); ++k) {
+      if (!in_bag[k][i]) out_of_bag.push_back(forest.roots[k]);
+    }
+    if (out_of_bag.empty()) continue;
+    BaseForestClassifier predictor(3);
+    predictor.use_forest(out_of_bag);
+    ++evaluated;
+    wrong += predictor.predict(data, i) != data.get_label(i);
+  }
+  EXPECT_EQ(estimate.evaluated, evaluated);
+  EXPECT_EQ(estimate.without, data.get_num_instances() - evaluated);
+  EXPECT_EQ(estimate.error, static_cast<double>(wrong) / static_cast<double>(evaluated));
+  EXPECT_LT(estimate.error, 0.2);
+
+  // Recording the samples changes no draw: the same forest without it.
+  use_threads(2);
+  Forest plain{learn_forest(data, 9, 1.0, 2, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  const auto a = forest.arrays(), b = plain.arrays();
+  for (std::size_t k = 0; k < a.size(); ++k) EXPECT_TRUE(same_trees(a[k], b[k])) << k;
+}
+
+}  // namespace
+}  // namespace Sylvor
