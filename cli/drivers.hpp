@@ -55,18 +55,6 @@ private:
   std::ofstream out;
 };
 
-// The trees of a command, freed when the command ends.
-template <class L>
-struct OwnedForest {
-  std::vector<Node<L>*> roots;
-  OwnedForest() = default;
-  OwnedForest(const OwnedForest&) = delete;
-  OwnedForest& operator=(const OwnedForest&) = delete;
-  ~OwnedForest() {
-    for (Node<L>* root : roots) delete root;
-  }
-};
-
 // Reads the data set (or the selected rows of it), reports the time and
 // fills in missing values.
 template <class DataSet>
@@ -210,7 +198,7 @@ void cli_test(const RandomForestOptions& options) {
 
   std::cout << "Reading forest from " << options.model_file << std::endl;
   cvd_timer timer;
-  cli_detail::OwnedForest<L> forest;
+  OwnedForest<L> forest;
   read_forest(options.model_file, forest.roots);
   const double read_seconds = timer.get_time();
   std::cout << "Total time to read forest " << read_seconds << std::endl;

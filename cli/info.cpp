@@ -34,14 +34,9 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
     throw Exception("could not open model file: `" + options.model_file + "'");
   }
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
-  std::vector<Node<double>*> forest;
-  struct Owner {
-    std::vector<Node<double>*>& trees;
-    ~Owner() {
-      for (auto* tree : trees) delete tree;
-    }
-  } owner{forest};
-  read_forest(options.model_file, forest);
+  OwnedForest<double> owned;
+  read_forest(options.model_file, owned.roots);
+  const std::vector<Node<double>*>& forest = owned.roots;
 
   std::vector<long> nodes, leaves, depths;
   std::map<int, long> feature_splits;

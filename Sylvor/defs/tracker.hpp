@@ -51,14 +51,7 @@ class Tracker {
 public:
   // Deterministic: among equal scores the first one stays.
   void try_candidate(double value, const T& candidate) {
-    if (!initialized) {
-      start(value, candidate);
-      return;
-    }
-    if (less(value, minimum_value)) {
-      minimum_value = value;
-      minimizer = candidate;
-    }
+    if (start_or_track_minimum(value, candidate)) return;
     if (less(maximum_value, value)) {
       maximum_value = value;
       maximizer = candidate;
@@ -68,14 +61,7 @@ public:
   // As try_candidate, but an exact tie for the maximum draws from `rng` and
   // replaces the maximizer with probability 1 / (number tied).
   void try_candidate_break_ties(double value, const T& candidate, XorShiftRNG& rng) {
-    if (!initialized) {
-      start(value, candidate);
-      return;
-    }
-    if (less(value, minimum_value)) {
-      minimum_value = value;
-      minimizer = candidate;
-    }
+    if (start_or_track_minimum(value, candidate)) return;
     if (less(maximum_value, value)) {
       maximum_value = value;
       maximizer = candidate;
@@ -107,11 +93,21 @@ public:
   T& get_maximizer_for_update() { return maximizer; }
 
 private:
-  void start(double value, const T& candidate) {
-    initialized = true;
-    minimum_value = maximum_value = value;
-    minimizer = maximizer = candidate;
-    nties = 1;
+  // The first candidate starts the tracker (true); later ones update the
+  // minimum (false), leaving the maximum to the caller.
+  bool start_or_track_minimum(double value, const T& candidate) {
+    if (!initialized) {
+      initialized = true;
+      minimum_value = maximum_value = value;
+      minimizer = maximizer = candidate;
+      nties = 1;
+      return true;
+    }
+    if (less(value, minimum_value)) {
+      minimum_value = value;
+      minimizer = candidate;
+    }
+    return false;
   }
 
   bool initialized = false;

@@ -165,20 +165,64 @@ std::vector<const typename DataSet::feature_type*> column_pointers(const DataSet
   return columns;
 }
 
-class BaseForestClassifier {
+// What both predictors share: the forest (root pointers, not owned), its
+// flat copy and the check against the data, and the single-instance walk
+// of the trees over the team.
+template <class L>
+class ForestHolder {
 public:
-  typedef int label_type;
-
-  explicit BaseForestClassifier(std::size_t num_classes) : counts(num_classes + 2, 0) {}
-
-  void use_forest(const std::vector<Node<int>*>& other_forest) {
+  void use_forest(const std::vector<Node<L>*>& other_forest) {
     // (push_back rather than a range insert, which GCC 12 warns about spuriously)
     forest.reserve(forest.size() + other_forest.size());
     for (auto* root : other_forest) forest.push_back(root);
     checked_num_features = unchecked;
-    flat = decltype(flat)();
+    flat = FlatForest<L>();
   }
-  const std::vector<Node<int>*>& get_forest() const { return forest; }
+  const std::vector<Node<L>*>& get_forest() const { return forest; }
+
+protected:
+  static constexpr std::size_t unchecked = static_cast<std::size_t>(-1);
+
+  // Checks the trees against the data's features once per feature count,
+  // and builds the flat copy once.
+  template <class DataSet>
+  void check(const DataSet& data) {
+    if (checked_num_features != data.get_num_features()) {
+      detail::check_feature_indices(forest, data.get_num_features());
+      checked_num_features = data.get_num_features();
+    }
+    if (flat.size() != forest.size()) flat.build(forest);
+  }
+
+  // Fills votes_for_each_tree with the leaf of every tree for one instance,
+  // the trees in contiguous blocks over the team.
+  template <class DataSet>
+  void walk_trees(const DataSet& data, std::size_t instance_index) {
+    if (forest.empty()) detail::empty_forest();
+    check(data);
+    if (votes_for_each_tree.size() != forest.size()) votes_for_each_tree.resize(forest.size());
+#pragma omp parallel
+    {
+      const auto [begin, end] = block_range(static_cast<long>(forest.size()), omp_get_num_threads(),
+                                            omp_get_thread_num());
+      for (long k = begin; k < end; ++k) {
+        votes_for_each_tree[static_cast<std::size_t>(k)] =
+            forest[static_cast<std::size_t>(k)]->predict(data, instance_index);
+      }
+    }
+  }
+
+  FlatForest<L> flat;
+  std::vector<L> votes_for_each_tree;
+  std::vector<Node<L>*> forest;
+  std::size_t checked_num_features = unchecked;
+};
+
+class BaseForestClassifier : public ForestHolder<int> {
+public:
+  typedef int label_type;
+
+  explicit BaseForestClassifier(std::size_t num_classes) : counts(num_classes + 2, 0) {}
 
   void clear() { std::fill(counts.begin(), counts.end(), 0); }
 
@@ -192,20 +236,8 @@ public:
 
   template <class DataSet>
   int predict(const DataSet& data, std::size_t instance_index) {
-    if (forest.empty()) detail::empty_forest();
-    check(data);
+    walk_trees(data, instance_index);
     clear();
-    if (votes_for_each_tree.size() != forest.size()) votes_for_each_tree.resize(forest.size());
-    TeamErrors errors;
-#pragma omp parallel
-    {
-      const auto [begin, end] = block_range(static_cast<long>(forest.size()), omp_get_num_threads(),
-                                            omp_get_thread_num());
-      for (long k = begin; k < end; ++k) {
-        votes_for_each_tree[static_cast<std::size_t>(k)] =
-            forest[static_cast<std::size_t>(k)]->predict(data, instance_index);
-      }
-    }
     for (const int label : votes_for_each_tree) vote(1, label);
     return arg_max(counts);
   }
@@ -255,8 +287,6 @@ public:
   }
 
 private:
-  static constexpr std::size_t unchecked = static_cast<std::size_t>(-1);
-
   static std::size_t slot_of(int label, std::size_t size) {
     const long slot = static_cast<long>(label) + 1;
     if (slot < 0 || static_cast<std::size_t>(slot) >= size) {
@@ -281,15 +311,6 @@ private:
       }
     }
     return best_label;
-  }
-
-  template <class DataSet>
-  void check(const DataSet& data) {
-    if (checked_num_features != data.get_num_features()) {
-      detail::check_feature_indices(forest, data.get_num_features());
-      checked_num_features = data.get_num_features();
-    }
-    if (flat.size() != forest.size()) flat.build(forest);
   }
 
   // Calls done(i, counts of instance i) for every instance. The instances
@@ -337,27 +358,14 @@ private:
     errors.rethrow();
   }
 
-  FlatForest<int> flat;
-  std::vector<int> votes_for_each_tree;
   std::vector<int> counts;
-  std::vector<Node<int>*> forest;
-  std::size_t checked_num_features = unchecked;
 };
 
-class BaseForestRegressor {
+class BaseForestRegressor : public ForestHolder<double> {
 public:
   typedef double label_type;
 
   explicit BaseForestRegressor(std::size_t /*num_classes*/ = 1) {}
-
-  void use_forest(const std::vector<Node<double>*>& other_forest) {
-    // (push_back rather than a range insert, which GCC 12 warns about spuriously)
-    forest.reserve(forest.size() + other_forest.size());
-    for (auto* root : other_forest) forest.push_back(root);
-    checked_num_features = unchecked;
-    flat = decltype(flat)();
-  }
-  const std::vector<Node<double>*>& get_forest() const { return forest; }
 
   void clear() {
     mean = 0.0;
@@ -372,19 +380,8 @@ public:
 
   template <class DataSet>
   double predict(const DataSet& data, std::size_t instance_index) {
-    if (forest.empty()) detail::empty_forest();
-    check(data);
+    walk_trees(data, instance_index);
     clear();
-    if (votes_for_each_tree.size() != forest.size()) votes_for_each_tree.resize(forest.size());
-#pragma omp parallel
-    {
-      const auto [begin, end] = block_range(static_cast<long>(forest.size()), omp_get_num_threads(),
-                                            omp_get_thread_num());
-      for (long k = begin; k < end; ++k) {
-        votes_for_each_tree[static_cast<std::size_t>(k)] =
-            forest[static_cast<std::size_t>(k)]->predict(data, instance_index);
-      }
-    }
     for (const double label : votes_for_each_tree) vote(label);
     return mean;
   }
@@ -446,23 +443,8 @@ public:
   }
 
 private:
-  static constexpr std::size_t unchecked = static_cast<std::size_t>(-1);
-
-  template <class DataSet>
-  void check(const DataSet& data) {
-    if (checked_num_features != data.get_num_features()) {
-      detail::check_feature_indices(forest, data.get_num_features());
-      checked_num_features = data.get_num_features();
-    }
-    if (flat.size() != forest.size()) flat.build(forest);
-  }
-
-  FlatForest<double> flat;
-  std::vector<double> votes_for_each_tree;
-  std::vector<Node<double>*> forest;
   double mean = 0.0;
   int n = 0;
-  std::size_t checked_num_features = unchecked;
 };
 
 namespace detail {

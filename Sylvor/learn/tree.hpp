@@ -86,6 +86,19 @@ private:
   int feature_index = -1;
 };
 
+// The trees of a forest owned by one scope (a command, a call): deleted
+// when it ends, also when it ends by an exception.
+template <class L>
+struct OwnedForest {
+  std::vector<Node<L>*> roots;
+  OwnedForest() = default;
+  OwnedForest(const OwnedForest&) = delete;
+  OwnedForest& operator=(const OwnedForest&) = delete;
+  ~OwnedForest() {
+    for (Node<L>* root : roots) delete root;
+  }
+};
+
 namespace detail {
 
 template <class Source, class = void>

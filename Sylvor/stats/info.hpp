@@ -256,28 +256,16 @@ struct TwoSplitInfoGain {
 
 // Maximises the information gain divided by the split information
 // -(p_l log2 p_l + p_r log2 p_r).
-struct TwoSplitGainRatio {
-  template <class Acc>
-  double get_impurity(const Acc& acc) const { return compute_entropy(acc); }
-  template <class Acc>
-  double get_impurity(const Acc& left, const Acc& right) const {
-    const auto [pl, pr] = side_weights(static_cast<double>(left.get_total_count()),
-                                       static_cast<double>(right.get_total_count()));
-    return pl * get_impurity(left) + pr * get_impurity(right);
-  }
-  template <class Acc>
-  double get_initial(const Acc& prior) const { return get_impurity(prior); }
-  double get_initial_score(double) const { return 0.0; }
+struct TwoSplitGainRatio : TwoSplitInfoGain {
   template <class Acc>
   double operator()(double node_entropy, const Acc& left, const Acc& right) const {
     const auto [pl, pr] = side_weights(static_cast<double>(left.get_total_count()),
                                        static_cast<double>(right.get_total_count()));
-    const double gain = node_entropy - (pl * get_impurity(left) + pr * get_impurity(right));
+    const double gain = TwoSplitInfoGain::operator()(node_entropy, left, right);
     const double split_information =
         -((pl == 0 ? 0.0 : pl * std::log2(pl)) + (pr == 0 ? 0.0 : pr * std::log2(pr)));
     return gain / split_information;
   }
-  double get_final_score(double best, double) const { return best; }
 };
 
 // Regression: maximises minus the size-weighted population variance of the

@@ -100,18 +100,6 @@ void use_threads(int num_threads) {
   if (num_threads > 0) omp_set_num_threads(num_threads);
 }
 
-// Trees owned by one call.
-template <class L>
-struct OwnedForest {
-  std::vector<Node<L>*> roots;
-  OwnedForest() = default;
-  OwnedForest(const OwnedForest&) = delete;
-  OwnedForest& operator=(const OwnedForest&) = delete;
-  ~OwnedForest() {
-    for (Node<L>* root : roots) delete root;
-  }
-};
-
 // Copies X (features x instances, any strides) and the labels into a data
 // set, through the strided view the data set copies from.
 template <class F, class L>
