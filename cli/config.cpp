@@ -57,7 +57,12 @@ void RandomForestOptions::register_options(po::options_description& description,
        "The random seed to generate the pool of XorShift random number generators; uses "
        "glibc().")
       ("oob", po::bool_switch(),
-       "Estimate the error of the learned forest on the out-of-bag instances of its trees.");
+       "Estimate the error of the learned forest on the out-of-bag instances of its trees.")
+      ("permutation-importances-file", po::value<std::string>()->default_value(""),
+       "The file to store permutation importances (one per feature): the out-of-bag loss "
+       "increase when a feature's values are shuffled, averaged over the trees.")
+      ("quiet", po::bool_switch(),
+       "Show no progress line on standard error (it is shown only on a terminal).");
 }
 
 void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
@@ -82,6 +87,9 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   seed = vm["seed"].as<int>();
   feature_importances_file = vm["feature-importances-file"].as<std::string>();
   oob = vm.count("oob") != 0 && vm["oob"].as<bool>();
+  permutation_importances_file =
+      vm.count("permutation-importances-file") != 0 ? vm["permutation-importances-file"].as<std::string>() : "";
+  quiet = vm.count("quiet") != 0 && vm["quiet"].as<bool>();
 }
 
 namespace {

@@ -36,6 +36,8 @@ struct RandomForestOptions {
   int num_threads = 0;
   int seed = 0;
   bool oob = false;
+  std::string permutation_importances_file;
+  bool quiet = false;
 
   // Adds the option table; the command word decides the default of
   // --min-instances-per-node (5 for learn-regress, else 1).

@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -20,6 +21,8 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/progress.hpp"
+#include "Sylvor/defs/random.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
@@ -53,6 +56,27 @@ public:
 private:
   std::string name;
   std::ofstream out;
+};
+
+// The progress line of long work: drawn on standard error only when it is a
+// terminal and --quiet is not given, so transcripts and logs never hold it.
+// counter() is null when nothing is shown.
+class CommandProgress {
+public:
+  CommandProgress(const RandomForestOptions& options, std::size_t total, const char* what, const char* unit) {
+    if (options.quiet || !standard_error_is_terminal()) return;
+    progress = std::make_unique<ProgressCounter>(total);
+    line = std::make_unique<ProgressLine>(*progress, what, unit, write_to_standard_error);
+  }
+  ProgressCounter* counter() { return progress.get(); }
+  // Clears the line (before the command prints again).
+  void end() {
+    if (line) line->stop();
+  }
+
+private:
+  std::unique_ptr<ProgressCounter> progress;
+  std::unique_ptr<ProgressLine> line;  // declared after the counter it reads: destroyed first
 };
 
 // Reads the data set (or the selected rows of it), reports the time and
@@ -90,11 +114,18 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   if (compute_feature_importances) feature_importances.assign(data.get_num_features(), 0.0);
 
   OwnedForest<L> forest;
+  const bool permutation = !options.permutation_importances_file.empty();
   std::vector<std::vector<bool>> in_bag;
+  // The shuffles of permutation importance draw from generators keyed on how
+  // the pool was seeded, taken before learning draws anything.
+  const std::uint64_t permutation_key = permutation ? state_key(get_rng()->get_state()) : 0;
+  CommandProgress progress(options, options.num_trees > 0 ? static_cast<std::size_t>(options.num_trees) : 0,
+                           "Learning", "trees");
   auto learn = [&](const auto& criteria) {
     forest.roots = learn_forest(data, options.num_trees, sample_prop, options.fte_per_split, options.max_depth,
                                 options.min_instances_per_node, criteria, compute_feature_importances,
-                                feature_importances, options.oob ? &in_bag : nullptr);
+                                feature_importances, options.oob || permutation ? &in_bag : nullptr,
+                                progress.counter());
   };
   const std::string& criteria = options.criteria;
   if constexpr (regression) {
@@ -117,6 +148,7 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
     }
   }
   const double learn_seconds = timer.get_time();
+  progress.end();
   std::cout << std::endl << "Total time to learn: " << learn_seconds << std::endl;
   log.write("learn-time", learn_seconds);
   if (options.oob) {
@@ -124,6 +156,14 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
     std::cout << (regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error << " ("
               << estimate.without << " instances without out-of-bag trees)" << std::endl;
     log.write(regression ? "oob-mse" : "oob-error", estimate.error);
+  }
+  std::vector<double> permutation_importance_values;
+  if (permutation) {
+    timer.reset();
+    permutation_importance_values = permutation_importances(data, forest.roots, in_bag, permutation_key);
+    const double permutation_seconds = timer.get_time();
+    std::cout << "Total time for permutation importances: " << permutation_seconds << std::endl;
+    log.write("permutation-importances-time", permutation_seconds);
   }
 
   timer.reset();
@@ -143,6 +183,11 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   if (compute_feature_importances) {
     std::cout << "Writing feature importances to " << options.feature_importances_file << std::endl;
     save_vector(options.feature_importances_file, feature_importances, " ", "feature importances");
+  }
+  if (permutation) {
+    std::cout << "Writing permutation importances to " << options.permutation_importances_file << std::endl;
+    save_vector(options.permutation_importances_file, permutation_importance_values, " ",
+                "permutation importances");
   }
 }
 
@@ -211,7 +256,12 @@ void cli_test(const RandomForestOptions& options) {
 
   timer.reset();
   std::vector<L> predicted_labels;
-  predictor.predict(data, predicted_labels);
+  {
+    cli_detail::CommandProgress progress(options, data.get_num_instances(), "Predicting", "instances");
+    predictor.report_progress_to(progress.counter());
+    predictor.predict(data, predicted_labels);
+    predictor.report_progress_to(nullptr);
+  }
   if (options.print_string_labels) {
     std::vector<std::string> names(predicted_labels.size());
     std::ostringstream text;

@@ -120,6 +120,42 @@ XorShiftRNGPool* get_pool(const std::string& file, int size, int seed, bool rein
   return pool;
 }
 
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  state += 0x9e3779b97f4a7c15ULL;
+  std::uint64_t z = state;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+XorShiftRNG derived_rng(std::uint64_t key, std::uint64_t a, std::uint64_t b) {
+  std::uint64_t state = key;
+  std::uint64_t mixed = splitmix64(state);
+  state = mixed ^ a;
+  mixed = splitmix64(state);
+  state = mixed ^ b;
+  XorShiftState words;
+  words.x = static_cast<std::int64_t>(splitmix64(state));
+  words.y = static_cast<std::int64_t>(splitmix64(state));
+  words.z = static_cast<std::int64_t>(splitmix64(state));
+  words.w = static_cast<std::int64_t>(splitmix64(state));
+  if (words.x == 0 && words.y == 0 && words.z == 0 && words.w == 0) words.w = 1;
+  return XorShiftRNG(words);
+}
+
+std::uint64_t state_key(const XorShiftState& state) {
+  std::uint64_t digest = 0;
+  for (const std::int64_t word : {state.x, state.y, state.z, state.w}) {
+    std::uint64_t mixing = digest ^ static_cast<std::uint64_t>(word);
+    digest = splitmix64(mixing);
+  }
+  return digest;
+}
+
 int default_pool_size() { return std::max(32, omp_get_max_threads()); }
 
 void init_pool(const std::string& file, int seed) {

@@ -80,6 +80,17 @@ private:
 
 std::ostream& operator<<(std::ostream& out, const XorShiftRNG& rng);
 
+// A generator of its own for the stream (a, b) under `key`, independent of
+// the pool: its four words are successive splitmix64 outputs of a state
+// mixed from key, a and b (never all zero). Work that must not disturb the
+// learning draws (permutations for importances, say) takes its generators
+// from here.
+XorShiftRNG derived_rng(std::uint64_t key, std::uint64_t a, std::uint64_t b);
+
+// A 64-bit digest of a generator's state, to key derived generators on how
+// the pool was seeded (the same seed or seed file gives the same key).
+std::uint64_t state_key(const XorShiftState& state);
+
 class XorShiftRNGPool {
 public:
   XorShiftRNGPool() = default;

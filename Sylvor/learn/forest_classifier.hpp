@@ -27,6 +27,7 @@
 #include "Sylvor/dataset/dataset_description.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/defs/progress.hpp"
 #include "Sylvor/learn/tree.hpp"
 
 namespace Sylvor {
@@ -57,6 +58,19 @@ void check_feature_indices(const std::vector<Node<L>*>& forest, std::size_t num_
       pending.push_back(node->get_left());
     }
   }
+}
+
+// The label with the most votes, from counts indexed by label + 1; the
+// smallest label wins ties, and -2 stands for no vote at all.
+inline int vote_winner(const std::vector<int>& counts) {
+  int best_label = -2, best_count = 0;
+  for (std::size_t j = 0; j < counts.size(); ++j) {
+    if (counts[j] > best_count) {
+      best_label = static_cast<int>(j) - 1;
+      best_count = counts[j];
+    }
+  }
+  return best_label;
 }
 
 [[noreturn]] inline void empty_forest() { throw Exception("forest is empty: cannot predict"); }
@@ -180,6 +194,10 @@ public:
   }
   const std::vector<Node<L>*>& get_forest() const { return forest; }
 
+  // Whole-data-set predictions add the instances of each finished chunk to
+  // `counter` (null for none); the counter must outlive those calls.
+  void report_progress_to(ProgressCounter* counter) { progress = counter; }
+
 protected:
   static constexpr std::size_t unchecked = static_cast<std::size_t>(-1);
 
@@ -212,7 +230,12 @@ protected:
     }
   }
 
+  void chunk_done(std::size_t instances) {
+    if (progress != nullptr) progress->add(instances);
+  }
+
   FlatForest<L> flat;
+  ProgressCounter* progress = nullptr;
   std::vector<L> votes_for_each_tree;
   std::vector<Node<L>*> forest;
   std::size_t checked_num_features = unchecked;
@@ -301,17 +324,7 @@ private:
     return i < v.size() ? static_cast<double>(v[i]) : 0.0;
   }
 
-  // The label with the most votes; the smallest label wins ties.
-  static int arg_max(const std::vector<int>& instance_counts) {
-    int best_label = -2, best_count = 0;
-    for (std::size_t j = 0; j < instance_counts.size(); ++j) {
-      if (instance_counts[j] > best_count) {
-        best_label = static_cast<int>(j) - 1;
-        best_count = instance_counts[j];
-      }
-    }
-    return best_label;
-  }
+  static int arg_max(const std::vector<int>& instance_counts) { return detail::vote_winner(instance_counts); }
 
   // Calls done(i, counts of instance i) for every instance. The instances
   // are split in contiguous blocks over the team; each member walks its
@@ -350,6 +363,7 @@ private:
                       instance_counts.begin());
             done(static_cast<std::size_t>(first) + j, instance_counts);
           }
+          chunk_done(chunk);
         }
       } catch (...) {
         errors.capture();
@@ -420,6 +434,7 @@ public:
               }
             }
           }
+          chunk_done(chunk);
         }
       } catch (...) {
         errors.capture();

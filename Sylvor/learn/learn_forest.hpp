@@ -11,7 +11,8 @@
 // the team finishes, the trees are freed and the first exception is
 // rethrown on the calling thread. The caller owns the returned trees. On
 // request, each tree's in-bag instances are recorded for out-of-bag
-// estimates, without changing any draw.
+// estimates, and a progress counter is advanced as each tree is finished,
+// without changing any draw.
 #ifndef SYLVOR_LEARN_LEARN_FOREST_HPP
 #define SYLVOR_LEARN_LEARN_FOREST_HPP
 
@@ -27,6 +28,7 @@
 #include "Sylvor/dataset/index_dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/defs/progress.hpp"
 #include "Sylvor/learn/learn_tree.hpp"
 #include "Sylvor/learn/tree.hpp"
 
@@ -58,7 +60,8 @@ template <class DataSet, class Criterion>
 std::vector<Node<typename DataSet::label_type>*> learn_forest(
     const DataSet& data, int forest_size, double sample_prop, int fte_per_split, int max_depth,
     int min_leaf_size, const Criterion& criteria, bool compute_feature_importances,
-    std::vector<double>& feature_importances, std::vector<std::vector<bool>>* in_bag = nullptr) {
+    std::vector<double>& feature_importances, std::vector<std::vector<bool>>* in_bag = nullptr,
+    ProgressCounter* progress = nullptr) {
   typedef typename DataSet::label_type L;
   if (data.get_num_instances() == 0) throw IncompatibleDataException("data set is empty");
   if (forest_size < 0) {
@@ -97,6 +100,7 @@ std::vector<Node<typename DataSet::label_type>*> learn_forest(
         if (compute_feature_importances) {
           for (std::size_t f = 0; f < num_importances; ++f) thread_importances[f] += tree_importances[f];
         }
+        if (progress != nullptr) progress->add(1);
       }
     } catch (...) {
       errors.capture();

@@ -2,16 +2,34 @@
 // bootstrap sample left it out (majority vote with the smallest label
 // winning ties, or the running mean in tree order for regression), and the
 // predictions are scored against the labels. Instances that every tree
-// sampled are left out and counted. Reads the data and trees only; the
-// instances are spread over the OpenMP team.
+// sampled are left out and counted.
+//
+// Permutation importances: for each tree and feature, how much the tree's
+// loss on its out-of-bag instances (error rate, or mean squared error)
+// grows when that feature's values are shuffled among those instances,
+// averaged over the trees that have out-of-bag instances. The shuffles draw
+// from generators derived from a key and the tree and feature numbers, never
+// from the learning pool, so the result depends on the forest, the data and
+// the key only (not on the thread count).
+//
+// Everything here reads the data and trees only; the work is spread over
+// the OpenMP team and the sums are taken in instance or tree order.
 #ifndef SYLVOR_LEARN_OUT_OF_BAG_HPP
 #define SYLVOR_LEARN_OUT_OF_BAG_HPP
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/defs/random.hpp"
+#include "Sylvor/learn/forest_classifier.hpp"
 #include "Sylvor/learn/tree.hpp"
 
 namespace Sylvor {
@@ -22,58 +40,202 @@ struct OutOfBagEstimate {
   std::size_t without = 0;     // instances that every tree sampled
 };
 
+namespace detail {
+
+// The in-bag record must hold one mask of every instance per tree.
+template <class L>
+void check_in_bag(const std::vector<Node<L>*>& forest, const std::vector<std::vector<bool>>& in_bag,
+                  std::size_t num_instances) {
+  bool fits = in_bag.size() == forest.size();
+  for (std::size_t k = 0; fits && k < in_bag.size(); ++k) fits = in_bag[k].size() == num_instances;
+  if (!fits) throw Exception("the in-bag record does not match the forest and the data");
+}
+
+}  // namespace detail
+
+// Calls done(i, trees, counts, mean) for every instance i: `trees` is its
+// number of out-of-bag trees, `counts` their votes per class slot (label + 1;
+// classification only) and `mean` the running mean of their leaves in tree
+// order (regression only). The instances are split in contiguous blocks over
+// the team, so `done` is called concurrently for distinct instances.
+template <class DataSet, class Done>
+void for_each_out_of_bag_vote(const DataSet& data, const std::vector<Node<typename DataSet::label_type>*>& forest,
+                              const std::vector<std::vector<bool>>& in_bag, Done done) {
+  typedef typename DataSet::label_type L;
+  constexpr bool regression = std::is_floating_point<L>::value;
+  const long ni = static_cast<long>(data.get_num_instances());
+  const std::size_t slots = data.get_num_classes() + 2;
+  detail::check_in_bag(forest, in_bag, data.get_num_instances());
+  TeamErrors errors;
+#pragma omp parallel
+  {
+    try {
+      std::vector<int> counts(slots);
+      const auto [begin, end] = block_range(ni, omp_get_num_threads(), omp_get_thread_num());
+      for (long i = begin; i < end && !errors.any(); ++i) {
+        const std::size_t at = static_cast<std::size_t>(i);
+        double mean = 0.0;
+        int trees = 0;
+        std::fill(counts.begin(), counts.end(), 0);
+        for (std::size_t k = 0; k < forest.size(); ++k) {
+          if (in_bag[k][at]) continue;
+          const L leaf = forest[k]->predict(data, at);
+          ++trees;
+          if constexpr (regression) {
+            mean += (static_cast<double>(leaf) - mean) / trees;
+          } else {
+            const long slot = static_cast<long>(leaf) + 1;
+            if (slot >= 0 && static_cast<std::size_t>(slot) < slots) ++counts[static_cast<std::size_t>(slot)];
+          }
+        }
+        done(at, trees, counts, mean);
+      }
+    } catch (...) {
+      errors.capture();
+    }
+  }
+  errors.rethrow();
+}
+
+
 template <class DataSet>
 OutOfBagEstimate out_of_bag_estimate(const DataSet& data,
                                      const std::vector<Node<typename DataSet::label_type>*>& forest,
                                      const std::vector<std::vector<bool>>& in_bag) {
   typedef typename DataSet::label_type L;
   constexpr bool regression = std::is_floating_point<L>::value;
-  const long ni = static_cast<long>(data.get_num_instances());
-  const std::size_t slots = data.get_num_classes() + 2;
-  double loss = 0.0;
-  long evaluated = 0;
-#pragma omp parallel reduction(+ : loss, evaluated)
+  // Each instance's loss, or -1 without out-of-bag trees; summed in order.
+  std::vector<double> loss(data.get_num_instances(), -1.0);
+  for_each_out_of_bag_vote(data, forest, in_bag,
+                           [&](std::size_t i, int trees, const std::vector<int>& counts, double mean) {
+                             if (trees == 0) return;
+                             if constexpr (regression) {
+                               const double residual = mean - static_cast<double>(data.get_label(i));
+                               loss[i] = residual * residual;
+                             } else {
+                               loss[i] = detail::vote_winner(counts) == static_cast<int>(data.get_label(i))
+                                             ? 0.0
+                                             : 1.0;
+                             }
+                           });
+  OutOfBagEstimate estimate;
+  double sum = 0.0;
+  for (const double value : loss) {
+    if (value < 0.0) continue;
+    sum += value;
+    ++estimate.evaluated;
+  }
+  estimate.without = loss.size() - estimate.evaluated;
+  estimate.error = sum / static_cast<double>(estimate.evaluated);
+  return estimate;
+}
+
+// The permutation importance of every feature (see the top of this file),
+// with the shuffles drawn from derived_rng(key, tree, feature). A feature
+// that a tree never tests cannot change its predictions and adds 0 for that
+// tree. All zeros when no tree has an out-of-bag instance.
+template <class DataSet>
+std::vector<double> permutation_importances(const DataSet& data,
+                                            const std::vector<Node<typename DataSet::label_type>*>& forest,
+                                            const std::vector<std::vector<bool>>& in_bag, std::uint64_t key) {
+  typedef typename DataSet::label_type L;
+  typedef typename DataSet::feature_type F;
+  constexpr bool regression = std::is_floating_point<L>::value;
+  const std::size_t nf = data.get_num_features();
+  const std::size_t ni = data.get_num_instances();
+  const long num_trees = static_cast<long>(forest.size());
+  // Per tree: the loss increase of each feature, and whether it has
+  // out-of-bag instances at all.
+  std::vector<double> increases(forest.size() * nf, 0.0);
+  std::vector<char> evaluated(forest.size(), 0);
+  detail::check_in_bag(forest, in_bag, ni);
+  if (!forest.empty()) detail::check_feature_indices(forest, nf);
+  const auto columns = column_pointers(data);
+  const auto loss_of = [&](L predicted, std::size_t i) {
+    if constexpr (regression) {
+      const double residual = static_cast<double>(predicted) - static_cast<double>(data.get_label(i));
+      return residual * residual;
+    } else {
+      return predicted == data.get_label(i) ? 0.0 : 1.0;
+    }
+  };
+  TeamErrors errors;
+#pragma omp parallel
   {
-    std::vector<int> counts(slots);
-#pragma omp for schedule(static)
-    for (long i = 0; i < ni; ++i) {
-      const std::size_t at = static_cast<std::size_t>(i);
-      double mean = 0.0;
-      int votes = 0;
-      std::fill(counts.begin(), counts.end(), 0);
-      for (std::size_t k = 0; k < forest.size(); ++k) {
-        if (in_bag[k][at]) continue;
-        const L leaf = forest[k]->predict(data, at);
-        ++votes;
-        if constexpr (regression) {
-          mean += (static_cast<double>(leaf) - mean) / votes;
-        } else {
-          const long slot = static_cast<long>(leaf) + 1;
-          if (slot >= 0 && static_cast<std::size_t>(slot) < slots) ++counts[static_cast<std::size_t>(slot)];
+    try {
+      std::vector<std::size_t> out_of_bag, shuffled;
+      std::vector<char> tested(nf);
+      std::vector<const Node<L>*> pending;
+      out_of_bag.reserve(ni);
+      shuffled.reserve(ni);
+#pragma omp for schedule(dynamic, 1)
+      for (long k = 0; k < num_trees; ++k) {
+        if (errors.any()) continue;
+        const Node<L>* root = forest[static_cast<std::size_t>(k)];
+        const std::vector<bool>& bag = in_bag[static_cast<std::size_t>(k)];
+        out_of_bag.clear();
+        for (std::size_t i = 0; i < ni; ++i) {
+          if (!bag[i]) out_of_bag.push_back(i);
         }
-      }
-      if (votes == 0) continue;
-      ++evaluated;
-      if constexpr (regression) {
-        const double residual = mean - static_cast<double>(data.get_label(at));
-        loss += residual * residual;
-      } else {
-        int best_label = -2, best_count = 0;
-        for (std::size_t j = 0; j < slots; ++j) {
-          if (counts[j] > best_count) {
-            best_label = static_cast<int>(j) - 1;
-            best_count = counts[j];
+        if (out_of_bag.empty() || root == nullptr) continue;
+        evaluated[static_cast<std::size_t>(k)] = 1;
+
+        std::fill(tested.begin(), tested.end(), 0);
+        pending.assign(1, root);
+        while (!pending.empty()) {
+          const Node<L>* node = pending.back();
+          pending.pop_back();
+          if (node->is_leaf()) continue;
+          tested[static_cast<std::size_t>(node->get_feature_index())] = 1;
+          pending.push_back(node->get_left());
+          pending.push_back(node->get_right());
+        }
+
+        double base_loss = 0.0;
+        for (const std::size_t i : out_of_bag) base_loss += loss_of(root->predict(data, i), i);
+
+        for (std::size_t f = 0; f < nf; ++f) {
+          if (!tested[f]) continue;
+          // Fisher-Yates: instance out_of_bag[j] takes feature f from shuffled[j].
+          XorShiftRNG rng = derived_rng(key, static_cast<std::uint64_t>(k), f);
+          shuffled.assign(out_of_bag.begin(), out_of_bag.end());
+          for (std::size_t j = shuffled.size() - 1; j > 0; --j) {
+            const std::size_t r = static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1));
+            std::swap(shuffled[j], shuffled[r]);
           }
+          const F* permuted_column = columns[f];
+          double permuted_loss = 0.0;
+          for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
+            const std::size_t i = out_of_bag[j];
+            const Node<L>* node = root;
+            while (!node->is_leaf()) {
+              const std::size_t feature = static_cast<std::size_t>(node->get_feature_index());
+              const double value = static_cast<double>(feature == f ? permuted_column[shuffled[j]] : columns[feature][i]);
+              node = node->get_threshold() > value ? node->get_left() : node->get_right();
+            }
+            permuted_loss += loss_of(node->get_label(), i);
+          }
+          increases[static_cast<std::size_t>(k) * nf + f] =
+              (permuted_loss - base_loss) / static_cast<double>(out_of_bag.size());
         }
-        if (best_label != static_cast<int>(data.get_label(at))) loss += 1.0;
       }
+    } catch (...) {
+      errors.capture();
     }
   }
-  OutOfBagEstimate estimate;
-  estimate.evaluated = static_cast<std::size_t>(evaluated);
-  estimate.without = static_cast<std::size_t>(ni - evaluated);
-  estimate.error = loss / static_cast<double>(evaluated);
-  return estimate;
+  errors.rethrow();
+
+  std::vector<double> importances(nf, 0.0);
+  std::size_t trees = 0;
+  for (std::size_t k = 0; k < forest.size(); ++k) {
+    if (!evaluated[k]) continue;
+    ++trees;
+    for (std::size_t f = 0; f < nf; ++f) importances[f] += increases[k * nf + f];
+  }
+  if (trees > 0) {
+    for (double& value : importances) value /= static_cast<double>(trees);
+  }
+  return importances;
 }
 
 }  // namespace Sylvor

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "Sylvor/defs/exception.hpp"
 
@@ -254,6 +255,36 @@ TEST(ProcessPool, ThreadWithoutASlotGetsAClearError) {
 TEST(ProcessPoolDeathTest, FirstUseInsideATeamGivesEveryThreadAGenerator) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(first_use_inside_a_team(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(DerivedGenerators, EachStreamIsReproducibleAndItsOwn) {
+  auto draws = [](std::uint64_t key, std::uint64_t a, std::uint64_t b) {
+    XorShiftRNG rng = derived_rng(key, a, b);
+    std::vector<std::int64_t> values;
+    for (int i = 0; i < 4; ++i) values.push_back(rng.next_int());
+    return values;
+  };
+  EXPECT_EQ(draws(7, 3, 2), draws(7, 3, 2));
+  // Key, tree and feature each select another stream, and the two stream
+  // numbers are not interchangeable.
+  const auto reference = draws(7, 3, 2);
+  for (const auto& other : {draws(8, 3, 2), draws(7, 4, 2), draws(7, 3, 1), draws(7, 2, 3)}) {
+    EXPECT_NE(other, reference);
+  }
+  // Zero everywhere still gives a generator that moves.
+  XorShiftRNG zero = derived_rng(0, 0, 0);
+  EXPECT_NE(zero.get_state(), XorShiftState{});
+  EXPECT_NE(zero.next_int(), 0);
+}
+
+TEST(DerivedGenerators, StateKeyFollowsTheSeeding) {
+  XorShiftRNGPool a, b, c;
+  a.init_using_rand(11, 2);
+  b.init_using_rand(11, 2);
+  c.init_using_rand(12, 2);
+  EXPECT_EQ(state_key(a.get_generator(0)->get_state()), state_key(b.get_generator(0)->get_state()));
+  EXPECT_NE(state_key(a.get_generator(0)->get_state()), state_key(c.get_generator(0)->get_state()));
+  EXPECT_NE(state_key(XorShiftState{1, 2, 3, 4}), state_key(XorShiftState{4, 3, 2, 1}));
 }
 
 }  // namespace

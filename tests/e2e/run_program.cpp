@@ -1,5 +1,6 @@
 #include "e2e/run_program.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -33,11 +34,12 @@ std::string make_temp_directory() {
   return pattern;
 }
 
-ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string& directory) {
-  const std::string scratch = make_temp_directory();
-  const std::string out_path = scratch + "/stdout";
-  const std::string err_path = scratch + "/stderr";
+namespace {
 
+// Spawns the program with standard input closed, standard output to
+// `out_path` and standard error to `err_path`; returns its process number.
+pid_t spawn_sylvor(const std::vector<std::string>& args, const std::string& directory, const std::string& out_path,
+                   const std::string& err_path) {
   std::vector<std::string> words{SYLVOR_PROGRAM};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -48,22 +50,65 @@ ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
 
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, SYLVOR_PROGRAM, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("could not start " SYLVOR_PROGRAM);
+  return pid;
+}
 
+int exit_status(pid_t pid) {
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+}  // namespace
+
+ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string& directory) {
+  const std::string scratch = make_temp_directory();
+  const std::string out_path = scratch + "/stdout";
+  const std::string err_path = scratch + "/stderr";
+  const pid_t pid = spawn_sylvor(args, directory, out_path, err_path);
   ProgramResult result;
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.status = exit_status(pid);
   result.out = slurp(out_path);
   result.err = slurp(err_path);
   unlink(out_path.c_str());
   unlink(err_path.c_str());
+  rmdir(scratch.c_str());
+  return result;
+}
+
+ProgramResult run_sylvor_on_terminal(const std::vector<std::string>& args) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    throw std::runtime_error("could not open a pseudo-terminal");
+  }
+  const std::string terminal = ptsname(master);
+  const std::string scratch = make_temp_directory();
+  const std::string out_path = scratch + "/stdout";
+  const pid_t pid = spawn_sylvor(args, "", out_path, terminal);
+  // Everything the terminal receives, until the program's side is closed.
+  ProgramResult result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      result.err.append(buffer, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once no process holds the terminal open
+    }
+  }
+  close(master);
+  result.status = exit_status(pid);
+  result.out = slurp(out_path);
+  unlink(out_path.c_str());
   rmdir(scratch.c_str());
   return result;
 }

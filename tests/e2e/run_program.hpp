@@ -18,6 +18,10 @@ struct ProgramResult {
 // (the current one when empty), with standard input closed.
 ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string& directory = "");
 
+// As run_sylvor, but with standard error on a pseudo-terminal: `err` holds
+// what the program wrote to that terminal.
+ProgramResult run_sylvor_on_terminal(const std::vector<std::string>& args);
+
 // The lines of a text, without their newline characters.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -3,8 +3,9 @@
 // log files, reproducibility, and the error paths.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -344,7 +345,7 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
 namespace SylvorTest {
 namespace {
 
-TEST_F(Commands, OutOfBagErrorLeavesTheModelUnchanged) {
+TEST_F(Commands, OutOfBagOptionsLeaveTheModelUnchanged) {
   for (const char* threads : {"1", "2"}) {
     for (const char* seed : {"1", "7"}) {
       const auto plain = run_sylvor(with(iris("learn", "train"), {"--model-file", in("plain"), "--seed", seed,
@@ -352,8 +353,13 @@ TEST_F(Commands, OutOfBagErrorLeavesTheModelUnchanged) {
       const auto oob = run_sylvor(with(iris("learn", "train"), {"--model-file", in("oob"), "--seed", seed,
                                                                  "--nthreads", threads, "--oob", "--log-file",
                                                                  in("log")}));
+      const auto permuted = run_sylvor(with(iris("learn", "train"),
+                                            {"--model-file", in("permuted"), "--seed", seed, "--nthreads", threads,
+                                             "--permutation-importances-file", in("importances")}));
       ASSERT_EQ(oob.status, 0) << oob.err;
+      ASSERT_EQ(permuted.status, 0) << permuted.err;
       EXPECT_EQ(slurp(in("plain")), slurp(in("oob")));
+      EXPECT_EQ(slurp(in("plain")), slurp(in("permuted")));
       const auto lines = lines_of(without_times(oob.out));
       const auto at = std::find(lines.begin(), lines.end(), "Total time to learn: <t>");
       ASSERT_NE(at, lines.end());
@@ -362,8 +368,95 @@ TEST_F(Commands, OutOfBagErrorLeavesTheModelUnchanged) {
       const auto log = lines_of(slurp(in("log")));
       ASSERT_EQ(log.size(), 4u);
       EXPECT_EQ(log[2].rfind("oob-error ", 0), 0u);
+
+      // One value per feature; the petal measurements (features 2 and 3)
+      // decide the species, the sepal ones hardly matter.
+      std::istringstream values(slurp(in("importances")));
+      std::vector<double> importances{std::istream_iterator<double>(values), std::istream_iterator<double>()};
+      ASSERT_EQ(importances.size(), 4u);
+      EXPECT_LT(std::max(importances[0], importances[1]), std::min(importances[2], importances[3]));
+      EXPECT_NE(permuted.out.find("Writing permutation importances to " + in("importances")), std::string::npos);
     }
   }
+}
+
+TEST_F(Commands, RegressionPermutationImportancesLeaveTheModelUnchanged) {
+  for (const char* threads : {"1", "2"}) {
+    const auto plain = run_sylvor(with(diabetes("learn-regress", "train"),
+                                       {"--model-file", in("plain"), "--seed", "3", "--nthreads", threads, "--criteria", "variance"}));
+    const auto permuted = run_sylvor(with(diabetes("learn-regress", "train"),
+                                          {"--model-file", in("permuted"), "--seed", "3", "--nthreads", threads, "--criteria", "variance",
+                                           "--permutation-importances-file", in("importances"), "--oob"}));
+    ASSERT_EQ(permuted.status, 0) << permuted.err;
+    EXPECT_EQ(slurp(in("plain")), slurp(in("permuted")));
+    EXPECT_NE(permuted.out.find("Out-of-bag mean squared error: "), std::string::npos);
+    std::istringstream values(slurp(in("importances")));
+    std::vector<double> importances{std::istream_iterator<double>(values), std::istream_iterator<double>()};
+    EXPECT_EQ(importances.size(), 10u);
+  }
+}
+
+TEST_F(Commands, AnUnwritablePermutationImportancesFileFails) {
+  const auto result = run_sylvor(with(iris("learn", "train"), {"--model-file", in("model"),
+                                                                "--permutation-importances-file",
+                                                                in("missing/importances")}));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("permutation importances"), std::string::npos) << result.err;
+}
+
+// A learn run long enough (about a second) for the progress line to be drawn.
+class Progress : public Commands {
+protected:
+  void SetUp() override {
+    std::ofstream csv(in("data.csv"));
+    unsigned state = 12345;
+    for (int i = 0; i < 12000; ++i) {
+      double sum = 0.0;
+      for (int f = 0; f < 10; ++f) {
+        state = state * 1103515245u + 12345u;
+        const double value = static_cast<double>((state >> 8) % 10000) / 10000.0;
+        sum += f < 3 ? value : 0.0;
+        csv << value << ",";
+      }
+      csv << (sum > 1.5 ? "yes" : "no") << "\n";
+    }
+    std::ofstream(in("data.bdf")) << "num-features 10\nclass-column 10\nlabel 0 no\nlabel 1 yes\n";
+  }
+  std::vector<std::string> learn(const std::vector<std::string>& more) const {
+    return with({"learn", "--in-file", in("data.csv"), "--desc-file", in("data.bdf"), "--model-file",
+                 in("model"), "--num-trees", "40", "--nthreads", "1", "--seed", "5"},
+                more);
+  }
+};
+
+TEST_F(Progress, DrawnOnATerminalClearedAtTheEndAndNeverInTranscripts) {
+  const auto terminal = run_sylvor_on_terminal(learn({}));
+  ASSERT_EQ(terminal.status, 0) << terminal.err;
+  const std::string model = slurp(in("model"));
+  EXPECT_EQ(terminal.err.rfind("\rLearning: ", 0), 0u) << terminal.err;
+  EXPECT_TRUE(std::regex_search(terminal.err, std::regex(R"(\rLearning: \d+/40 trees, \d+:\d\d elapsed, (\d+:\d\d|\?) left)")));
+  // The last thing on the terminal blanks the line and returns to its start.
+  EXPECT_TRUE(std::regex_search(terminal.err, std::regex("\r +\r$"))) << terminal.err;
+
+  // With standard error in a file, nothing is written there and the
+  // transcript and model are those of the terminal run.
+  const auto file = run_sylvor(learn({}));
+  ASSERT_EQ(file.status, 0) << file.err;
+  EXPECT_EQ(file.err, "");
+  EXPECT_EQ(without_times(file.out), without_times(terminal.out));
+  EXPECT_EQ(slurp(in("model")), model);
+
+  const auto quiet = run_sylvor_on_terminal(learn({"--quiet"}));
+  ASSERT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(slurp(in("model")), model);
+}
+
+TEST_F(Progress, ErrorsStillReachATerminalAfterTheLineIsCleared) {
+  const auto result = run_sylvor_on_terminal(learn({"--model-format", "nosuch"}));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(std::regex_search(result.err, std::regex("\r +\rsylvor learn error: unknown model format: nosuch")))
+      << result.err;
 }
 
 }  // namespace

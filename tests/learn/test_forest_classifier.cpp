@@ -213,6 +213,34 @@ TEST_P(ThreadCounts, ResultsDoNotDependOnTheTeamSize) {
   for (std::size_t k = 0; k < one_singles.size(); ++k) EXPECT_EQ(one_singles[k], one_labels[k * 13]);
 }
 
+TEST_P(ThreadCounts, ProgressCountsEveryInstanceOnce) {
+  OwnedForest<int> forest;
+  OwnedForest<double> regression;
+  for (int k = 0; k < 3; ++k) {
+    forest.roots.push_back(stump(k % 3, 2));
+    regression.roots.push_back(stump(0.5, 1.5));
+  }
+  // Several chunks per member, the last one short.
+  std::vector<double> values;
+  for (int i = 0; i < 5 * static_cast<int>(prediction_chunk) + 7; ++i) values.push_back((i % 100) / 100.0);
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(GetParam());
+  ProgressCounter classified(values.size()), regressed(values.size());
+  BaseForestClassifier classifier(3);
+  classifier.use_forest(forest.roots);
+  classifier.report_progress_to(&classified);
+  std::vector<int> labels;
+  classifier.predict(one_feature(values), labels);
+  BaseForestRegressor regressor;
+  regressor.use_forest(regression.roots);
+  regressor.report_progress_to(&regressed);
+  std::vector<double> means;
+  regressor.predict(one_feature<double>(values, 1, Regression), means);
+  omp_set_num_threads(saved);
+  EXPECT_EQ(classified.get_done(), values.size());
+  EXPECT_EQ(regressed.get_done(), values.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Teams, ThreadCounts, ::testing::Values(2, 3, 8));
 
 }  // namespace

@@ -257,5 +257,133 @@ TEST_F(ThreadCount, OutOfBagErrorMatchesVotesOfTheTreesThatLeftEachInstanceOut) 
   for (std::size_t k = 0; k < a.size(); ++k) EXPECT_TRUE(same_trees(a[k], b[k])) << k;
 }
 
+// Regression on three features: the target follows feature 0, feature 1 is
+// noise and feature 2 is constant (never tested by any split).
+MemoryDataSet<double, double> one_informative_regression(int n) {
+  MemoryDataSet<double, double> data;
+  data.set_num_features(3);
+  data.set_labeling(1, Regression);
+  XorShiftRNG gen(XorShiftState{5, 3, 5, 8});
+  for (int i = 0; i < n; ++i) {
+    const double row[] = {gen.next_double(), gen.next_double(), 4.0};
+    data.add_instance(10.0 * row[0] + 0.1 * gen.next_double(), row, row + 3);
+  }
+  return data;
+}
+
+template <class DataSet, class Criterion>
+std::vector<double> learned_permutation_importances(const DataSet& data, int trees, double sample_prop,
+                                                    int min_leaf, const Criterion& criterion) {
+  typedef typename DataSet::label_type L;
+  std::vector<double> imp;
+  std::vector<std::vector<bool>> in_bag;
+  OwnedForest<L> forest;
+  forest.roots = learn_forest(data, trees, sample_prop, 0, 0, min_leaf, criterion, false, imp, &in_bag);
+  return permutation_importances(data, forest.roots, in_bag, 99);
+}
+
+TEST_F(ThreadCount, PermutationImportanceRanksTheInformativeFeaturesAboveNoise) {
+  use_threads(2);
+  const auto classes = learned_permutation_importances(three_classes(600), 20, 1.0, 1, TwoSplitGiniImpurity());
+  ASSERT_EQ(classes.size(), 4u);
+  // Features 0 and 1 decide the class; 2 and 3 are noise.
+  for (const std::size_t informative : {0u, 1u}) {
+    for (const std::size_t noise : {2u, 3u}) EXPECT_GT(classes[informative], classes[noise] + 0.1);
+  }
+  for (const std::size_t noise : {2u, 3u}) EXPECT_LT(std::abs(classes[noise]), 0.03) << noise;
+
+  use_threads(2);
+  const auto values = learned_permutation_importances(one_informative_regression(400), 10, 0.632, 5,
+                                                      TwoSplitVariance());
+  ASSERT_EQ(values.size(), 3u);
+  // Shuffling feature 0 costs about twice the target's variance (8.3).
+  EXPECT_GT(values[0], 5.0);
+  EXPECT_LT(std::abs(values[1]), 0.5);
+  EXPECT_EQ(values[2], 0.0);
+}
+
+TEST_F(ThreadCount, PermutationImportanceIsTheMeanLossIncreaseOfShufflingEachTreesOutOfBagColumn) {
+  const auto data = three_classes(200);
+  use_threads(2);
+  std::vector<double> imp;
+  std::vector<std::vector<bool>> in_bag;
+  Forest forest{learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
+  const std::uint64_t key = 1234;
+  const auto importances = permutation_importances(data, forest.roots, in_bag, key);
+
+  // Brute force: a copy of the data whose column f is shuffled among the
+  // tree's out-of-bag instances, predicted by the tree as it stands.
+  std::vector<double> expected(4, 0.0);
+  for (std::size_t k = 0; k < forest.roots.size(); ++k) {
+    std::vector<std::size_t> out_of_bag;
+    for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+      if (!in_bag[k][i]) out_of_bag.push_back(i);
+    }
+    ASSERT_FALSE(out_of_bag.empty());
+    for (std::size_t f = 0; f < 4; ++f) {
+      XorShiftRNG rng = derived_rng(key, k, f);
+      std::vector<std::size_t> source = out_of_bag;
+      for (std::size_t j = source.size() - 1; j > 0; --j) {
+        std::swap(source[j], source[static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1))]);
+      }
+      MemoryDataSet<float, int> shuffled = data;
+      for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
+        shuffled.features[f][out_of_bag[j]] = data.features[f][source[j]];
+      }
+      double before = 0.0, after = 0.0;
+      for (const std::size_t i : out_of_bag) {
+        before += forest.roots[k]->predict(data, i) != data.get_label(i);
+        after += forest.roots[k]->predict(shuffled, i) != data.get_label(i);
+      }
+      expected[f] += (after - before) / static_cast<double>(out_of_bag.size());
+    }
+  }
+  for (std::size_t f = 0; f < 4; ++f) EXPECT_DOUBLE_EQ(importances[f], expected[f] / 3.0) << f;
+}
+
+TEST_F(ThreadCount, PermutationImportanceNeitherDependsOnTheThreadsNorDrawsFromThePool) {
+  const auto data = three_classes(300);
+  use_threads(2);
+  std::vector<double> imp;
+  std::vector<std::vector<bool>> in_bag;
+  Forest forest{learn_forest(data, 7, 1.0, 2, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
+  const XorShiftState before = get_rng()->get_state();
+  const auto two = permutation_importances(data, forest.roots, in_bag, 5);
+  omp_set_num_threads(1);
+  const auto one = permutation_importances(data, forest.roots, in_bag, 5);
+  EXPECT_EQ(one, two);
+  EXPECT_EQ(get_rng()->get_state(), before);
+  EXPECT_NE(permutation_importances(data, forest.roots, in_bag, 6), one);
+}
+
+TEST_F(ThreadCount, ProgressCountsEveryTreeAndChangesNoDraw) {
+  const auto data = three_classes(200);
+  std::vector<double> imp;
+  ProgressCounter progress(11);
+  use_threads(2);
+  Forest counted{learn_forest(data, 11, 1.0, 2, 0, 1, TwoSplitGiniImpurity(), false, imp, nullptr, &progress)};
+  EXPECT_EQ(progress.get_done(), 11u);
+  use_threads(2);
+  Forest plain{learn_forest(data, 11, 1.0, 2, 0, 1, TwoSplitGiniImpurity(), false, imp)};
+  const auto a = counted.arrays(), b = plain.arrays();
+  for (std::size_t k = 0; k < a.size(); ++k) EXPECT_TRUE(same_trees(a[k], b[k])) << k;
+}
+
+TEST_F(ThreadCount, OutOfBagWorkRejectsAnInBagRecordOfAnotherForestOrData) {
+  const auto data = three_classes(50);
+  use_threads(1);
+  std::vector<double> imp;
+  std::vector<std::vector<bool>> in_bag;
+  Forest forest{learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
+  auto fewer_trees = in_bag;
+  fewer_trees.pop_back();
+  auto fewer_instances = in_bag;
+  fewer_instances[1].pop_back();
+  for (const auto& record : {fewer_trees, fewer_instances}) {
+    EXPECT_THROW(out_of_bag_estimate(data, forest.roots, record), Exception);
+    EXPECT_THROW(permutation_importances(data, forest.roots, record, 1), Exception);
+  }
+}
+
 }  // namespace
 }  // namespace Sylvor
