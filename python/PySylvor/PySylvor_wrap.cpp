@@ -10,7 +10,9 @@
 // before anything is read, so no array is read or written outside its
 // bounds. The interpreter lock is released while a forest is learned or
 // applied (only the library's own memory and the output arrays are touched
-// then), so other Python threads run meanwhile.
+// then), so other Python threads run meanwhile. A progress line (verbose) is
+// written to sys.stderr by a display thread of the call's own, which takes
+// the lock for each write and is joined before the call takes it back.
 #include <omp.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -29,7 +31,9 @@
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/defs/progress.hpp"
 #include "Sylvor/learn/learn_forest.hpp"
+#include "Sylvor/learn/out_of_bag.hpp"
 #include "Sylvor/stats/info.hpp"
 
 namespace py = pybind11;
@@ -226,13 +230,83 @@ void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
   }
 }
 
+// What learning may add beyond the trees and importances.
+struct LearnExtras {
+  bool oob = false;           // out-of-bag votes or predictions of every instance
+  bool permutation = false;   // permutation importances
+  int verbose = 0;            // > 0: a progress line on sys.stderr
+};
+
+// Writes progress text to sys.stderr, from the display thread: the
+// interpreter lock is taken for the write (the learning thread has released
+// it). A stream that fails ends the display (the learning goes on).
+void write_to_python_stderr(const std::string& text) {
+  py::gil_scoped_acquire locked;
+  try {
+    const py::object stream = py::module_::import("sys").attr("stderr");
+    if (stream.is_none()) return;
+    stream.attr("write")(text);
+    stream.attr("flush")();
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("PySylvor_wrap progress line");
+    throw std::runtime_error("progress stream failed");
+  }
+}
+
+// The extras as a dict: "oob_trees" (int32, instances) with "oob_votes"
+// (float64, instances x classes) or "oob_prediction" (float64, NaN for an
+// instance without out-of-bag trees), and "permutation_importances".
+template <class DataSet>
+py::dict learn_extras(const DataSet& data, const std::vector<Node<typename DataSet::label_type>*>& forest,
+                      const std::vector<std::vector<bool>>& in_bag, std::uint64_t key, const LearnExtras& extras) {
+  typedef typename DataSet::label_type L;
+  constexpr bool regression = std::is_floating_point<L>::value;
+  py::dict result;
+  const py::ssize_t ni = static_cast<py::ssize_t>(data.get_num_instances());
+  if (extras.oob) {
+    const py::ssize_t nc = static_cast<py::ssize_t>(data.get_num_classes());
+    py::array_t<int> trees(ni);
+    py::array_t<double> values = regression ? py::array_t<double>(ni) : py::array_t<double>({ni, nc});
+    int* tree_counts = trees.mutable_data();
+    double* out = values.mutable_data();
+    {
+      py::gil_scoped_release unlocked;
+      for_each_out_of_bag_vote(data, forest, in_bag,
+                               [&](std::size_t i, int count, const std::vector<int>& counts, double mean) {
+                                 tree_counts[i] = count;
+                                 if constexpr (regression) {
+                                   out[i] = count > 0 ? mean : std::nan("");
+                                 } else {
+                                   for (py::ssize_t c = 0; c < nc; ++c) {
+                                     out[static_cast<py::ssize_t>(i) * nc + c] = counts[static_cast<std::size_t>(c) + 1];
+                                   }
+                                 }
+                               });
+    }
+    result["oob_trees"] = trees;
+    result[regression ? "oob_prediction" : "oob_votes"] = values;
+  }
+  if (extras.permutation) {
+    std::vector<double> importances;
+    {
+      py::gil_scoped_release unlocked;
+      importances = permutation_importances(data, forest, in_bag, key);
+    }
+    py::array_t<double> values(static_cast<py::ssize_t>(importances.size()));
+    std::copy(importances.begin(), importances.end(), values.mutable_data());
+    result["permutation_importances"] = values;
+  }
+  return result;
+}
+
 // Learns a forest: classification with class numbers 0 .. num_classes - 1
 // (held in int, double or float labels), or regression with double
 // targets and TwoSplitVariance.
 template <class F, class L, class Criterion>
 py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees,
                             double sampling_prop, int fte_per_split, int max_depth, int min_leaf_size,
-                            int num_threads, bool compute_feature_importances) {
+                            int num_threads, bool compute_feature_importances,
+                            const LearnExtras& extras = LearnExtras()) {
   constexpr bool regression = std::is_same<Criterion, TwoSplitVariance>::value;
   const py::array x = checked_array<F>(X, "X", 2);
   const py::array y = checked_array<L>(Y, "Y", 1);
@@ -257,10 +331,22 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     }
     data.impute();
     OwnedForest<L> forest;
+    const bool record_in_bag = extras.oob || extras.permutation;
+    std::vector<std::vector<bool>> in_bag;
+    // The shuffles of permutation importance draw from generators keyed on
+    // how the pool was seeded, taken before learning draws anything.
+    const std::uint64_t permutation_key = extras.permutation ? state_key(get_rng()->get_state()) : 0;
     {
       py::gil_scoped_release unlocked;
+      ProgressCounter progress(static_cast<std::size_t>(num_trees));
+      std::unique_ptr<ProgressLine> line;
+      if (extras.verbose > 0) {
+        line = std::make_unique<ProgressLine>(progress, "Learning", "trees", write_to_python_stderr);
+      }
+      // The line is stopped (and cleared) before the lock is taken back.
       forest.roots = learn_forest(data, num_trees, sampling_prop, fte_per_split, max_depth, min_leaf_size,
-                                  Criterion(), compute_feature_importances, importances);
+                                  Criterion(), compute_feature_importances, importances,
+                                  record_in_bag ? &in_bag : nullptr, line ? &progress : nullptr);
     }
     py::object importance_array = py::none();
     if (compute_feature_importances) {
@@ -274,7 +360,9 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
       vt.root_to_vector(forest.roots[k]);
       trees[k] = get_numpy_array_from_vectorized_tree(vt);
     }
-    return py::make_tuple(trees, importance_array);
+    if (!record_in_bag) return py::make_tuple(trees, importance_array);
+    return py::make_tuple(trees, importance_array,
+                          learn_extras(data, forest.roots, in_bag, permutation_key, extras));
   });
 }
 
@@ -298,13 +386,18 @@ auto with_feature_dtype(const py::object& X, Run&& run) {
 // The general learning entry: every learning option of the program.
 py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
                         int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int num_threads, bool compute_importances) {
+                        int min_instances_per_node, int num_threads, bool compute_importances, bool oob,
+                        bool permutation_importances, int verbose) {
+  LearnExtras extras;
+  extras.oob = oob;
+  extras.permutation = permutation_importances;
+  extras.verbose = verbose;
   return with_feature_dtype(X, [&](auto f) -> py::tuple {
     typedef decltype(f) F;
     auto run = [&](auto criteria, auto label) {
       return learn_forest_wrap<F, decltype(label), decltype(criteria)>(
           X, Y, num_classes, num_trees, sample_prop, fte_per_split, max_depth, min_instances_per_node, num_threads,
-          compute_importances);
+          compute_importances, extras);
     };
     if (criterion == "gini") return run(TwoSplitGiniImpurity(), int{});
     if (criterion == "infogain") return run(TwoSplitInfoGain(), int{});
@@ -513,10 +606,15 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
         py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
         py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
-        py::arg("num_threads") = 0, py::arg("compute_importances") = false,
+        py::arg("num_threads") = 0, py::arg("compute_importances") = false, py::arg("oob") = false,
+        py::arg("permutation_importances") = false, py::arg("verbose") = 0,
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
         "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
-        "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None).");
+        "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
+        "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
+        "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
+        "NaN without out-of-bag trees), and 'permutation_importances' (float64, one per feature). verbose=1 "
+        "shows a progress line on sys.stderr while the trees grow.");
   m.def("predict_regression", &predict_regression, py::arg("X"), py::arg("forest"), py::arg("out"),
         py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
   m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,

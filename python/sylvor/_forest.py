@@ -2,9 +2,11 @@
 import math
 import os
 import re
+import warnings
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.metrics import r2_score
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
@@ -33,7 +35,7 @@ class _BaseForest(BaseEstimator):
     _criteria = ()
 
     def __init__(self, n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                 bootstrap_fraction, n_jobs, random_state):
+                 bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances, verbose):
         self.n_estimators = n_estimators
         self.criterion = criterion
         self.max_features = max_features
@@ -42,6 +44,9 @@ class _BaseForest(BaseEstimator):
         self.bootstrap_fraction = bootstrap_fraction
         self.n_jobs = n_jobs
         self.random_state = random_state
+        self.oob_score = oob_score
+        self.compute_permutation_importances = compute_permutation_importances
+        self.verbose = verbose
 
     def _more_tags(self):
         return {"allow_nan": True}
@@ -80,16 +85,39 @@ class _BaseForest(BaseEstimator):
             raise ValueError(f"min_instances_per_node must be a positive integer, got {self.min_instances_per_node!r}")
         if not self.bootstrap_fraction > 0:
             raise ValueError(f"bootstrap_fraction must be positive, got {self.bootstrap_fraction!r}")
+        for name in ("oob_score", "compute_permutation_importances"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise ValueError(f"{name} must be True or False, got {getattr(self, name)!r}")
+        if not isinstance(self.verbose, (int, np.integer)) or self.verbose < 0:
+            raise ValueError(f"verbose must be a non-negative integer, got {self.verbose!r}")
         seed = int(check_random_state(self.random_state).randint(1, 2**31 - 1))
         _wrap.set_seed(seed)
-        trees, importances = _wrap.learn(
+        result = _wrap.learn(
             X.T, y, criterion=self.criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
             sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
             max_depth=0 if self.max_depth is None else int(self.max_depth),
             min_instances_per_node=int(self.min_instances_per_node), num_threads=_threads(self.n_jobs),
-            compute_importances=True)
-        self.estimators_ = trees
-        self.feature_importances_ = importances
+            compute_importances=True, oob=bool(self.oob_score),
+            permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose))
+        self.estimators_ = result[0]
+        self.feature_importances_ = result[1]
+        extras = result[2] if len(result) > 2 else {}
+        if self.compute_permutation_importances:
+            self.permutation_importances_ = extras["permutation_importances"]
+        if self.oob_score:
+            self._set_oob(extras, y)
+
+    def _set_oob(self, extras, y):
+        """Sets the out-of-bag attributes from the extension's out-of-bag
+        record ("oob_trees" with "oob_votes" or "oob_prediction")."""
+        trees = extras["oob_trees"]
+        self._oob_record = extras  # kept for joining sub-forests
+        missing = int((trees == 0).sum())
+        if missing:
+            warnings.warn(f"{missing} of {len(trees)} instances are in the sample of every tree and have no "
+                          "out-of-bag prediction; they are left out of oob_score_ (more trees leave fewer out)",
+                          UserWarning)
+        self._score_oob(extras, y, trees > 0)
 
     def _check_input(self, X):
         check_is_fitted(self, "estimators_")
@@ -202,15 +230,34 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         reproducible across machines.
     random_state : int, RandomState or None, default=None
         Seeds the generators; fits are reproducible for a given n_jobs.
+    oob_score : bool, default=False
+        Estimate the accuracy on the out-of-bag instances: each instance is
+        predicted by the trees whose bootstrap sample left it out.
+    compute_permutation_importances : bool, default=False
+        For each tree and feature, the out-of-bag accuracy lost when the
+        feature's values are shuffled among the tree's out-of-bag instances,
+        averaged over the trees. The shuffles draw from generators of their
+        own, so the forest is the same with or without them.
+    verbose : int, default=0
+        1 shows a progress line (trees grown, elapsed, time left) on
+        sys.stderr while the forest grows.
+
+    Attributes beyond scikit-learn's usual ones: ``oob_score_`` and
+    ``oob_decision_function_`` (share of the out-of-bag votes per class; NaN
+    rows for instances without out-of-bag trees) with oob_score, and
+    ``permutation_importances_`` with compute_permutation_importances.
+    None of them changes the forest learned.
 
     Missing values (NaN) in X are replaced by the median of their feature.
     """
     _criteria = ("gini", "infogain", "gainratio")
 
     def __init__(self, n_estimators=30, criterion="gini", max_features=None, max_depth=None,
-                 min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None):
+                 min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None,
+                 oob_score=False, compute_permutation_importances=False, verbose=0):
         super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                         bootstrap_fraction, n_jobs, random_state)
+                         bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances,
+                         verbose)
 
     def fit(self, X, y):
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan")
@@ -221,6 +268,14 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                              f"contain only one class: {self.classes_[0]!r}")
         self._learn(X, encoded.astype(np.int32), len(self.classes_))
         return self
+
+    def _score_oob(self, record, encoded, seen):
+        votes, trees = record["oob_votes"], record["oob_trees"]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            self.oob_decision_function_ = votes / trees[:, None]
+        # The class with the most votes, the first of classes_ among ties.
+        correct = np.argmax(votes[seen], axis=1) == encoded[seen]
+        self.oob_score_ = float(correct.mean()) if seen.any() else float("nan")
 
     def predict_proba(self, X):
         """Share of the trees voting for each class, columns in classes_ order."""
@@ -274,18 +329,29 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     bootstrap_fraction (default 0.632), the defaults of the sylvor program's
     learn-regress. The forest learned for a given random_state depends on the
     number of threads, n_jobs.
+
+    With oob_score, ``oob_prediction_`` holds the mean of each instance's
+    out-of-bag trees (NaN without any) and ``oob_score_`` their R^2; the
+    permutation importances are increases of the out-of-bag mean squared
+    error.
     """
     _criteria = ("variance",)
 
     def __init__(self, n_estimators=30, criterion="variance", max_features=None, max_depth=None,
-                 min_instances_per_node=5, bootstrap_fraction=0.632, n_jobs=None, random_state=None):
+                 min_instances_per_node=5, bootstrap_fraction=0.632, n_jobs=None, random_state=None,
+                 oob_score=False, compute_permutation_importances=False, verbose=0):
         super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                         bootstrap_fraction, n_jobs, random_state)
+                         bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances,
+                         verbose)
 
     def fit(self, X, y):
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True)
         self._learn(X, np.ascontiguousarray(y, dtype=np.float64), 1)
         return self
+
+    def _score_oob(self, record, y, seen):
+        self.oob_prediction_ = record["oob_prediction"]
+        self.oob_score_ = float(r2_score(y[seen], self.oob_prediction_[seen])) if seen.sum() > 1 else float("nan")
 
     def predict(self, X):
         X = self._check_input(X)

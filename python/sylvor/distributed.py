@@ -53,11 +53,21 @@ def fit_forest(client, estimator, X, y):
         futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, _task_seed(base, task),
                                      n_jobs, workers=[address], allow_other_workers=True, pure=False))
     subforests = client.gather(futures)
-    return join_forests(estimator, subforests)
+    return join_forests(estimator, subforests, y)
 
 
-def join_forests(estimator, subforests):
-    """One fitted estimator holding the trees of fitted `subforests`, in order."""
+def _tree_weighted_mean(subforests, name, counts):
+    values = np.array([getattr(sub, name) for sub in subforests])
+    return (values * counts[:, None]).sum(axis=0) / counts.sum()
+
+
+def join_forests(estimator, subforests, y=None):
+    """One fitted estimator holding the trees of fitted `subforests`, in order.
+
+    Importances are the tree-weighted means of the sub-forests'. With
+    oob_score, the out-of-bag votes (or predictions) of the sub-forests are
+    joined as if one forest had grown all the trees, and scored against the
+    training targets `y`, which are then required."""
     joined = clone(estimator)
     first = subforests[0]
     for name, value in vars(first).items():
@@ -65,10 +75,29 @@ def join_forests(estimator, subforests):
             setattr(joined, name, value)
     joined.estimators_ = [tree for sub in subforests for tree in sub.estimators_]
     counts = np.array([len(sub.estimators_) for sub in subforests], dtype=np.float64)
-    importances = np.array([sub.feature_importances_ for sub in subforests])
-    joined.feature_importances_ = (importances * counts[:, None]).sum(axis=0) / counts.sum()
+    joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)
+    if getattr(estimator, "compute_permutation_importances", False):
+        joined.permutation_importances_ = _tree_weighted_mean(subforests, "permutation_importances_", counts)
+    if getattr(estimator, "oob_score", False):
+        if y is None:
+            raise ValueError("joining out-of-bag estimates needs the training targets y")
+        _join_out_of_bag(joined, [sub._oob_record for sub in subforests], np.asarray(y))
     joined.n_estimators = len(joined.estimators_)
     return joined
+
+
+def _join_out_of_bag(joined, records, y):
+    trees = np.sum([r["oob_trees"] for r in records], axis=0).astype(np.int32)
+    if isinstance(joined, ForestClassifier):
+        record = {"oob_trees": trees, "oob_votes": np.sum([r["oob_votes"] for r in records], axis=0)}
+        joined._set_oob(record, np.searchsorted(joined.classes_, y))
+        return
+    # The mean over all out-of-bag trees: each part's mean weighted by its trees.
+    total = np.sum([np.where(r["oob_trees"] > 0, r["oob_prediction"], 0.0) * r["oob_trees"] for r in records],
+                   axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        prediction = np.where(trees > 0, total / trees, np.nan)
+    joined._set_oob({"oob_trees": trees, "oob_prediction": prediction}, np.asarray(y, dtype=np.float64))
 
 
 def _predict_block(block, model, proba):

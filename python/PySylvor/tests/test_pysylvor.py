@@ -271,3 +271,83 @@ def test_learning_lets_other_python_threads_run():
     done.set()
     counter.join()
     assert during > 5
+
+
+@pytest.mark.parametrize("criterion,y_of", [
+    ("gini", lambda y: y),
+    ("variance", lambda y: y.astype(np.float64) * 10.0),
+])
+def test_out_of_bag_extras_leave_the_trees_unchanged(criterion, y_of):
+    x, y = two_class_data(400, 4)
+    y = y_of(y)
+    options = dict(criterion=criterion, num_classes=2, num_trees=12, sample_prop=0.7, num_threads=2)
+    P.set_seed(9)
+    plain = P.learn(x, y, **options)
+    P.set_seed(9)
+    trees, importances, extras = P.learn(x, y, oob=True, permutation_importances=True, **options)
+    assert len(plain) == 2
+    for a, b in zip(plain[0], trees):
+        assert np.array_equal(a, b, equal_nan=True)
+    counts = extras["oob_trees"]
+    assert counts.shape == (400,) and counts.dtype == np.int32
+    assert 0 < counts.mean() < 12
+    if criterion == "gini":
+        votes = extras["oob_votes"]
+        assert votes.shape == (400, 2)
+        assert np.array_equal(votes.sum(axis=1), counts)
+        seen = counts > 0
+        assert (np.argmax(votes[seen], axis=1) == y[seen]).mean() > 0.85
+    else:
+        prediction = extras["oob_prediction"]
+        assert np.isnan(prediction[counts == 0]).all()
+        assert np.abs(prediction[counts > 0] - y[counts > 0]).mean() < 2.5
+    # Feature 0 decides most, feature 1 a little; 2 and 3 are noise.
+    ranked = np.argsort(-extras["permutation_importances"])
+    assert list(ranked[:2]) == [0, 1]
+
+
+def test_only_the_asked_extras_are_returned():
+    x, y = two_class_data(100)
+    _, _, extras = P.learn(x, y, num_trees=3, permutation_importances=True)
+    assert set(extras) == {"permutation_importances"}
+    _, _, extras = P.learn(x, y, num_trees=3, oob=True)
+    assert set(extras) == {"oob_trees", "oob_votes"}
+
+
+class Stream:
+    """A stand-in for sys.stderr that records each write."""
+
+    def __init__(self):
+        self.writes = []
+
+    def write(self, text):
+        self.writes.append(text)
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("verbose", [0, 1])
+def test_verbose_draws_and_clears_a_progress_line_on_sys_stderr(monkeypatch, verbose):
+    x, y = two_class_data(20000, 10)
+    stream = Stream()
+    monkeypatch.setattr("sys.stderr", stream)
+    P.learn(x, y, num_trees=40, num_threads=1, verbose=verbose)
+    if verbose == 0:
+        assert stream.writes == []
+        return
+    assert len(stream.writes) >= 2
+    assert all(w.startswith("\rLearning: ") and "/40 trees, " in w for w in stream.writes[:-1])
+    assert stream.writes[-1].replace(" ", "") == "\r\r"
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_a_failing_stderr_does_not_stop_learning(monkeypatch):
+    class Broken(Stream):
+        def write(self, text):
+            raise OSError("closed")
+
+    x, y = two_class_data(20000, 10)
+    monkeypatch.setattr("sys.stderr", Broken())
+    trees, _ = P.learn(x, y, num_trees=40, num_threads=1, verbose=1)
+    assert len(trees) == 40

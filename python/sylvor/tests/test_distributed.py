@@ -36,7 +36,7 @@ def expected_join(estimator, X, y, threads):
         sub = type(estimator)(**estimator.get_params())
         sub.set_params(n_estimators=n_trees, random_state=_task_seed(base, task), n_jobs=n_jobs)
         subforests.append(sub.fit(X, y))
-    return join_forests(estimator, subforests)
+    return join_forests(estimator, subforests, y), subforests
 
 
 def same_forest(a, b):
@@ -52,9 +52,38 @@ def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
         y = X[:, 3] * 2.0
         X = X[:, :3]
     fitted = fit_forest(client, estimator, X, y)
-    assert same_forest(fitted, expected_join(estimator, X, y, [1, 1]))
+    assert same_forest(fitted, expected_join(estimator, X, y, [1, 1])[0])
     assert fitted.feature_importances_.sum() == pytest.approx(1.0)
     assert fitted.score(X, y) > 0.9
+
+
+@pytest.mark.parametrize("estimator", [
+    ForestClassifier(n_estimators=9, random_state=5, oob_score=True, compute_permutation_importances=True),
+    ForestRegressor(n_estimators=8, random_state=6, oob_score=True, compute_permutation_importances=True)])
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")  # the parts' small forests miss some
+def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, estimator):
+    X, y = load_iris(return_X_y=True)
+    if isinstance(estimator, ForestRegressor):
+        y = X[:, 3] * 2.0
+        X = X[:, :3]
+    fitted = fit_forest(client, estimator, X, y)
+    expected, parts = expected_join(estimator, X, y, [1, 1])
+    assert same_forest(fitted, expected)
+    trees = sum(part._oob_record["oob_trees"] for part in parts)
+    seen = trees > 0
+    if isinstance(estimator, ForestClassifier):
+        votes = sum(part._oob_record["oob_votes"] for part in parts)
+        assert np.allclose(fitted.oob_decision_function_[seen], votes[seen] / trees[seen, None])
+        assert fitted.oob_score_ == np.mean(np.argmax(votes[seen], axis=1) == y[seen])
+    else:
+        means = sum(np.nan_to_num(part.oob_prediction_) * part._oob_record["oob_trees"] for part in parts)
+        assert np.allclose(fitted.oob_prediction_[seen], means[seen] / trees[seen])
+        assert fitted.oob_score_ == pytest.approx(expected.oob_score_)
+    weights = [len(part.estimators_) for part in parts]
+    assert np.allclose(fitted.permutation_importances_,
+                       np.average([part.permutation_importances_ for part in parts], axis=0, weights=weights))
+    with pytest.raises(ValueError, match="needs the training targets"):
+        join_forests(estimator, parts)
 
 
 def test_distributed_predictions_equal_local_ones(client):
@@ -82,7 +111,7 @@ def test_killed_worker_still_gives_the_same_forest(client):
         pass  # the worker died before it could answer
     fitting.join(timeout=300)
     assert "model" in result
-    assert same_forest(result["model"], expected_join(estimator, X, y, [1, 1]))
+    assert same_forest(result["model"], expected_join(estimator, X, y, [1, 1])[0])
 
 
 def test_joined_model_files_predict_as_the_vote_of_their_parts():

@@ -6,7 +6,7 @@ import tempfile
 
 import numpy as np
 import pytest
-from sklearn.datasets import load_iris, make_regression
+from sklearn.datasets import load_iris, make_classification, make_regression
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
@@ -80,6 +80,8 @@ def test_random_state_gives_the_same_forest_for_the_same_threads():
     (lambda X, y: ForestClassifier(max_features="most").fit(X, y), "max_features must be"),
     (lambda X, y: ForestClassifier(n_estimators=3).fit(np.where(X > 7, np.inf, X), y), "infinity"),
     (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y).predict(X[:, :3]), "X has 3 features"),
+    (lambda X, y: ForestClassifier(oob_score="yes").fit(X, y), "oob_score must be True or False"),
+    (lambda X, y: ForestRegressor(verbose=-1).fit(X, y.argsort()), "verbose must be a non-negative integer"),
 ])
 def test_bad_input_gets_value_errors(call, message):
     X, y = iris()
@@ -141,3 +143,76 @@ def test_models_learned_by_the_program_load_into_python():
         model = ForestClassifier.load_model(path, classes=["setosa", "versicolor", "virginica"])
         X, y = iris()
         assert model.score(X, y) > 0.95
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+@pytest.mark.parametrize("random_state", [0, 7])
+def test_out_of_bag_options_leave_the_forest_unchanged(n_jobs, random_state):
+    X, y = iris()
+    plain = ForestClassifier(n_estimators=15, random_state=random_state, n_jobs=n_jobs).fit(X, y)
+    extra = ForestClassifier(n_estimators=15, random_state=random_state, n_jobs=n_jobs, oob_score=True,
+                             compute_permutation_importances=True).fit(X, y)
+    for a, b in zip(plain.estimators_, extra.estimators_):
+        assert np.array_equal(a, b, equal_nan=True)
+    assert not hasattr(plain, "oob_score_") and not hasattr(plain, "permutation_importances_")
+
+
+def test_classifier_out_of_bag_score_and_decision_function():
+    X, y = iris()
+    model = ForestClassifier(n_estimators=60, random_state=1, n_jobs=2, oob_score=True).fit(X, y)
+    decision = model.oob_decision_function_
+    assert decision.shape == (150, 3)
+    assert np.allclose(decision.sum(axis=1), 1.0)
+    # The score is the accuracy of the out-of-bag vote (first class on ties).
+    assert model.oob_score_ == np.mean(model.classes_[np.argmax(decision, axis=1)] == y)
+    assert 0.9 < model.oob_score_ < 1.0
+
+
+def test_regressor_out_of_bag_prediction_and_score():
+    X, y = make_regression(n_samples=400, n_features=6, n_informative=3, noise=1.0, random_state=0)
+    model = ForestRegressor(n_estimators=40, random_state=3, n_jobs=2, oob_score=True).fit(X, y)
+    seen = ~np.isnan(model.oob_prediction_)
+    assert seen.all()
+    r2 = 1 - ((y - model.oob_prediction_) ** 2).sum() / ((y - y.mean()) ** 2).sum()
+    assert model.oob_score_ == pytest.approx(r2)
+    assert 0.6 < model.oob_score_ < model.score(X, y)
+
+
+def test_instances_without_out_of_bag_trees_are_left_out_with_a_warning():
+    X, y = iris()
+    with pytest.warns(UserWarning, match="no out-of-bag prediction"):
+        model = ForestClassifier(n_estimators=1, random_state=0, n_jobs=1, oob_score=True).fit(X, y)
+    missing = np.isnan(model.oob_decision_function_).all(axis=1)
+    assert 0 < missing.sum() < 150
+    seen = ~missing
+    assert model.oob_score_ == np.mean(model.predict(X[seen]) == y[seen])
+
+
+@pytest.mark.parametrize("make,estimator", [
+    (lambda: make_classification(n_samples=600, n_features=8, n_informative=2, n_redundant=0, shuffle=False,
+                                 random_state=0),
+     ForestClassifier(n_estimators=30, random_state=0, n_jobs=2, compute_permutation_importances=True)),
+    (lambda: make_regression(n_samples=600, n_features=8, n_informative=2, noise=1.0, shuffle=False,
+                             random_state=0),
+     ForestRegressor(n_estimators=30, random_state=0, n_jobs=2, compute_permutation_importances=True)),
+])
+def test_permutation_importances_rank_the_informative_features_first(make, estimator):
+    X, y = make()
+    model = estimator.fit(X, y)
+    importances = model.permutation_importances_
+    assert importances.shape == (8,)
+    # Unshuffled, the informative features are the first two.
+    assert set(np.argsort(-importances)[:2]) == {0, 1}
+    assert importances[2:].max() < 0.2 * importances[:2].min()
+
+
+def test_verbose_shows_progress_on_stderr_only_when_asked(capsys):
+    rng = np.random.default_rng(0)
+    X = rng.random((20000, 10))
+    y = (X[:, 0] + 0.5 * rng.random(20000) > 0.75).astype(int)  # noisy: deep trees
+    ForestClassifier(n_estimators=30, n_jobs=1, random_state=0).fit(X, y)
+    assert capsys.readouterr().err == ""
+    ForestClassifier(n_estimators=30, n_jobs=1, random_state=0, verbose=1).fit(X, y)
+    err = capsys.readouterr().err
+    assert err.startswith("\rLearning: ") and "/30 trees" in err
+    assert err.endswith("\r") and err.rstrip("\r").split("\r")[-1].strip() == ""
