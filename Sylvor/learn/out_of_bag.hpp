@@ -130,10 +130,79 @@ OutOfBagEstimate out_of_bag_estimate(const DataSet& data,
   return estimate;
 }
 
+namespace detail {
+
+// One tree laid out in preorder for permutation importance: the left child
+// of inner node v is v + 1, and the subtree of v is the nodes [v, end).
+// Instances reaching a leaf inside [v, end) are exactly those whose path
+// passes through v. Rebuilt per tree into reused storage.
+template <class L>
+class PreorderTree {
+public:
+  struct FlatNode {
+    double threshold;
+    int feature;  // -1 for a leaf
+    int right;
+    int end;
+    L label;
+  };
+
+  void build(const Node<L>* root) {
+    nodes.clear();
+    pending.clear();
+    pending.push_back({root, -1});
+    while (!pending.empty()) {
+      const auto [node, parent] = pending.back();
+      pending.pop_back();
+      const int at = static_cast<int>(nodes.size());
+      // A right child is visited after the left subtree: tell the parent.
+      if (parent >= 0) nodes[static_cast<std::size_t>(parent)].right = at;
+      nodes.push_back({node->get_threshold(), node->is_leaf() ? -1 : node->get_feature_index(), -1, 0,
+                       node->get_label()});
+      if (!node->is_leaf()) {
+        pending.push_back({node->get_right(), at});
+        pending.push_back({node->get_left(), -1});
+      }
+    }
+    // Subtree ends, children before parents (reverse preorder).
+    for (std::size_t v = nodes.size(); v-- > 0;) {
+      FlatNode& node = nodes[v];
+      node.end = node.feature < 0 ? static_cast<int>(v) + 1 : nodes[static_cast<std::size_t>(node.right)].end;
+    }
+  }
+
+  // The leaf reached from node `from`, with value_of(feature) giving the
+  // instance's values.
+  template <class ValueOf>
+  int leaf_from(int from, ValueOf value_of) const {
+    int v = from;
+    while (nodes[static_cast<std::size_t>(v)].feature >= 0) {
+      const FlatNode& node = nodes[static_cast<std::size_t>(v)];
+      v = node.threshold > value_of(static_cast<std::size_t>(node.feature)) ? v + 1 : node.right;
+    }
+    return v;
+  }
+
+  std::vector<FlatNode> nodes;
+
+private:
+  std::vector<std::pair<const Node<L>*, int>> pending;
+};
+
+}  // namespace detail
+
 // The permutation importance of every feature (see the top of this file),
-// with the shuffles drawn from derived_rng(key, tree, feature). A feature
-// that a tree never tests cannot change its predictions and adds 0 for that
-// tree. All zeros when no tree has an out-of-bag instance.
+// with the shuffles drawn from derived_rng(key, tree, feature): the
+// out-of-bag instances of a tree in increasing order, instance j of them
+// taking the feature's value of instance source[j] after a Fisher-Yates
+// shuffle of that list. A feature that a tree never tests cannot change
+// its predictions and adds 0 for that tree. All zeros when no tree has an
+// out-of-bag instance.
+//
+// Only the instances whose path meets a node testing the feature can change
+// leaf, and they are walked again from the first such node only: each tree
+// is laid out in preorder, its out-of-bag instances sorted by leaf, and the
+// instances below a node are those whose leaf lies in its subtree's range.
 template <class DataSet>
 std::vector<double> permutation_importances(const DataSet& data,
                                             const std::vector<Node<typename DataSet::label_type>*>& forest,
@@ -163,11 +232,15 @@ std::vector<double> permutation_importances(const DataSet& data,
 #pragma omp parallel
   {
     try {
-      std::vector<std::size_t> out_of_bag, shuffled;
+      detail::PreorderTree<L> tree;
+      std::vector<std::size_t> out_of_bag, source;
+      std::vector<double> base_loss;                    // per out-of-bag position
+      std::vector<std::pair<int, std::size_t>> by_leaf;  // (leaf, out-of-bag position), sorted
       std::vector<char> tested(nf);
-      std::vector<const Node<L>*> pending;
       out_of_bag.reserve(ni);
-      shuffled.reserve(ni);
+      source.reserve(ni);
+      base_loss.reserve(ni);
+      by_leaf.reserve(ni);
 #pragma omp for schedule(dynamic, 1)
       for (long k = 0; k < num_trees; ++k) {
         if (errors.any()) continue;
@@ -179,44 +252,54 @@ std::vector<double> permutation_importances(const DataSet& data,
         }
         if (out_of_bag.empty() || root == nullptr) continue;
         evaluated[static_cast<std::size_t>(k)] = 1;
+        tree.build(root);
+        const auto& nodes = tree.nodes;
 
         std::fill(tested.begin(), tested.end(), 0);
-        pending.assign(1, root);
-        while (!pending.empty()) {
-          const Node<L>* node = pending.back();
-          pending.pop_back();
-          if (node->is_leaf()) continue;
-          tested[static_cast<std::size_t>(node->get_feature_index())] = 1;
-          pending.push_back(node->get_left());
-          pending.push_back(node->get_right());
+        for (const auto& node : nodes) {
+          if (node.feature >= 0) tested[static_cast<std::size_t>(node.feature)] = 1;
         }
-
-        double base_loss = 0.0;
-        for (const std::size_t i : out_of_bag) base_loss += loss_of(root->predict(data, i), i);
+        base_loss.resize(out_of_bag.size());
+        by_leaf.resize(out_of_bag.size());
+        for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
+          const std::size_t i = out_of_bag[j];
+          const int leaf = tree.leaf_from(0, [&](std::size_t feature) { return static_cast<double>(columns[feature][i]); });
+          base_loss[j] = loss_of(nodes[static_cast<std::size_t>(leaf)].label, i);
+          by_leaf[j] = {leaf, j};
+        }
+        std::sort(by_leaf.begin(), by_leaf.end());
 
         for (std::size_t f = 0; f < nf; ++f) {
           if (!tested[f]) continue;
-          // Fisher-Yates: instance out_of_bag[j] takes feature f from shuffled[j].
           XorShiftRNG rng = derived_rng(key, static_cast<std::uint64_t>(k), f);
-          shuffled.assign(out_of_bag.begin(), out_of_bag.end());
-          for (std::size_t j = shuffled.size() - 1; j > 0; --j) {
+          source.assign(out_of_bag.begin(), out_of_bag.end());
+          for (std::size_t j = source.size() - 1; j > 0; --j) {
             const std::size_t r = static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1));
-            std::swap(shuffled[j], shuffled[r]);
+            std::swap(source[j], source[r]);
           }
           const F* permuted_column = columns[f];
-          double permuted_loss = 0.0;
-          for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
-            const std::size_t i = out_of_bag[j];
-            const Node<L>* node = root;
-            while (!node->is_leaf()) {
-              const std::size_t feature = static_cast<std::size_t>(node->get_feature_index());
-              const double value = static_cast<double>(feature == f ? permuted_column[shuffled[j]] : columns[feature][i]);
-              node = node->get_threshold() > value ? node->get_left() : node->get_right();
+          double increase = 0.0;
+          // The topmost nodes testing f, in preorder: their subtrees are
+          // disjoint and hold every path that meets f.
+          auto first = by_leaf.begin();
+          for (int v = 0; v < static_cast<int>(nodes.size());) {
+            const auto& node = nodes[static_cast<std::size_t>(v)];
+            if (node.feature != static_cast<int>(f)) {
+              ++v;
+              continue;
             }
-            permuted_loss += loss_of(node->get_label(), i);
+            first = std::lower_bound(first, by_leaf.end(), std::make_pair(v, std::size_t{0}));
+            for (; first != by_leaf.end() && first->first < node.end; ++first) {
+              const std::size_t j = first->second, i = out_of_bag[j];
+              const std::size_t from = source[j];
+              const int leaf = tree.leaf_from(v, [&](std::size_t feature) {
+                return static_cast<double>(feature == f ? permuted_column[from] : columns[feature][i]);
+              });
+              increase += loss_of(nodes[static_cast<std::size_t>(leaf)].label, i) - base_loss[j];
+            }
+            v = node.end;
           }
-          increases[static_cast<std::size_t>(k) * nf + f] =
-              (permuted_loss - base_loss) / static_cast<double>(out_of_bag.size());
+          increases[static_cast<std::size_t>(k) * nf + f] = increase / static_cast<double>(out_of_bag.size());
         }
       }
     } catch (...) {

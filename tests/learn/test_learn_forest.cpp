@@ -302,43 +302,73 @@ TEST_F(ThreadCount, PermutationImportanceRanksTheInformativeFeaturesAboveNoise) 
   EXPECT_EQ(values[2], 0.0);
 }
 
-TEST_F(ThreadCount, PermutationImportanceIsTheMeanLossIncreaseOfShufflingEachTreesOutOfBagColumn) {
-  const auto data = three_classes(200);
-  use_threads(2);
-  std::vector<double> imp;
-  std::vector<std::vector<bool>> in_bag;
-  Forest forest{learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
-  const std::uint64_t key = 1234;
-  const auto importances = permutation_importances(data, forest.roots, in_bag, key);
-
-  // Brute force: a copy of the data whose column f is shuffled among the
-  // tree's out-of-bag instances, predicted by the tree as it stands.
-  std::vector<double> expected(4, 0.0);
-  for (std::size_t k = 0; k < forest.roots.size(); ++k) {
+// Brute force: for each tree and feature, a copy of the data whose column
+// is shuffled among the tree's out-of-bag instances, predicted by the tree
+// as it stands; the loss increases averaged over the trees.
+template <class DataSet>
+std::vector<double> shuffled_copy_importances(const DataSet& data,
+                                              const std::vector<Node<typename DataSet::label_type>*>& forest,
+                                              const std::vector<std::vector<bool>>& in_bag, std::uint64_t key) {
+  const std::size_t nf = data.get_num_features();
+  auto loss = [&](const DataSet& values, std::size_t k, std::size_t i) {
+    const double residual = static_cast<double>(forest[k]->predict(values, i)) - data.get_label(i);
+    return std::is_floating_point<typename DataSet::label_type>::value ? residual * residual
+                                                                       : (residual != 0.0 ? 1.0 : 0.0);
+  };
+  std::vector<double> expected(nf, 0.0);
+  for (std::size_t k = 0; k < forest.size(); ++k) {
     std::vector<std::size_t> out_of_bag;
     for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
       if (!in_bag[k][i]) out_of_bag.push_back(i);
     }
-    ASSERT_FALSE(out_of_bag.empty());
-    for (std::size_t f = 0; f < 4; ++f) {
+    EXPECT_FALSE(out_of_bag.empty());
+    for (std::size_t f = 0; f < nf; ++f) {
       XorShiftRNG rng = derived_rng(key, k, f);
       std::vector<std::size_t> source = out_of_bag;
       for (std::size_t j = source.size() - 1; j > 0; --j) {
         std::swap(source[j], source[static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1))]);
       }
-      MemoryDataSet<float, int> shuffled = data;
+      DataSet shuffled = data;
       for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
         shuffled.features[f][out_of_bag[j]] = data.features[f][source[j]];
       }
       double before = 0.0, after = 0.0;
       for (const std::size_t i : out_of_bag) {
-        before += forest.roots[k]->predict(data, i) != data.get_label(i);
-        after += forest.roots[k]->predict(shuffled, i) != data.get_label(i);
+        before += loss(data, k, i);
+        after += loss(shuffled, k, i);
       }
       expected[f] += (after - before) / static_cast<double>(out_of_bag.size());
     }
   }
-  for (std::size_t f = 0; f < 4; ++f) EXPECT_DOUBLE_EQ(importances[f], expected[f] / 3.0) << f;
+  for (double& value : expected) value /= static_cast<double>(forest.size());
+  return expected;
+}
+
+TEST_F(ThreadCount, PermutationImportanceIsTheMeanLossIncreaseOfShufflingEachTreesOutOfBagColumn) {
+  const std::uint64_t key = 1234;
+  {
+    const auto data = three_classes(200);
+    use_threads(2);
+    std::vector<double> imp;
+    std::vector<std::vector<bool>> in_bag;
+    Forest forest{learn_forest(data, 3, 1.0, 0, 0, 1, TwoSplitGiniImpurity(), false, imp, &in_bag)};
+    const auto expected = shuffled_copy_importances(data, forest.roots, in_bag, key);
+    const auto importances = permutation_importances(data, forest.roots, in_bag, key);
+    for (std::size_t f = 0; f < 4; ++f) EXPECT_DOUBLE_EQ(importances[f], expected[f]) << f;
+    EXPECT_GT(expected[0], 0.05);
+  }
+  {
+    const auto data = one_informative_regression(300);
+    use_threads(2);
+    std::vector<double> imp;
+    std::vector<std::vector<bool>> in_bag;
+    OwnedForest<double> forest;
+    forest.roots = learn_forest(data, 4, 0.632, 0, 0, 2, TwoSplitVariance(), false, imp, &in_bag);
+    const auto expected = shuffled_copy_importances(data, forest.roots, in_bag, key);
+    const auto importances = permutation_importances(data, forest.roots, in_bag, key);
+    for (std::size_t f = 0; f < 3; ++f) EXPECT_NEAR(importances[f], expected[f], 1e-9 * (1.0 + expected[0])) << f;
+    EXPECT_GT(expected[0], 1.0);
+  }
 }
 
 TEST_F(ThreadCount, PermutationImportanceNeitherDependsOnTheThreadsNorDrawsFromThePool) {
