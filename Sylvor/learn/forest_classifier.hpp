@@ -13,6 +13,8 @@
 // results never depend on the thread count. Trees are checked once per
 // feature count before use: every inner node must test a feature of the
 // data, and leaves may carry only the labels -1 .. number of classes.
+// A predictor given a progress counter adds each finished chunk's
+// instances to it (from the team members, atomically).
 #ifndef SYLVOR_LEARN_FOREST_CLASSIFIER_HPP
 #define SYLVOR_LEARN_FOREST_CLASSIFIER_HPP
 
