@@ -39,6 +39,15 @@ def expected_join(estimator, X, y, threads):
     return join_forests(estimator, subforests, y), subforests
 
 
+def iris_for(estimator):
+    """The iris data: the species for a classifier; for a regressor, twice
+    the petal width from the other three measurements."""
+    X, y = load_iris(return_X_y=True)
+    if isinstance(estimator, ForestRegressor):
+        return X[:, :3], X[:, 3] * 2.0
+    return X, y
+
+
 def same_forest(a, b):
     return len(a.estimators_) == len(b.estimators_) and all(
         np.array_equal(s, t, equal_nan=True) for s, t in zip(a.estimators_, b.estimators_))
@@ -47,10 +56,7 @@ def same_forest(a, b):
 @pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=9, random_state=5),
                                        ForestRegressor(n_estimators=8, random_state=6)])
 def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
-    X, y = load_iris(return_X_y=True)
-    if isinstance(estimator, ForestRegressor):
-        y = X[:, 3] * 2.0
-        X = X[:, :3]
+    X, y = iris_for(estimator)
     fitted = fit_forest(client, estimator, X, y)
     assert same_forest(fitted, expected_join(estimator, X, y, [1, 1])[0])
     assert fitted.feature_importances_.sum() == pytest.approx(1.0)
@@ -62,10 +68,7 @@ def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
     ForestRegressor(n_estimators=8, random_state=6, oob_score=True, compute_permutation_importances=True)])
 @pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")  # the parts' small forests miss some
 def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, estimator):
-    X, y = load_iris(return_X_y=True)
-    if isinstance(estimator, ForestRegressor):
-        y = X[:, 3] * 2.0
-        X = X[:, :3]
+    X, y = iris_for(estimator)
     fitted = fit_forest(client, estimator, X, y)
     expected, parts = expected_join(estimator, X, y, [1, 1])
     assert same_forest(fitted, expected)
