@@ -22,7 +22,6 @@
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/progress.hpp"
-#include "Sylvor/defs/random.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
@@ -118,7 +117,7 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   std::vector<std::vector<bool>> in_bag;
   // The shuffles of permutation importance draw from generators keyed on how
   // the pool was seeded, taken before learning draws anything.
-  const std::uint64_t permutation_key = permutation ? state_key(get_rng()->get_state()) : 0;
+  const std::uint64_t shuffle_key = permutation ? permutation_key() : 0;
   CommandProgress progress(options, options.num_trees > 0 ? static_cast<std::size_t>(options.num_trees) : 0,
                            "Learning", "trees");
   auto learn = [&](const auto& criteria) {
@@ -160,7 +159,7 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, do
   std::vector<double> permutation_importance_values;
   if (permutation) {
     timer.reset();
-    permutation_importance_values = permutation_importances(data, forest.roots, in_bag, permutation_key);
+    permutation_importance_values = permutation_importances(data, forest.roots, in_bag, shuffle_key);
     const double permutation_seconds = timer.get_time();
     std::cout << "Total time for permutation importances: " << permutation_seconds << std::endl;
     log.write("permutation-importances-time", permutation_seconds);

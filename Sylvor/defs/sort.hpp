@@ -130,25 +130,24 @@ public:
 template <class F>
 struct RadixKey;
 
-template <>
-struct RadixKey<float> {
-  typedef std::uint32_t type;
-  static type of(float v) {
-    type bits;
+// The key of a floating type T through its bit pattern U.
+template <class T, class U>
+struct FloatingRadixKey {
+  typedef U type;
+  static type of(T v) {
+    static_assert(sizeof(T) == sizeof(U), "the bit pattern must be as wide as the value");
+    constexpr U sign = static_cast<U>(U{1} << (8 * sizeof(U) - 1));
+    U bits;
     std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    return (bits & sign) ? static_cast<U>(~bits) : static_cast<U>(bits | sign);
   }
 };
 
 template <>
-struct RadixKey<double> {
-  typedef std::uint64_t type;
-  static type of(double v) {
-    type bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
-  }
-};
+struct RadixKey<float> : FloatingRadixKey<float, std::uint32_t> {};
+
+template <>
+struct RadixKey<double> : FloatingRadixKey<double, std::uint64_t> {};
 
 template <>
 struct RadixKey<short> {

@@ -48,6 +48,17 @@ struct ThresholdInfo {
 template <class F>
 using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
 
+// Offers the cut between the adjacent sorted values below < above to the
+// tracker, and refreshes the bounds that screen the scan's later scores.
+template <class F>
+inline void offer_cut(FeatureTracker<F>& tracker, double score, int feature_index, F below, F above,
+                      double improvement, double& best, double& worst) {
+  tracker.try_candidate(
+      score, NodeResult<F>(feature_index, ThresholdInfo<F>::get_less_than_threshold(below, above), improvement));
+  best = tracker.get_maximum();
+  worst = tracker.get_minimum();
+}
+
 // Scratch accumulators of a classification scan, reused from feature to
 // feature and node to node.
 template <class L>
@@ -99,13 +110,7 @@ FeatureTracker<typename Range::feature_type> learn_tree_node(
                             static_cast<double>(left.get_total_count())) +
               ratio_or_zero(static_cast<double>(right.get_sum_squared()),
                             static_cast<double>(right.get_total_count()));
-          tracker.try_candidate(
-              score, NodeResult<F>(feature_index,
-                                   ThresholdInfo<F>::get_less_than_threshold(entries[i - 1].first,
-                                                                             entries[i].first),
-                                   gini_gain));
-          best = tracker.get_maximum();
-          worst = tracker.get_minimum();
+          offer_cut(tracker, score, feature_index, entries[i - 1].first, entries[i].first, gini_gain, best, worst);
         }
         ref = entries[i].second;
         changed = false;
@@ -169,13 +174,7 @@ FeatureTracker<typename Range::feature_type> learn_tree_node_regression(
                          (s / (s + count_right)) * left_variance;
         const double score = -w;
         if (score > best || score < worst) {
-          tracker.try_candidate(
-              score, NodeResult<F>(feature_index,
-                                   ThresholdInfo<F>::get_less_than_threshold(entries[i - 1].first,
-                                                                             entries[i].first),
-                                   w));
-          best = tracker.get_maximum();
-          worst = tracker.get_minimum();
+          offer_cut(tracker, score, feature_index, entries[i - 1].first, entries[i].first, w, best, worst);
         }
         ref = z;
         changed = false;

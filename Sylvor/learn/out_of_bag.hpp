@@ -40,7 +40,24 @@ struct OutOfBagEstimate {
   std::size_t without = 0;     // instances that every tree sampled
 };
 
+// The key of the permutation shuffles: a digest of the calling thread's
+// generator. Taken once the pool is seeded and before learning draws
+// anything, it follows the seed (or seed file) alone.
+inline std::uint64_t permutation_key() { return state_key(get_rng()->get_state()); }
+
 namespace detail {
+
+// The loss of one prediction: its squared error for regression labels, else
+// 0 when it is the label and 1 when it is not.
+template <class L, class P>
+double prediction_loss(P predicted, L label) {
+  if constexpr (std::is_floating_point<L>::value) {
+    const double residual = static_cast<double>(predicted) - static_cast<double>(label);
+    return residual * residual;
+  } else {
+    return predicted == label ? 0.0 : 1.0;
+  }
+}
 
 // The in-bag record must hold one mask of every instance per tree.
 template <class L>
@@ -110,12 +127,10 @@ OutOfBagEstimate out_of_bag_estimate(const DataSet& data,
                            [&](std::size_t i, int trees, const std::vector<int>& counts, double mean) {
                              if (trees == 0) return;
                              if constexpr (regression) {
-                               const double residual = mean - static_cast<double>(data.get_label(i));
-                               loss[i] = residual * residual;
+                               loss[i] = detail::prediction_loss(mean, data.get_label(i));
                              } else {
-                               loss[i] = detail::vote_winner(counts) == static_cast<int>(data.get_label(i))
-                                             ? 0.0
-                                             : 1.0;
+                               loss[i] = detail::prediction_loss(detail::vote_winner(counts),
+                                                                 static_cast<int>(data.get_label(i)));
                              }
                            });
   OutOfBagEstimate estimate;
@@ -209,7 +224,6 @@ std::vector<double> permutation_importances(const DataSet& data,
                                             const std::vector<std::vector<bool>>& in_bag, std::uint64_t key) {
   typedef typename DataSet::label_type L;
   typedef typename DataSet::feature_type F;
-  constexpr bool regression = std::is_floating_point<L>::value;
   const std::size_t nf = data.get_num_features();
   const std::size_t ni = data.get_num_instances();
   const long num_trees = static_cast<long>(forest.size());
@@ -220,14 +234,7 @@ std::vector<double> permutation_importances(const DataSet& data,
   detail::check_in_bag(forest, in_bag, ni);
   if (!forest.empty()) detail::check_feature_indices(forest, nf);
   const auto columns = column_pointers(data);
-  const auto loss_of = [&](L predicted, std::size_t i) {
-    if constexpr (regression) {
-      const double residual = static_cast<double>(predicted) - static_cast<double>(data.get_label(i));
-      return residual * residual;
-    } else {
-      return predicted == data.get_label(i) ? 0.0 : 1.0;
-    }
-  };
+  const auto loss_of = [&](L predicted, std::size_t i) { return detail::prediction_loss(predicted, data.get_label(i)); };
   TeamErrors errors;
 #pragma omp parallel
   {

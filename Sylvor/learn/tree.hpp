@@ -220,12 +220,7 @@ public:
   // fills the arrays with their fields (emptied first, so that a tree object
   // can be reused). Does not set `root`.
   void root_to_vector(const Node<L>* top) {
-    nodes.clear();
-    left.clear();
-    right.clear();
-    feature_index.clear();
-    threshold.clear();
-    label.clear();
+    clear_arrays();
     append(top);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       const Node<L>* node = nodes[i];
@@ -297,18 +292,22 @@ public:
   void clear() {
     delete root;
     root = nullptr;
-    nodes.clear();
-    left.clear();
-    right.clear();
-    feature_index.clear();
-    threshold.clear();
-    label.clear();
+    clear_arrays();
   }
 
 private:
   template <class T>
   static void copy_to(const std::vector<T>& values, double* out) {
     for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<double>(values[k]);
+  }
+
+  void clear_arrays() {
+    nodes.clear();
+    left.clear();
+    right.clear();
+    feature_index.clear();
+    threshold.clear();
+    label.clear();
   }
 
   void append(const Node<L>* node) {

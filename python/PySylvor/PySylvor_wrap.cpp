@@ -230,6 +230,13 @@ void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
   }
 }
 
+// A float64 numpy array holding a copy of the values.
+py::array_t<double> numpy_copy(const std::vector<double>& values) {
+  py::array_t<double> array(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
 // What learning may add beyond the trees and importances.
 struct LearnExtras {
   bool oob = false;           // out-of-bag votes or predictions of every instance
@@ -292,9 +299,7 @@ py::dict learn_extras(const DataSet& data, const std::vector<Node<typename DataS
       py::gil_scoped_release unlocked;
       importances = permutation_importances(data, forest, in_bag, key);
     }
-    py::array_t<double> values(static_cast<py::ssize_t>(importances.size()));
-    std::copy(importances.begin(), importances.end(), values.mutable_data());
-    result["permutation_importances"] = values;
+    result["permutation_importances"] = numpy_copy(importances);
   }
   return result;
 }
@@ -335,7 +340,7 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     std::vector<std::vector<bool>> in_bag;
     // The shuffles of permutation importance draw from generators keyed on
     // how the pool was seeded, taken before learning draws anything.
-    const std::uint64_t permutation_key = extras.permutation ? state_key(get_rng()->get_state()) : 0;
+    const std::uint64_t shuffle_key = extras.permutation ? permutation_key() : 0;
     {
       py::gil_scoped_release unlocked;
       ProgressCounter progress(static_cast<std::size_t>(num_trees));
@@ -349,11 +354,7 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
                                   record_in_bag ? &in_bag : nullptr, line ? &progress : nullptr);
     }
     py::object importance_array = py::none();
-    if (compute_feature_importances) {
-      py::array_t<double> values(static_cast<py::ssize_t>(importances.size()));
-      std::copy(importances.begin(), importances.end(), values.mutable_data());
-      importance_array = std::move(values);
-    }
+    if (compute_feature_importances) importance_array = numpy_copy(importances);
     py::list trees(forest.roots.size());
     for (std::size_t k = 0; k < forest.roots.size(); ++k) {
       VectorizedTree<L> vt;
@@ -362,7 +363,7 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     }
     if (!record_in_bag) return py::make_tuple(trees, importance_array);
     return py::make_tuple(trees, importance_array,
-                          learn_extras(data, forest.roots, in_bag, permutation_key, extras));
+                          learn_extras(data, forest.roots, in_bag, shuffle_key, extras));
   });
 }
 

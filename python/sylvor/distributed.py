@@ -92,7 +92,7 @@ def _join_out_of_bag(joined, records, y):
         record = {"oob_trees": trees, "oob_votes": np.sum([r["oob_votes"] for r in records], axis=0)}
         joined._set_oob(record, np.searchsorted(joined.classes_, y))
         return
-    # The mean over all out-of-bag trees: each part's mean weighted by its trees.
+    # The mean over all out-of-bag trees: each sub-forest's mean weighted by its trees.
     total = np.sum([np.where(r["oob_trees"] > 0, r["oob_prediction"], 0.0) * r["oob_trees"] for r in records],
                    axis=0)
     with np.errstate(invalid="ignore", divide="ignore"):

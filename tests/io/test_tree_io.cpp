@@ -122,6 +122,24 @@ TEST(LispReader, EndOfStreamGivesNull) {
   EXPECT_EQ(read_lisp("   \n"), nullptr);
 }
 
+// What a reading call throws: its kind ("none" when it returns, the line for
+// DataIOException) and message.
+template <class Read>
+std::pair<std::string, std::string> failure_of(Read read) {
+  try {
+    read();
+    return {"none", ""};
+  } catch (const DataIOException& e) {
+    return {"DataIOException " + std::to_string(e.get_line_no()), e.get_message()};
+  } catch (const FileFormatException& e) {
+    return {"FileFormatException", e.get_message()};
+  } catch (const Exception& e) {
+    return {"Exception", e.get_message()};
+  } catch (const std::string& s) {
+    return {"string", s};
+  }
+}
+
 struct LispError {
   std::string name;
   std::string text;
@@ -133,23 +151,7 @@ class LispErrors : public ::testing::TestWithParam<LispError> {};
 
 TEST_P(LispErrors, AreReportedWithTheirKind) {
   const auto& c = GetParam();
-  std::string kind, message;
-  try {
-    std::unique_ptr<Node<int>> root(read_lisp(c.text));
-    kind = "none";
-  } catch (const DataIOException& e) {
-    kind = "DataIOException " + std::to_string(e.get_line_no());
-    message = e.get_message();
-  } catch (const FileFormatException& e) {
-    kind = "FileFormatException";
-    message = e.get_message();
-  } catch (const Exception& e) {
-    kind = "Exception";
-    message = e.get_message();
-  } catch (const std::string& s) {
-    kind = "string";
-    message = s;
-  }
+  const auto [kind, message] = failure_of([&] { std::unique_ptr<Node<int>> root(read_lisp(c.text)); });
   EXPECT_EQ(kind, c.kind);
   EXPECT_EQ(message, c.message);
 }
@@ -252,20 +254,7 @@ class VectortxtErrors : public ::testing::TestWithParam<VtxtError> {};
 
 TEST_P(VectortxtErrors, AreReportedWithTheirKind) {
   const auto& c = GetParam();
-  std::string kind, message;
-  try {
-    std::unique_ptr<Node<int>> root(read_vtxt(c.text));
-    kind = "none";
-  } catch (const FileFormatException& e) {
-    kind = "FileFormatException";
-    message = e.get_message();
-  } catch (const Exception& e) {
-    kind = "Exception";
-    message = e.get_message();
-  } catch (const std::string& s) {
-    kind = "string";
-    message = s;
-  }
+  const auto [kind, message] = failure_of([&] { std::unique_ptr<Node<int>> root(read_vtxt(c.text)); });
   EXPECT_EQ(kind, c.kind);
   EXPECT_EQ(message, c.message);
 }

@@ -66,27 +66,27 @@ def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
 @pytest.mark.parametrize("estimator", [
     ForestClassifier(n_estimators=9, random_state=5, oob_score=True, compute_permutation_importances=True),
     ForestRegressor(n_estimators=8, random_state=6, oob_score=True, compute_permutation_importances=True)])
-@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")  # the parts' small forests miss some
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")  # the sub-forests' small forests miss some
 def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, estimator):
     X, y = iris_for(estimator)
     fitted = fit_forest(client, estimator, X, y)
-    expected, parts = expected_join(estimator, X, y, [1, 1])
+    expected, subforests = expected_join(estimator, X, y, [1, 1])
     assert same_forest(fitted, expected)
-    trees = sum(part._oob_record["oob_trees"] for part in parts)
+    trees = sum(sub._oob_record["oob_trees"] for sub in subforests)
     seen = trees > 0
     if isinstance(estimator, ForestClassifier):
-        votes = sum(part._oob_record["oob_votes"] for part in parts)
+        votes = sum(sub._oob_record["oob_votes"] for sub in subforests)
         assert np.allclose(fitted.oob_decision_function_[seen], votes[seen] / trees[seen, None])
         assert fitted.oob_score_ == np.mean(np.argmax(votes[seen], axis=1) == y[seen])
     else:
-        means = sum(np.nan_to_num(part.oob_prediction_) * part._oob_record["oob_trees"] for part in parts)
+        means = sum(np.nan_to_num(sub.oob_prediction_) * sub._oob_record["oob_trees"] for sub in subforests)
         assert np.allclose(fitted.oob_prediction_[seen], means[seen] / trees[seen])
         assert fitted.oob_score_ == pytest.approx(expected.oob_score_)
-    weights = [len(part.estimators_) for part in parts]
+    weights = [len(sub.estimators_) for sub in subforests]
     assert np.allclose(fitted.permutation_importances_,
-                       np.average([part.permutation_importances_ for part in parts], axis=0, weights=weights))
+                       np.average([sub.permutation_importances_ for sub in subforests], axis=0, weights=weights))
     with pytest.raises(ValueError, match="needs the training targets"):
-        join_forests(estimator, parts)
+        join_forests(estimator, subforests)
 
 
 def test_distributed_predictions_equal_local_ones(client):
