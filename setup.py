@@ -1,32 +1,49 @@
-"""Builds the PySylvor_wrap extension and installs it with the sylvor package.
+"""Builds the PySylvor_wrap extension with CMake and installs it with the
+sylvor package.
 
     python3 -m venv --system-site-packages ENV
     ENV/bin/pip install --no-build-isolation .
 
-Uses Debian's setuptools, pybind11, numpy and scikit-learn; downloads nothing.
+The extension is built by the project's own CMakeLists.txt (its one list of
+sources and compiler flags), for the interpreter that runs this script,
+without the program, the tests or the benchmarks. Uses Debian's cmake,
+setuptools, pybind11, numpy and scikit-learn; downloads nothing.
 """
 import glob
 import os
+import shutil
+import subprocess
+import sys
 
 import pybind11
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
-os.chdir(ROOT)
 
-# The library's non-generic code, and the module.
-sources = sorted(glob.glob("Sylvor/**/*.cpp", recursive=True)) + ["python/PySylvor/PySylvor_wrap.cpp"]
 
-extension = Extension(
-    "PySylvor_wrap",
-    sources=sources,
-    include_dirs=[".", pybind11.get_include()],
-    language="c++",
-    # No contraction into fused multiply-adds: forests stay bit-identical
-    # with those of the sylvor program.
-    extra_compile_args=["-std=c++17", "-O2", "-fopenmp", "-ffp-contract=off", "-fvisibility=hidden"],
-    extra_link_args=["-fopenmp"],
-)
+class CMakeExtension(Extension):
+    def __init__(self, name):
+        super().__init__(name, sources=[])
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
+        subprocess.check_call([
+            "cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+            "-DSYLVOR_BUILD_PROGRAM=OFF", "-DSYLVOR_BUILD_TESTS=OFF", "-DSYLVOR_BUILD_BENCH=OFF",
+            "-DPython_EXECUTABLE=" + sys.executable, "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
+        ])
+        subprocess.check_call(["cmake", "--build", build_dir, "--target", ext.name,
+                               "--parallel", str(os.cpu_count() or 1)])
+        built = glob.glob(os.path.join(build_dir, "python", ext.name + "*.so"))
+        if len(built) != 1:
+            raise RuntimeError("CMake built %d modules named %s in %s" % (len(built), ext.name, build_dir))
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(built[0], target)
+
 
 setup(
     name="sylvor",
@@ -34,7 +51,8 @@ setup(
     description="Random forests of decision trees for tabular data",
     package_dir={"": "python"},
     packages=["sylvor"],
-    ext_modules=[extension],
+    ext_modules=[CMakeExtension("PySylvor_wrap")],
+    cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy", "scikit-learn"],
     python_requires=">=3.9",
 )

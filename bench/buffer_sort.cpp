@@ -1,12 +1,15 @@
-// Micro-benchmarks of the split search's inner loops: buffering one feature
-// of a 100,000-instance bootstrap sample and sorting it, for float features
-// (comparison sort) and unsigned char features (counting sort).
+// Micro-benchmarks of the split search's inner loops: the search of one
+// node of a 100,000-instance bootstrap sample over one feature (buffering
+// the feature, sorting it and scanning it), for float features (radix sort)
+// and unsigned char features (counting sort).
 #include <benchmark/benchmark.h>
 
 #include <random>
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/dataset/index_dataset.hpp"
+#include "Sylvor/learn/splitter.hpp"
+#include "Sylvor/learn/task.hpp"
 
 namespace {
 
@@ -27,20 +30,22 @@ Sylvor::MemoryDataSet<F, int> make_data() {
 }
 
 template <class F>
-void BufferAndSortOneFeature(benchmark::State& state) {
+void SearchOneFeature(benchmark::State& state) {
+  typedef Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity> Task;
   const auto data = make_data<F>();
   Sylvor::XorShiftRNG rng(Sylvor::XorShiftState{1, 2, 3, 4});
-  auto sample = Sylvor::random_subset_iid(&data, 1.0, rng);
-  Sylvor::RangeDataSet<decltype(sample)> range(&sample, 0, sample.get_num_instances());
+  Sylvor::Splitter<Task, Sylvor::MemoryDataSet<F, int>> splitter(data);
+  Sylvor::draw_bootstrap_sample(splitter.get_sample(), 1.0, rng);
+  const Task task;
+  Sylvor::NominalLabelPriorAccumulator<int> node;
+  task.summarize(splitter.range(0, instances), node);
   for (auto _ : state) {
-    range.buffer_feature(0);
-    range.sort_buffered_feature(0);
-    benchmark::DoNotOptimize(range.buffer_begin()->first);
+    benchmark::DoNotOptimize(splitter.find_split(task, 0, instances, node, 0, rng).threshold);
   }
   state.SetItemsProcessed(static_cast<long>(state.iterations() * instances));
 }
 
-BENCHMARK_TEMPLATE(BufferAndSortOneFeature, float);
-BENCHMARK_TEMPLATE(BufferAndSortOneFeature, unsigned char);
+BENCHMARK_TEMPLATE(SearchOneFeature, float);
+BENCHMARK_TEMPLATE(SearchOneFeature, unsigned char);
 
 }  // namespace

@@ -28,8 +28,8 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/io/tree_io.hpp"
-#include "Sylvor/learn/forest_classifier.hpp"
-#include "Sylvor/learn/learn_forest.hpp"
+#include "Sylvor/learn/forest.hpp"
+#include "Sylvor/predict/predictor.hpp"
 
 namespace {
 
@@ -124,12 +124,16 @@ int main(int argc, char** argv) {
 
   Sylvor::init_pool("", 1);
   const int threads = omp_get_max_threads();
-  std::vector<double> importances(num_features);
+  Sylvor::ForestSettings settings;
+  settings.num_trees = trees;
+  settings.feature_importances = true;
   {
     const auto data = as_data_set(train, train.y_class, num_classes, Sylvor::DiscreteZeroOnward);
     const auto holdout = as_data_set(test, test.y_class, num_classes, Sylvor::DiscreteZeroOnward);
     const auto start = std::chrono::steady_clock::now();
-    auto forest = Sylvor::learn_forest(data, trees, 1.0, 0, 0, 1, Sylvor::TwoSplitGiniImpurity(), true, importances);
+    const auto learned =
+        Sylvor::learn_forest(data, settings, Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity>());
+    const Sylvor::Forest<int>& forest = learned.trees;
     const double seconds = seconds_since(start);
     Sylvor::BaseForestClassifier predictor(num_classes);
     predictor.use_forest(forest);
@@ -158,31 +162,31 @@ int main(int argc, char** argv) {
           Sylvor::write_forest_as_vectorized_txt(file, forest);
         }
       });
-      std::vector<Sylvor::Node<int>*> back;
+      Sylvor::Forest<int> back;
       const double read_seconds = timed([&] { Sylvor::read_forest(file, back); });
       std::ifstream sized(file, std::ios::ate);
       std::printf("model %s: %.1f MB, written in %.3f s, read in %.3f s (%zu trees)\n", format,
                   static_cast<double>(sized.tellg()) / 1e6, write_seconds, read_seconds, back.size());
-      for (auto* root : back) delete root;
     }
-    for (auto* root : forest) delete root;
   }
   if (!classification_only) {
     const auto data = as_data_set(train, train.y_reg, 1, Sylvor::Regression);
     const auto holdout = as_data_set(test, test.y_reg, 1, Sylvor::Regression);
     const auto start = std::chrono::steady_clock::now();
-    auto forest = Sylvor::learn_forest(data, trees, 1.0, 0, 0, 5, Sylvor::TwoSplitVariance(), true, importances);
+    settings.limits.min_instances_per_node = 5;
+    const auto learned = Sylvor::learn_forest(data, settings, Sylvor::RegressionTask());
     const double seconds = seconds_since(start);
+    Sylvor::BaseForestRegressor predictor;
+    predictor.use_forest(learned.trees);
+    std::vector<double> means;
+    predictor.predict(holdout, means);
     double squared = 0.0;
     for (std::size_t i = 0; i < holdout.get_num_instances(); ++i) {
-      double mean = 0.0;
-      for (std::size_t k = 0; k < forest.size(); ++k) mean += (forest[k]->predict(holdout, i) - mean) / static_cast<double>(k + 1);
-      squared += (mean - holdout.get_label(i)) * (mean - holdout.get_label(i));
+      squared += (means[i] - holdout.get_label(i)) * (means[i] - holdout.get_label(i));
     }
     std::printf("regression: %d trees, %zu x %d, %d threads: %.3f s per forest, %.1f trees/s, test MSE %.4f\n",
                 trees, n, num_features, threads, seconds, trees / seconds,
                 squared / static_cast<double>(holdout.get_num_instances()));
-    for (auto* root : forest) delete root;
   }
   return 0;
 }

@@ -6,32 +6,15 @@
 
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
-#include "cli/drivers.hpp"
 #include "cli/info.hpp"
+#include "cli/learn.hpp"
+#include "cli/test.hpp"
 
 namespace po = boost::program_options;
 
 namespace Sylvor {
 
 namespace {
-
-// Calls `run` with a value of the feature type that --feature-type names.
-template <class Run>
-void with_feature_type(const std::string& feature_type, Run&& run) {
-  if (feature_type == "double") {
-    run(double{});
-  } else if (feature_type == "int") {
-    run(int{});
-  } else if (feature_type == "short") {
-    run(short{});
-  } else if (feature_type == "uchar" || feature_type == "unsigned char") {
-    run(static_cast<unsigned char>(0));
-  } else if (feature_type == "float") {
-    run(float{});
-  } else {
-    throw std::string("unknown feature type: ") + feature_type;
-  }
-}
 
 void seed_pool(const RandomForestOptions& options) { init_pool(options.rng_file, options.seed); }
 
@@ -44,31 +27,19 @@ void report(const std::string& command, const std::string& message) {
 void dispatch_command(const std::string& command, const RandomForestOptions& options) {
   if (command == "learn" || command == "learn-classify") {
     seed_pool(options);
-    with_feature_type(options.feature_type,
-                      [&](auto f) { cli_learn_classify<decltype(f)>(options); });
+    cli_learn_classify(options, feature_type_from_name(options.feature_type));
   } else if (command == "test" || command == "test-classify") {
-    with_feature_type(options.feature_type,
-                      [&](auto f) { cli_test<decltype(f), int>(options); });
+    cli_test_classify(options, feature_type_from_name(options.feature_type));
   } else if (command == "learn-regress") {
     seed_pool(options);
     cli_learn_regress(options);
   } else if (command == "test-regress") {
-    cli_test<double, double>(options);
-  } else if (command == "learn-float") {
+    cli_test_regress(options);
+  } else if (command == "learn-float" || command == "learn-int" || command == "learn-uchar") {
     seed_pool(options);
-    cli_learn_classify<float>(options);
-  } else if (command == "test-float") {
-    cli_test<float, int>(options);
-  } else if (command == "learn-int") {
-    seed_pool(options);
-    cli_learn_classify<int>(options);
-  } else if (command == "test-int") {
-    cli_test<int, int>(options);
-  } else if (command == "learn-uchar") {
-    seed_pool(options);
-    cli_learn_classify<unsigned char>(options);
-  } else if (command == "test-uchar") {
-    cli_test<unsigned char, int>(options);
+    cli_learn_classify(options, feature_type_from_name(command.substr(6)));
+  } else if (command == "test-float" || command == "test-int" || command == "test-uchar") {
+    cli_test_classify(options, feature_type_from_name(command.substr(5)));
   } else if (command == "info") {
     cli_info(options, std::cout);
   } else {

@@ -9,19 +9,15 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/io/tree_io.hpp"
-#include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/predict/predictor.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   if (size < 1) return 0;
   std::istringstream in(std::string(reinterpret_cast<const char*>(bytes) + 1, size - 1));
-  std::vector<Sylvor::Node<int>*> forest;
+  Sylvor::Forest<int> forest;
   try {
     if (bytes[0] % 2 == 0) {
-      while (in.good()) {
-        Sylvor::Node<int>* tree = Sylvor::read_tree_as_lisp<int>(in);
-        if (tree != nullptr) forest.push_back(tree);
-        in >> std::ws;
-      }
+      Sylvor::read_forest_as_lisp(in, forest);
     } else {
       Sylvor::read_forest_as_vectorized_txt(in, forest);
     }
@@ -40,6 +36,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     predictor.predict(data, labels);
   } catch (const Sylvor::Exception&) {
   }
-  for (auto* tree : forest) delete tree;
   return 0;
 }

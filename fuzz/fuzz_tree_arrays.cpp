@@ -5,12 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/contiguous_array_2d.hpp"
-#include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/predict/predictor.hpp"
 #include "Sylvor/learn/tree.hpp"
 
 namespace {
@@ -22,11 +21,10 @@ void convert(const std::uint8_t* bytes, std::size_t size) {
   std::vector<char> buffer(bytes, bytes + 5 * columns * sizeof(T));
   const Sylvor::Array2D<T> array(buffer.data(), 5, static_cast<std::ptrdiff_t>(columns),
                                  static_cast<std::ptrdiff_t>(columns * sizeof(T)), sizeof(T));
-  Sylvor::VectorizedTree<int> vt;
-  std::unique_ptr<Sylvor::Node<int>> root;
+  Sylvor::Forest<int> forest;
   try {
-    root.reset(vt.vector_to_root(columns, array.get_row(0), array.get_row(1), array.get_row(2), array.get_row(3),
-                                 array.get_row(4)));
+    forest.push_back(Sylvor::tree_from_arrays<int>(columns, array.get_row(0), array.get_row(1), array.get_row(2),
+                                                   array.get_row(3), array.get_row(4)));
   } catch (const Sylvor::Exception&) {
     return;
   }
@@ -37,7 +35,7 @@ void convert(const std::uint8_t* bytes, std::size_t size) {
   data.add_instance(0, row, row + 2);
   try {
     Sylvor::BaseForestClassifier predictor(4);
-    predictor.use_forest({root.get()});
+    predictor.use_forest(forest);
     std::vector<int> labels;
     predictor.predict(data, labels);
   } catch (const Sylvor::Exception&) {

@@ -33,6 +33,12 @@ const std::string& StringIntMap::get_string_label(int id) const {
   return found->second;
 }
 
+std::vector<std::pair<int, std::string>> StringIntMap::get_pairs() const {
+  std::vector<std::pair<int, std::string>> pairs(int_to_string.begin(), int_to_string.end());
+  std::sort(pairs.begin(), pairs.end());
+  return pairs;
+}
+
 void DataSetDescription::add_nominal_feature(int feature, const std::string& value, int id) {
   feature_maps[feature].add_label(value, id);
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Sylvor {
@@ -36,6 +37,9 @@ public:
 
   // The number of registered ids.
   std::size_t size() const { return int_to_string.size(); }
+
+  // Every (id, label) pair, by ascending id.
+  std::vector<std::pair<int, std::string>> get_pairs() const;
 
 private:
   std::unordered_map<std::string, int> string_to_int;

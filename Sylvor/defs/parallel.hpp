@@ -1,15 +1,20 @@
 // Helpers for the OpenMP regions of learning and prediction: the contiguous
-// block of work of each team member, and the capture of the first exception
+// block of work of each team member, the capture of the first exception
 // raised inside a team so that it can be rethrown on the calling thread
-// (an exception must never leave an OpenMP region).
+// (an exception must never leave an OpenMP region), and the chunked loop of
+// a team over a range of items.
 //
 // TeamErrors is shared by the members of one team; capture() may be called
-// from any of them at once.
+// from any of them at once. for_each_chunk gives every member scratch of its
+// own, so its body shares nothing but what the caller captures.
 #ifndef SYLVOR_DEFS_PARALLEL_HPP
 #define SYLVOR_DEFS_PARALLEL_HPP
 
+#include <omp.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <exception>
 #include <utility>
 
@@ -43,6 +48,31 @@ private:
   std::exception_ptr first;
   std::atomic<bool> failed{false};
 };
+
+// Calls body(scratch, first, count) for consecutive chunks of at most
+// `chunk` items of [0, total): the items are split in contiguous blocks over
+// the team (block_range), and each member walks its block chunk by chunk
+// with the scratch that make_scratch() gave it. A failing member stops the
+// others at their next chunk; its exception is rethrown on the caller.
+template <class MakeScratch, class Body>
+void for_each_chunk(std::size_t total, std::size_t chunk, MakeScratch make_scratch, Body body) {
+  if (total == 0) return;
+  TeamErrors errors;
+#pragma omp parallel
+  {
+    try {
+      auto scratch = make_scratch();
+      const auto [begin, end] = block_range(static_cast<long>(total), omp_get_num_threads(), omp_get_thread_num());
+      for (long first = begin; first < end && !errors.any(); first += static_cast<long>(chunk)) {
+        const long count = std::min(end - first, static_cast<long>(chunk));
+        body(scratch, static_cast<std::size_t>(first), static_cast<std::size_t>(count));
+      }
+    } catch (...) {
+      errors.capture();
+    }
+  }
+  errors.rethrow();
+}
 
 }  // namespace Sylvor
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <limits>
 
 namespace Sylvor {
 
@@ -45,6 +46,30 @@ double lisp_number(const std::string& token) { return std::strtod(token.c_str(),
 
 long lisp_integer(const std::string& token) { return std::strtol(token.c_str(), nullptr, 10); }
 
+std::size_t LispTree::add_node() {
+  left.push_back(-1);
+  right.push_back(-1);
+  threshold.push_back(std::numeric_limits<double>::quiet_NaN());
+  label.push_back(0.0);
+  feature.push_back(-1);
+  return left.size() - 1;
+}
+
+void check_lisp_children(const LispTree& parsed) {
+  std::vector<std::size_t> pending{0};
+  while (!pending.empty()) {
+    const std::size_t node = pending.back();
+    pending.pop_back();
+    if ((parsed.left[node] < 0) != (parsed.right[node] < 0)) {
+      throw Exception("invalid tree in lisp model: a node has only one child");
+    }
+    if (parsed.left[node] >= 0) {
+      pending.push_back(static_cast<std::size_t>(parsed.right[node]));
+      pending.push_back(static_cast<std::size_t>(parsed.left[node]));
+    }
+  }
+}
+
 namespace detail {
 
 bool parse_vectortxt_int(const std::string& token, int& value) {
@@ -80,6 +105,23 @@ bool read_vectortxt_magic(std::istream& in) {
     in.get();
   }
   return true;
+}
+
+void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields) {
+  long long num_fields = 0;
+  if (!(in >> num_fields >> num_nodes)) {
+    throw Exception("malformed vectortxt header: the field and node counts must follow 'vtxt'");
+  }
+  if (num_fields < 0) throw std::string("num_fields must be non-negative");
+  if (num_fields < 5) {
+    throw std::string(
+        "there must be at least 5 fields per tree node: (1) left[i], (2) right[i], (3) "
+        "feature_index[i], (4) threshold[i], (5) label[i].");
+  }
+  if (num_nodes < 0) {
+    throw Exception("malformed vectortxt header: negative node count " + std::to_string(num_nodes));
+  }
+  extra_fields = num_fields - 5;
 }
 
 }  // namespace detail

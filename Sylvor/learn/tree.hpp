@@ -1,22 +1,25 @@
-// Binary decision trees in their two forms: the linked form Node<L> that
-// learning builds and prediction walks, and the array form VectorizedTree<L>
-// (five parallel arrays indexed by node number, nodes numbered breadth first,
-// left child before right) that model files and tree arrays are made of.
+// The stored form of a decision tree: five parallel arrays indexed by node
+// number (left child, right child, tested feature, threshold, value). Growth
+// writes it, model files and tree arrays are made of it, and every predictor
+// walks it; a forest is a vector of trees.
 //
-// A node owns its two subtrees: deleting a root frees the whole tree, each
-// node exactly once, without recursion (deep trees cannot exhaust the stack).
-// A node is a leaf when both children are null; an inner node has both. A
-// VectorizedTree never owns the linked tree except through clear().
-// check_tree_arrays validates child arrays from outside (model files, numpy
-// arrays) before any node is built. Trees are built on one thread and then
-// read by any number of threads.
+// Nodes are numbered breadth first: node 0 is the root, the levels follow one
+// another, each read left to right, and a node's left child comes before its
+// right one, so a child is always numbered after its parent. A node is a leaf
+// when it has no children (left and right -1); an inner node has both. The
+// arrays hold each node's fields verbatim: growth leaves -1 as a leaf's
+// feature and the last threshold it computed, and -2 as an inner node's
+// value. Arrays from outside (model files, numpy arrays) are checked by
+// check_tree_arrays and renumbered breadth first by tree_from_arrays before
+// anything walks them.
+//
+// A tree owns its arrays; it is built on one thread and afterwards read by any
+// number of threads at once.
 #ifndef SYLVOR_LEARN_TREE_HPP
 #define SYLVOR_LEARN_TREE_HPP
 
-#include <cmath>
 #include <cstddef>
 #include <limits>
-#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,85 +30,98 @@
 namespace Sylvor {
 
 template <class L>
-class Node {
-public:
-  Node() = default;
-  Node(const Node&) = delete;
-  Node& operator=(const Node&) = delete;
+struct Tree {
+  typedef L label_type;
 
-  ~Node() {
-    // Frees the subtrees with an explicit stack instead of recursion.
-    if (left == nullptr && right == nullptr) return;
-    std::vector<Node*> pending{right, left};
-    left = right = nullptr;
-    while (!pending.empty()) {
-      Node* node = pending.back();
-      pending.pop_back();
-      if (node == nullptr) continue;
-      pending.push_back(node->right);
-      pending.push_back(node->left);
-      node->left = node->right = nullptr;
-      delete node;
-    }
+  std::vector<int> left;        // left child, -1 for none
+  std::vector<int> right;       // right child, -1 for none
+  std::vector<int> feature;     // tested feature (-1 at the leaves growth makes)
+  std::vector<double> threshold;
+  std::vector<L> value;         // leaf value: class number or regression value
+
+  std::size_t size() const { return left.size(); }
+  bool empty() const { return left.empty(); }
+  bool is_leaf(std::size_t k) const { return left[k] < 0; }
+
+  // Appends a fresh node (no children, feature -1, threshold NaN, value -2)
+  // and returns its number.
+  std::size_t add_node() {
+    left.push_back(-1);
+    right.push_back(-1);
+    feature.push_back(-1);
+    threshold.push_back(std::numeric_limits<double>::quiet_NaN());
+    value.push_back(static_cast<L>(-2));
+    return left.size() - 1;
   }
 
-  bool is_leaf() const { return left == nullptr && right == nullptr; }
+  // Makes node k an inner node whose children are the two nodes appended
+  // now; returns the left one's number (the right one follows it).
+  std::size_t add_children(std::size_t k) {
+    const std::size_t l = add_node();
+    add_node();
+    left[k] = static_cast<int>(l);
+    right[k] = static_cast<int>(l + 1);
+    return l;
+  }
 
-  Node* get_left() { return left; }
-  const Node* get_left() const { return left; }
-  Node* get_right() { return right; }
-  const Node* get_right() const { return right; }
-  void set_left(Node* node) { left = node; }
-  void set_right(Node* node) { right = node; }
-  double get_threshold() const { return threshold; }
-  void set_threshold(double value) { threshold = value; }
-  int get_feature_index() const { return feature_index; }
-  void set_feature_index(int index) { feature_index = index; }
-  const L& get_label() const { return label; }
-  void set_label(L value) { label = value; }
+  void clear() {
+    left.clear();
+    right.clear();
+    feature.clear();
+    threshold.clear();
+    value.clear();
+  }
 
-  // The label of the leaf that instance `i` of `data` reaches: left when the
-  // threshold is greater than the value (widened to double), else right, so
-  // equal values and NaN on either side go right.
+  // Gives back the spare capacity that growing by appending leaves.
+  void shrink_to_fit() {
+    left.shrink_to_fit();
+    right.shrink_to_fit();
+    feature.shrink_to_fit();
+    threshold.shrink_to_fit();
+    value.shrink_to_fit();
+  }
+
+  // The leaf that instance i of `data` reaches: left when the threshold is
+  // greater than the value (widened to double), else right, so equal values
+  // and NaN on either side go right.
+  template <class DataSet>
+  std::size_t leaf_of(const DataSet& data, std::size_t i) const {
+    std::size_t k = 0;
+    while (left[k] >= 0) {
+      const double x = static_cast<double>(data.features[static_cast<std::size_t>(feature[k])][i]);
+      k = static_cast<std::size_t>(threshold[k] > x ? left[k] : right[k]);
+    }
+    return k;
+  }
+
   template <class DataSet>
   L predict(const DataSet& data, std::size_t i) const {
-    const Node* node = this;
-    while (!node->is_leaf()) {
-      const double value =
-          static_cast<double>(data.features[static_cast<std::size_t>(node->feature_index)][i]);
-      node = node->threshold > value ? node->left : node->right;
-    }
-    return node->label;
+    return value[leaf_of(data, i)];
   }
 
-private:
-  Node* left = nullptr;
-  Node* right = nullptr;
-  double threshold = std::numeric_limits<double>::quiet_NaN();
-  L label = static_cast<L>(-2);
-  int feature_index = -1;
+  bool operator==(const Tree& other) const;
 };
 
-// The trees of a forest owned by one scope (a command, a call): deleted
-// when it ends, also when it ends by an exception.
+// Trees are equal when their arrays are, NaN thresholds matching NaN.
 template <class L>
-struct OwnedForest {
-  std::vector<Node<L>*> roots;
-  OwnedForest() = default;
-  OwnedForest(const OwnedForest&) = delete;
-  OwnedForest& operator=(const OwnedForest&) = delete;
-  ~OwnedForest() {
-    for (Node<L>* root : roots) delete root;
+bool Tree<L>::operator==(const Tree& other) const {
+  if (left != other.left || right != other.right || feature != other.feature || value != other.value) return false;
+  for (std::size_t k = 0; k < threshold.size(); ++k) {
+    const double a = threshold[k], b = other.threshold[k];
+    if (!(a == b || (a != a && b != b))) return false;
   }
-};
+  return true;
+}
+
+template <class L>
+using Forest = std::vector<Tree<L>>;
 
 namespace detail {
 
 template <class Source, class = void>
 struct has_size : std::false_type {};
 template <class Source>
-struct has_size<Source, std::void_t<decltype(std::declval<const Source&>().size())>>
-    : std::true_type {};
+struct has_size<Source, std::void_t<decltype(std::declval<const Source&>().size())>> : std::true_type {};
 
 // Entry i of a numeric source as a node number: -1 (absent) for negative
 // values and NaN, else truncated toward zero.
@@ -143,31 +159,25 @@ Target truncate_to(T value) {
 // with a size() must hold at least num_nodes entries.
 template <class ChildSource>
 void check_tree_arrays(std::size_t num_nodes, const ChildSource& left, const ChildSource& right) {
-  auto fail = [](const std::string& message) {
-    throw FileFormatException("invalid tree: " + message);
-  };
+  auto fail = [](const std::string& message) { throw FileFormatException("invalid tree: " + message); };
   if (num_nodes == 0) fail("a tree needs at least one node");
   if constexpr (detail::has_size<ChildSource>::value) {
-    if (static_cast<std::size_t>(left.size()) < num_nodes ||
-        static_cast<std::size_t>(right.size()) < num_nodes) {
+    if (static_cast<std::size_t>(left.size()) < num_nodes || static_cast<std::size_t>(right.size()) < num_nodes) {
       fail("the child arrays hold fewer than " + std::to_string(num_nodes) + " entries");
     }
   }
   std::vector<char> has_parent(num_nodes, 0);
   for (std::size_t i = 0; i < num_nodes; ++i) {
     const long long children[2] = {detail::child_number(left[i]), detail::child_number(right[i])};
-    if ((children[0] < 0) != (children[1] < 0)) {
-      fail("node " + std::to_string(i) + " has only one child");
-    }
+    if ((children[0] < 0) != (children[1] < 0)) fail("node " + std::to_string(i) + " has only one child");
     for (const long long child : children) {
       if (child < 0) continue;
       if (static_cast<unsigned long long>(child) >= num_nodes) {
-        fail("node " + std::to_string(i) + " has child " + std::to_string(child) +
-             " but the tree has " + std::to_string(num_nodes) + " nodes");
+        fail("node " + std::to_string(i) + " has child " + std::to_string(child) + " but the tree has " +
+             std::to_string(num_nodes) + " nodes");
       }
       if (static_cast<std::size_t>(child) <= i) {
-        fail("node " + std::to_string(i) + " has child " + std::to_string(child) +
-             ", which is not numbered after it");
+        fail("node " + std::to_string(i) + " has child " + std::to_string(child) + ", which is not numbered after it");
       }
       if (has_parent[static_cast<std::size_t>(child)]) {
         fail("node " + std::to_string(child) + " is the child of two nodes");
@@ -180,145 +190,57 @@ void check_tree_arrays(std::size_t num_nodes, const ChildSource& left, const Chi
   }
 }
 
-// True when every node under `root` has both children or none.
-template <class L>
-bool has_two_or_no_children_everywhere(const Node<L>* root) {
-  std::vector<const Node<L>*> pending{root};
-  while (!pending.empty()) {
-    const Node<L>* node = pending.back();
-    pending.pop_back();
-    if (node == nullptr) continue;
-    if ((node->get_left() == nullptr) != (node->get_right() == nullptr)) return false;
-    pending.push_back(node->get_left());
-    pending.push_back(node->get_right());
+// Copies the nodes reachable from source node 0 into `tree`, numbered breadth
+// first. children(s) gives the source node numbers of node s's two children
+// (both negative for a leaf); set(s, k) fills node k of `tree` from source
+// node s. The source must be a tree (no node reachable twice).
+template <class L, class Children, class Set>
+void copy_breadth_first(Tree<L>& tree, Children children, Set set) {
+  tree.clear();
+  std::vector<long long> source{0};
+  tree.add_node();
+  for (std::size_t k = 0; k < source.size(); ++k) {
+    const std::pair<long long, long long> pair = children(source[k]);
+    if (pair.first >= 0) {
+      tree.add_children(k);
+      source.push_back(pair.first);
+      source.push_back(pair.second);
+    }
+    set(source[k], k);
   }
-  return true;
 }
 
-template <class L>
-class VectorizedTree {
-public:
-  Node<L>* root = nullptr;
-  std::vector<Node<L>*> nodes;
-  std::vector<int> left;
-  std::vector<int> right;
-  std::vector<int> feature_index;
-  std::vector<double> threshold;
-  std::vector<L> label;
-
-  VectorizedTree() = default;
-  VectorizedTree(const VectorizedTree&) = delete;
-  VectorizedTree& operator=(const VectorizedTree&) = delete;
-  VectorizedTree(VectorizedTree&&) = default;
-  VectorizedTree& operator=(VectorizedTree&&) = default;
-
-  std::size_t get_num_nodes() const { return nodes.size(); }
-  Node<L>* get_root_node() { return root; }
-  const Node<L>* get_root_node() const { return root; }
-
-  // Numbers the nodes under `top` breadth first (left before right) and
-  // fills the arrays with their fields (emptied first, so that a tree object
-  // can be reused). Does not set `root`.
-  void root_to_vector(const Node<L>* top) {
-    clear_arrays();
-    append(top);
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      const Node<L>* node = nodes[i];
-      if (node->get_left() != nullptr) {
-        append(node->get_left());
-        left[i] = static_cast<int>(nodes.size() - 1);
-      }
-      if (node->get_right() != nullptr) {
-        append(node->get_right());
-        right[i] = static_cast<int>(nodes.size() - 1);
-      }
+// The tree that node arrays from outside describe (any indexable numeric
+// sources, entry i standing for node i), after check_tree_arrays, renumbered
+// breadth first. Feature indices and integer values from floating sources
+// are truncated toward zero; thresholds are widened to double.
+template <class L, class ChildSource, class FeatureSource, class ThresholdSource, class ValueSource>
+Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const ChildSource& right,
+                         const FeatureSource& feature, const ThresholdSource& threshold, const ValueSource& value) {
+  check_tree_arrays(num_nodes, left, right);
+  if constexpr (detail::has_size<FeatureSource>::value && detail::has_size<ThresholdSource>::value &&
+                detail::has_size<ValueSource>::value) {
+    if (static_cast<std::size_t>(feature.size()) < num_nodes || static_cast<std::size_t>(threshold.size()) < num_nodes ||
+        static_cast<std::size_t>(value.size()) < num_nodes) {
+      throw FileFormatException("invalid tree: the node arrays hold fewer than " + std::to_string(num_nodes) +
+                                " entries");
     }
   }
-
-  // Builds a linked tree from arrays of node fields (any indexable numeric
-  // sources, entry i standing for node i), after check_tree_arrays; sets and
-  // returns `root`. Feature indices and integer labels from floating sources
-  // are truncated toward zero; thresholds are widened to double. The tree's
-  // own arrays are left as they are (`copy_vectors` is kept for callers that
-  // pass it and has no effect).
-  template <class ChildSource, class FeatureSource, class ThresholdSource, class LabelSource>
-  Node<L>* vector_to_root(std::size_t num_nodes, const ChildSource& left_vector,
-                          const ChildSource& right_vector,
-                          const FeatureSource& feature_index_vector,
-                          const ThresholdSource& threshold_vector, const LabelSource& label_vector,
-                          bool copy_vectors = false) {
-    (void)copy_vectors;
-    root = nullptr;
-    check_tree_arrays(num_nodes, left_vector, right_vector);
-    if constexpr (detail::has_size<FeatureSource>::value && detail::has_size<ThresholdSource>::value &&
-                  detail::has_size<LabelSource>::value) {
-      if (static_cast<std::size_t>(feature_index_vector.size()) < num_nodes ||
-          static_cast<std::size_t>(threshold_vector.size()) < num_nodes ||
-          static_cast<std::size_t>(label_vector.size()) < num_nodes) {
-        throw FileFormatException("invalid tree: the node arrays hold fewer than " +
-                                  std::to_string(num_nodes) + " entries");
-      }
-    }
-    std::vector<std::unique_ptr<Node<L>>> built(num_nodes);
-    for (std::size_t i = 0; i < num_nodes; ++i) {
-      built[i] = std::make_unique<Node<L>>();
-      built[i]->set_threshold(static_cast<double>(threshold_vector[i]));
-      built[i]->set_label(detail::truncate_to<L>(label_vector[i]));
-      built[i]->set_feature_index(detail::truncate_to<int>(feature_index_vector[i]));
-    }
-    // The arrays were checked, so every node but the root is linked exactly
-    // once; ownership then passes from `built` to the root.
-    for (std::size_t i = 0; i < num_nodes; ++i) {
-      const long long l = detail::child_number(left_vector[i]);
-      const long long r = detail::child_number(right_vector[i]);
-      if (l >= 0) {
-        built[i]->set_left(built[static_cast<std::size_t>(l)].get());
-        built[i]->set_right(built[static_cast<std::size_t>(r)].get());
-      }
-    }
-    for (std::size_t i = 1; i < num_nodes; ++i) built[i].release();
-    root = built[0].release();
-    return root;
-  }
-
-  // Copy one array, converted to double, to out[0 .. get_num_nodes() - 1].
-  void copy_left(double* out) const { copy_to(left, out); }
-  void copy_right(double* out) const { copy_to(right, out); }
-  void copy_feature_index(double* out) const { copy_to(feature_index, out); }
-  void copy_threshold(double* out) const { copy_to(threshold, out); }
-  void copy_label(double* out) const { copy_to(label, out); }
-
-  // Deletes the linked tree and empties the arrays.
-  void clear() {
-    delete root;
-    root = nullptr;
-    clear_arrays();
-  }
-
-private:
-  template <class T>
-  static void copy_to(const std::vector<T>& values, double* out) {
-    for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<double>(values[k]);
-  }
-
-  void clear_arrays() {
-    nodes.clear();
-    left.clear();
-    right.clear();
-    feature_index.clear();
-    threshold.clear();
-    label.clear();
-  }
-
-  void append(const Node<L>* node) {
-    nodes.push_back(const_cast<Node<L>*>(node));
-    threshold.push_back(node->get_threshold());
-    label.push_back(node->get_label());
-    feature_index.push_back(node->get_feature_index());
-    left.push_back(-1);
-    right.push_back(-1);
-  }
-};
+  Tree<L> tree;
+  copy_breadth_first(
+      tree,
+      [&](long long s) {
+        const std::size_t at = static_cast<std::size_t>(s);
+        return std::make_pair(detail::child_number(left[at]), detail::child_number(right[at]));
+      },
+      [&](long long s, std::size_t k) {
+        const std::size_t at = static_cast<std::size_t>(s);
+        tree.feature[k] = detail::truncate_to<int>(feature[at]);
+        tree.threshold[k] = static_cast<double>(threshold[at]);
+        tree.value[k] = detail::truncate_to<L>(value[at]);
+      });
+  return tree;
+}
 
 }  // namespace Sylvor
 

@@ -1,8 +1,10 @@
 // PySylvor_wrap: the library on numpy arrays. Learns classification forests
-// (class labels held as int32, float64 or float32), returns each tree as a
-// (5, nodes) float64 array and the feature importances, predicts labels and
-// class-vote fractions from such arrays or from lisp text, and seeds the
-// random generators.
+// (class labels held as int32, float64 or float32) and regression forests,
+// returns each tree as a (5, nodes) float64 array (the stored tree form row
+// by row) and the feature importances, predicts labels, class-vote fractions
+// and means from such arrays or from lisp text, reads and writes the
+// program's model files and reads description files, and seeds the random
+// generators.
 //
 // Every call owns what it builds (the data set copy, the trees, the
 // predictor) and frees it before returning; between calls the module keeps
@@ -20,6 +22,7 @@
 #include <cmath>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,13 +31,14 @@
 #include "Sylvor/dataset/native_array_dataset.hpp"
 #include "Sylvor/defs/contiguous_array_2d.hpp"
 #include "Sylvor/defs/exception.hpp"
-#include "Sylvor/defs/random.hpp"
-#include "Sylvor/io/tree_io.hpp"
-#include "Sylvor/learn/forest_classifier.hpp"
 #include "Sylvor/defs/progress.hpp"
-#include "Sylvor/learn/learn_forest.hpp"
+#include "Sylvor/defs/random.hpp"
+#include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
-#include "Sylvor/stats/info.hpp"
+#include "Sylvor/learn/settings.hpp"
+#include "Sylvor/predict/predictor.hpp"
 
 namespace py = pybind11;
 using namespace Sylvor;
@@ -152,16 +156,24 @@ void check_labels(const std::vector<L>& labels, int num_classes) {
 
 // The tree array of a tree: float64, shape (5, nodes), C order.
 template <class L>
-py::array get_numpy_array_from_vectorized_tree(const VectorizedTree<L>& vt) {
-  const std::size_t n = vt.get_num_nodes();
+py::array get_numpy_array_from_tree(const Tree<L>& tree) {
+  const std::size_t n = tree.size();
   py::array_t<double> array({static_cast<py::ssize_t>(5), static_cast<py::ssize_t>(n)});
   double* out = array.mutable_data();
-  vt.copy_left(out);
-  vt.copy_right(out + n);
-  vt.copy_feature_index(out + 2 * n);
-  vt.copy_threshold(out + 3 * n);
-  vt.copy_label(out + 4 * n);
+  std::copy(tree.left.begin(), tree.left.end(), out);
+  std::copy(tree.right.begin(), tree.right.end(), out + n);
+  std::copy(tree.feature.begin(), tree.feature.end(), out + 2 * n);
+  std::copy(tree.threshold.begin(), tree.threshold.end(), out + 3 * n);
+  std::copy(tree.value.begin(), tree.value.end(), out + 4 * n);
   return std::move(array);
+}
+
+// A list of the tree arrays of a forest.
+template <class L>
+py::list tree_arrays(const Forest<L>& forest) {
+  py::list trees(forest.size());
+  for (std::size_t k = 0; k < forest.size(); ++k) trees[k] = get_numpy_array_from_tree(forest[k]);
+  return trees;
 }
 
 // A two-dimensional view of a numpy array (one dimension counts as one row).
@@ -177,29 +189,25 @@ Array2D<T> get_array_object(const std::string& name, const py::handle& obj) {
   throw name + ": only 1D or 2D arrays supported.";
 }
 
-// The tree of a tree array, or null for an array without columns.
-template <class T, class L = int>
-Node<L>* convert_array_to_tree(const py::handle& obj) {
+// The tree of a tree array into `tree`; false for an array without columns.
+template <class T, class L>
+bool convert_array_to_tree(const py::handle& obj, Tree<L>& tree) {
   const Array2D<T> array = get_array_object<T>("forest[i]", obj);
   if (array.num_rows() < 5) throw std::string("decision tree array must have at least 5 rows");
-  if (array.num_cols() == 0) return nullptr;
-  VectorizedTree<L> vt;
-  return vt.vector_to_root(array.num_cols(), array.get_row(0), array.get_row(1), array.get_row(2), array.get_row(3),
-                           array.get_row(4));
+  if (array.num_cols() == 0) return false;
+  tree = tree_from_arrays<L>(array.num_cols(), array.get_row(0), array.get_row(1), array.get_row(2), array.get_row(3),
+                             array.get_row(4));
+  return true;
 }
 
 // Appends the trees of a forest argument: lisp text (str or bytes), or a
 // sequence of float32/float64 tree arrays (other items are skipped).
-template <class L = int>
-void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
+template <class L>
+void convert_forest(const py::object& obj, Forest<L>& forest) {
   if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
     std::istringstream in(py::isinstance<py::str>(obj) ? obj.cast<std::string>()
                                                        : std::string(py::reinterpret_borrow<py::bytes>(obj)));
-    while (in.good()) {
-      Node<L>* tree = read_tree_as_lisp<L>(in);
-      if (tree != nullptr) forest.push_back(tree);
-      in >> std::ws;
-    }
+    read_forest_as_lisp(in, forest);
     return;
   }
   if (!PySequence_Check(obj.ptr())) throw std::string("forest must be a string or a sequence of float32/float64 arrays");
@@ -209,6 +217,7 @@ void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
     throw std::string("invalid sequence to represent python objects");
   }
   const py::object float32 = py::dtype::of<float>(), float64 = py::dtype::of<double>();
+  Tree<L> tree;
   for (Py_ssize_t k = 0; k < length; ++k) {
     PyObject* raw = PySequence_GetItem(obj.ptr(), k);
     if (raw == nullptr) {
@@ -218,15 +227,15 @@ void convert_forest(const py::object& obj, std::vector<Node<L>*>& forest) {
     const py::object item = py::reinterpret_steal<py::object>(raw);  // released after use
     if (!is_exact_ndarray(item)) continue;
     const py::dtype dtype = py::reinterpret_borrow<py::array>(item).dtype();
-    Node<L>* tree;
+    bool made;
     if (dtype.equal(float64)) {
-      tree = convert_array_to_tree<double, L>(item);
+      made = convert_array_to_tree<double>(item, tree);
     } else if (dtype.equal(float32)) {
-      tree = convert_array_to_tree<float, L>(item);
+      made = convert_array_to_tree<float>(item, tree);
     } else {
       throw std::string("only float32/float64 supported for numpy arrays that encode decision trees");
     }
-    if (tree != nullptr) forest.push_back(tree);
+    if (made) forest.push_back(std::move(tree));
   }
 }
 
@@ -263,41 +272,39 @@ void write_to_python_stderr(const std::string& text) {
 // The extras as a dict: "oob_trees" (int32, instances) with "oob_votes"
 // (float64, instances x classes) or "oob_prediction" (float64, NaN for an
 // instance without out-of-bag trees), and "permutation_importances".
-template <class DataSet>
-py::dict learn_extras(const DataSet& data, const std::vector<Node<typename DataSet::label_type>*>& forest,
-                      const std::vector<std::vector<bool>>& in_bag, std::uint64_t key, const LearnExtras& extras) {
-  typedef typename DataSet::label_type L;
-  constexpr bool regression = std::is_floating_point<L>::value;
+template <class Task, class DataSet>
+py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
+                      std::uint64_t key, const LearnExtras& extras) {
   py::dict result;
   const py::ssize_t ni = static_cast<py::ssize_t>(data.get_num_instances());
   if (extras.oob) {
     const py::ssize_t nc = static_cast<py::ssize_t>(data.get_num_classes());
     py::array_t<int> trees(ni);
-    py::array_t<double> values = regression ? py::array_t<double>(ni) : py::array_t<double>({ni, nc});
+    py::array_t<double> values = Task::is_regression ? py::array_t<double>(ni) : py::array_t<double>({ni, nc});
     int* tree_counts = trees.mutable_data();
     double* out = values.mutable_data();
     {
       py::gil_scoped_release unlocked;
-      for_each_out_of_bag_vote(data, forest, in_bag,
-                               [&](std::size_t i, int count, const std::vector<int>& counts, double mean) {
+      for_each_out_of_bag_vote(task, data, forest.trees, forest.in_bag,
+                               [&](std::size_t i, int count, const typename Task::Votes& votes) {
                                  tree_counts[i] = count;
-                                 if constexpr (regression) {
-                                   out[i] = count > 0 ? mean : std::nan("");
+                                 if constexpr (Task::is_regression) {
+                                   out[i] = count > 0 ? votes.result(0) : std::nan("");
                                  } else {
                                    for (py::ssize_t c = 0; c < nc; ++c) {
-                                     out[static_cast<py::ssize_t>(i) * nc + c] = counts[static_cast<std::size_t>(c) + 1];
+                                     out[static_cast<py::ssize_t>(i) * nc + c] = votes.counts(0)[c + 1];
                                    }
                                  }
                                });
     }
     result["oob_trees"] = trees;
-    result[regression ? "oob_prediction" : "oob_votes"] = values;
+    result[Task::is_regression ? "oob_prediction" : "oob_votes"] = values;
   }
   if (extras.permutation) {
     std::vector<double> importances;
     {
       py::gil_scoped_release unlocked;
-      importances = permutation_importances(data, forest, in_bag, key);
+      importances = permutation_importances(task, data, forest.trees, forest.in_bag, key);
     }
     result["permutation_importances"] = numpy_copy(importances);
   }
@@ -306,72 +313,68 @@ py::dict learn_extras(const DataSet& data, const std::vector<Node<typename DataS
 
 // Learns a forest: classification with class numbers 0 .. num_classes - 1
 // (held in int, double or float labels), or regression with double
-// targets and TwoSplitVariance.
-template <class F, class L, class Criterion>
-py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees,
-                            double sampling_prop, int fte_per_split, int max_depth, int min_leaf_size,
-                            int num_threads, bool compute_feature_importances,
-                            const LearnExtras& extras = LearnExtras()) {
-  constexpr bool regression = std::is_same<Criterion, TwoSplitVariance>::value;
+// targets.
+template <class F, class L, class Task>
+py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
+                            const Task& task, const LearnExtras& extras = LearnExtras()) {
   const py::array x = checked_array<F>(X, "X", 2);
   const py::array y = checked_array<L>(Y, "Y", 1);
   if (y.shape(0) != x.shape(1)) {
     throw std::runtime_error(
         "the number of labels must be the same as the number of rows (instances) in the instance matrix");
   }
-  if (!regression && num_classes < 1) {
+  if (!Task::is_regression && num_classes < 1) {
     throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
   }
-  if (num_trees < 0) throw py::value_error("num_trees must not be negative, not " + std::to_string(num_trees));
+  if (settings.num_trees < 0) {
+    throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
+  }
   return guarded([&]() -> py::tuple {
-    use_threads(num_threads);
-    std::vector<double> importances(static_cast<std::size_t>(x.shape(0)), 0.0);
+    use_threads(settings.num_threads);
     const std::vector<L> labels = read_labels<L>(y);
     MemoryDataSet<F, L> data;
-    copy_into(data, x, labels, regression ? 1 : num_classes);
-    if constexpr (regression) {
+    copy_into(data, x, labels, Task::is_regression ? 1 : num_classes);
+    if constexpr (Task::is_regression) {
       data.set_labeling(1, Regression);
     } else {
       check_labels(labels, num_classes);
     }
     data.impute();
-    OwnedForest<L> forest;
-    const bool record_in_bag = extras.oob || extras.permutation;
-    std::vector<std::vector<bool>> in_bag;
     // The shuffles of permutation importance draw from generators keyed on
     // how the pool was seeded, taken before learning draws anything.
     const std::uint64_t shuffle_key = extras.permutation ? permutation_key() : 0;
+    LearnedForest<L> forest;
     {
       py::gil_scoped_release unlocked;
-      ProgressCounter progress(static_cast<std::size_t>(num_trees));
+      ProgressCounter progress(static_cast<std::size_t>(settings.num_trees));
       std::unique_ptr<ProgressLine> line;
       if (extras.verbose > 0) {
         line = std::make_unique<ProgressLine>(progress, "Learning", "trees", write_to_python_stderr);
       }
       // The line is stopped (and cleared) before the lock is taken back.
-      forest.roots = learn_forest(data, num_trees, sampling_prop, fte_per_split, max_depth, min_leaf_size,
-                                  Criterion(), compute_feature_importances, importances,
-                                  record_in_bag ? &in_bag : nullptr, line ? &progress : nullptr);
+      forest = learn_forest(data, settings, task, line ? &progress : nullptr);
     }
     py::object importance_array = py::none();
-    if (compute_feature_importances) importance_array = numpy_copy(importances);
-    py::list trees(forest.roots.size());
-    for (std::size_t k = 0; k < forest.roots.size(); ++k) {
-      VectorizedTree<L> vt;
-      vt.root_to_vector(forest.roots[k]);
-      trees[k] = get_numpy_array_from_vectorized_tree(vt);
-    }
-    if (!record_in_bag) return py::make_tuple(trees, importance_array);
-    return py::make_tuple(trees, importance_array,
-                          learn_extras(data, forest.roots, in_bag, shuffle_key, extras));
+    if (settings.feature_importances) importance_array = numpy_copy(forest.feature_importances);
+    const py::list trees = tree_arrays(forest.trees);
+    if (!settings.out_of_bag) return py::make_tuple(trees, importance_array);
+    return py::make_tuple(trees, importance_array, learn_extras(task, data, forest, shuffle_key, extras));
   });
 }
 
+// The positional learning entries: a minimum node size of 1.
 template <class F, class L, class Criterion>
 py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, int num_trees, double sampling_prop,
                      int fte_per_split, int max_depth, int num_threads, int compute_feature_importances) {
-  return learn_forest_wrap<F, L, Criterion>(X, Y, num_classes, num_trees, sampling_prop, fte_per_split, max_depth, 1,
-                                            num_threads, compute_feature_importances != 0);
+  ForestSettings settings;
+  settings.num_trees = num_trees;
+  settings.bootstrap_fraction = sampling_prop;
+  settings.limits.features_per_split = fte_per_split;
+  settings.limits.max_depth = max_depth;
+  settings.limits.min_instances_per_node = 1;
+  settings.feature_importances = compute_feature_importances != 0;
+  settings.num_threads = num_threads;
+  return learn_forest_wrap<F, L>(X, Y, num_classes, settings, ClassificationTask<Criterion>());
 }
 
 // Calls run(F{}) with the feature type of X's dtype.
@@ -389,32 +392,42 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
                         int num_trees, double sample_prop, int fte_per_split, int max_depth,
                         int min_instances_per_node, int num_threads, bool compute_importances, bool oob,
                         bool permutation_importances, int verbose) {
+  const std::optional<CriterionKind> kind = criterion_from_name(criterion);
+  if (!kind) {
+    throw py::value_error("unknown criterion '" + criterion +
+                          "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
+  }
+  ForestSettings settings;
+  settings.num_trees = num_trees;
+  settings.bootstrap_fraction = sample_prop;
+  settings.limits.features_per_split = fte_per_split;
+  settings.limits.max_depth = max_depth;
+  settings.limits.min_instances_per_node = min_instances_per_node;
+  settings.criterion = *kind;
+  settings.feature_importances = compute_importances;
+  settings.out_of_bag = oob || permutation_importances;
+  settings.num_threads = num_threads;
   LearnExtras extras;
   extras.oob = oob;
   extras.permutation = permutation_importances;
   extras.verbose = verbose;
   return with_feature_dtype(X, [&](auto f) -> py::tuple {
     typedef decltype(f) F;
-    auto run = [&](auto criteria, auto label) {
-      return learn_forest_wrap<F, decltype(label), decltype(criteria)>(
-          X, Y, num_classes, num_trees, sample_prop, fte_per_split, max_depth, min_instances_per_node, num_threads,
-          compute_importances, extras);
-    };
-    if (criterion == "gini") return run(TwoSplitGiniImpurity(), int{});
-    if (criterion == "infogain") return run(TwoSplitInfoGain(), int{});
-    if (criterion == "gainratio") return run(TwoSplitGainRatio(), int{});
-    if (criterion == "variance") return run(TwoSplitVariance(), double{});
-    throw py::value_error("unknown criterion '" + criterion +
-                          "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
+    if (*kind == CriterionKind::Variance) {
+      return learn_forest_wrap<F, double>(X, Y, num_classes, settings, RegressionTask(), extras);
+    }
+    return with_classification_task(*kind, [&](const auto& task) {
+      return learn_forest_wrap<F, int>(X, Y, num_classes, settings, task, extras);
+    });
   });
 }
 
 // The trees of the forest argument and the data of X, ready for prediction.
 template <class F, class L>
 void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, int num_threads,
-                        OwnedForest<L>& forest, MemoryDataSet<F, L>& data) {
+                        Forest<L>& forest, MemoryDataSet<F, L>& data) {
   use_threads(num_threads);
-  convert_forest<L>(forest_argument, forest.roots);
+  convert_forest(forest_argument, forest);
   copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
   data.impute();
 }
@@ -430,11 +443,11 @@ double test_wrap(const py::object& X, const py::object& forest_argument, int num
   }
   if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
   return guarded([&]() -> double {
-    OwnedForest<int> forest;
+    Forest<int> forest;
     MemoryDataSet<F, int> data;
     prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
-    predictor.use_forest(forest.roots);
+    predictor.use_forest(forest);
     std::vector<int> predicted;
     Array1D<int> output(static_cast<char*>(labels.mutable_data()), labels.shape(0), labels.strides(0));
     py::gil_scoped_release unlocked;
@@ -457,11 +470,11 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
   }
   if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
   return guarded([&]() -> double {
-    OwnedForest<int> forest;
+    Forest<int> forest;
     MemoryDataSet<F, int> data;
     prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
-    predictor.use_forest(forest.roots);
+    predictor.use_forest(forest);
     Array2D<P> output(static_cast<char*>(probabilities.mutable_data()), probabilities.shape(0),
                       probabilities.shape(1), probabilities.strides(0), probabilities.strides(1));
     py::gil_scoped_release unlocked;
@@ -482,12 +495,12 @@ double predict_regression(const py::object& X, const py::object& forest_argument
                             std::to_string(x.shape(1)) + "), not " + std::to_string(values.shape(0)));
     }
     return guarded([&]() -> double {
-      OwnedForest<double> forest;
+      Forest<double> forest;
       MemoryDataSet<F, double> data;
       prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
       data.set_labeling(1, Regression);
       BaseForestRegressor predictor;
-      predictor.use_forest(forest.roots);
+      predictor.use_forest(forest);
       std::vector<double> predicted;
       Array1D<double> output(static_cast<char*>(values.mutable_data()), values.shape(0), values.strides(0));
       py::gil_scoped_release unlocked;
@@ -498,9 +511,9 @@ double predict_regression(const py::object& X, const py::object& forest_argument
   });
 }
 
-// The number of the leaf (breadth first, the numbering of the tree arrays
-// the module produces) that every instance reaches in every tree:
-// out[i, k] for instance i and tree k.
+// The number of the leaf (breadth first, the numbering of the tree arrays)
+// that every instance reaches in every tree: out[i, k] for instance i and
+// tree k.
 double apply_forest(const py::object& X, const py::object& forest_argument, const py::object& out,
                     int num_threads) {
   return with_feature_dtype(X, [&](auto f) -> double {
@@ -508,16 +521,15 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
     const py::array x = checked_array<F>(X, "X", 2);
     py::array leaves = checked_output<int>(out, "the leaf output", 2);
     return guarded([&]() -> double {
-      OwnedForest<double> forest;
+      Forest<double> forest;
       MemoryDataSet<F, double> data;
       prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
-      if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.roots.size())) {
+      if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.size())) {
         throw py::value_error("the leaf output must have shape (instances, trees) = (" + std::to_string(x.shape(1)) +
-                              ", " + std::to_string(forest.roots.size()) + ")");
+                              ", " + std::to_string(forest.size()) + ")");
       }
-      detail::check_feature_indices(forest.roots, data.get_num_features());
-      FlatForest<double> flat;
-      flat.build(forest.roots);
+      const FlatForest<double> flat(forest);
+      flat.check(data.get_num_features());
       const auto columns = column_pointers(data);
       Array2D<int> output(static_cast<char*>(leaves.mutable_data()), leaves.shape(0), leaves.shape(1),
                           leaves.strides(0), leaves.strides(1));
@@ -527,7 +539,7 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
       for (long i = 0; i < ni; ++i) {
         for (std::size_t k = 0; k < flat.size(); ++k) {
           output(static_cast<std::size_t>(i), k) =
-              static_cast<int>(flat.leaf_number(k, columns.data(), static_cast<std::size_t>(i)));
+              static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
         }
       }
       return 0.0;
@@ -539,15 +551,40 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
 py::list read_model(const std::string& path) {
   return guarded([&]() -> py::list {
     if (!std::ifstream(path)) throw Exception("could not open model file: `" + path + "'");
-    OwnedForest<double> forest;
-    read_forest(path, forest.roots);
-    py::list trees(forest.roots.size());
-    for (std::size_t k = 0; k < forest.roots.size(); ++k) {
-      VectorizedTree<double> vt;
-      vt.root_to_vector(forest.roots[k]);
-      trees[k] = get_numpy_array_from_vectorized_tree(vt);
+    Forest<double> forest;
+    read_forest(path, forest);
+    return tree_arrays(forest);
+  });
+}
+
+// Writes a forest argument (tree arrays or lisp text) as a model file of the
+// program in the format "lisp" or "vectortxt".
+double write_model(const std::string& path, const py::object& forest_argument, const std::string& format) {
+  if (format != "lisp" && format != "vectortxt") {
+    throw py::value_error("format must be 'lisp' or 'vectortxt', not '" + format + "'");
+  }
+  return guarded([&]() -> double {
+    Forest<double> forest;
+    convert_forest(forest_argument, forest);
+    if (format == "lisp") {
+      write_forest_as_lisp(path, forest);
+    } else {
+      write_forest_as_vectorized_txt(path, forest);
     }
-    return trees;
+    return 0.0;
+  });
+}
+
+// The number of features (None when the file does not give it) and the
+// class names by class number of a description file.
+py::tuple read_description(const std::string& path) {
+  return guarded([&]() -> py::tuple {
+    const DataSetDescription desc = read_sylvor_description(path);
+    py::dict labels;
+    for (const auto& [id, name] : desc.get_label_map().get_pairs()) labels[py::int_(id)] = py::str(name);
+    py::object num_features = py::none();
+    if (desc.get_num_features() > 0) num_features = py::int_(desc.get_num_features());
+    return py::make_tuple(num_features, labels);
   });
 }
 
@@ -622,4 +659,9 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "Writes the breadth-first number of the leaf reached in every tree into out (int32, instances x trees).");
   m.def("read_model", &read_model, py::arg("path"),
         "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays.");
+  m.def("write_model", &write_model, py::arg("path"), py::arg("forest"), py::arg("format") = "vectortxt",
+        "Writes a forest (tree arrays or lisp text) as a model file of the sylvor program, format 'lisp' or "
+        "'vectortxt'.");
+  m.def("read_description", &read_description, py::arg("path"),
+        "Reads a description file: (number of features or None, dict of class number -> class name).");
 }

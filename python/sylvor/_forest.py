@@ -26,11 +26,6 @@ def _threads(n_jobs):
     return cores if n_jobs == -1 else int(n_jobs)
 
 
-def _format_number(value):
-    """A number as a C++ output stream writes it by default (6 significant digits)."""
-    return "%g" % value
-
-
 class _BaseForest(BaseEstimator):
     _criteria = ()
 
@@ -139,10 +134,7 @@ class _BaseForest(BaseEstimator):
         check_is_fitted(self, "estimators_")
         if format not in ("lisp", "vectortxt"):
             raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
-        with open(path, "w") as out:
-            for tree in self.estimators_:
-                out.write(_lisp_text(tree) if format == "lisp" else _vectortxt_text(tree))
-                out.write("\n")
+        _wrap.write_model(path, self.estimators_, format)
         description = self._description()
         if description is not None:
             with open(path + ".bdf", "w") as out:
@@ -152,57 +144,12 @@ class _BaseForest(BaseEstimator):
         return None
 
 
-def _vectortxt_text(tree):
-    n = tree.shape[1]
-    rows = ["vtxt 5 %d " % n]
-    for r in range(5):
-        values = np.nan_to_num(tree[r], nan=0.0) if r >= 3 else tree[r]
-        rows.append(" ".join(_format_number(float(v)) for v in values))
-    return "\n".join(rows)
-
-
-def _lisp_text(tree):
-    left, right, feature, threshold, label = tree
-    lines = []
-    stack = [(0, 0, 0)]  # node, depth, stage
-    while stack:
-        node, depth, stage = stack.pop()
-        indent = " " * (3 * depth)
-        if stage == 0:
-            lines.append(indent + "(")
-            if left[node] >= 0:
-                lines.append(indent + "   left ")
-                stack.append((node, depth, 1))
-                stack.append((int(left[node]), depth + 1, 0))
-                continue
-            stage = 1
-        if stage == 1 and right[node] >= 0:
-            lines.append(indent + "   right ")
-            stack.append((node, depth, 2))
-            stack.append((int(right[node]), depth + 1, 0))
-            continue
-        if threshold[node] == threshold[node]:
-            lines.append(indent + "   threshold " + _format_number(float(threshold[node])))
-        if feature[node] != -1:
-            lines.append(indent + "   findex %d" % feature[node])
-        if left[node] < 0:
-            lines.append(indent + "   label " + _format_number(float(label[node])))
-        lines.append(indent + ")")
-    return "\n".join(lines) + "\n"
-
-
 def _read_description(path):
-    """num-features and the label lines of a description file, if present."""
-    n_features, labels = None, {}
+    """The number of features (None when not given) and the class names by
+    class number of a description file; (None, {}) when there is none."""
     if not os.path.exists(path):
-        return n_features, labels
-    for line in open(path):
-        words = line.split("#", 1)[0].split()
-        if len(words) == 2 and words[0] == "num-features":
-            n_features = int(words[1])
-        elif len(words) == 3 and words[0] == "label":
-            labels[int(words[1])] = words[2]
-    return n_features, labels
+        return None, {}
+    return _wrap.read_description(path)
 
 
 class ForestClassifier(ClassifierMixin, _BaseForest):

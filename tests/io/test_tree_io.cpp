@@ -10,27 +10,16 @@
 namespace Sylvor {
 namespace {
 
-template <class L>
-struct Owned {
-  std::vector<Node<L>*> roots;
-  ~Owned() {
-    for (auto* r : roots) delete r;
-  }
-};
-
 // A root testing feature 2 at 0.5 with leaves labelled 0 and 1.
-Node<int>* example_tree() {
-  auto* root = new Node<int>();
-  root->set_feature_index(2);
-  root->set_threshold(0.5);
-  root->set_label(0);
-  auto* l = new Node<int>();
-  l->set_label(0);
-  auto* r = new Node<int>();
-  r->set_label(1);
-  root->set_left(l);
-  root->set_right(r);
-  return root;
+template <class L = int>
+Tree<L> example_tree() {
+  Tree<L> tree;
+  tree.add_node();
+  tree.add_children(0);
+  tree.feature[0] = 2;
+  tree.threshold[0] = 0.5;
+  tree.value = {0, 0, 1};
+  return tree;
 }
 
 const char* const example_lisp =
@@ -50,76 +39,84 @@ const char* const example_lisp =
 const char* const example_vtxt = "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1";
 
 TEST(LispWriter, WritesTheExampleExactly) {
-  std::unique_ptr<Node<int>> root(example_tree());
   std::ostringstream out;
-  write_tree_as_lisp(out, root.get(), 0);
+  write_tree_as_lisp(out, example_tree(), 0);
   EXPECT_EQ(out.str(), example_lisp);
 }
 
 TEST(LispWriter, ThresholdsHaveSixSignificantDigits) {
-  std::unique_ptr<Node<double>> root(new Node<double>());
-  root->set_threshold(0.123456789);
-  root->set_label(2.5);
+  Tree<double> tree;
+  tree.add_node();
+  tree.threshold[0] = 0.123456789;
+  tree.value[0] = 2.5;
   std::ostringstream out;
-  write_tree_as_lisp(out, root.get(), 1);
+  write_tree_as_lisp(out, tree, 1);
   EXPECT_EQ(out.str(), "   (\n      threshold 0.123457\n      label 2.5\n   )\n");
 }
 
 TEST(VectortxtWriter, WritesTheExampleExactly) {
-  std::unique_ptr<Node<int>> root(example_tree());
-  VectorizedTree<int> vt;
-  vt.root_to_vector(root.get());
   std::ostringstream out;
-  out << vt;
+  write_tree_as_vectortxt(out, example_tree());
   EXPECT_EQ(out.str(), example_vtxt);
 }
 
-template <class L>
-VectorizedTree<L> arrays(const Node<L>* root) {
-  VectorizedTree<L> vt;
-  vt.root_to_vector(root);
-  return vt;
+// The tree of a text, and whether there was one.
+template <class Read>
+std::pair<bool, Tree<int>> read_one(const std::string& text, Read read) {
+  std::istringstream in(text);
+  Tree<int> tree;
+  const bool found = read(in, tree);
+  return {found, tree};
 }
 
-Node<int>* read_lisp(const std::string& text) {
-  std::istringstream in(text);
-  return read_tree_as_lisp<int>(in);
+Tree<int> read_lisp(const std::string& text) {
+  const auto [found, tree] = read_one(text, [](std::istream& in, Tree<int>& t) { return read_tree_as_lisp(in, t); });
+  EXPECT_TRUE(found) << text;
+  return tree;
 }
 
 TEST(LispReader, ReadsTheExampleBack) {
-  std::unique_ptr<Node<int>> root(read_lisp(example_lisp));
-  const auto vt = arrays(root.get());
-  EXPECT_EQ(vt.left, (std::vector<int>{1, -1, -1}));
-  EXPECT_EQ(vt.feature_index, (std::vector<int>{2, -1, -1}));
-  EXPECT_EQ(vt.label, (std::vector<int>{0, 0, 1}));
-  EXPECT_EQ(vt.threshold[0], 0.5);
+  const Tree<int> tree = read_lisp(example_lisp);
+  EXPECT_EQ(tree.left, (std::vector<int>{1, -1, -1}));
+  EXPECT_EQ(tree.feature, (std::vector<int>{2, -1, -1}));
+  EXPECT_EQ(tree.value, (std::vector<int>{0, 0, 1}));
+  EXPECT_EQ(tree.threshold[0], 0.5);
 }
 
 TEST(LispReader, ItemsInAnyOrderRepeatedAndMissing) {
-  std::unique_ptr<Node<int>> root(
-      read_lisp("(findex 4 threshold 1 right (label 7) label 9 left(label 2)threshold 2.5 left (label 3))"));
-  EXPECT_EQ(root->get_feature_index(), 4);
-  EXPECT_EQ(root->get_threshold(), 2.5);
-  EXPECT_EQ(root->get_left()->get_label(), 3);
-  EXPECT_EQ(root->get_right()->get_label(), 7);
-  std::unique_ptr<Node<int>> bare(read_lisp("()"));
-  EXPECT_EQ(bare->get_label(), 0);
-  EXPECT_EQ(bare->get_feature_index(), -1);
-  EXPECT_TRUE(std::isnan(bare->get_threshold()));
+  const Tree<int> tree =
+      read_lisp("(findex 4 threshold 1 right (label 7) label 9 left(label 2)threshold 2.5 left (label 3))");
+  ASSERT_EQ(tree.size(), 3u);  // the replaced left child is gone
+  EXPECT_EQ(tree.feature[0], 4);
+  EXPECT_EQ(tree.threshold[0], 2.5);
+  EXPECT_EQ(tree.value[1], 3);
+  EXPECT_EQ(tree.value[2], 7);
+  EXPECT_EQ(tree.value[0], 9);  // an inner node keeps the label it was given
+  const Tree<int> bare = read_lisp("()");
+  EXPECT_EQ(bare.value[0], 0);
+  EXPECT_EQ(bare.feature[0], -1);
+  EXPECT_TRUE(std::isnan(bare.threshold[0]));
+}
+
+TEST(LispReader, NumbersTheNodesBreadthFirst) {
+  // Written depth first: the root's left child has two leaves.
+  const Tree<int> tree = read_lisp("(left (left (label 1) right (label 2) findex 1 threshold 3) "
+                                   "right (label 5) findex 0 threshold 4)");
+  EXPECT_EQ(tree.left, (std::vector<int>{1, 3, -1, -1, -1}));
+  EXPECT_EQ(tree.value, (std::vector<int>{0, 0, 5, 1, 2}));
 }
 
 TEST(LispReader, SpacingAndTruncatedLabels) {
   for (const char* text : {"(label 3)", "( label 3 )", "(label 3.9)", "\n\n  (\tlabel\n3x)"}) {
-    std::unique_ptr<Node<int>> root(read_lisp(text));
-    EXPECT_EQ(root->get_label(), 3) << text;
+    EXPECT_EQ(read_lisp(text).value[0], 3) << text;
   }
-  std::unique_ptr<Node<int>> junk(read_lisp("(label abc findex 2q)"));
-  EXPECT_EQ(junk->get_label(), 0);
-  EXPECT_EQ(junk->get_feature_index(), 2);
+  const Tree<int> junk = read_lisp("(label abc findex 2q)");
+  EXPECT_EQ(junk.value[0], 0);
+  EXPECT_EQ(junk.feature[0], 2);
 }
 
-TEST(LispReader, EndOfStreamGivesNull) {
-  EXPECT_EQ(read_lisp("   \n"), nullptr);
+TEST(LispReader, EndOfStreamGivesNoTree) {
+  EXPECT_FALSE(read_one("   \n", [](std::istream& in, Tree<int>& t) { return read_tree_as_lisp(in, t); }).first);
 }
 
 // What a reading call throws: its kind ("none" when it returns, the line for
@@ -151,7 +148,11 @@ class LispErrors : public ::testing::TestWithParam<LispError> {};
 
 TEST_P(LispErrors, AreReportedWithTheirKind) {
   const auto& c = GetParam();
-  const auto [kind, message] = failure_of([&] { std::unique_ptr<Node<int>> root(read_lisp(c.text)); });
+  const auto [kind, message] = failure_of([&] {
+    std::istringstream in(c.text);
+    Tree<int> tree;
+    read_tree_as_lisp(in, tree);
+  });
   EXPECT_EQ(kind, c.kind);
   EXPECT_EQ(message, c.message);
 }
@@ -174,17 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LispReader, NumberMissingAtTheEndOfTheTokens) {
   std::vector<std::string> tokens{"(", "threshold"};
-  Node<int> node;
+  LispTree node;
   try {
-    tokens_to_tree(tokens.begin(), tokens.end(), &node);
+    tokens_to_tree(tokens.begin(), tokens.end(), node);
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.get_message(), "expected number after threshold token");
   }
   tokens = {"(", "left"};
-  Node<int> other;
+  LispTree other;
   try {
-    tokens_to_tree(tokens.begin(), tokens.end(), &other);
+    tokens_to_tree(tokens.begin(), tokens.end(), other);
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.get_message(), "no tree parsable in stream.");
@@ -202,32 +203,36 @@ std::string nested_lisp(int depth) {
 TEST(LispReader, HostileNestingReadsWithoutRecursion) {
   // 200,000 nested left children, each node also given a right leaf.
   const int depth = 200000;
-  std::unique_ptr<Node<int>> root(read_lisp(nested_lisp(depth)));
-  EXPECT_EQ(arrays(root.get()).get_num_nodes(), 2u * depth + 1);
+  EXPECT_EQ(read_lisp(nested_lisp(depth)).size(), 2u * depth + 1);
 }
 
 TEST(LispWriter, DeepTreesRoundTripWithoutRecursion) {
   // Indentation grows with depth, so the text grows with its square.
   const int depth = 2000;
-  std::unique_ptr<Node<int>> root(read_lisp(nested_lisp(depth)));
+  const Tree<int> tree = read_lisp(nested_lisp(depth));
   std::ostringstream out;
-  write_tree_as_lisp(out, root.get(), 0);
-  std::istringstream again(out.str());
-  std::unique_ptr<Node<int>> copy(read_tree_as_lisp<int>(again));
-  EXPECT_EQ(arrays(copy.get()).left, arrays(root.get()).left);
+  write_tree_as_lisp(out, tree, 0);
+  EXPECT_TRUE(read_lisp(out.str()) == tree);
 }
 
-Node<int>* read_vtxt(const std::string& text) {
-  std::istringstream in(text);
-  return read_tree_as_vectorized_txt<int>(in);
+std::pair<bool, Tree<int>> read_vtxt(const std::string& text) {
+  return read_one(text, [](std::istream& in, Tree<int>& t) { return read_tree_as_vectorized_txt(in, t); });
 }
 
 TEST(VectortxtReader, ReadsTheExampleBack) {
-  std::unique_ptr<Node<int>> root(read_vtxt(example_vtxt));
-  const auto vt = arrays(root.get());
-  EXPECT_EQ(vt.right, (std::vector<int>{2, -1, -1}));
-  EXPECT_EQ(vt.label, (std::vector<int>{0, 0, 1}));
-  EXPECT_EQ(vt.threshold, (std::vector<double>{0.5, 0, 0}));
+  const auto [found, tree] = read_vtxt(example_vtxt);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(tree.right, (std::vector<int>{2, -1, -1}));
+  EXPECT_EQ(tree.value, (std::vector<int>{0, 0, 1}));
+  EXPECT_EQ(tree.threshold, (std::vector<double>{0.5, 0, 0}));
+}
+
+TEST(VectortxtReader, NumbersTheNodesBreadthFirst) {
+  // Depth first in the file: node 1 is the root's inner left child.
+  const auto [found, tree] = read_vtxt("vtxt 5 5\n1 2 -1 -1 -1\n4 3 -1 -1 -1\n0 1 -1 -1 -1\n4 3 0 0 0\n0 0 1 2 5");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(tree.left, (std::vector<int>{1, 3, -1, -1, -1}));
+  EXPECT_EQ(tree.value, (std::vector<int>{0, 0, 5, 1, 2}));
 }
 
 TEST(VectortxtReader, ForestWithEmptyBlocksExtraFieldsAndBlankLines) {
@@ -235,12 +240,12 @@ TEST(VectortxtReader, ForestWithEmptyBlocksExtraFieldsAndBlankLines) {
       "\n\n  vtxt 5 0 \n"
       "vtxt 7 1\n-1\n-1\n-1\n0\n4.9\nextra1\nextra2\n"
       "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n");
-  Owned<int> forest;
-  read_forest_as_vectorized_txt(in, forest.roots);
-  ASSERT_EQ(forest.roots.size(), 2u);
-  EXPECT_EQ(forest.roots[0]->get_label(), 4);
-  EXPECT_TRUE(forest.roots[0]->is_leaf());
-  EXPECT_EQ(forest.roots[1]->get_feature_index(), 2);
+  Forest<int> forest;
+  read_forest_as_vectorized_txt(in, forest);
+  ASSERT_EQ(forest.size(), 2u);
+  EXPECT_EQ(forest[0].value[0], 4);
+  EXPECT_TRUE(forest[0].is_leaf(0));
+  EXPECT_EQ(forest[1].feature[0], 2);
 }
 
 struct VtxtError {
@@ -254,7 +259,7 @@ class VectortxtErrors : public ::testing::TestWithParam<VtxtError> {};
 
 TEST_P(VectortxtErrors, AreReportedWithTheirKind) {
   const auto& c = GetParam();
-  const auto [kind, message] = failure_of([&] { std::unique_ptr<Node<int>> root(read_vtxt(c.text)); });
+  const auto [kind, message] = failure_of([&] { read_vtxt(c.text); });
   EXPECT_EQ(kind, c.kind);
   EXPECT_EQ(message, c.message);
 }
@@ -301,38 +306,38 @@ protected:
 };
 
 TEST_F(ModelFile, FormatIsDeducedForBothFormats) {
-  Owned<int> from_vtxt, from_lisp;
-  read_forest(write("a.vtxt", std::string(example_vtxt) + "\n" + example_vtxt), from_vtxt.roots);
-  read_forest(write("a.lisp", std::string(example_lisp) + "\n" + example_lisp + "\n"), from_lisp.roots);
-  ASSERT_EQ(from_vtxt.roots.size(), 2u);
-  ASSERT_EQ(from_lisp.roots.size(), 2u);
-  EXPECT_EQ(arrays(from_vtxt.roots[1]).left, arrays(from_lisp.roots[1]).left);
+  Forest<int> from_vtxt, from_lisp;
+  read_forest(write("a.vtxt", std::string(example_vtxt) + "\n" + example_vtxt), from_vtxt);
+  read_forest(write("a.lisp", std::string(example_lisp) + "\n" + example_lisp + "\n"), from_lisp);
+  ASSERT_EQ(from_vtxt.size(), 2u);
+  ASSERT_EQ(from_lisp.size(), 2u);
+  EXPECT_EQ(from_vtxt[1].left, from_lisp[1].left);
 }
 
 TEST_F(ModelFile, MissingFileGivesNoTrees) {
-  Owned<int> forest;
-  read_forest(path("missing"), forest.roots);
-  EXPECT_TRUE(forest.roots.empty());
+  Forest<int> forest;
+  read_forest(path("missing"), forest);
+  EXPECT_TRUE(forest.empty());
 }
 
 TEST_F(ModelFile, StrayWordAfterTheLastLispTree) {
   const std::string p = write("stray.lisp", std::string(example_lisp) + "\noops\n");
-  Owned<int> forest;
+  Forest<int> forest;
   try {
-    read_forest(p, forest.roots, "lisp");
+    read_forest(p, forest, "lisp");
     FAIL();
   } catch (const FileFormatException& e) {
     EXPECT_EQ(e.get_message(), "expected ( to start tree.");
   }
-  Owned<int> deduced;
+  Forest<int> deduced;
   try {
-    read_forest(p, deduced.roots);
+    read_forest(p, deduced);
     FAIL();
   } catch (const FileFormatException& e) {
     EXPECT_EQ(e.get_message(), "Could not deduce format of forest/model file: '" + p + "'");
   }
   try {
-    read_forest(p, deduced.roots, "xml");
+    read_forest(p, deduced, "xml");
     FAIL();
   } catch (const FileFormatException& e) {
     EXPECT_EQ(e.get_message(), "unknown format: xml");
@@ -340,45 +345,40 @@ TEST_F(ModelFile, StrayWordAfterTheLastLispTree) {
 }
 
 TEST_F(ModelFile, WrittenForestsReadBackInBothFormats) {
-  Owned<double> forest;
+  Forest<double> forest;
   for (int k = 0; k < 3; ++k) {
-    auto* root = new Node<double>();
-    root->set_feature_index(k);
-    root->set_threshold(0.123456789 * (k + 1));
-    auto* l = new Node<double>();
-    l->set_label(1.0 / 3.0);
-    auto* r = new Node<double>();
-    r->set_label(-2.5e-7);
-    root->set_left(l);
-    root->set_right(r);
-    forest.roots.push_back(root);
+    Tree<double> tree = example_tree<double>();
+    tree.feature[0] = k;
+    tree.threshold[0] = 0.123456789 * (k + 1);
+    tree.value = {-2, 1.0 / 3.0, -2.5e-7};
+    forest.push_back(tree);
   }
   const std::string lisp = path("w.lisp"), vtxt = path("w.vtxt");
   written.push_back(lisp);
   written.push_back(vtxt);
-  write_forest_as_lisp(lisp, forest.roots);
-  write_forest_as_vectorized_txt(vtxt, forest.roots);
+  write_forest_as_lisp(lisp, forest);
+  write_forest_as_vectorized_txt(vtxt, forest);
   for (const auto& file : {lisp, vtxt}) {
-    Owned<double> back;
-    read_forest(file, back.roots);
-    ASSERT_EQ(back.roots.size(), 3u) << file;
-    for (int k = 0; k < 3; ++k) {
-      EXPECT_EQ(back.roots[k]->get_feature_index(), k);
-      EXPECT_DOUBLE_EQ(back.roots[k]->get_threshold(), std::stod([&] {
+    Forest<double> back;
+    read_forest(file, back);
+    ASSERT_EQ(back.size(), 3u) << file;
+    for (std::size_t k = 0; k < 3; ++k) {
+      EXPECT_EQ(back[k].feature[0], static_cast<int>(k));
+      EXPECT_DOUBLE_EQ(back[k].threshold[0], std::stod([&] {
         std::ostringstream s;
-        s << 0.123456789 * (k + 1);
+        s << 0.123456789 * static_cast<double>(k + 1);
         return s.str();
       }()));
-      EXPECT_EQ(back.roots[k]->get_left()->get_label(), 0.333333);
-      EXPECT_EQ(back.roots[k]->get_right()->get_label(), -2.5e-7);
+      EXPECT_EQ(back[k].value[1], 0.333333);
+      EXPECT_EQ(back[k].value[2], -2.5e-7);
     }
   }
 }
 
 TEST_F(ModelFile, UnwritablePathIsAnError) {
-  Owned<int> forest{{example_tree()}};
+  const Forest<int> forest{example_tree()};
   try {
-    write_forest_as_vectorized_txt("/no/such/dir/model.txt", forest.roots);
+    write_forest_as_vectorized_txt("/no/such/dir/model.txt", forest);
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.get_message(), "could not write model file: `/no/such/dir/model.txt'");

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
@@ -11,81 +12,86 @@
 namespace Sylvor {
 namespace {
 
-Node<int>* leaf(int label) {
-  auto* n = new Node<int>();
-  n->set_label(label);
-  return n;
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+// A root testing feature 0 at `threshold`, leaves 1 (left) and 2 (right).
+Tree<int> stump(double threshold) {
+  Tree<int> tree;
+  tree.add_node();
+  tree.add_children(0);
+  tree.feature[0] = 0;
+  tree.threshold[0] = threshold;
+  tree.value[1] = 1;
+  tree.value[2] = 2;
+  return tree;
 }
 
-Node<int>* inner(int feature, double threshold, Node<int>* l, Node<int>* r) {
-  auto* n = new Node<int>();
-  n->set_feature_index(feature);
-  n->set_threshold(threshold);
-  n->set_left(l);
-  n->set_right(r);
-  return n;
+template <class F>
+MemoryDataSet<F, int> one_column(const std::vector<double>& values) {
+  MemoryDataSet<F, int> data;
+  data.set_num_features(1);
+  for (const double v : values) data.add_instance(0, &v, &v + 1);
+  return data;
 }
 
-// Root 0 whose left child has two leaf children and whose right child is a leaf.
-Node<int>* five_node_tree() {
-  return inner(0, 1.5, inner(1, 2.5, leaf(10), leaf(11)), leaf(12));
+TEST(Tree, FreshNodesAndChildrenNumberedInOrder) {
+  Tree<double> tree;
+  EXPECT_EQ(tree.add_node(), 0u);
+  EXPECT_EQ(tree.add_children(0), 1u);
+  EXPECT_EQ(tree.add_children(2), 3u);
+  EXPECT_EQ(tree.left, (std::vector<int>{1, -1, 3, -1, -1}));
+  EXPECT_EQ(tree.right, (std::vector<int>{2, -1, 4, -1, -1}));
+  EXPECT_EQ(tree.feature, std::vector<int>(5, -1));
+  EXPECT_EQ(tree.value, std::vector<double>(5, -2.0));
+  EXPECT_TRUE(std::isnan(tree.threshold[4]));
+  EXPECT_TRUE(tree.is_leaf(1));
+  EXPECT_FALSE(tree.is_leaf(2));
 }
 
-TEST(VectorizedTree, NumbersNodesBreadthFirst) {
-  std::unique_ptr<Node<int>> root(five_node_tree());
-  VectorizedTree<int> tree;
-  tree.root_to_vector(root.get());
+TEST(Tree, WalkSendsEqualAndNaNValuesRight) {
+  const Tree<int> tree = stump(0.5);
+  const auto data = one_column<double>({0.25, 0.5, nan, 0.75});
+  EXPECT_EQ(tree.predict(data, 0), 1);
+  EXPECT_EQ(tree.predict(data, 1), 2);
+  EXPECT_EQ(tree.predict(data, 2), 2);
+  EXPECT_EQ(tree.leaf_of(data, 3), 2u);
+  EXPECT_EQ(stump(nan).predict(one_column<int>({-100}), 0), 2);
+  // The float nearest 0.1 lies slightly above 0.1 once widened.
+  EXPECT_EQ(stump(0.1).predict(one_column<float>({0.1}), 0), 2);
+}
+
+TEST(Tree, EqualityTakesNaNThresholdsAsEqual) {
+  EXPECT_TRUE(stump(nan) == stump(nan));
+  EXPECT_FALSE(stump(0.5) == stump(0.25));
+  Tree<int> other = stump(0.5);
+  other.value[2] = 3;
+  EXPECT_FALSE(other == stump(0.5));
+}
+
+TEST(TreeFromArrays, RenumbersBreadthFirst) {
+  // Depth-first numbering: 0 (root), 1 (left, inner), 2 and 3 (its leaves),
+  // 4 (root's right leaf).
+  const std::vector<int> left{1, 2, -1, -1, -1}, right{4, 3, -1, -1, -1}, feature{0, 1, -1, -1, -1};
+  const std::vector<double> threshold{1.5, 2.5, nan, nan, nan}, value{-2, -2, 10, 11, 12};
+  const Tree<int> tree = tree_from_arrays<int>(5, left, right, feature, threshold, value);
   EXPECT_EQ(tree.left, (std::vector<int>{1, 3, -1, -1, -1}));
   EXPECT_EQ(tree.right, (std::vector<int>{2, 4, -1, -1, -1}));
-  EXPECT_EQ(tree.feature_index, (std::vector<int>{0, 1, -1, -1, -1}));
-  EXPECT_EQ(tree.label, (std::vector<int>{-2, -2, 12, 10, 11}));
-  EXPECT_EQ(tree.threshold[0], 1.5);
-  EXPECT_TRUE(std::isnan(tree.threshold[2]));
-  EXPECT_EQ(tree.get_num_nodes(), 5u);
-  EXPECT_EQ(tree.root, nullptr);  // root_to_vector does not take the tree
+  EXPECT_EQ(tree.feature, (std::vector<int>{0, 1, -1, -1, -1}));
+  EXPECT_EQ(tree.value, (std::vector<int>{-2, -2, 12, 10, 11}));
+  EXPECT_EQ(tree.threshold[1], 2.5);
+  // Already breadth first: the same arrays.
+  EXPECT_TRUE(tree_from_arrays<int>(5, tree.left, tree.right, tree.feature, tree.threshold, tree.value) == tree);
 }
 
-TEST(VectorizedTree, SingleLeaf) {
-  Node<int> root;
-  VectorizedTree<int> tree;
-  tree.root_to_vector(&root);
-  EXPECT_EQ(tree.left, std::vector<int>{-1});
-  EXPECT_EQ(tree.right, std::vector<int>{-1});
-  EXPECT_EQ(tree.label, std::vector<int>{-2});
-}
-
-TEST(VectorizedTree, ArraysRoundTripThroughTheLinkedForm) {
-  std::unique_ptr<Node<int>> root(five_node_tree());
-  VectorizedTree<int> first;
-  first.root_to_vector(root.get());
-
-  VectorizedTree<int> rebuilt;
-  Node<int>* copy = rebuilt.vector_to_root(first.get_num_nodes(), first.left, first.right,
-                                           first.feature_index, first.threshold, first.label);
-  EXPECT_EQ(rebuilt.root, copy);
-  VectorizedTree<int> second;
-  second.root_to_vector(copy);
-  EXPECT_EQ(second.left, first.left);
-  EXPECT_EQ(second.right, first.right);
-  EXPECT_EQ(second.feature_index, first.feature_index);
-  EXPECT_EQ(second.label, first.label);
-  EXPECT_EQ(second.threshold[0], first.threshold[0]);
-  EXPECT_EQ(second.threshold[1], first.threshold[1]);
-  rebuilt.clear();
-  EXPECT_EQ(rebuilt.root, nullptr);
-}
-
-TEST(VectorizedTree, FloatingSourcesAreTruncatedAndNaNChildIsAbsent) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
+TEST(TreeFromArrays, FloatingSourcesAreTruncatedAndNaNChildIsAbsent) {
   const std::vector<double> left{1.9, nan, -1}, right{2.2, nan, -3};
   const std::vector<double> features{4.7, -1, -1}, thresholds{0.25, nan, nan}, labels{-2, 1.9, -0.5};
-  VectorizedTree<int> tree;
-  std::unique_ptr<Node<int>> root(tree.vector_to_root(3, left, right, features, thresholds, labels));
-  EXPECT_EQ(root->get_feature_index(), 4);
-  EXPECT_EQ(root->get_threshold(), 0.25);
-  EXPECT_EQ(root->get_left()->get_label(), 1);
-  EXPECT_EQ(root->get_right()->get_label(), 0);
-  EXPECT_TRUE(root->get_left()->is_leaf());
+  const Tree<int> tree = tree_from_arrays<int>(3, left, right, features, thresholds, labels);
+  EXPECT_EQ(tree.feature[0], 4);
+  EXPECT_EQ(tree.threshold[0], 0.25);
+  EXPECT_EQ(tree.value[1], 1);
+  EXPECT_EQ(tree.value[2], 0);
+  EXPECT_TRUE(tree.is_leaf(1));
 }
 
 struct BadArrays {
@@ -101,15 +107,12 @@ TEST_P(RejectsBadTreeArrays, BeforeBuildingAnyNode) {
   const BadArrays& c = GetParam();
   const std::vector<int> features(c.left.size(), 0), labels(c.left.size(), 0);
   const std::vector<double> thresholds(c.left.size(), 0.0);
-  VectorizedTree<int> tree;
   try {
-    tree.vector_to_root(c.num_nodes, c.left, c.right, features, thresholds, labels);
-    tree.clear();
+    tree_from_arrays<int>(c.num_nodes, c.left, c.right, features, thresholds, labels);
     FAIL() << "accepted";
   } catch (const FileFormatException& e) {
     EXPECT_EQ(e.get_message(), "invalid tree: " + c.message);
   }
-  EXPECT_EQ(tree.root, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -124,60 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadArrays{"Orphan", 4, {1, -1, -1, -1}, {2, -1, -1, -1}, "node 3 is not reachable from the root"},
         BadArrays{"ShortArrays", 4, {1, -1, -1}, {2, -1, -1}, "the child arrays hold fewer than 4 entries"}),
     [](const ::testing::TestParamInfo<BadArrays>& info) { return info.param.name; });
-
-TEST(Node, WalkSendsEqualAndNaNValuesRight) {
-  std::unique_ptr<Node<int>> root(inner(0, 0.5, leaf(1), leaf(2)));
-  MemoryDataSet<double, int> data;
-  data.set_num_features(1);
-  for (const double v : {0.25, 0.5, std::numeric_limits<double>::quiet_NaN(), 0.75}) {
-    data.add_instance(0, &v, &v + 1);
-  }
-  EXPECT_EQ(root->predict(data, 0), 1);
-  EXPECT_EQ(root->predict(data, 1), 2);
-  EXPECT_EQ(root->predict(data, 2), 2);
-  EXPECT_EQ(root->predict(data, 3), 2);
-}
-
-TEST(Node, NaNThresholdSendsEverythingRight) {
-  std::unique_ptr<Node<int>> root(
-      inner(0, std::numeric_limits<double>::quiet_NaN(), leaf(1), leaf(2)));
-  MemoryDataSet<int, int> data;
-  data.set_num_features(1);
-  const double v = -100;
-  data.add_instance(0, &v, &v + 1);
-  EXPECT_EQ(root->predict(data, 0), 2);
-}
-
-TEST(Node, FloatValuesAreWidenedBeforeComparing) {
-  std::unique_ptr<Node<int>> root(inner(0, 0.1, leaf(1), leaf(2)));
-  MemoryDataSet<float, int> data;
-  data.set_num_features(1);
-  const double v = 0.1;  // stored as the float nearest 0.1, slightly above it
-  data.add_instance(0, &v, &v + 1);
-  EXPECT_EQ(root->predict(data, 0), 2);
-}
-
-TEST(Node, DeepTreeIsFreedWithoutRecursion) {
-  // A chain a million nodes deep: recursive destruction would overflow the stack.
-  auto* root = new Node<int>();
-  Node<int>* tip = root;
-  for (int depth = 0; depth < 1000000; ++depth) {
-    tip->set_left(new Node<int>());
-    tip->set_right(new Node<int>());
-    tip = tip->get_right();
-  }
-  delete root;
-}
-
-TEST(VectorizedTree, DestructionLeavesTheLinkedTree) {
-  std::unique_ptr<Node<int>> root(five_node_tree());
-  {
-    VectorizedTree<int> tree;
-    tree.root_to_vector(root.get());
-    tree.root = root.get();
-  }
-  EXPECT_EQ(root->get_left()->get_left()->get_label(), 10);
-}
 
 }  // namespace
 }  // namespace Sylvor

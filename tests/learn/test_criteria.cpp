@@ -1,4 +1,4 @@
-#include "Sylvor/stats/info.hpp"
+#include "Sylvor/learn/criteria.hpp"
 
 #include <gtest/gtest.h>
 

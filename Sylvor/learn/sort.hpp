@@ -11,8 +11,8 @@
 // in ascending order; the order among equal values depends only on the input
 // and its size, so learning stays reproducible. Scratch space only grows. A
 // sorter is owned by one thread.
-#ifndef SYLVOR_DEFS_SORT_HPP
-#define SYLVOR_DEFS_SORT_HPP
+#ifndef SYLVOR_LEARN_SORT_HPP
+#define SYLVOR_LEARN_SORT_HPP
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "Sylvor/defs/tracker.hpp"
+#include "Sylvor/learn/tracker.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 // uniformly among candidates that tie exactly for the highest score
 // (reservoir choice, one generator draw per tie) without storing them.
 // Plain values, used by one thread.
-#ifndef SYLVOR_DEFS_TRACKER_HPP
-#define SYLVOR_DEFS_TRACKER_HPP
+#ifndef SYLVOR_LEARN_TRACKER_HPP
+#define SYLVOR_LEARN_TRACKER_HPP
 
 #include <functional>
 #include <limits>

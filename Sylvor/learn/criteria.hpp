@@ -7,8 +7,8 @@
 // Welford's update. The criteria are stateless: they turn a node's summary
 // and two side summaries into scores, larger being better. All are plain
 // values used by the one thread that grows a tree.
-#ifndef SYLVOR_STATS_INFO_HPP
-#define SYLVOR_STATS_INFO_HPP
+#ifndef SYLVOR_LEARN_CRITERIA_HPP
+#define SYLVOR_LEARN_CRITERIA_HPP
 
 #include <cmath>
 #include <cstddef>
@@ -18,7 +18,7 @@
 #include "Sylvor/dataset/dataset_description.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
-#include "Sylvor/defs/tracker.hpp"
+#include "Sylvor/learn/tracker.hpp"
 
 namespace Sylvor {
 
@@ -35,6 +35,11 @@ public:
     counts.assign(nc + 2, 0);
     total_count = 0;
     sum_squared = 0;
+  }
+  // Empty, with the classes and labeling of `other`.
+  void reset_like(const NominalLabelPriorAccumulator& other) {
+    set_num_classes(other.get_num_classes());
+    ltype = other.ltype;
   }
   void set_labeling(LabelingType type) { ltype = type; }
   LabelingType get_labeling() const { return ltype; }
@@ -156,6 +161,7 @@ public:
     M2 = mean = variance = 0.0;
     ltype = Regression;
   }
+  void reset_like(const RegressiveLabelPriorAccumulator&) { initialize(); }
 
   // Welford's update over the labels of a range in order.
   template <class Range>
@@ -212,6 +218,15 @@ inline std::pair<double, double> side_weights(double nl, double nr) {
   return {ratio_or_zero(nl, nl + nr), ratio_or_zero(nr, nl + nr)};
 }
 
+// p_l I(left) + p_r I(right): the criterion's impurity of the two sides,
+// weighted by their sizes.
+template <class Criterion, class Acc>
+double weighted_impurity(const Criterion& criterion, const Acc& left, const Acc& right) {
+  const auto [pl, pr] = side_weights(static_cast<double>(left.get_num_instances()),
+                                     static_cast<double>(right.get_num_instances()));
+  return pl * criterion.get_impurity(left) + pr * criterion.get_impurity(right);
+}
+
 // Maximises the sum of squared-count ratios of the sides, that is N times
 // the decrease of the weighted Gini impurity.
 struct TwoSplitGiniImpurity {
@@ -240,9 +255,7 @@ struct TwoSplitInfoGain {
   double get_impurity(const Acc& acc) const { return compute_entropy(acc); }
   template <class Acc>
   double get_impurity(const Acc& left, const Acc& right) const {
-    const auto [pl, pr] = side_weights(static_cast<double>(left.get_total_count()),
-                                       static_cast<double>(right.get_total_count()));
-    return pl * get_impurity(left) + pr * get_impurity(right);
+    return weighted_impurity(*this, left, right);
   }
   template <class Acc>
   double get_initial(const Acc& prior) const { return get_impurity(prior); }
@@ -275,9 +288,7 @@ struct TwoSplitVariance {
   double get_impurity(const Acc& acc) const { return acc.get_variance(); }
   template <class Acc>
   double get_impurity(const Acc& left, const Acc& right) const {
-    const auto [pl, pr] = side_weights(static_cast<double>(left.get_num_instances()),
-                                       static_cast<double>(right.get_num_instances()));
-    return pl * get_impurity(left) + pr * get_impurity(right);
+    return weighted_impurity(*this, left, right);
   }
   template <class Acc>
   double get_initial(const Acc& prior) const { return get_impurity(prior); }

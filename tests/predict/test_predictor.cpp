@@ -1,4 +1,4 @@
-#include "Sylvor/learn/forest_classifier.hpp"
+#include "Sylvor/predict/predictor.hpp"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -10,31 +10,27 @@
 namespace Sylvor {
 namespace {
 
+// A tree that is one leaf of value `label`.
 template <class L>
-Node<L>* leaf(L label) {
-  auto* n = new Node<L>();
-  n->set_label(label);
-  return n;
+Tree<L> leaf(L label) {
+  Tree<L> tree;
+  tree.add_node();
+  tree.value[0] = label;
+  return tree;
 }
 
-// A tree that answers `below` for feature 0 < 0.5, else `above`.
+// A tree that answers `below` for feature 0 < threshold, else `above`.
 template <class L>
-Node<L>* stump(L below, L above) {
-  auto* n = new Node<L>();
-  n->set_feature_index(0);
-  n->set_threshold(0.5);
-  n->set_left(leaf(below));
-  n->set_right(leaf(above));
-  return n;
+Tree<L> stump(L below, L above, double threshold = 0.5) {
+  Tree<L> tree;
+  tree.add_node();
+  tree.add_children(0);
+  tree.feature[0] = 0;
+  tree.threshold[0] = threshold;
+  tree.value[1] = below;
+  tree.value[2] = above;
+  return tree;
 }
-
-template <class L>
-struct OwnedForest {
-  std::vector<Node<L>*> roots;
-  ~OwnedForest() {
-    for (auto* r : roots) delete r;
-  }
-};
 
 template <class L = int>
 MemoryDataSet<double, L> one_feature(const std::vector<double>& values, int nc = 3,
@@ -47,18 +43,22 @@ MemoryDataSet<double, L> one_feature(const std::vector<double>& values, int nc =
 }
 
 TEST(Classifier, TiesGoToTheSmallerLabel) {
-  OwnedForest<int> forest{{leaf(1), leaf(0), leaf(0), leaf(1)}};
+  Forest<int> forest{{leaf(1), leaf(0), leaf(0), leaf(1)}};
   BaseForestClassifier classifier(2);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   EXPECT_EQ(classifier.predict(one_feature({0.1}, 2), 0), 0);
 }
 
 TEST(Classifier, CountsLabelsAtLabelPlusOne) {
-  OwnedForest<int> forest{{leaf(2)}};
+  Forest<int> forest{{leaf(2)}};
   BaseForestClassifier classifier(3);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   EXPECT_EQ(classifier.predict(one_feature({0.1}), 0), 2);
-  EXPECT_EQ(classifier.get_counts(), (std::vector<int>{0, 0, 0, 1, 0}));
+  ClassVotes votes(3, 1);
+  votes.clear(1);
+  votes.add(0, 2);
+  EXPECT_EQ(std::vector<int>(votes.counts(0), votes.counts(0) + votes.num_slots()), (std::vector<int>{0, 0, 0, 1, 0}));
+  EXPECT_EQ(votes.result(0), 2);
 }
 
 TEST(Classifier, EmptyForest) {
@@ -75,9 +75,9 @@ TEST(Classifier, EmptyForest) {
 }
 
 TEST(Classifier, LeafLabelBeyondTheClassesIsAnErrorNotAWrite) {
-  OwnedForest<int> forest{{leaf(0), leaf(5)}};
+  Forest<int> forest{{leaf(0), leaf(5)}};
   BaseForestClassifier classifier(2);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   std::vector<int> labels;
   try {
     classifier.predict(one_feature({0.1, 0.2}, 2), labels);
@@ -91,11 +91,11 @@ TEST(Classifier, LeafLabelBeyondTheClassesIsAnErrorNotAWrite) {
 }
 
 TEST(Classifier, FeatureBeyondTheDataIsAnError) {
-  auto* root = stump(0, 1);
-  root->set_feature_index(3);
-  OwnedForest<int> forest{{root}};
+  Tree<int> root = stump(0, 1);
+  root.feature[0] = 3;
+  Forest<int> forest{root};
   BaseForestClassifier classifier(2);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   try {
     classifier.predict(one_feature({0.1}, 2), 0);
     FAIL();
@@ -103,12 +103,16 @@ TEST(Classifier, FeatureBeyondTheDataIsAnError) {
     EXPECT_EQ(e.get_message(),
               "tree 0 tests feature 3 but the data have 1 features: was the model learned on other data?");
   }
+  root.feature[0] = -1;  // an inner node without a feature is no leaf
+  Forest<int> negative{root};
+  classifier.use_forest(negative);
+  EXPECT_THROW(classifier.predict(one_feature({0.1}, 2), 0), Exception);
 }
 
 TEST(Classifier, ProbabilitiesAreVoteShares) {
-  OwnedForest<int> forest{{leaf(0), leaf(2), leaf(2), leaf(2)}};
+  Forest<int> forest{{leaf(0), leaf(2), leaf(2), leaf(2)}};
   BaseForestClassifier classifier(3);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   std::vector<std::vector<double>> rows(2, std::vector<double>(3, -1.0));
   struct View {
     std::vector<std::vector<double>>& rows;
@@ -120,9 +124,9 @@ TEST(Classifier, ProbabilitiesAreVoteShares) {
 }
 
 TEST(Classifier, PlusMinusOneProbabilitiesAndRegressionRefusal) {
-  OwnedForest<int> forest{{leaf(-1), leaf(1), leaf(1), leaf(0)}};
+  Forest<int> forest{{leaf(-1), leaf(1), leaf(1), leaf(0)}};
   BaseForestClassifier classifier(2);
-  classifier.use_forest(forest.roots);
+  classifier.use_forest(forest);
   std::vector<std::vector<float>> rows(1, std::vector<float>(2, -1.0f));
   struct View {
     std::vector<std::vector<float>>& rows;
@@ -138,22 +142,40 @@ TEST(Classifier, PlusMinusOneProbabilitiesAndRegressionRefusal) {
   }
 }
 
-TEST(Classifier, TextLabelsComeFromTheDescription) {
-  OwnedForest<int> forest{{stump(0, 1)}};
-  BaseForestClassifier classifier(2);
-  classifier.use_forest(forest.roots);
-  DataSetDescription desc;
-  desc.add_label_pair("no", 0);
-  desc.add_label_pair("yes", 1);
-  std::vector<std::string> labels;
-  classifier.predict(desc, one_feature({0.2, 0.7}, 2), labels);
-  EXPECT_EQ(labels, (std::vector<std::string>{"no", "yes"}));
+TEST(FlatForest, RefusesTreesNotNumberedBreadthFirst) {
+  Tree<int> swapped = stump(0, 1);
+  std::swap(swapped.left[0], swapped.right[0]);
+  try {
+    FlatForest<int> flat(Forest<int>{leaf(0), swapped});
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "tree 1 is not numbered breadth first");
+  }
+}
+
+TEST(FlatForest, LeavesKeepTheirNumbersInTheStoredTree) {
+  Tree<int> tree = stump(5, 6);
+  tree.add_children(2);  // node 2 tests feature 0 at 0.75: leaves 3 and 4
+  tree.feature[2] = 0;
+  tree.threshold[2] = 0.75;
+  tree.value[3] = 7;
+  tree.value[4] = 8;
+  const FlatForest<int> flat(Forest<int>{tree});
+  const auto data = one_feature({0.1, 0.6, 0.9});
+  const auto columns = column_pointers(data);
+  EXPECT_EQ(flat.leaf_of(0, columns.data(), 0), 1u);
+  EXPECT_EQ(flat.leaf_of(0, columns.data(), 1), 3u);
+  EXPECT_EQ(flat.leaf_of(0, columns.data(), 2), 4u);
+  EXPECT_EQ(flat.value(0, 4), 8);
+  int values[FlatForest<int>::lanes];
+  flat.values_of_lanes(0, columns.data(), 0, 3, values);
+  EXPECT_EQ(std::vector<int>(values, values + 3), (std::vector<int>{5, 7, 8}));
 }
 
 TEST(Regressor, RunningMeanInTreeOrder) {
-  OwnedForest<double> forest{{leaf(1.0), leaf(2.0), leaf(4.0)}};
+  Forest<double> forest{{leaf(1.0), leaf(2.0), leaf(4.0)}};
   BaseForestRegressor regressor;
-  regressor.use_forest(forest.roots);
+  regressor.use_forest(forest);
   const auto data = one_feature<double>({0.1}, 1, Regression);
   const double expected = 1.5 + (4.0 - 1.5) / 3;  // 1, then 1.5, then 7/3
   EXPECT_EQ(regressor.predict(data, 0), expected);
@@ -162,28 +184,15 @@ TEST(Regressor, RunningMeanInTreeOrder) {
   EXPECT_EQ(predictions, std::vector<double>{expected});
 }
 
-TEST(Regressor, TextFormUsesSixSignificantDigits) {
-  OwnedForest<double> forest{{stump(65.0, 0.1 + 0.2)}};
-  BaseForestRegressor regressor;
-  regressor.use_forest(forest.roots);
-  std::vector<std::string> texts;
-  regressor.predict(one_feature<double>({0.2, 0.7}, 1, Regression), texts);
-  EXPECT_EQ(texts, (std::vector<std::string>{"65", "0.3"}));
-}
-
 class ThreadCounts : public ::testing::TestWithParam<int> {};
 
 TEST_P(ThreadCounts, ResultsDoNotDependOnTheTeamSize) {
   // Seven stumps with different cut points and labels over 200 instances.
-  OwnedForest<int> forest;
-  OwnedForest<double> regression;
+  Forest<int> forest;
+  Forest<double> regression;
   for (int k = 0; k < 7; ++k) {
-    auto* c = stump(k % 3, (k + 1) % 3);
-    c->set_threshold(0.1 * (k + 1));
-    forest.roots.push_back(c);
-    auto* r = stump(0.1 * k, 1.0 / (k + 1));
-    r->set_threshold(0.1 * (k + 1));
-    regression.roots.push_back(r);
+    forest.push_back(stump(k % 3, (k + 1) % 3, 0.1 * (k + 1)));
+    regression.push_back(stump(0.1 * k, 1.0 / (k + 1), 0.1 * (k + 1)));
   }
   std::vector<double> values;
   for (int i = 0; i < 200; ++i) values.push_back(i / 200.0);
@@ -194,12 +203,12 @@ TEST_P(ThreadCounts, ResultsDoNotDependOnTheTeamSize) {
     const int saved = omp_get_max_threads();
     omp_set_num_threads(threads);
     BaseForestClassifier classifier(3);
-    classifier.use_forest(forest.roots);
+    classifier.use_forest(forest);
     classifier.predict(data, labels);
     singles.clear();
     for (std::size_t i = 0; i < values.size(); i += 13) singles.push_back(classifier.predict(data, i));
     BaseForestRegressor regressor;
-    regressor.use_forest(regression.roots);
+    regressor.use_forest(regression);
     regressor.predict(rdata, means);
     omp_set_num_threads(saved);
   };
@@ -214,11 +223,11 @@ TEST_P(ThreadCounts, ResultsDoNotDependOnTheTeamSize) {
 }
 
 TEST_P(ThreadCounts, ProgressCountsEveryInstanceOnce) {
-  OwnedForest<int> forest;
-  OwnedForest<double> regression;
+  Forest<int> forest;
+  Forest<double> regression;
   for (int k = 0; k < 3; ++k) {
-    forest.roots.push_back(stump(k % 3, 2));
-    regression.roots.push_back(stump(0.5, 1.5));
+    forest.push_back(stump(k % 3, 2));
+    regression.push_back(stump(0.5, 1.5));
   }
   // Several chunks per member, the last one short.
   std::vector<double> values;
@@ -227,15 +236,13 @@ TEST_P(ThreadCounts, ProgressCountsEveryInstanceOnce) {
   omp_set_num_threads(GetParam());
   ProgressCounter classified(values.size()), regressed(values.size());
   BaseForestClassifier classifier(3);
-  classifier.use_forest(forest.roots);
-  classifier.report_progress_to(&classified);
+  classifier.use_forest(forest);
   std::vector<int> labels;
-  classifier.predict(one_feature(values), labels);
+  classifier.predict(one_feature(values), labels, &classified);
   BaseForestRegressor regressor;
-  regressor.use_forest(regression.roots);
-  regressor.report_progress_to(&regressed);
+  regressor.use_forest(regression);
   std::vector<double> means;
-  regressor.predict(one_feature<double>(values, 1, Regression), means);
+  regressor.predict(one_feature<double>(values, 1, Regression), means, &regressed);
   omp_set_num_threads(saved);
   EXPECT_EQ(classified.get_done(), values.size());
   EXPECT_EQ(regressed.get_done(), values.size());

@@ -1,0 +1,96 @@
+// How the leaves of the trees combine into one prediction per instance, for
+// a block of instances at a time: ClassVotes counts the class labels (the
+// label with the most votes wins, the smallest among ties), RunningMean keeps
+// the running mean of the leaf values in the order they are added.
+//
+// An aggregator is scratch of the one thread that fills it; it allocates
+// only when it is made, never while it adds.
+#ifndef SYLVOR_PREDICT_VOTES_HPP
+#define SYLVOR_PREDICT_VOTES_HPP
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+
+// The label with the most votes, from counts indexed by label + 1; the
+// smallest label wins ties, and -2 stands for no vote at all.
+inline int vote_winner(const int* counts, std::size_t slots) {
+  int best_label = -2, best_count = 0;
+  for (std::size_t j = 0; j < slots; ++j) {
+    if (counts[j] > best_count) {
+      best_label = static_cast<int>(j) - 1;
+      best_count = counts[j];
+    }
+  }
+  return best_label;
+}
+
+class ClassVotes {
+public:
+  typedef int result_type;
+
+  // Counts for `block` instances of the labels -1 .. num_classes.
+  ClassVotes(std::size_t num_classes, std::size_t block)
+      : slots(num_classes + 2), table(block * (num_classes + 2), 0) {}
+
+  std::size_t num_slots() const { return slots; }
+
+  // Zeroes the counts of instances 0 .. n - 1.
+  void clear(std::size_t n) { std::fill(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(n * slots), 0); }
+
+  // One vote of instance j for `label`; a label outside -1 .. number of
+  // classes is an error.
+  template <class Label>
+  void add(std::size_t j, Label label) {
+    const long slot = static_cast<long>(label) + 1;
+    if (slot < 0 || static_cast<std::size_t>(slot) >= slots) {
+      throw Exception("the forest votes for label " + std::to_string(static_cast<long>(label)) +
+                      " but the data have " + std::to_string(slots - 2) + " classes (labels -1 to " +
+                      std::to_string(slots - 2) + "): was the model learned with more classes?");
+    }
+    ++table[j * slots + static_cast<std::size_t>(slot)];
+  }
+
+  // Instance j's votes, indexed by label + 1.
+  const int* counts(std::size_t j) const { return table.data() + j * slots; }
+
+  int result(std::size_t j) const { return vote_winner(counts(j), slots); }
+
+private:
+  std::size_t slots;
+  std::vector<int> table;  // instance j's count of label c at j * slots + c + 1
+};
+
+class RunningMean {
+public:
+  typedef double result_type;
+
+  RunningMean(std::size_t /*num_classes*/, std::size_t block) : means(block, 0.0), counts(block, 0) {}
+
+  void clear(std::size_t n) {
+    std::fill(means.begin(), means.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+    std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(n), 0);
+  }
+
+  // Instance j's mean after one more value: mean + (value - mean) / count.
+  template <class Value>
+  void add(std::size_t j, Value value) {
+    ++counts[j];
+    means[j] += (static_cast<double>(value) - means[j]) / counts[j];
+  }
+
+  double result(std::size_t j) const { return means[j]; }
+
+private:
+  std::vector<double> means;
+  std::vector<int> counts;
+};
+
+}  // namespace Sylvor
+
+#endif

@@ -1,0 +1,16 @@
+#include "cli/console.hpp"
+
+namespace Sylvor {
+
+CommandProgress::CommandProgress(const RandomForestOptions& options, std::size_t total, const char* what,
+                                 const char* unit) {
+  if (options.quiet || !standard_error_is_terminal()) return;
+  progress = std::make_unique<ProgressCounter>(total);
+  line = std::make_unique<ProgressLine>(*progress, what, unit, write_to_standard_error);
+}
+
+void CommandProgress::end() {
+  if (line) line->stop();
+}
+
+}  // namespace Sylvor

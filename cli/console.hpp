@@ -1,0 +1,60 @@
+// What the learn and test commands share on the console: reading the data
+// set with its timing line, and the progress line of long work.
+//
+// The progress line is drawn on standard error only when it is a terminal
+// and --quiet is not given, so transcripts and logs never hold it. Main
+// thread (the line's own display thread aside).
+#ifndef SYLVOR_CLI_CONSOLE_HPP
+#define SYLVOR_CLI_CONSOLE_HPP
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Sylvor/dataset/dataset_description.hpp"
+#include "Sylvor/defs/progress.hpp"
+#include "Sylvor/defs/string.hpp"
+#include "Sylvor/io/dataset_io.hpp"
+#include "cli/config.hpp"
+#include "cli/log.hpp"
+#include "cli/stopwatch.hpp"
+
+namespace Sylvor {
+
+// Reads the data set (or the selected rows of it), reports the time and
+// fills in missing values.
+template <class DataSet>
+void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log) {
+  cvd_timer timer;
+  if (!options.selection_file.empty()) {
+    std::vector<int> selected_instance_indices;
+    read_vector(options.selection_file, selected_instance_indices, "");
+    timer.reset();
+    read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices);
+  } else {
+    timer.reset();
+    read_data_set(data, options.in_file, "csv", desc);
+  }
+  const double seconds = timer.get_time();
+  std::cout << std::endl << "Total time to read dataset: " << seconds << std::endl;
+  log.write("dataset-read-time", seconds);
+  data.impute();
+}
+
+// The progress line of long work; counter() is null when nothing is shown.
+class CommandProgress {
+public:
+  CommandProgress(const RandomForestOptions& options, std::size_t total, const char* what, const char* unit);
+  ProgressCounter* counter() { return progress.get(); }
+  // Clears the line (before the command prints again).
+  void end();
+
+private:
+  std::unique_ptr<ProgressCounter> progress;
+  std::unique_ptr<ProgressLine> line;  // declared after the counter it reads: destroyed first
+};
+
+}  // namespace Sylvor
+
+#endif

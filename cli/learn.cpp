@@ -1,0 +1,158 @@
+#include "cli/learn.hpp"
+
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/string.hpp"
+#include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/learn/forest.hpp"
+#include "Sylvor/learn/out_of_bag.hpp"
+#include "Sylvor/learn/settings.hpp"
+#include "cli/console.hpp"
+#include "cli/log.hpp"
+#include "cli/stopwatch.hpp"
+
+namespace Sylvor {
+
+namespace {
+
+ForestSettings settings_of(const RandomForestOptions& options, double sample_prop) {
+  ForestSettings settings;
+  settings.num_trees = options.num_trees;
+  settings.bootstrap_fraction = sample_prop;
+  settings.limits.features_per_split = options.fte_per_split;
+  settings.limits.max_depth = options.max_depth;
+  settings.limits.min_instances_per_node = options.min_instances_per_node;
+  settings.feature_importances = !options.feature_importances_file.empty();
+  settings.out_of_bag = options.oob || !options.permutation_importances_file.empty();
+  settings.num_threads = options.num_threads;
+  return settings;
+}
+
+// Learns the forest, with the progress line, and reports the time.
+template <class Task, class DataSet>
+LearnedForest<typename DataSet::label_type> learn_timed(const RandomForestOptions& options, const DataSet& data,
+                                                        const Task& task, const ForestSettings& settings,
+                                                        CommandLog& log) {
+  cvd_timer timer;
+  CommandProgress progress(options, settings.num_trees > 0 ? static_cast<std::size_t>(settings.num_trees) : 0,
+                           "Learning", "trees");
+  LearnedForest<typename DataSet::label_type> forest = learn_forest(data, settings, task, progress.counter());
+  const double seconds = timer.get_time();
+  progress.end();
+  std::cout << std::endl << "Total time to learn: " << seconds << std::endl;
+  log.write("learn-time", seconds);
+  return forest;
+}
+
+template <class Task, class DataSet>
+void report_out_of_bag(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
+                       CommandLog& log) {
+  const OutOfBagEstimate estimate =
+      out_of_bag_estimate(task, data, forest.trees, forest.in_bag);
+  std::cout << (Task::is_regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error
+            << " (" << estimate.without << " instances without out-of-bag trees)" << std::endl;
+  log.write(Task::is_regression ? "oob-mse" : "oob-error", estimate.error);
+}
+
+template <class Task, class DataSet>
+std::vector<double> permutation_importances_timed(const Task& task, const DataSet& data,
+                                                  const LearnedForest<typename DataSet::label_type>& forest,
+                                                  std::uint64_t shuffle_key, CommandLog& log) {
+  cvd_timer timer;
+  std::vector<double> values = permutation_importances(task, data, forest.trees, forest.in_bag, shuffle_key);
+  const double seconds = timer.get_time();
+  std::cout << "Total time for permutation importances: " << seconds << std::endl;
+  log.write("permutation-importances-time", seconds);
+  return values;
+}
+
+// Writes the model in the format the options name (examined only now, after
+// learning) and reports the time.
+template <class L>
+void write_model_timed(const RandomForestOptions& options, const Forest<L>& forest, CommandLog& log) {
+  cvd_timer timer;
+  if (options.model_format == "lisp") {
+    std::cout << "Writing forest in LISP format to " << options.model_file << std::endl;
+    write_forest_as_lisp(options.model_file, forest);
+  } else if (options.model_format == "vectortxt") {
+    std::cout << "Writing forest in vtxt format to " << options.model_file << std::endl;
+    write_forest_as_vectorized_txt(options.model_file, forest);
+  } else {
+    throw Exception("unknown model format: " + options.model_format + " (valid formats: 'lisp' or 'vectortxt')");
+  }
+  const double seconds = timer.get_time();
+  std::cout << "Total time to write model: " << seconds << std::endl;
+  log.write("forest-write-time", seconds);
+}
+
+void write_values(const char* what, const std::string& file, const std::vector<double>& values) {
+  std::cout << "Writing " << what << " to " << file << std::endl;
+  save_vector(file, values, " ", what);
+}
+
+template <class Task, class DataSet>
+void learn_and_write(const RandomForestOptions& options, const DataSet& data, const Task& task, double sample_prop,
+                     CommandLog& log) {
+  const ForestSettings settings = settings_of(options, sample_prop);
+  const bool permutation = !options.permutation_importances_file.empty();
+  // The shuffles of permutation importance draw from generators keyed on how
+  // the pool was seeded, taken before learning draws anything.
+  const std::uint64_t shuffle_key = permutation ? permutation_key() : 0;
+  const auto forest = learn_timed(options, data, task, settings, log);
+  if (options.oob) report_out_of_bag(task, data, forest, log);
+  std::vector<double> permuted;
+  if (permutation) permuted = permutation_importances_timed(task, data, forest, shuffle_key, log);
+  write_model_timed(options, forest.trees, log);
+  if (settings.feature_importances) {
+    write_values("feature importances", options.feature_importances_file, forest.feature_importances);
+  }
+  if (permutation) write_values("permutation importances", options.permutation_importances_file, permuted);
+}
+
+// Reads the description and the data, then learns and writes with the task
+// that with_task gives (an unknown criterion fails only here, once the data
+// are read).
+template <class F, class L, class WithTask>
+void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
+  CommandLog log(keep_log ? options.log_file : std::string());
+  const DataSetDescription desc = read_sylvor_description(options.desc_file);
+  MemoryDataSet<F, L> data;
+  read_data(options, desc, data, log);
+  std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
+  with_task([&](const auto& task) { learn_and_write(options, data, task, sample_prop, log); });
+  log.close();
+}
+
+}  // namespace
+
+void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type) {
+  with_feature_type(feature_type, [&](auto f) {
+    learn_command<decltype(f), int>(options, 1.0, true, [&](auto run) {
+      const std::optional<CriterionKind> kind = criterion_from_name(options.criteria);
+      if (!kind || *kind == CriterionKind::Variance) {
+        throw Exception("unknown/unusable splitting criterion \"" + options.criteria +
+                        "\" for classification. Allowed values: 'gini', 'gainratio', or 'infogain'.");
+      }
+      with_classification_task(*kind, run);
+    });
+  });
+}
+
+void cli_learn_regress(const RandomForestOptions& options) {
+  learn_command<double, double>(options, 0.632, false, [&](auto run) {
+    if (criterion_from_name(options.criteria) != CriterionKind::Variance) {
+      throw Exception("unknown/unusable splitting criterion \"" + options.criteria +
+                      "\" for regression (valid criteria: 'variance').");
+    }
+    run(RegressionTask());
+  });
+}
+
+}  // namespace Sylvor

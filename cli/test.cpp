@@ -1,0 +1,130 @@
+#include "cli/test.hpp"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/defs/string.hpp"
+#include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/predict/predictor.hpp"
+#include "Sylvor/stats/score.hpp"
+#include "cli/console.hpp"
+#include "cli/log.hpp"
+#include "cli/stopwatch.hpp"
+
+namespace Sylvor {
+
+namespace {
+
+template <class L>
+Forest<L> read_model_timed(const RandomForestOptions& options, CommandLog& log) {
+  std::cout << "Reading forest from " << options.model_file << std::endl;
+  cvd_timer timer;
+  Forest<L> forest;
+  read_forest(options.model_file, forest);
+  const double seconds = timer.get_time();
+  std::cout << "Total time to read forest " << seconds << std::endl;
+  log.write("forest-read-time", seconds);
+  return forest;
+}
+
+// The texts of the predictions: class names from the description, or the
+// numbers as an output stream writes doubles.
+std::vector<std::string> prediction_texts(const DataSetDescription& desc, const std::vector<int>& predicted) {
+  std::vector<std::string> names(predicted.size());
+  for (std::size_t i = 0; i < predicted.size(); ++i) names[i] = desc.get_string_label(predicted[i]);
+  return names;
+}
+
+std::vector<std::string> prediction_texts(const DataSetDescription&, const std::vector<double>& predicted) {
+  std::vector<std::string> texts(predicted.size());
+  std::ostringstream text;
+  for (std::size_t i = 0; i < predicted.size(); ++i) {
+    text.str("");
+    text << predicted[i];
+    texts[i] = text.str();
+  }
+  return texts;
+}
+
+// The confusion matrices and classification rate of a classification test.
+template <class DataSet>
+void report_scores(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
+                   const std::vector<int>& predicted, CommandLog& log) {
+  ClassifierStats stats;
+  stats.score(data, predicted, true);
+  std::cout << std::endl << "Confusion Matrix (cumulative):" << std::endl << std::endl;
+  stats.output_confusion_matrix_with_string_labels(std::cout, desc, false);
+  if (!options.conf_matrix_file.empty()) {
+    std::ofstream file;
+    open_output_file(file, options.conf_matrix_file, "confusion matrix");
+    stats.output_confusion_matrix_with_string_labels(file, desc, false);
+    close_output_file(file, options.conf_matrix_file, "confusion matrix");
+  }
+  std::cout << std::endl << std::endl << "Confusion Matrix (percentage):" << std::endl << std::endl;
+  const double rate = stats.get_classification_rate();
+  std::cout << "Classification Rate: " << rate << std::endl;
+  log.write("classification-rate", rate);
+  stats.output_confusion_matrix_with_string_labels(std::cout, desc, true);
+}
+
+// The mean squared error of a regression test.
+template <class DataSet>
+void report_scores(const RandomForestOptions&, const DataSetDescription&, const DataSet& data,
+                   const std::vector<double>& predicted, CommandLog& log) {
+  ClassifierStats stats;
+  stats.score(data, predicted, true);
+  const double mse = stats.get_mean_squared_error();
+  std::cout << std::endl << "Mean Squared Error (regression): " << mse << std::endl;
+  log.write("mse", mse);
+}
+
+template <class F, class L>
+void cli_test(const RandomForestOptions& options) {
+  CommandLog log(options.log_file);
+  const DataSetDescription desc = read_sylvor_description(options.desc_file);
+  MemoryDataSet<F, L> data;
+  read_data(options, desc, data, log);
+  const Forest<L> forest = read_model_timed<L>(options, log);
+
+  ForestPredictor<L> predictor(static_cast<std::size_t>(desc.get_num_classes()));
+  predictor.use_forest(forest);
+  std::cout << "Predicting using forest of " << forest.size() << " trees on " << data.get_num_instances()
+            << " instances" << std::endl;
+
+  cvd_timer timer;
+  std::vector<L> predicted;
+  {
+    CommandProgress progress(options, data.get_num_instances(), "Predicting", "instances");
+    predictor.predict(data, predicted, progress.counter());
+  }
+  if (options.print_string_labels) {
+    // The conversion counts as prediction time; nothing is scored.
+    const std::vector<std::string> texts = prediction_texts(desc, predicted);
+    const double seconds = timer.get_time();
+    std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
+    log.write("prediction-time", seconds);
+    save_vector(options.predictions_file, texts, " ", "predictions");
+  } else {
+    const double seconds = timer.get_time();
+    std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
+    log.write("prediction-time", seconds);
+    save_vector(options.predictions_file, predicted, " ", "predictions");
+    report_scores(options, desc, data, predicted, log);
+  }
+  log.close();
+}
+
+}  // namespace
+
+void cli_test_classify(const RandomForestOptions& options, FeatureType feature_type) {
+  with_feature_type(feature_type, [&](auto f) { cli_test<decltype(f), int>(options); });
+}
+
+void cli_test_regress(const RandomForestOptions& options) { cli_test<double, double>(options); }
+
+}  // namespace Sylvor

@@ -1,0 +1,196 @@
+#include "Sylvor/learn/grow.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/learn/task.hpp"
+#include "tests/learn/data.hpp"
+
+namespace Sylvor {
+namespace {
+
+const XorShiftState some_state{-5, 123456789, -987654321, 42};
+
+using Testing::make_data;
+
+template <class DataSet>
+IndexedDataSet<DataSet> all_of(const DataSet& data) {
+  IndexedDataSet<DataSet> sample(&data);
+  for (std::size_t i = 0; i < data.get_num_instances(); ++i) sample.add_index(i);
+  return sample;
+}
+
+template <class DataSet, class Task = ClassificationTask<TwoSplitGiniImpurity>>
+Tree<typename DataSet::label_type> grow(const DataSet& data, int max_depth = 0, int min_leaf = 1,
+                                        std::vector<double>* importances = nullptr, int fte = 0,
+                                        const Task& task = Task()) {
+  XorShiftRNG rng(some_state);
+  TreeLimits limits;
+  limits.features_per_split = fte;
+  limits.max_depth = max_depth;
+  limits.min_instances_per_node = min_leaf;
+  return learn_tree(task, all_of(data), limits, rng, importances);
+}
+
+int depth_of(const Tree<int>& tree) {
+  std::vector<int> depth(tree.size(), 0);
+  int deepest = 0;
+  for (std::size_t k = 0; k < tree.size(); ++k) {
+    deepest = std::max(deepest, depth[k]);
+    if (!tree.is_leaf(k)) {
+      depth[static_cast<std::size_t>(tree.left[k])] = depth[static_cast<std::size_t>(tree.right[k])] = depth[k] + 1;
+    }
+  }
+  return deepest;
+}
+
+TEST(LearnTree, EmptySampleGivesABareRoot) {
+  const auto data = make_data<float>({{1}}, {0});
+  XorShiftRNG rng(some_state);
+  const Tree<int> tree = learn_tree(ClassificationTask<TwoSplitGiniImpurity>(),
+                                    IndexedDataSet<MemoryDataSet<float, int>>(&data), TreeLimits(), rng);
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_TRUE(tree.is_leaf(0));
+  EXPECT_EQ(tree.value[0], -2);
+  EXPECT_TRUE(std::isnan(tree.threshold[0]));
+  EXPECT_EQ(tree.feature[0], -1);
+}
+
+TEST(LearnTree, PureSampleIsOneLeaf) {
+  const auto tree = grow(make_data<float>({{1}, {2}, {3}}, {1, 1, 1}));
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_EQ(tree.value[0], 1);
+  EXPECT_TRUE(std::isnan(tree.threshold[0]));
+}
+
+TEST(LearnTree, SmallNodeRuleMakesTheRootALeaf) {
+  const auto data = make_data<float>({{1}, {2}, {3}, {4}, {5}, {6}}, {0, 0, 1, 1, 1, 1});
+  for (const int min_leaf : {6, 100, -1}) {
+    const auto tree = grow(data, 0, min_leaf);
+    ASSERT_EQ(tree.size(), 1u) << min_leaf;
+    EXPECT_EQ(tree.value[0], 1);
+  }
+  EXPECT_GT(grow(data, 0, 5).size(), 1u);
+}
+
+TEST(LearnTree, TwoInstanceNodeEndsAsALeafKeepingTheSmallestValue) {
+  const auto tree = grow(make_data<double>({{5, 8}, {1, 9}}, {0, 1}), 0, 0);
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_EQ(tree.feature[0], -1);
+  EXPECT_TRUE(tree.threshold[0] == 1.0 || tree.threshold[0] == 8.0) << tree.threshold[0];
+}
+
+TEST(LearnTree, SplitWithATooSmallSideIsALeafButCountsItsImportance) {
+  // Best split: 1 instance against 2; the node stays a leaf.
+  std::vector<double> importances(2, 0.0);
+  const auto tree = grow(make_data<double>({{1, 0}, {2, 0}, {3, 1}}, {0, 1, 1}), 0, 1, &importances);
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_EQ(tree.threshold[0], 1.5);
+  EXPECT_EQ(tree.value[0], 1);
+  EXPECT_EQ(importances, (std::vector<double>{1.0, 0.0}));
+}
+
+std::vector<std::vector<double>> staircase(int n) {
+  std::vector<std::vector<double>> rows;
+  for (int i = 0; i < n; ++i) rows.push_back({static_cast<double>(i)});
+  return rows;
+}
+
+TEST(LearnTree, MaxDepthLimitsTheLevels) {
+  // Labels alternate in runs of two, so an unlimited tree is deep.
+  std::vector<int> labels;
+  for (int i = 0; i < 32; ++i) labels.push_back((i / 2) % 2);
+  const auto data = make_data<float>(staircase(32), labels);
+  EXPECT_EQ(depth_of(grow(data, 1)), 1);
+  EXPECT_EQ(grow(data, 1).size(), 3u);
+  EXPECT_EQ(depth_of(grow(data, 2)), 2);
+  EXPECT_GT(depth_of(grow(data, 0)), 2);
+}
+
+TEST(LearnTree, ClassifiesItsTrainingDataAndNumbersNodesBreadthFirst) {
+  std::vector<int> labels;
+  for (int i = 0; i < 32; ++i) labels.push_back((i / 4) % 2);
+  const auto data = make_data<float>(staircase(32), labels);
+  const auto tree = grow(data);
+  for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(tree.predict(data, i), labels[i]) << i;
+  int next_child = 1;
+  for (std::size_t k = 0; k < tree.size(); ++k) {
+    if (tree.is_leaf(k)) {
+      EXPECT_EQ(tree.feature[k], -1);
+      EXPECT_EQ(tree.right[k], -1);
+    } else {
+      // Children appended level by level, left then right.
+      EXPECT_EQ(tree.left[k], next_child);
+      EXPECT_EQ(tree.right[k], next_child + 1);
+      next_child += 2;
+      EXPECT_EQ(tree.value[k], -2);
+      EXPECT_GE(tree.feature[k], 0);
+    }
+  }
+  EXPECT_EQ(static_cast<std::size_t>(next_child), tree.size());
+}
+
+TEST(LearnTree, RegressionNodeWithTinyVarianceIsALeafOfItsMean) {
+  const auto data = make_data<double, double>({{1}, {2}, {3}}, {2.0, 2.001, 2.002}, 1, Regression);
+  const auto tree = grow(data, 0, 1, nullptr, 0, RegressionTask());
+  ASSERT_EQ(tree.size(), 1u);
+  EXPECT_NEAR(tree.value[0], 2.001, 1e-12);
+}
+
+TEST(LearnTree, RegressionSplitsAndPredictsMeans) {
+  const auto data =
+      make_data<double, double>({{1}, {2}, {3}, {10}, {11}, {12}}, {1.0, 1.0, 1.0, 7.0, 7.0, 7.0}, 1, Regression);
+  std::vector<double> importances(1, 0.0);
+  const auto tree = grow(data, 0, 1, &importances, 0, RegressionTask());
+  EXPECT_EQ(tree.threshold[0], 6.5);
+  EXPECT_EQ(tree.predict(data, 0), 1.0);
+  EXPECT_EQ(tree.predict(data, 5), 7.0);
+  EXPECT_EQ(importances, std::vector<double>{1.0});
+}
+
+TEST(LearnTree, SameSampleAndGeneratorStateGiveTheSameTreeAndLeaveTheSampleAlone) {
+  std::vector<std::vector<double>> rows;
+  std::vector<int> labels;
+  XorShiftRNG gen(some_state);
+  for (int i = 0; i < 300; ++i) {
+    rows.push_back({gen.next_double(), static_cast<double>(gen.next_int(4)), gen.next_double()});
+    labels.push_back(static_cast<int>(gen.next_int(3)));
+  }
+  const auto data = make_data<float>(rows, labels, 3);
+  const auto first = grow(data, 0, 1, nullptr, 1);
+  const auto second = grow(data, 0, 1, nullptr, 1);
+  EXPECT_TRUE(first == second);
+  EXPECT_EQ(std::memcmp(first.threshold.data(), second.threshold.data(), first.threshold.size() * sizeof(double)), 0);
+
+  const auto sample = all_of(data);
+  XorShiftRNG rng(some_state);
+  learn_tree(ClassificationTask<TwoSplitInfoGain>(), sample, TreeLimits(), rng);
+  EXPECT_EQ(sample.indices, all_of(data).indices);
+}
+
+TEST(TreeGrower, ReusedForManyTreesGrowsEachAsAFreshOneWould) {
+  std::vector<std::vector<double>> rows;
+  std::vector<int> labels;
+  XorShiftRNG gen(some_state);
+  for (int i = 0; i < 200; ++i) {
+    rows.push_back({gen.next_double(), gen.next_double()});
+    labels.push_back(rows.back()[0] + 0.2 * rows.back()[1] > 0.6 ? 1 : 0);
+  }
+  const auto data = make_data<double>(rows, labels);
+  const ClassificationTask<TwoSplitGainRatio> task;
+  TreeGrower<ClassificationTask<TwoSplitGainRatio>, MemoryDataSet<double, int>> grower(data);
+  XorShiftRNG shared(some_state), fresh(some_state);
+  Tree<int> tree;
+  for (int round = 0; round < 3; ++round) {
+    draw_bootstrap_sample(grower.get_sample(), 1.0, shared);
+    const auto sample = random_subset_iid(&data, 1.0, fresh);
+    grower.grow(task, TreeLimits(), shared, tree, nullptr);
+    EXPECT_TRUE(tree == learn_tree(task, sample, TreeLimits(), fresh)) << round;
+  }
+}
+
+}  // namespace
+}  // namespace Sylvor
