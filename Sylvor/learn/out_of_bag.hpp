@@ -144,6 +144,99 @@ private:
   std::vector<int> pending;
 };
 
+// The permutation work of one team member on one tree at a time: the
+// tree's out-of-bag instances with their losses, sorted by the preorder rank
+// of their leaves, and the loss increase of shuffling one feature.
+template <class Task, class DataSet>
+class PermutationWorker {
+public:
+  typedef typename DataSet::label_type L;
+  typedef typename DataSet::feature_type F;
+
+  PermutationWorker(const Task& task, const DataSet& data, const FlatForest<L>& forest,
+                    const std::vector<const F*>& columns)
+      : task(task), data(data), forest(forest), columns(columns), tested(data.get_num_features()) {}
+
+  // Takes tree k with its in-bag mask; false when the tree has no out-of-bag
+  // instance.
+  bool take_tree(std::size_t k, const Tree<L>& tree, const std::vector<bool>& bag) {
+    this->k = k;
+    this->tree = &tree;
+    out_of_bag.clear();
+    for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+      if (!bag[i]) out_of_bag.push_back(i);
+    }
+    if (out_of_bag.empty() || tree.empty()) return false;
+    preorder.build(tree);
+    std::fill(tested.begin(), tested.end(), 0);
+    for (std::size_t v = 0; v < tree.size(); ++v) {
+      if (!tree.is_leaf(v)) tested[static_cast<std::size_t>(tree.feature[v])] = 1;
+    }
+    base_loss.resize(out_of_bag.size());
+    by_leaf.resize(out_of_bag.size());
+    for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
+      const std::size_t i = out_of_bag[j];
+      const std::size_t leaf = forest.leaf_of(k, columns.data(), i);
+      base_loss[j] = task.loss(tree.value[leaf], data.get_label(i));
+      by_leaf[j] = {preorder.rank_of[leaf], j};
+    }
+    std::sort(by_leaf.begin(), by_leaf.end());
+    return true;
+  }
+
+  // The mean loss increase over the tree's out-of-bag instances when feature
+  // f is shuffled among them with derived_rng(key, tree, f); 0 for a
+  // feature the tree never tests.
+  double increase_of(std::size_t f, std::uint64_t key) {
+    if (!tested[f]) return 0.0;
+    XorShiftRNG rng = derived_rng(key, static_cast<std::uint64_t>(k), f);
+    source.assign(out_of_bag.begin(), out_of_bag.end());
+    for (std::size_t j = source.size() - 1; j > 0; --j) {
+      const std::size_t r = static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1));
+      std::swap(source[j], source[r]);
+    }
+    double increase = 0.0;
+    // The topmost nodes testing f, in preorder: their subtrees are disjoint
+    // and hold every path that meets f.
+    auto first = by_leaf.begin();
+    for (std::size_t r = 0; r < tree->size();) {
+      const std::size_t v = static_cast<std::size_t>(preorder.node_at[r]);
+      if (tree->is_leaf(v) || tree->feature[v] != static_cast<int>(f)) {
+        ++r;
+        continue;
+      }
+      const int end = preorder.end_at[r];
+      first = std::lower_bound(first, by_leaf.end(), std::make_pair(static_cast<int>(r), std::size_t{0}));
+      for (; first != by_leaf.end() && first->first < end; ++first) increase += shuffled_loss_change(first->second, v, f);
+      r = static_cast<std::size_t>(end);
+    }
+    return increase / static_cast<double>(out_of_bag.size());
+  }
+
+private:
+  // How the loss of out-of-bag instance j changes when it takes the value of
+  // f of its shuffled source, walked again from node v.
+  double shuffled_loss_change(std::size_t j, std::size_t v, std::size_t f) const {
+    const std::size_t i = out_of_bag[j], from = source[j];
+    const F* permuted_column = columns[f];
+    const std::size_t leaf =
+        forest.leaf_from(k, v, [&](std::size_t feature) { return feature == f ? permuted_column[from] : columns[feature][i]; });
+    return task.loss(tree->value[leaf], data.get_label(i)) - base_loss[j];
+  }
+
+  const Task& task;
+  const DataSet& data;
+  const FlatForest<L>& forest;
+  const std::vector<const F*>& columns;
+  std::size_t k = 0;
+  const Tree<L>* tree = nullptr;
+  Preorder preorder;
+  std::vector<std::size_t> out_of_bag, source;
+  std::vector<double> base_loss;                    // per out-of-bag position
+  std::vector<std::pair<int, std::size_t>> by_leaf;  // (leaf rank, out-of-bag position), sorted
+  std::vector<char> tested;                         // per feature: tested by the tree
+};
+
 }  // namespace detail
 
 // The permutation importance of every feature (see the top of this file),
@@ -164,87 +257,27 @@ std::vector<double> permutation_importances(const Task& task, const DataSet& dat
                                             const Forest<typename DataSet::label_type>& trees, const InBagRecord& in_bag,
                                             std::uint64_t key) {
   typedef typename DataSet::label_type L;
-  typedef typename DataSet::feature_type F;
   const std::size_t nf = data.get_num_features();
-  const std::size_t ni = data.get_num_instances();
-  const long num_trees = static_cast<long>(trees.size());
+  detail::check_in_bag(trees.size(), in_bag, data.get_num_instances());
+  const FlatForest<L> forest(trees);
+  forest.check(nf);
+  const auto columns = column_pointers(data);
   // Per tree: the loss increase of each feature, and whether it has
   // out-of-bag instances at all.
   std::vector<double> increases(trees.size() * nf, 0.0);
   std::vector<char> evaluated(trees.size(), 0);
-  detail::check_in_bag(trees.size(), in_bag, ni);
-  const FlatForest<L> forest(trees);
-  forest.check(nf);
-  const auto columns = column_pointers(data);
+  const long num_trees = static_cast<long>(trees.size());
   TeamErrors errors;
 #pragma omp parallel
   {
     try {
-      detail::Preorder preorder;
-      std::vector<std::size_t> out_of_bag, source;
-      std::vector<double> base_loss;                    // per out-of-bag position
-      std::vector<std::pair<int, std::size_t>> by_leaf;  // (leaf rank, out-of-bag position), sorted
-      std::vector<char> tested(nf);
+      detail::PermutationWorker<Task, DataSet> worker(task, data, forest, columns);
 #pragma omp for schedule(dynamic, 1)
-      for (long k = 0; k < num_trees; ++k) {
-        if (errors.any()) continue;
-        const Tree<L>& tree = trees[static_cast<std::size_t>(k)];
-        const std::vector<bool>& bag = in_bag[static_cast<std::size_t>(k)];
-        out_of_bag.clear();
-        for (std::size_t i = 0; i < ni; ++i) {
-          if (!bag[i]) out_of_bag.push_back(i);
-        }
-        if (out_of_bag.empty() || tree.empty()) continue;
-        evaluated[static_cast<std::size_t>(k)] = 1;
-        preorder.build(tree);
-
-        std::fill(tested.begin(), tested.end(), 0);
-        for (std::size_t v = 0; v < tree.size(); ++v) {
-          if (!tree.is_leaf(v)) tested[static_cast<std::size_t>(tree.feature[v])] = 1;
-        }
-        base_loss.resize(out_of_bag.size());
-        by_leaf.resize(out_of_bag.size());
-        for (std::size_t j = 0; j < out_of_bag.size(); ++j) {
-          const std::size_t i = out_of_bag[j];
-          const std::size_t leaf = forest.leaf_of(static_cast<std::size_t>(k), columns.data(), i);
-          base_loss[j] = task.loss(tree.value[leaf], data.get_label(i));
-          by_leaf[j] = {preorder.rank_of[leaf], j};
-        }
-        std::sort(by_leaf.begin(), by_leaf.end());
-
-        for (std::size_t f = 0; f < nf; ++f) {
-          if (!tested[f]) continue;
-          XorShiftRNG rng = derived_rng(key, static_cast<std::uint64_t>(k), f);
-          source.assign(out_of_bag.begin(), out_of_bag.end());
-          for (std::size_t j = source.size() - 1; j > 0; --j) {
-            const std::size_t r = static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1));
-            std::swap(source[j], source[r]);
-          }
-          const F* permuted_column = columns[f];
-          double increase = 0.0;
-          // The topmost nodes testing f, in preorder: their subtrees are
-          // disjoint and hold every path that meets f.
-          auto first = by_leaf.begin();
-          for (std::size_t r = 0; r < tree.size();) {
-            const std::size_t v = static_cast<std::size_t>(preorder.node_at[r]);
-            if (tree.is_leaf(v) || tree.feature[v] != static_cast<int>(f)) {
-              ++r;
-              continue;
-            }
-            const int end = preorder.end_at[r];
-            first = std::lower_bound(first, by_leaf.end(), std::make_pair(static_cast<int>(r), std::size_t{0}));
-            for (; first != by_leaf.end() && first->first < end; ++first) {
-              const std::size_t j = first->second, i = out_of_bag[j];
-              const std::size_t from = source[j];
-              const std::size_t leaf = forest.leaf_from(static_cast<std::size_t>(k), v, [&](std::size_t feature) {
-                return feature == f ? permuted_column[from] : columns[feature][i];
-              });
-              increase += task.loss(tree.value[leaf], data.get_label(i)) - base_loss[j];
-            }
-            r = static_cast<std::size_t>(end);
-          }
-          increases[static_cast<std::size_t>(k) * nf + f] = increase / static_cast<double>(out_of_bag.size());
-        }
+      for (long t = 0; t < num_trees; ++t) {
+        const std::size_t k = static_cast<std::size_t>(t);
+        if (errors.any() || !worker.take_tree(k, trees[k], in_bag[k])) continue;
+        evaluated[k] = 1;
+        for (std::size_t f = 0; f < nf; ++f) increases[k * nf + f] = worker.increase_of(f, key);
       }
     } catch (...) {
       errors.capture();
@@ -252,6 +285,7 @@ std::vector<double> permutation_importances(const Task& task, const DataSet& dat
   }
   errors.rethrow();
 
+  // The mean over the trees that have out-of-bag instances, in tree order.
   std::vector<double> importances(nf, 0.0);
   std::size_t counted = 0;
   for (std::size_t k = 0; k < trees.size(); ++k) {

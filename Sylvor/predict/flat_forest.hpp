@@ -50,7 +50,6 @@ public:
     for (std::size_t t = 0; t < forest.size(); ++t) {
       const Tree<L>& tree = forest[t];
       roots.push_back(nodes.size());
-      sizes.push_back(tree.size());
       TestedFeatures tested;
       for (std::size_t k = 0; k < tree.size(); ++k) {
         FlatNode node;
@@ -79,7 +78,6 @@ public:
 
   std::size_t size() const { return roots.size(); }
   bool empty() const { return roots.empty(); }
-  std::size_t num_nodes(std::size_t k) const { return sizes[k]; }
 
   // Throws Exception when an inner node tests a feature outside
   // 0 .. num_features - 1 (a model learned on other data).
@@ -166,9 +164,8 @@ private:
   };
 
   std::vector<FlatNode> nodes;
-  std::vector<std::size_t> roots;          // per tree, the position of its node 0
-  std::vector<std::size_t> sizes;          // per tree, its number of nodes
-  std::vector<TestedFeatures> features;    // per tree
+  std::vector<std::size_t> roots;        // per tree, the position of its node 0
+  std::vector<TestedFeatures> features;  // per tree
 };
 
 }  // namespace Sylvor

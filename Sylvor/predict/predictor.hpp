@@ -78,7 +78,6 @@ public:
   // Predicts with the trees of `forest` (packed into a flat forest of the
   // predictor's own).
   void use_forest(const Forest<L>& forest) { flat = FlatForest<L>(forest); }
-  const FlatForest<L>& get_forest() const { return flat; }
   std::size_t get_num_classes() const { return num_classes; }
 
   // The prediction of instance i of `data`.

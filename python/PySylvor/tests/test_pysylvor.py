@@ -252,6 +252,44 @@ def test_program_and_module_learn_the_same_trees():
         assert np.allclose(a[3][inner], b[3][inner], rtol=1e-5)
 
 
+@pytest.mark.parametrize("fmt", ["vectortxt", "lisp"])
+def test_model_files_written_by_the_module_read_back(fmt):
+    x, y = two_class_data(300)
+    P.set_seed(3)
+    trees, _ = P.learn_di_gini(x, y, 2, 4, 1.0, 0, 0, 2, 0)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        assert P.write_model(path, trees, fmt) == 0.0
+        back = P.read_model(path)
+    assert len(back) == len(trees)
+    for a, b in zip(trees, back):
+        assert np.array_equal(a[:3], b[:3])
+        inner = a[0] >= 0
+        assert np.array_equal(a[4][~inner], b[4][~inner])  # lisp keeps no label of an inner node
+        assert np.allclose(a[3][inner], b[3][inner], rtol=1e-5)  # six significant digits
+
+
+def test_write_model_refuses_an_unknown_format():
+    with pytest.raises(ValueError, match="format must be 'lisp' or 'vectortxt'"):
+        P.write_model(os.path.join(tempfile.gettempdir(), "never-written"), [], "xml")
+
+
+def test_read_description_gives_the_features_and_class_names():
+    examples = os.environ.get("SYLVOR_EXAMPLES_DIR")
+    if not examples:
+        pytest.skip("the examples are not known")
+    assert P.read_description(os.path.join(examples, "iris.bdf")) == (4, {0: "setosa", 1: "versicolor",
+                                                                          2: "virginica"})
+    with tempfile.NamedTemporaryFile("w", suffix=".bdf") as bare:
+        bare.write("class-column 0\n")
+        bare.flush()
+        assert P.read_description(bare.name) == (None, {})
+        bare.write("colour blue\n")
+        bare.flush()
+        with pytest.raises(RuntimeError):
+            P.read_description(bare.name)
+
+
 def test_learning_lets_other_python_threads_run():
     x, y = two_class_data(20000, 10)
     ticks = []
