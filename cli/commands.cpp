@@ -7,6 +7,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "cli/info.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/learn.hpp"
 #include "cli/test.hpp"
 
@@ -16,7 +17,12 @@ namespace Sylvor {
 
 namespace {
 
-void seed_pool(const RandomForestOptions& options) { init_pool(options.rng_file, options.seed); }
+// Seeds the generator pool of a learning command and lets SIGINT and
+// SIGTERM stop the learning.
+void prepare_learning(const RandomForestOptions& options) {
+  init_pool(options.rng_file, options.seed);
+  catch_stop_signals();
+}
 
 void report(const std::string& command, const std::string& message) {
   std::cerr << "sylvor " << command << " error: " << message << std::endl;
@@ -26,17 +32,17 @@ void report(const std::string& command, const std::string& message) {
 
 void dispatch_command(const std::string& command, const RandomForestOptions& options) {
   if (command == "learn" || command == "learn-classify") {
-    seed_pool(options);
+    prepare_learning(options);
     cli_learn_classify(options, feature_type_from_name(options.feature_type));
   } else if (command == "test" || command == "test-classify") {
     cli_test_classify(options, feature_type_from_name(options.feature_type));
   } else if (command == "learn-regress") {
-    seed_pool(options);
+    prepare_learning(options);
     cli_learn_regress(options);
   } else if (command == "test-regress") {
     cli_test_regress(options);
   } else if (command == "learn-float" || command == "learn-int" || command == "learn-uchar") {
-    seed_pool(options);
+    prepare_learning(options);
     cli_learn_classify(options, feature_type_from_name(command.substr(6)));
   } else if (command == "test-float" || command == "test-int" || command == "test-uchar") {
     cli_test_classify(options, feature_type_from_name(command.substr(5)));
@@ -85,6 +91,9 @@ int run_sylvor(int argc, char** argv) {
 
   try {
     dispatch_command(command, options);
+  } catch (const InterruptedException& e) {
+    report(command, e.get_message());
+    return 128 + stop_signal();
   } catch (const DataIOException& e) {
     std::cerr << "sylvor " << command << " error (line " << e.get_line_no()
               << "): " << e.get_message() << std::endl;

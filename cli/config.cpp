@@ -61,6 +61,10 @@ void RandomForestOptions::register_options(po::options_description& description,
       ("permutation-importances-file", po::value<std::string>()->default_value(""),
        "The file to store permutation importances (one per feature): the out-of-bag loss "
        "increase when a feature's values are shuffled, averaged over the trees.")
+      ("seeding", po::value<std::string>()->default_value("per-thread"),
+       "How the trees draw their random numbers: 'per-thread' (each thread's generator, tree after tree: "
+       "the forest depends on --nthreads) or 'per-tree' (each tree's generator derived from the seed and the "
+       "tree number: the same forest for every thread count).")
       ("quiet", po::bool_switch(),
        "Show no progress line on standard error (it is shown only on a terminal).");
 }
@@ -90,6 +94,7 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   permutation_importances_file =
       vm.count("permutation-importances-file") != 0 ? vm["permutation-importances-file"].as<std::string>() : "";
   quiet = vm.count("quiet") != 0 && vm["quiet"].as<bool>();
+  seeding = vm.count("seeding") != 0 ? vm["seeding"].as<std::string>() : "per-thread";
 }
 
 namespace {

@@ -38,6 +38,7 @@ struct RandomForestOptions {
   bool oob = false;
   std::string permutation_importances_file;
   bool quiet = false;
+  std::string seeding;
 
   // Adds the option table; the command word decides the default of
   // --min-instances-per-node (5 for learn-regress, else 1).

@@ -13,8 +13,10 @@
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
+#include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
 #include "cli/console.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/log.hpp"
 #include "cli/stopwatch.hpp"
 
@@ -35,15 +37,29 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   return settings;
 }
 
-// Learns the forest, with the progress line, and reports the time.
+// The generators of the learning, from the pool seeded for the command:
+// per thread, its generators; per tree, the seed, or without one a digest
+// of the pool's first generator (from the seed file or /dev/urandom).
+ForestGenerators generators_of(const RandomForestOptions& options) {
+  const XorShiftRNGPool& pool = *get_pool("", default_pool_size(), 0, false);
+  if (seeding_from_name(options.seeding) == Seeding::PerThread) return ForestGenerators::per_thread(pool);
+  if (options.seed != 0) return ForestGenerators::per_tree(static_cast<std::uint64_t>(static_cast<std::int64_t>(options.seed)));
+  return ForestGenerators::per_tree(state_key(pool.get_generator(0)->get_state()));
+}
+
+// Learns the forest, with the progress line, and reports the time. SIGINT
+// and SIGTERM stop it between nodes.
 template <class Task, class DataSet>
 LearnedForest<typename DataSet::label_type> learn_timed(const RandomForestOptions& options, const DataSet& data,
                                                         const Task& task, const ForestSettings& settings,
-                                                        CommandLog& log) {
+                                                        ForestGenerators& generators, CommandLog& log) {
   cvd_timer timer;
   CommandProgress progress(options, settings.num_trees > 0 ? static_cast<std::size_t>(settings.num_trees) : 0,
                            "Learning", "trees");
-  LearnedForest<typename DataSet::label_type> forest = learn_forest(data, settings, task, progress.counter());
+  WorkControl control;
+  control.progress = progress.counter();
+  control.stop = &stop_requested();
+  LearnedForest<typename DataSet::label_type> forest = learn_forest(data, settings, task, generators, control);
   const double seconds = timer.get_time();
   progress.end();
   std::cout << std::endl << "Total time to learn: " << seconds << std::endl;
@@ -53,9 +69,8 @@ LearnedForest<typename DataSet::label_type> learn_timed(const RandomForestOption
 
 template <class Task, class DataSet>
 void report_out_of_bag(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
-                       CommandLog& log) {
-  const OutOfBagEstimate estimate =
-      out_of_bag_estimate(task, data, forest.trees, forest.in_bag);
+                       const ForestSettings& settings, CommandLog& log) {
+  const OutOfBagEstimate estimate = out_of_bag_estimate(task, data, forest.trees, forest.in_bag, settings.num_threads);
   std::cout << (Task::is_regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error
             << " (" << estimate.without << " instances without out-of-bag trees)" << std::endl;
   log.write(Task::is_regression ? "oob-mse" : "oob-error", estimate.error);
@@ -64,9 +79,11 @@ void report_out_of_bag(const Task& task, const DataSet& data, const LearnedFores
 template <class Task, class DataSet>
 std::vector<double> permutation_importances_timed(const Task& task, const DataSet& data,
                                                   const LearnedForest<typename DataSet::label_type>& forest,
-                                                  std::uint64_t shuffle_key, CommandLog& log) {
+                                                  std::uint64_t shuffle_key, const ForestSettings& settings,
+                                                  CommandLog& log) {
   cvd_timer timer;
-  std::vector<double> values = permutation_importances(task, data, forest.trees, forest.in_bag, shuffle_key);
+  std::vector<double> values =
+      permutation_importances(task, data, forest.trees, forest.in_bag, shuffle_key, 0, settings.num_threads);
   const double seconds = timer.get_time();
   std::cout << "Total time for permutation importances: " << seconds << std::endl;
   log.write("permutation-importances-time", seconds);
@@ -102,13 +119,11 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
                      CommandLog& log) {
   const ForestSettings settings = settings_of(options, sample_prop);
   const bool permutation = !options.permutation_importances_file.empty();
-  // The shuffles of permutation importance draw from generators keyed on how
-  // the pool was seeded, taken before learning draws anything.
-  const std::uint64_t shuffle_key = permutation ? permutation_key() : 0;
-  const auto forest = learn_timed(options, data, task, settings, log);
-  if (options.oob) report_out_of_bag(task, data, forest, log);
+  ForestGenerators generators = generators_of(options);
+  const auto forest = learn_timed(options, data, task, settings, generators, log);
+  if (options.oob) report_out_of_bag(task, data, forest, settings, log);
   std::vector<double> permuted;
-  if (permutation) permuted = permutation_importances_timed(task, data, forest, shuffle_key, log);
+  if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
   write_model_timed(options, forest.trees, log);
   if (settings.feature_importances) {
     write_values("feature importances", options.feature_importances_file, forest.feature_importances);
@@ -121,6 +136,9 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
 // are read).
 template <class F, class L, class WithTask>
 void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
+  if (!seeding_from_name(options.seeding)) {
+    throw Exception("unknown seeding '" + options.seeding + "' (valid seedings: 'per-thread' or 'per-tree')");
+  }
   CommandLog log(keep_log ? options.log_file : std::string());
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   MemoryDataSet<F, L> data;

@@ -1,15 +1,14 @@
 #include "cli/log.hpp"
 
-#include "Sylvor/defs/string.hpp"
-
 namespace Sylvor {
 
-CommandLog::CommandLog(const std::string& filename) : name(filename) {
-  if (!name.empty()) open_output_file(out, name, "log");
+CommandLog::CommandLog(const std::string& filename) {
+  if (!filename.empty()) file = std::make_unique<OutputFile>(filename, "log");
 }
 
 void CommandLog::close() {
-  if (out.is_open()) close_output_file(out, name, "log");
+  if (file) file->commit();
+  file.reset();
 }
 
 }  // namespace Sylvor

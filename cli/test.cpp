@@ -1,12 +1,12 @@
 #include "cli/test.hpp"
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
@@ -60,10 +60,9 @@ void report_scores(const RandomForestOptions& options, const DataSetDescription&
   std::cout << std::endl << "Confusion Matrix (cumulative):" << std::endl << std::endl;
   stats.output_confusion_matrix_with_string_labels(std::cout, desc, false);
   if (!options.conf_matrix_file.empty()) {
-    std::ofstream file;
-    open_output_file(file, options.conf_matrix_file, "confusion matrix");
-    stats.output_confusion_matrix_with_string_labels(file, desc, false);
-    close_output_file(file, options.conf_matrix_file, "confusion matrix");
+    OutputFile file(options.conf_matrix_file, "confusion matrix");
+    stats.output_confusion_matrix_with_string_labels(file.stream(), desc, false);
+    file.commit();
   }
   std::cout << std::endl << std::endl << "Confusion Matrix (percentage):" << std::endl << std::endl;
   const double rate = stats.get_classification_rate();
@@ -93,6 +92,7 @@ void cli_test(const RandomForestOptions& options) {
 
   ForestPredictor<L> predictor(static_cast<std::size_t>(desc.get_num_classes()));
   predictor.use_forest(forest);
+  predictor.set_num_threads(options.num_threads);
   std::cout << "Predicting using forest of " << forest.size() << " trees on " << data.get_num_instances()
             << " instances" << std::endl;
 

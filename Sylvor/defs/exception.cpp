@@ -10,6 +10,7 @@ IncompatibleDataException::~IncompatibleDataException() = default;
 EmptyTrackerException::~EmptyTrackerException() = default;
 NoSuchLabelException::~NoSuchLabelException() = default;
 FileFormatException::~FileFormatException() = default;
+InterruptedException::~InterruptedException() = default;
 
 DataIOException::DataIOException(int line_no, const std::string& msg)
     : Exception(msg), line_no(line_no) {}

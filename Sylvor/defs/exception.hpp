@@ -61,6 +61,13 @@ private:
   int line_no;
 };
 
+// Long work stopped on request (a signal, Ctrl-C in Python) before its end.
+class InterruptedException : public Exception {
+public:
+  using Exception::Exception;
+  ~InterruptedException() override;
+};
+
 // A model file that cannot be parsed.
 class FileFormatException : public Exception {
 public:

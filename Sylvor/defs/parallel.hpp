@@ -29,6 +29,12 @@ inline std::pair<long, long> block_range(long total, long team, long t) {
   return {begin, std::min(begin + block, total)};
 }
 
+// The size of a team asked for `requested` threads: that many, or the
+// OpenMP default (omp_get_max_threads) when 0 or less. Every region of the
+// library takes its size from here, never from a process-wide setting that
+// it would change.
+inline int team_size(int requested) { return requested > 0 ? requested : omp_get_max_threads(); }
+
 class TeamErrors {
 public:
   // Records the exception being handled, unless one was recorded already.
@@ -51,14 +57,21 @@ private:
 
 // Calls body(scratch, first, count) for consecutive chunks of at most
 // `chunk` items of [0, total): the items are split in contiguous blocks over
-// the team (block_range), and each member walks its block chunk by chunk
-// with the scratch that make_scratch() gave it. A failing member stops the
-// others at their next chunk; its exception is rethrown on the caller.
+// a team of team_size(threads) members (block_range), and each member walks
+// its block chunk by chunk with the scratch that make_scratch() gave it. A
+// failing member stops the others at their next chunk; its exception is
+// rethrown on the caller. Work of one chunk or less runs on the calling
+// thread alone (a team would cost more than it saves).
 template <class MakeScratch, class Body>
-void for_each_chunk(std::size_t total, std::size_t chunk, MakeScratch make_scratch, Body body) {
+void for_each_chunk(std::size_t total, std::size_t chunk, int threads, MakeScratch make_scratch, Body body) {
   if (total == 0) return;
+  if (total <= chunk) {
+    auto scratch = make_scratch();
+    body(scratch, std::size_t{0}, total);
+    return;
+  }
   TeamErrors errors;
-#pragma omp parallel
+#pragma omp parallel num_threads(team_size(threads))
   {
     try {
       auto scratch = make_scratch();

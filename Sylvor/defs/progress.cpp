@@ -6,7 +6,13 @@
 #include <cstdio>
 #include <exception>
 
+#include "Sylvor/defs/exception.hpp"
+
 namespace Sylvor {
+
+void WorkControl::check() const {
+  if (stopped()) throw InterruptedException("interrupted");
+}
 
 std::string format_duration(double seconds) {
   const long total = seconds > 0 ? static_cast<long>(seconds) : 0;

@@ -5,7 +5,7 @@
 // work ends.
 //
 // ProgressCounter::add may be called from any thread at once (one relaxed
-// atomic add; no lock, no allocation). A ProgressLine owns its display
+// atomic add; no lock, no allocation); so may WorkControl's. A ProgressLine owns its display
 // thread: the thread starts with the line and is stopped and joined by
 // stop() or the destructor, after it has cleared what it drew. Only that
 // thread calls the sink. Nothing here reads or changes what the work
@@ -37,6 +37,22 @@ public:
 private:
   std::atomic<std::size_t> done{0};
   const std::size_t total;
+};
+
+// What long work watches: the counter it advances (none when null) and the
+// flag that asks it to stop (never set when null). The work polls stopped()
+// between small steps and then throws InterruptedException. Both may be
+// shared by every thread of the work.
+struct WorkControl {
+  ProgressCounter* progress = nullptr;
+  const std::atomic<bool>* stop = nullptr;
+
+  void advance(std::size_t n) const {
+    if (progress != nullptr) progress->add(n);
+  }
+  bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+  // Throws InterruptedException("interrupted") once the stop flag is set.
+  void check() const;
 };
 
 // Whole seconds as "m:ss", or "h:mm:ss" from an hour on.

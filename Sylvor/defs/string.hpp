@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/output_file.hpp"
 
 namespace Sylvor {
 
@@ -110,14 +111,9 @@ std::ostream& save_vector(std::ostream& out, const std::vector<T>& v, const std:
   return out;
 }
 
-// Opens a file for writing (created or truncated), or closes a written one;
-// both throw Exception "could not write <what> file: `NAME'" when the file
-// cannot be created or not everything could be written.
-void open_output_file(std::ofstream& out, const std::string& filename, const std::string& what);
-void close_output_file(std::ofstream& out, const std::string& filename, const std::string& what);
-
-// As above to a file, created or truncated; an empty name means standard
-// output. `what` names the file in the error when it cannot be written.
+// As above to a file, written whole or not at all (OutputFile); an empty
+// name means standard output. `what` names the file in the error when it
+// cannot be written.
 template <class T>
 void save_vector(const std::string& filename, const std::vector<T>& v, const std::string& delim,
                  const std::string& what = "output") {
@@ -126,10 +122,9 @@ void save_vector(const std::string& filename, const std::vector<T>& v, const std
     std::cout.flush();
     return;
   }
-  std::ofstream out;
-  open_output_file(out, filename, what);
-  save_vector(out, v, delim);
-  close_output_file(out, filename, what);
+  OutputFile file(filename, what);
+  save_vector(file.stream(), v, delim);
+  file.commit();
 }
 
 }  // namespace Sylvor

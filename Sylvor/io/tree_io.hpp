@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/learn/tree.hpp"
 
@@ -102,22 +103,21 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree) {
   return out;
 }
 
-// Writes every tree of a forest to the file `fn`: as vectortxt blocks each
-// followed by a newline, or as lisp texts each followed by an empty line.
+// Writes every tree of a forest to the file `fn` (whole or not at all): as
+// vectortxt blocks each followed by a newline, or as lisp texts each
+// followed by an empty line.
 template <class L>
 void write_forest_as_vectorized_txt(const std::string& fn, const Forest<L>& forest) {
-  std::ofstream out;
-  open_output_file(out, fn, "model");
-  for (const Tree<L>& tree : forest) write_tree_as_vectortxt(out, tree) << '\n';
-  close_output_file(out, fn, "model");
+  OutputFile file(fn, "model");
+  for (const Tree<L>& tree : forest) write_tree_as_vectortxt(file.stream(), tree) << '\n';
+  file.commit();
 }
 
 template <class L>
 void write_forest_as_lisp(const std::string& fn, const Forest<L>& forest) {
-  std::ofstream out;
-  open_output_file(out, fn, "model");
-  for (const Tree<L>& tree : forest) write_tree_as_lisp(out, tree, 0) << '\n';
-  close_output_file(out, fn, "model");
+  OutputFile file(fn, "model");
+  for (const Tree<L>& tree : forest) write_tree_as_lisp(file.stream(), tree, 0) << '\n';
+  file.commit();
 }
 
 // ------------------------------------------------------------------- reading

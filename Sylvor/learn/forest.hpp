@@ -1,18 +1,22 @@
 // Learning a forest: the trees are grown in parallel on an OpenMP team, each
-// on its own bootstrap sample and with the generator of the thread that grows
-// it. Thread t of T grows the contiguous block of trees
-// [t c, min((t + 1) c, trees)) with c = ceil(trees / T), in increasing order,
-// so a forest is reproducible for the same generator seeding, data, settings
-// and thread count.
+// on its own bootstrap sample. Thread t of T grows the contiguous block of
+// trees [t c, min((t + 1) c, trees)) with c = ceil(trees / T), in increasing
+// order. With per-thread seeding each thread draws from its own generator,
+// so a forest is reproducible for the same seeding, data, settings and
+// thread count; with per-tree seeding each tree draws from its own, so the
+// forest is the same for every thread count.
 //
-// The data set and task are shared read-only; each tree is written by the
-// one thread that grows it, with a TreeGrower of its own reused tree after
-// tree. The forest's importances are the mean of the trees' normalised
-// importances, summed per thread and then over the threads in thread order.
-// An exception inside the team is captured, the team finishes and the first
-// exception is rethrown on the calling thread. On request each tree's
-// in-bag instances are recorded for out-of-bag estimates, and a progress
-// counter is advanced as each tree is finished, without changing any draw.
+// Nothing process-wide is read or changed: the generators are the caller's,
+// the team size is given to the region. The data set and task are shared
+// read-only; each tree is written by the one thread that grows it, with a
+// TreeGrower of its own reused tree after tree. The forest's importances are
+// the mean of the trees' normalised importances, summed per thread and then
+// over the threads in thread order (per-thread seeding), or in tree order
+// (per-tree seeding). An exception inside the team is captured, the team
+// finishes and the first exception is rethrown on the calling thread. On
+// request each tree's in-bag instances are recorded for out-of-bag
+// estimates, and a progress counter is advanced as each tree is finished,
+// without changing any draw; a stop request ends learning between nodes.
 #ifndef SYLVOR_LEARN_FOREST_HPP
 #define SYLVOR_LEARN_FOREST_HPP
 
@@ -27,6 +31,7 @@
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/grow.hpp"
+#include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
 #include "Sylvor/learn/tree.hpp"
 
@@ -44,38 +49,50 @@ struct LearnedForest {
 
 namespace detail {
 
-// Grows the trees [begin, end) of `forest` on the calling thread, each from
-// a bootstrap sample drawn with the thread's generator, recording the
-// in-bag masks when asked and adding each tree's normalised importances to
-// `importance_sum` (when it is not empty). Stops early once another member
-// of the team has failed.
+// Grows the trees [begin, end) of `forest` on the calling thread, team
+// member `member`, each from a bootstrap sample drawn with its generator
+// (the member's stream, or the tree's own), recording the in-bag masks when
+// asked. Each tree's normalised importances go to importances[k] (per tree)
+// or are added to importances[member] (per thread), when that is not empty.
+// Stops once another member has failed or the work is asked to stop.
 template <class Task, class DataSet>
-void grow_trees(const DataSet& data, const ForestSettings& settings, const Task& task, long begin, long end,
-                LearnedForest<typename DataSet::label_type>& forest, std::vector<double>& importance_sum,
-                const TeamErrors& errors, ProgressCounter* progress) {
-  const bool importances = !importance_sum.empty();
+void grow_trees(const DataSet& data, const ForestSettings& settings, const Task& task,
+                ForestGenerators& generators, int member, long begin, long end,
+                LearnedForest<typename DataSet::label_type>& forest, std::vector<std::vector<double>>& importances,
+                const TeamErrors& errors, const WorkControl& control) {
+  const bool per_tree = generators.get_seeding() == Seeding::PerTree;
+  const std::size_t nf = data.get_num_features();
   std::vector<double> tree_importances;
   TreeGrower<Task, DataSet> grower(data);
+  // The member's own copy of its stream, handed back when its block is done.
+  XorShiftRNG stream = per_tree ? generators.tree_generator(0) : generators.stream_of(member);
   for (long k = begin; k < end && !errors.any(); ++k) {
+    control.check();
     const std::size_t tree = static_cast<std::size_t>(k);
-    XorShiftRNG& rng = *get_rng();
+    if (per_tree) stream = generators.tree_generator(tree);
     IndexedDataSet<DataSet>& sample = grower.get_sample();
-    draw_bootstrap_sample(sample, settings.bootstrap_fraction, rng);
+    draw_bootstrap_sample(sample, settings.bootstrap_fraction, stream);
     if (settings.out_of_bag) {
       // Recording which instances the sample holds draws nothing.
       std::vector<bool>& mask = forest.in_bag[tree];
       mask.assign(data.get_num_instances(), false);
       for (const std::size_t i : sample.indices) mask[i] = true;
     }
-    if (importances) tree_importances.assign(importance_sum.size(), 0.0);
-    grower.grow(task, settings.limits, rng, forest.trees[tree], importances ? &tree_importances : nullptr);
-    for (std::size_t f = 0; importances && f < importance_sum.size(); ++f) importance_sum[f] += tree_importances[f];
-    if (progress != nullptr) progress->add(1);
+    const bool wanted = settings.feature_importances && nf > 0;
+    if (wanted) tree_importances.assign(nf, 0.0);
+    grower.grow(task, settings.limits, stream, forest.trees[tree], wanted ? &tree_importances : nullptr, control);
+    if (wanted) {
+      std::vector<double>& sum = importances[per_tree ? tree : static_cast<std::size_t>(member)];
+      if (sum.empty()) sum.assign(nf, 0.0);
+      for (std::size_t f = 0; f < nf; ++f) sum[f] += tree_importances[f];
+    }
+    control.advance(1);
   }
+  if (!per_tree) generators.stream_of(member) = stream;
 }
 
-// The mean of the trees' importances from the threads' sums, added in
-// thread order (a forest of no trees keeps its zeros).
+// The mean of the trees' importances from partial sums (per thread or per
+// tree), added in their order (a forest of no trees keeps its zeros).
 inline std::vector<double> mean_importances(const std::vector<std::vector<double>>& sums, std::size_t nf,
                                             int num_trees) {
   std::vector<double> mean(nf, 0.0);
@@ -90,9 +107,14 @@ inline std::vector<double> mean_importances(const std::vector<std::vector<double
 
 }  // namespace detail
 
+// Learns settings.num_trees trees with the generators given (see
+// ForestGenerators), on a team of settings.num_threads threads (the OpenMP
+// default when 0), advancing `control` tree by tree. A stop request ends the
+// work within a node and throws InterruptedException.
 template <class Task, class DataSet>
 LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, const ForestSettings& settings,
-                                                         const Task& task, ProgressCounter* progress = nullptr) {
+                                                         const Task& task, ForestGenerators& generators,
+                                                         const WorkControl& control = WorkControl()) {
   if (data.get_num_instances() == 0) throw IncompatibleDataException("data set is empty");
   if (settings.num_trees < 0) {
     throw Exception("number of trees must not be negative: " + std::to_string(settings.num_trees));
@@ -100,28 +122,29 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   task.check_labels(data);
 
   const std::size_t num_trees = static_cast<std::size_t>(settings.num_trees);
+  const bool per_tree = generators.get_seeding() == Seeding::PerTree;
   LearnedForest<typename DataSet::label_type> forest;
   forest.trees.resize(num_trees);
   if (settings.out_of_bag) forest.in_bag.assign(num_trees, std::vector<bool>());
-  std::vector<std::vector<double>> importance_sums;  // per thread
+  // Importances summed per tree (per-tree seeding: the same sums for every
+  // thread count) or per thread.
+  std::vector<std::vector<double>> importances(per_tree ? num_trees : 0);
   TeamErrors errors;
-#pragma omp parallel num_threads(settings.num_threads > 0 ? settings.num_threads : omp_get_max_threads())
+#pragma omp parallel num_threads(team_size(settings.num_threads))
   {
     const int team = omp_get_num_threads(), member = omp_get_thread_num();
 #pragma omp single
-    importance_sums.assign(static_cast<std::size_t>(team), std::vector<double>());
+    if (!per_tree) importances.assign(static_cast<std::size_t>(team), std::vector<double>());
     try {
-      std::vector<double>& sum = importance_sums[static_cast<std::size_t>(member)];
-      if (settings.feature_importances) sum.assign(data.get_num_features(), 0.0);
       const auto [begin, end] = block_range(settings.num_trees, team, member);
-      detail::grow_trees(data, settings, task, begin, end, forest, sum, errors, progress);
+      detail::grow_trees(data, settings, task, generators, member, begin, end, forest, importances, errors, control);
     } catch (...) {
       errors.capture();
     }
   }
   errors.rethrow();
   if (settings.feature_importances) {
-    forest.feature_importances = detail::mean_importances(importance_sums, data.get_num_features(), settings.num_trees);
+    forest.feature_importances = detail::mean_importances(importances, data.get_num_features(), settings.num_trees);
   }
   return forest;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/index_dataset.hpp"
+#include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/splitter.hpp"
 #include "Sylvor/learn/tree.hpp"
@@ -52,8 +53,10 @@ public:
   // per feature), every split adds its improvement times the node size to
   // its feature's entry; at the end the entries are divided by their sum
   // (left as they are when the sum is 0).
+  // Between nodes it polls `control` and throws InterruptedException once
+  // asked to stop.
   void grow(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree,
-            std::vector<double>* importances) {
+            std::vector<double>* importances, const WorkControl& control = WorkControl()) {
     tree.clear();
     tree.add_node();
     pending.clear();
@@ -61,6 +64,7 @@ public:
     const std::uint64_t min_leaf =
         static_cast<std::uint64_t>(static_cast<std::int64_t>(limits.min_instances_per_node));
     while (!pending.empty()) {
+      control.check();
       const Pending node = pending.front();
       pending.pop_front();
       const std::size_t n = node.end - node.begin;

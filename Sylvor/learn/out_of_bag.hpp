@@ -13,7 +13,8 @@
 // thread count).
 //
 // Everything here reads the data and trees only; the work is spread over
-// the OpenMP team and the sums are taken in instance or tree order.
+// a team of the requested size and the sums are taken in instance or tree
+// order. The shuffle key comes from the learning's ForestGenerators.
 #ifndef SYLVOR_LEARN_OUT_OF_BAG_HPP
 #define SYLVOR_LEARN_OUT_OF_BAG_HPP
 
@@ -40,11 +41,6 @@ struct OutOfBagEstimate {
   std::size_t without = 0;    // instances that every tree sampled
 };
 
-// The key of the permutation shuffles: a digest of the calling thread's
-// generator. Taken once the pool is seeded and before learning draws
-// anything, it follows the seed (or seed file) alone.
-inline std::uint64_t permutation_key() { return state_key(get_rng()->get_state()); }
-
 namespace detail {
 
 // The in-bag record must hold one mask of every instance per tree.
@@ -58,18 +54,19 @@ inline void check_in_bag(std::size_t num_trees, const InBagRecord& in_bag, std::
 
 // Calls done(i, trees, votes) for every instance i: `trees` is its number of
 // out-of-bag trees and `votes` (the task's Votes, slot 0) their aggregated
-// leaves. The instances are split in contiguous blocks over the team, so
-// `done` is called concurrently for distinct instances.
+// leaves. The instances are split in contiguous blocks over a team of
+// team_size(threads), so `done` is called concurrently for distinct
+// instances.
 template <class Task, class DataSet, class Done>
 void for_each_out_of_bag_vote(const Task&, const DataSet& data, const Forest<typename DataSet::label_type>& trees,
-                              const InBagRecord& in_bag, Done done) {
+                              const InBagRecord& in_bag, int threads, Done done) {
   typedef typename Task::Votes Votes;
   detail::check_in_bag(trees.size(), in_bag, data.get_num_instances());
   const FlatForest<typename DataSet::label_type> forest(trees);
   forest.check(data.get_num_features());
   const auto columns = column_pointers(data);
   for_each_chunk(
-      data.get_num_instances(), 1, [&] { return Votes(data.get_num_classes(), 1); },
+      data.get_num_instances(), 1, threads, [&] { return Votes(data.get_num_classes(), 1); },
       [&](Votes& votes, std::size_t i, std::size_t) {
         votes.clear(1);
         int trees = 0;
@@ -84,10 +81,11 @@ void for_each_out_of_bag_vote(const Task&, const DataSet& data, const Forest<typ
 
 template <class Task, class DataSet>
 OutOfBagEstimate out_of_bag_estimate(const Task& task, const DataSet& data,
-                                     const Forest<typename DataSet::label_type>& forest, const InBagRecord& in_bag) {
+                                     const Forest<typename DataSet::label_type>& forest, const InBagRecord& in_bag,
+                                     int threads = 0) {
   // Each instance's loss, or -1 without out-of-bag trees; summed in order.
   std::vector<double> loss(data.get_num_instances(), -1.0);
-  for_each_out_of_bag_vote(task, data, forest, in_bag,
+  for_each_out_of_bag_vote(task, data, forest, in_bag, threads,
                            [&](std::size_t i, int trees, const typename Task::Votes& votes) {
                              if (trees > 0) loss[i] = task.loss(votes.result(0), data.get_label(i));
                            });
@@ -154,8 +152,9 @@ public:
   typedef typename DataSet::feature_type F;
 
   PermutationWorker(const Task& task, const DataSet& data, const FlatForest<L>& forest,
-                    const std::vector<const F*>& columns)
-      : task(task), data(data), forest(forest), columns(columns), tested(data.get_num_features()) {}
+                    const std::vector<const F*>& columns, std::uint64_t first_tree)
+      : task(task), data(data), forest(forest), columns(columns), first_tree(first_tree),
+        tested(data.get_num_features()) {}
 
   // Takes tree k with its in-bag mask; false when the tree has no out-of-bag
   // instance.
@@ -185,11 +184,11 @@ public:
   }
 
   // The mean loss increase over the tree's out-of-bag instances when feature
-  // f is shuffled among them with derived_rng(key, tree, f); 0 for a
+  // f is shuffled among them with derived_rng(key, tree number, f); 0 for a
   // feature the tree never tests.
   double increase_of(std::size_t f, std::uint64_t key) {
     if (!tested[f]) return 0.0;
-    XorShiftRNG rng = derived_rng(key, static_cast<std::uint64_t>(k), f);
+    XorShiftRNG rng = derived_rng(key, first_tree + static_cast<std::uint64_t>(k), f);
     source.assign(out_of_bag.begin(), out_of_bag.end());
     for (std::size_t j = source.size() - 1; j > 0; --j) {
       const std::size_t r = static_cast<std::size_t>(rng.next_int(static_cast<std::int64_t>(j) + 1));
@@ -228,6 +227,7 @@ private:
   const DataSet& data;
   const FlatForest<L>& forest;
   const std::vector<const F*>& columns;
+  const std::uint64_t first_tree;  // the number of tree 0 in a forest learned in parts
   std::size_t k = 0;
   const Tree<L>* tree = nullptr;
   Preorder preorder;
@@ -240,7 +240,8 @@ private:
 }  // namespace detail
 
 // The permutation importance of every feature (see the top of this file),
-// with the shuffles drawn from derived_rng(key, tree, feature): the
+// with the shuffles drawn from derived_rng(key, first_tree + tree, feature),
+// on a team of team_size(threads): the
 // out-of-bag instances of a tree in increasing order, instance j of them
 // taking the feature's value of instance source[j] after a Fisher-Yates
 // shuffle of that list. A feature that a tree never tests cannot change
@@ -255,7 +256,7 @@ private:
 template <class Task, class DataSet>
 std::vector<double> permutation_importances(const Task& task, const DataSet& data,
                                             const Forest<typename DataSet::label_type>& trees, const InBagRecord& in_bag,
-                                            std::uint64_t key) {
+                                            std::uint64_t key, std::uint64_t first_tree = 0, int threads = 0) {
   typedef typename DataSet::label_type L;
   const std::size_t nf = data.get_num_features();
   detail::check_in_bag(trees.size(), in_bag, data.get_num_instances());
@@ -268,10 +269,10 @@ std::vector<double> permutation_importances(const Task& task, const DataSet& dat
   std::vector<char> evaluated(trees.size(), 0);
   const long num_trees = static_cast<long>(trees.size());
   TeamErrors errors;
-#pragma omp parallel
+#pragma omp parallel num_threads(team_size(threads))
   {
     try {
-      detail::PermutationWorker<Task, DataSet> worker(task, data, forest, columns);
+      detail::PermutationWorker<Task, DataSet> worker(task, data, forest, columns, first_tree);
 #pragma omp for schedule(dynamic, 1)
       for (long t = 0; t < num_trees; ++t) {
         const std::size_t k = static_cast<std::size_t>(t);

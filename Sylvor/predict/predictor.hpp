@@ -38,11 +38,12 @@ constexpr std::size_t prediction_chunk = 512;
 
 // Aggregates the leaves of every tree for every instance of `data` with
 // Votes (made per team member for num_classes classes) and calls
-// done(i, votes, j) once instance i's votes are complete in slot j.
+// done(i, votes, j) once instance i's votes are complete in slot j, on a
+// team of team_size(threads) (one chunk or less: on the calling thread).
 // Concurrent calls of `done` concern distinct instances.
 template <class Votes, class L, class DataSet, class Done>
-void predict_blocks(const FlatForest<L>& forest, const DataSet& data, std::size_t num_classes, Done done,
-                    ProgressCounter* progress = nullptr) {
+void predict_blocks(const FlatForest<L>& forest, const DataSet& data, std::size_t num_classes, int threads,
+                    Done done, ProgressCounter* progress = nullptr) {
   const std::size_t ni = data.get_num_instances();
   if (ni == 0) return;
   if (forest.empty()) throw_empty_forest();
@@ -50,7 +51,7 @@ void predict_blocks(const FlatForest<L>& forest, const DataSet& data, std::size_
   const auto columns = column_pointers(data);
   constexpr std::size_t lanes = FlatForest<L>::lanes;
   for_each_chunk(
-      ni, prediction_chunk, [&] { return Votes(num_classes, prediction_chunk); },
+      ni, prediction_chunk, threads, [&] { return Votes(num_classes, prediction_chunk); },
       [&](Votes& votes, std::size_t first, std::size_t count) {
         votes.clear(count);
         L values[lanes];
@@ -75,6 +76,10 @@ public:
 
   explicit BlockPredictor(std::size_t num_classes) : num_classes(num_classes) {}
 
+  // Whole data sets are predicted on teams of this many threads (0: the
+  // OpenMP default).
+  void set_num_threads(int threads) { num_threads = threads; }
+
   // Predicts with the trees of `forest` (packed into a flat forest of the
   // predictor's own).
   void use_forest(const Forest<L>& forest) { flat = FlatForest<L>(forest); }
@@ -97,13 +102,14 @@ public:
                ProgressCounter* progress = nullptr) const {
     predicted.resize(data.get_num_instances());
     predict_blocks<Votes>(
-        flat, data, num_classes,
+        flat, data, num_classes, num_threads,
         [&](std::size_t i, const Votes& votes, std::size_t j) { predicted[i] = votes.result(j); }, progress);
   }
 
 protected:
   FlatForest<L> flat;
   std::size_t num_classes;
+  int num_threads = 0;
 };
 
 class BaseForestClassifier : public BlockPredictor<int, ClassVotes> {
@@ -121,7 +127,7 @@ public:
     const std::size_t nc = data.get_num_classes();
     const bool plus_minus = data.get_labeling() == PlusOneMinusOne;
     predict_blocks<ClassVotes>(
-        flat, data, num_classes,
+        flat, data, num_classes, num_threads,
         [&](std::size_t i, const ClassVotes& votes, std::size_t j) {
           const int* counts = votes.counts(j);
           if (plus_minus) {

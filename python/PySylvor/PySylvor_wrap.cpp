@@ -18,13 +18,20 @@
 #include <omp.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
@@ -37,6 +44,7 @@
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
+#include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
 #include "Sylvor/predict/predictor.hpp"
 
@@ -100,12 +108,94 @@ auto guarded(Work&& work) -> decltype(work()) {
   }
 }
 
-void use_threads(int num_threads) {
+// The thread count of a call, given to each of its parallel regions (the
+// process-wide OpenMP setting is never changed, so concurrent calls with
+// other counts do not disturb each other).
+void check_threads(int num_threads) {
   if (num_threads > max_threads) {
     throw py::value_error("num_threads must be at most " + std::to_string(max_threads) + ", not " +
                           std::to_string(num_threads));
   }
-  if (num_threads > 0) omp_set_num_threads(num_threads);
+}
+
+// The module's generator pool: the library's process-wide pool, rebuilt by
+// init_pool and set_seed and leased by learning with per-thread seeding.
+// Every use holds this lock; `generation` counts the rebuilds.
+struct PoolGuard {
+  std::mutex mutex;
+  unsigned long generation = 0;
+};
+
+PoolGuard& module_pool() {
+  static PoolGuard guard;
+  return guard;
+}
+
+// A copy of the pool's generators for one learning call (a pool from
+// /dev/urandom is built when none exists yet), and the generation it was
+// taken from.
+std::pair<ForestGenerators, unsigned long> lease_generators() {
+  PoolGuard& guard = module_pool();
+  const std::lock_guard<std::mutex> lock(guard.mutex);
+  const XorShiftRNGPool& pool = *get_pool("", default_pool_size(), 0, false);
+  return {ForestGenerators::per_thread(pool), guard.generation};
+}
+
+// Puts the leased generators back as learning left them, so that the next
+// learn continues their streams, unless the pool was rebuilt meanwhile.
+void return_generators(const ForestGenerators& generators, unsigned long generation) {
+  PoolGuard& guard = module_pool();
+  const std::lock_guard<std::mutex> lock(guard.mutex);
+  if (guard.generation != generation) return;
+  XorShiftRNGPool& pool = *get_pool("", default_pool_size(), 0, false);
+  const std::vector<XorShiftRNG>& streams = generators.get_streams();
+  for (std::size_t i = 0; i < streams.size() && i < pool.size(); ++i) *pool.get_generator(i) = streams[i];
+}
+
+// Runs work(control) on a thread of its own while the calling thread, which
+// holds the interpreter lock, waits for it in short slices without the lock
+// and checks for signals between them. A pending signal (Ctrl-C) asks the
+// work to stop, waits for it and raises the signal's exception
+// (KeyboardInterrupt); the work's own exception is rethrown here.
+template <class Result, class Work>
+Result run_interruptibly(Work work, ProgressCounter* progress) {
+  std::atomic<bool> stop{false};
+  WorkControl control;
+  control.progress = progress;
+  control.stop = &stop;
+  std::optional<Result> result;
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread worker([&] {
+    try {
+      result.emplace(work(control));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    finished.notify_all();
+  });
+  for (bool over = false; !over;) {
+    {
+      py::gil_scoped_release unlocked;
+      std::unique_lock<std::mutex> lock(mutex);
+      over = finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+    }
+    if (!over && PyErr_CheckSignals() != 0) {
+      stop = true;
+      {
+        py::gil_scoped_release unlocked;
+        worker.join();
+      }
+      throw py::error_already_set();
+    }
+  }
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
 }
 
 // Copies X (features x instances, any strides) and the labels into a data
@@ -251,6 +341,8 @@ struct LearnExtras {
   bool oob = false;           // out-of-bag votes or predictions of every instance
   bool permutation = false;   // permutation importances
   int verbose = 0;            // > 0: a progress line on sys.stderr
+  std::optional<long long> seed;  // per-tree seeding from this seed; else the module's pool, per thread
+  long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
 };
 
 // Writes progress text to sys.stderr, from the display thread: the
@@ -274,7 +366,7 @@ void write_to_python_stderr(const std::string& text) {
 // instance without out-of-bag trees), and "permutation_importances".
 template <class Task, class DataSet>
 py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
-                      std::uint64_t key, const LearnExtras& extras) {
+                      const ForestGenerators& generators, const LearnExtras& extras, int threads) {
   py::dict result;
   const py::ssize_t ni = static_cast<py::ssize_t>(data.get_num_instances());
   if (extras.oob) {
@@ -285,7 +377,7 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
     double* out = values.mutable_data();
     {
       py::gil_scoped_release unlocked;
-      for_each_out_of_bag_vote(task, data, forest.trees, forest.in_bag,
+      for_each_out_of_bag_vote(task, data, forest.trees, forest.in_bag, threads,
                                [&](std::size_t i, int count, const typename Task::Votes& votes) {
                                  tree_counts[i] = count;
                                  if constexpr (Task::is_regression) {
@@ -304,7 +396,8 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
     std::vector<double> importances;
     {
       py::gil_scoped_release unlocked;
-      importances = permutation_importances(task, data, forest.trees, forest.in_bag, key);
+      importances = permutation_importances(task, data, forest.trees, forest.in_bag, generators.shuffle_key(),
+                                            generators.first_tree(), threads);
     }
     result["permutation_importances"] = numpy_copy(importances);
   }
@@ -329,8 +422,11 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
   if (settings.num_trees < 0) {
     throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
   }
+  check_threads(settings.num_threads);
+  if (extras.first_tree < 0) {
+    throw py::value_error("first_tree must not be negative, not " + std::to_string(extras.first_tree));
+  }
   return guarded([&]() -> py::tuple {
-    use_threads(settings.num_threads);
     const std::vector<L> labels = read_labels<L>(y);
     MemoryDataSet<F, L> data;
     copy_into(data, x, labels, Task::is_regression ? 1 : num_classes);
@@ -340,25 +436,35 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
       check_labels(labels, num_classes);
     }
     data.impute();
-    // The shuffles of permutation importance draw from generators keyed on
-    // how the pool was seeded, taken before learning draws anything.
-    const std::uint64_t shuffle_key = extras.permutation ? permutation_key() : 0;
-    LearnedForest<L> forest;
-    {
-      py::gil_scoped_release unlocked;
-      ProgressCounter progress(static_cast<std::size_t>(settings.num_trees));
-      std::unique_ptr<ProgressLine> line;
-      if (extras.verbose > 0) {
-        line = std::make_unique<ProgressLine>(progress, "Learning", "trees", write_to_python_stderr);
-      }
-      // The line is stopped (and cleared) before the lock is taken back.
-      forest = learn_forest(data, settings, task, line ? &progress : nullptr);
+    unsigned long generation = 0;
+    ForestGenerators generators =
+        extras.seed ? ForestGenerators::per_tree(static_cast<std::uint64_t>(*extras.seed),
+                                                 static_cast<std::uint64_t>(extras.first_tree))
+                    : [&] {
+                        auto lease = lease_generators();
+                        generation = lease.second;
+                        return std::move(lease.first);
+                      }();
+    ProgressCounter progress(static_cast<std::size_t>(settings.num_trees));
+    std::unique_ptr<ProgressLine> line;
+    if (extras.verbose > 0) {
+      line = std::make_unique<ProgressLine>(progress, "Learning", "trees", write_to_python_stderr);
     }
+    LearnedForest<L> forest = run_interruptibly<LearnedForest<L>>(
+        [&](const WorkControl& control) { return learn_forest(data, settings, task, generators, control); },
+        &progress);
+    if (line) {
+      // The line is cleared before anything else is written.
+      py::gil_scoped_release unlocked;
+      line->stop();
+    }
+    if (!extras.seed) return_generators(generators, generation);
     py::object importance_array = py::none();
     if (settings.feature_importances) importance_array = numpy_copy(forest.feature_importances);
     const py::list trees = tree_arrays(forest.trees);
     if (!settings.out_of_bag) return py::make_tuple(trees, importance_array);
-    return py::make_tuple(trees, importance_array, learn_extras(task, data, forest, shuffle_key, extras));
+    return py::make_tuple(trees, importance_array,
+                          learn_extras(task, data, forest, generators, extras, settings.num_threads));
   });
 }
 
@@ -391,7 +497,8 @@ auto with_feature_dtype(const py::object& X, Run&& run) {
 py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
                         int num_trees, double sample_prop, int fte_per_split, int max_depth,
                         int min_instances_per_node, int num_threads, bool compute_importances, bool oob,
-                        bool permutation_importances, int verbose) {
+                        bool permutation_importances, int verbose, std::optional<long long> seed,
+                        long long first_tree) {
   const std::optional<CriterionKind> kind = criterion_from_name(criterion);
   if (!kind) {
     throw py::value_error("unknown criterion '" + criterion +
@@ -411,6 +518,8 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   extras.oob = oob;
   extras.permutation = permutation_importances;
   extras.verbose = verbose;
+  extras.seed = seed;
+  extras.first_tree = first_tree;
   return with_feature_dtype(X, [&](auto f) -> py::tuple {
     typedef decltype(f) F;
     if (*kind == CriterionKind::Variance) {
@@ -424,9 +533,8 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
 
 // The trees of the forest argument and the data of X, ready for prediction.
 template <class F, class L>
-void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, int num_threads,
-                        Forest<L>& forest, MemoryDataSet<F, L>& data) {
-  use_threads(num_threads);
+void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, Forest<L>& forest,
+                        MemoryDataSet<F, L>& data) {
   convert_forest(forest_argument, forest);
   copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
   data.impute();
@@ -435,6 +543,7 @@ void prepare_prediction(const py::object& forest_argument, const py::array& x, i
 template <class F>
 double test_wrap(const py::object& X, const py::object& forest_argument, int num_classes, const py::object& out,
                  int num_threads) {
+  check_threads(num_threads);
   const py::array x = checked_array<F>(X, "X", 2);
   py::array labels = checked_output<int>(out, "the label output", 1);
   if (labels.shape(0) != x.shape(1)) {
@@ -445,9 +554,10 @@ double test_wrap(const py::object& X, const py::object& forest_argument, int num
   return guarded([&]() -> double {
     Forest<int> forest;
     MemoryDataSet<F, int> data;
-    prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
+    prepare_prediction(forest_argument, x, num_classes, forest, data);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
     predictor.use_forest(forest);
+    predictor.set_num_threads(num_threads);
     std::vector<int> predicted;
     Array1D<int> output(static_cast<char*>(labels.mutable_data()), labels.shape(0), labels.strides(0));
     py::gil_scoped_release unlocked;
@@ -460,6 +570,7 @@ double test_wrap(const py::object& X, const py::object& forest_argument, int num
 template <class F, class P>
 double prob_wrap(const py::object& X, const py::object& forest_argument, int num_classes, const py::object& out,
                  int num_threads) {
+  check_threads(num_threads);
   const py::array x = checked_array<F>(X, "X", 2);
   py::array probabilities = checked_output<P>(out, "the probability output", 2);
   if (probabilities.shape(0) != x.shape(1) || probabilities.shape(1) < num_classes) {
@@ -472,9 +583,10 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
   return guarded([&]() -> double {
     Forest<int> forest;
     MemoryDataSet<F, int> data;
-    prepare_prediction(forest_argument, x, num_classes, num_threads, forest, data);
+    prepare_prediction(forest_argument, x, num_classes, forest, data);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
     predictor.use_forest(forest);
+    predictor.set_num_threads(num_threads);
     Array2D<P> output(static_cast<char*>(probabilities.mutable_data()), probabilities.shape(0),
                       probabilities.shape(1), probabilities.strides(0), probabilities.strides(1));
     py::gil_scoped_release unlocked;
@@ -486,6 +598,7 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
 // Mean of the leaves (regression) for every instance of X into `out`.
 double predict_regression(const py::object& X, const py::object& forest_argument, const py::object& out,
                           int num_threads) {
+  check_threads(num_threads);
   return with_feature_dtype(X, [&](auto f) -> double {
     typedef decltype(f) F;
     const py::array x = checked_array<F>(X, "X", 2);
@@ -497,10 +610,11 @@ double predict_regression(const py::object& X, const py::object& forest_argument
     return guarded([&]() -> double {
       Forest<double> forest;
       MemoryDataSet<F, double> data;
-      prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
+      prepare_prediction(forest_argument, x, 1, forest, data);
       data.set_labeling(1, Regression);
       BaseForestRegressor predictor;
       predictor.use_forest(forest);
+      predictor.set_num_threads(num_threads);
       std::vector<double> predicted;
       Array1D<double> output(static_cast<char*>(values.mutable_data()), values.shape(0), values.strides(0));
       py::gil_scoped_release unlocked;
@@ -516,6 +630,7 @@ double predict_regression(const py::object& X, const py::object& forest_argument
 // tree k.
 double apply_forest(const py::object& X, const py::object& forest_argument, const py::object& out,
                     int num_threads) {
+  check_threads(num_threads);
   return with_feature_dtype(X, [&](auto f) -> double {
     typedef decltype(f) F;
     const py::array x = checked_array<F>(X, "X", 2);
@@ -523,7 +638,7 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
     return guarded([&]() -> double {
       Forest<double> forest;
       MemoryDataSet<F, double> data;
-      prepare_prediction(forest_argument, x, 1, num_threads, forest, data);
+      prepare_prediction(forest_argument, x, 1, forest, data);
       if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.size())) {
         throw py::value_error("the leaf output must have shape (instances, trees) = (" + std::to_string(x.shape(1)) +
                               ", " + std::to_string(forest.size()) + ")");
@@ -535,7 +650,7 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
                           leaves.strides(0), leaves.strides(1));
       const long ni = static_cast<long>(data.get_num_instances());
       py::gil_scoped_release unlocked;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
       for (long i = 0; i < ni; ++i) {
         for (std::size_t k = 0; k < flat.size(); ++k) {
           output(static_cast<std::size_t>(i), k) =
@@ -588,19 +703,21 @@ py::tuple read_description(const std::string& path) {
   });
 }
 
-double init_pool_wrap(const std::string& name) {
+// Rebuilds the module's pool (under its lock: learning calls running now
+// keep their own copies of the generators).
+double rebuild_pool(const std::string& file, int seed) {
   return guarded([&] {
-    init_pool(name, 0);
+    PoolGuard& guard = module_pool();
+    const std::lock_guard<std::mutex> lock(guard.mutex);
+    ++guard.generation;
+    init_pool(file, seed);
     return 0.0;
   });
 }
 
-double set_seed_wrap(long seed) {
-  return guarded([&] {
-    init_pool("", static_cast<int>(seed));
-    return 0.0;
-  });
-}
+double init_pool_wrap(const std::string& name) { return rebuild_pool(name, 0); }
+
+double set_seed_wrap(long seed) { return rebuild_pool("", static_cast<int>(seed)); }
 
 }  // namespace
 
@@ -645,14 +762,19 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
         py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
         py::arg("num_threads") = 0, py::arg("compute_importances") = false, py::arg("oob") = false,
-        py::arg("permutation_importances") = false, py::arg("verbose") = 0,
+        py::arg("permutation_importances") = false, py::arg("verbose") = 0, py::arg("seed") = py::none(),
+        py::arg("first_tree") = 0,
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
         "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
         "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
         "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
         "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
         "NaN without out-of-bag trees), and 'permutation_importances' (float64, one per feature). verbose=1 "
-        "shows a progress line on sys.stderr while the trees grow.");
+        "shows a progress line on sys.stderr while the trees grow. Seeding: without seed, thread t draws from "
+        "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "
+        "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
+        "first_tree + k alone (the same forest for every num_threads, and the trees of a forest learned in "
+        "parts). Ctrl-C stops the learning between nodes and raises KeyboardInterrupt.");
   m.def("predict_regression", &predict_regression, py::arg("X"), py::arg("forest"), py::arg("out"),
         py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
   m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,

@@ -60,10 +60,14 @@ inline ForestSettings settings(int trees, int fte = 0, double sample_prop = 1.0,
   return settings;
 }
 
+// Learns with per-thread generators copied from the process-wide pool.
 template <class DataSet, class Task>
 LearnedForest<typename DataSet::label_type> learn(const DataSet& data, const ForestSettings& settings,
                                                   const Task& task, ProgressCounter* progress = nullptr) {
-  return learn_forest(data, settings, task, progress);
+  ForestGenerators generators = ForestGenerators::per_thread(*get_pool("", default_pool_size(), 0, false));
+  WorkControl control;
+  control.progress = progress;
+  return learn_forest(data, settings, task, generators, control);
 }
 
 }  // namespace Testing
