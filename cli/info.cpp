@@ -40,9 +40,9 @@ void print_leaf_value(std::ostream& out, const DataSetDescription& desc, double 
     }
   }
   if (!name.empty()) {
-    out << name << " (" << value << ")";
+    out << name << " (" << exact(value) << ")";
   } else {
-    out << value;
+    out << exact(value);
   }
 }
 

@@ -33,7 +33,7 @@ Forest<L> read_model_timed(const RandomForestOptions& options, CommandLog& log) 
 }
 
 // The texts of the predictions: class names from the description, or the
-// numbers as an output stream writes doubles.
+// numbers exactly (as the predictions file holds them).
 std::vector<std::string> prediction_texts(const DataSetDescription& desc, const std::vector<int>& predicted) {
   std::vector<std::string> names(predicted.size());
   for (std::size_t i = 0; i < predicted.size(); ++i) names[i] = desc.get_string_label(predicted[i]);
@@ -45,7 +45,7 @@ std::vector<std::string> prediction_texts(const DataSetDescription&, const std::
   std::ostringstream text;
   for (std::size_t i = 0; i < predicted.size(); ++i) {
     text.str("");
-    text << predicted[i];
+    text << exact(predicted[i]);
     texts[i] = text.str();
   }
   return texts;

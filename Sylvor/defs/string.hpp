@@ -1,5 +1,6 @@
 // Text utilities: turning delimited text into vectors of values and writing
-// vectors back as delimited text (selection files, predictions, importances).
+// vectors back as delimited text (selection files, predictions, importances),
+// floating values in the shortest form that reads back to the same double.
 //
 // Conversion uses standard stream extraction, so leading white space inside a
 // piece is skipped and anything after the value in a piece is ignored. A
@@ -9,11 +10,13 @@
 #ifndef SYLVOR_DEFS_STRING_HPP
 #define SYLVOR_DEFS_STRING_HPP
 
+#include <charconv>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
@@ -104,10 +107,37 @@ void read_vector(const std::string& filename, std::vector<T>& v, const std::stri
   read_vector(in, v, delim);
 }
 
-// Writes every element followed by `delim` (the last one too), no line break.
+// A double written in the shortest form that reads back as the same double
+// ("2.5", "0.1", "1.7000000000000002", "1234567.89", "1e+21", "nan"), where
+// an output stream's default six significant digits would round it.
+struct ExactNumber {
+  double value;
+};
+
+inline ExactNumber exact(double value) { return ExactNumber{value}; }
+
+inline std::ostream& operator<<(std::ostream& out, ExactNumber number) {
+  char text[32];
+  const std::to_chars_result written = std::to_chars(text, text + sizeof text, number.value);
+  return out.write(text, written.ptr - text);
+}
+
+// A value as the files of the system hold it: floating values exactly (see
+// ExactNumber), everything else as an output stream writes it.
+template <class T>
+std::ostream& write_value(std::ostream& out, const T& value) {
+  if constexpr (std::is_floating_point<T>::value) {
+    return out << exact(static_cast<double>(value));
+  } else {
+    return out << value;
+  }
+}
+
+// Writes every element followed by `delim` (the last one too), no line break;
+// floating values exactly.
 template <class T>
 std::ostream& save_vector(std::ostream& out, const std::vector<T>& v, const std::string& delim) {
-  for (const T& value : v) out << value << delim;
+  for (const T& value : v) write_value(out, value) << delim;
   return out;
 }
 

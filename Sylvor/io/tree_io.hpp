@@ -4,8 +4,9 @@
 // reading a model file whose format is found by trial. Both work on the
 // stored tree form.
 //
-// Numbers are written with the stream's default formatting (six
-// significant digits), so stored thresholds are rounded. Readers build only
+// Floating numbers are written in the shortest form that reads back as the
+// same double, so a forest read back predicts exactly as the one written
+// (integers as integers; a vectortxt label through its double). Readers build only
 // valid trees: child numbers are checked before any tree is made, every
 // node has two children or none, values that were never read are never
 // used, nothing recurses (a hostile file cannot exhaust the stack), and the
@@ -65,9 +66,9 @@ std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int dep
         continue;
       }
     }
-    if (!std::isnan(tree.threshold[node])) out << indent << "   threshold " << tree.threshold[node] << '\n';
+    if (!std::isnan(tree.threshold[node])) out << indent << "   threshold " << exact(tree.threshold[node]) << '\n';
     if (tree.feature[node] != -1) out << indent << "   findex " << tree.feature[node] << '\n';
-    if (leaf) out << indent << "   label " << tree.value[node] << '\n';
+    if (leaf) write_value(out << indent << "   label ", tree.value[node]) << '\n';
     out << indent << ")\n";
     stack.pop_back();
   }
@@ -91,7 +92,7 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree) {
     for (std::size_t i = 0; i < n; ++i) {
       if (i > 0) out << ' ';
       const double v = static_cast<double>(values[i]);
-      out << (std::isnan(v) ? 0.0 : v);
+      out << exact(std::isnan(v) ? 0.0 : v);
     }
   };
   whole(tree.left);

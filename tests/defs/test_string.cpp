@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -121,10 +124,35 @@ TEST(SaveVector, EmptyVectorWritesNothing) {
   EXPECT_EQ(out.str(), "");
 }
 
-TEST(SaveVector, DoublesHaveSixSignificantDigits) {
+struct ExactCase {
+  double value;
+  std::string text;
+};
+
+class ExactNumbers : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(ExactNumbers, AreTheShortestTextThatReadsBackAsTheSameDouble) {
   std::ostringstream out;
-  save_vector(out, std::vector<double>{0.123456789, 0.0000001, 2.0}, "\n");
-  EXPECT_EQ(out.str(), "0.123457\n1e-07\n2\n");
+  save_vector(out, std::vector<double>{GetParam().value}, " ");
+  EXPECT_EQ(out.str(), GetParam().text + " ");
+  if (std::isfinite(GetParam().value)) {
+    EXPECT_EQ(std::stod(GetParam().text), GetParam().value);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Doubles, ExactNumbers,
+    ::testing::Values(ExactCase{2.5, "2.5"}, ExactCase{2.0, "2"}, ExactCase{0.1, "0.1"},
+                      ExactCase{0.1 + 0.2, "0.30000000000000004"}, ExactCase{0.123456789, "0.123456789"},
+                      ExactCase{1e-7, "1e-07"}, ExactCase{1700000010.0, "1700000010"},
+                      ExactCase{1234567.89, "1234567.89"}, ExactCase{(1.6 + 1.8) * 0.5, "1.7000000000000002"},
+                      ExactCase{-0.0, "-0"}, ExactCase{std::numeric_limits<double>::quiet_NaN(), "nan"}));
+
+TEST(SaveVector, FloatsAndIntegersKeepTheirOwnForm) {
+  std::ostringstream out;
+  save_vector(out, std::vector<float>{0.1f}, " ");
+  save_vector(out, std::vector<int>{-3}, " ");
+  EXPECT_EQ(out.str(), "0.10000000149011612 -3 ");  // the float's exact double
 }
 
 TEST(SaveVector, FileRoundTripsThroughReadVector) {
