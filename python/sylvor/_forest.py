@@ -1,5 +1,6 @@
 """The scikit-learn estimators over the PySylvor_wrap extension."""
 import math
+import numbers
 import os
 import re
 import warnings
@@ -14,6 +15,17 @@ from sklearn.utils.validation import check_is_fitted
 import PySylvor_wrap as _wrap
 
 _FLOATS = [np.float64, np.float32]
+
+
+def seed_of(random_state):
+    """The seed of the per-tree generators for a random_state: an int from
+    1 to 2**31 - 1 is the seed itself (the program's --seed with --seeding
+    per-tree learns the same trees from it); anything else (None, 0, a
+    RandomState) gives a seed drawn from numpy's generator."""
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, (bool, np.bool_)) \
+            and 1 <= random_state <= 2**31 - 1:
+        return int(random_state)
+    return int(check_random_state(random_state).randint(1, 2**31 - 1))
 
 
 def _threads(n_jobs):
@@ -85,15 +97,14 @@ class _BaseForest(BaseEstimator):
                 raise ValueError(f"{name} must be True or False, got {getattr(self, name)!r}")
         if not isinstance(self.verbose, (int, np.integer)) or self.verbose < 0:
             raise ValueError(f"verbose must be a non-negative integer, got {self.verbose!r}")
-        seed = int(check_random_state(self.random_state).randint(1, 2**31 - 1))
-        _wrap.set_seed(seed)
         result = _wrap.learn(
             X.T, y, criterion=self.criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
             sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
             max_depth=0 if self.max_depth is None else int(self.max_depth),
             min_instances_per_node=int(self.min_instances_per_node), num_threads=_threads(self.n_jobs),
             compute_importances=True, oob=bool(self.oob_score),
-            permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose))
+            permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose),
+            seed=seed_of(self.random_state), first_tree=int(getattr(self, "_first_tree", 0)))
         self.estimators_ = result[0]
         self.feature_importances_ = result[1]
         extras = result[2] if len(result) > 2 else {}
@@ -171,12 +182,13 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     bootstrap_fraction : float, default=1.0
         Size of each tree's bootstrap sample as a fraction of the data.
     n_jobs : int or None, default=None
-        Threads; None or -1 use every core. The forest learned for a given
-        random_state depends on the number of threads (as the sylvor
-        program's does): pass an explicit n_jobs for forests that are
-        reproducible across machines.
+        Threads; None or -1 use every core. The forest does not depend on
+        them.
     random_state : int, RandomState or None, default=None
-        Seeds the generators; fits are reproducible for a given n_jobs.
+        Decides the forest: each tree draws from a generator derived from the
+        seed and its number alone, so a fit is reproducible whatever n_jobs.
+        An int from 1 to 2**31 - 1 is the seed itself: the sylvor program
+        learns the same trees with ``--seed N --seeding per-tree``.
     oob_score : bool, default=False
         Estimate the accuracy on the out-of-bag instances: each instance is
         predicted by the trees whose bootstrap sample left it out.
@@ -274,8 +286,8 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     Parameters are those of ForestClassifier, but for criterion
     ("variance", the only one), min_instances_per_node (default 5) and
     bootstrap_fraction (default 0.632), the defaults of the sylvor program's
-    learn-regress. The forest learned for a given random_state depends on the
-    number of threads, n_jobs.
+    learn-regress. As for the classifier, random_state alone decides the
+    forest, whatever n_jobs.
 
     With oob_score, ``oob_prediction_`` holds the mean of each instance's
     out-of-bag trees (NaN without any) and ``oob_score_`` their R^2; the

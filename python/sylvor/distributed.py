@@ -3,24 +3,21 @@
 The trees of a forest are independent, so a forest is learned as
 sub-forests, one task per worker (each with the worker's threads), and
 joined. The training data travel to every worker once (broadcast); each
-task learns its share of the trees with a seed derived from random_state
-and its task number. The same random_state, workers and thread counts give
-the same forest.
+task learns its contiguous share of the trees, numbered as in the whole
+forest, from the seed of random_state. Each tree draws from a generator
+derived from the seed and its number alone, so the joined forest is the
+forest a local fit with the same random_state learns, whatever the workers
+and their threads.
 """
 import numpy as np
 from sklearn.base import clone
-from sklearn.utils import check_random_state
 
-from ._forest import ForestClassifier
-
-
-def _task_seed(base, task):
-    """A seed for task `task`, derived deterministically from the base seed."""
-    return int(np.random.SeedSequence([base, task]).generate_state(1)[0] % (2**31 - 2)) + 1
+from ._forest import ForestClassifier, seed_of
 
 
-def _fit_part(estimator, X, y, n_trees, seed, n_jobs):
+def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs):
     sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
+    sub._first_tree = first_tree  # the number of the part's first tree in the whole forest
     sub.fit(X, y)
     return sub
 
@@ -42,16 +39,18 @@ def fit_forest(client, estimator, X, y):
         raise ValueError("the Dask client has no workers")
     threads = [info.get("nthreads", 1) for _, info in workers]
     shares = plan_tasks(estimator.n_estimators, threads)
-    base = int(check_random_state(estimator.random_state).randint(1, 2**31 - 1))
+    seed = seed_of(estimator.random_state)
     template = clone(estimator)  # parameters only, never a fitted forest
     X_remote = client.scatter(X, broadcast=True)
     y_remote = client.scatter(y, broadcast=True)
     futures = []
-    for task, ((address, _), n_trees, n_jobs) in enumerate(zip(workers, shares, threads)):
+    first_tree = 0
+    for (address, _), n_trees, n_jobs in zip(workers, shares, threads):
         if n_trees == 0:
             continue
-        futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, _task_seed(base, task),
-                                     n_jobs, workers=[address], allow_other_workers=True, pure=False))
+        futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, first_tree, seed, n_jobs,
+                                     workers=[address], allow_other_workers=True, pure=False))
+        first_tree += n_trees
     subforests = client.gather(futures)
     return join_forests(estimator, subforests, y)
 

@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +78,35 @@ ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string
   const pid_t pid = spawn_sylvor(args, directory, out_path, err_path);
   ProgramResult result;
   result.status = exit_status(pid);
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  rmdir(scratch.c_str());
+  return result;
+}
+
+ProgramResult run_sylvor_signalled(const std::vector<std::string>& args, int signal_number, const std::string& marker,
+                                   double& seconds) {
+  const std::string scratch = make_temp_directory();
+  const std::string out_path = scratch + "/stdout";
+  const std::string err_path = scratch + "/stderr";
+  const pid_t pid = spawn_sylvor(args, "", out_path, err_path);
+  const auto start = std::chrono::steady_clock::now();
+  while (slurp(out_path).find(marker) == std::string::npos) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+      kill(pid, SIGKILL);
+      exit_status(pid);
+      throw std::runtime_error("the program never printed: " + marker);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto signalled = std::chrono::steady_clock::now();
+  kill(pid, signal_number);
+  ProgramResult result;
+  result.status = exit_status(pid);
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
   result.out = slurp(out_path);
   result.err = slurp(err_path);
   unlink(out_path.c_str());

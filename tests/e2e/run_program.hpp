@@ -22,6 +22,13 @@ ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string
 // what the program wrote to that terminal.
 ProgramResult run_sylvor_on_terminal(const std::vector<std::string>& args);
 
+// As run_sylvor, but sends `signal_number` to the program once its standard
+// output holds `marker` (and a moment has passed); `seconds` is the time
+// from the signal to the program's exit. Throws when the marker does not
+// appear within a minute.
+ProgramResult run_sylvor_signalled(const std::vector<std::string>& args, int signal_number, const std::string& marker,
+                                   double& seconds);
+
 // The lines of a text, without their newline characters.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -458,6 +461,92 @@ TEST_F(Progress, ErrorsStillReachATerminalAfterTheLineIsCleared) {
   EXPECT_TRUE(std::regex_search(result.err, std::regex("\r +\rsylvor learn error: unknown model format: nosuch")))
       << result.err;
 }
+
+}  // namespace
+}  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+TEST_F(Commands, PerTreeSeedingGivesTheSameModelForEveryThreadCount) {
+  std::string first;
+  for (const char* threads : {"1", "2", "3", "8"}) {
+    const auto learn = run_sylvor(with(iris("learn", "train"),
+                                       {"--model-file", in("model"), "--seed", "9", "--nthreads", threads,
+                                        "--seeding", "per-tree", "--fte-per-split", "2", "--num-trees", "12"}));
+    ASSERT_EQ(learn.status, 0) << learn.err;
+    if (first.empty()) {
+      first = slurp(in("model"));
+    } else {
+      EXPECT_EQ(slurp(in("model")), first) << threads << " threads";
+    }
+  }
+  // Per-thread seeding (the default) depends on the thread count here.
+  const auto one = run_sylvor(with(iris("learn", "train"), {"--model-file", in("one"), "--seed", "9", "--nthreads",
+                                                             "1", "--fte-per-split", "2", "--num-trees", "12"}));
+  const auto two = run_sylvor(with(iris("learn", "train"), {"--model-file", in("two"), "--seed", "9", "--nthreads",
+                                                             "2", "--fte-per-split", "2", "--num-trees", "12"}));
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(slurp(in("one")), slurp(in("two")));
+  const auto bad = run_sylvor(with(iris("learn", "train"), {"--model-file", in("bad"), "--seeding", "per-forest"}));
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err,
+            "sylvor learn error: unknown seeding 'per-forest' (valid seedings: 'per-thread' or 'per-tree')\n");
+}
+
+// A data set that takes a while to learn from: 20,000 rows of 10 features.
+std::string long_learning_data(const std::string& dir) {
+  std::FILE* out = std::fopen((dir + "/big.csv").c_str(), "w");
+  unsigned state = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    for (int f = 0; f < 10; ++f) {
+      state = state * 1103515245u + 12345u;
+      std::fprintf(out, "%u,", (state >> 8) % 10000);
+    }
+    std::fprintf(out, "%s\n", (state >> 4) % 2 ? "a" : "b");
+  }
+  std::fclose(out);
+  std::FILE* desc = std::fopen((dir + "/big.bdf").c_str(), "w");
+  std::fprintf(desc, "num-features 10\nclass-column 10\nlabel 0 a\nlabel 1 b\n");
+  std::fclose(desc);
+  return dir + "/big";
+}
+
+struct StopCase {
+  int signal_number;
+  int status;
+};
+
+class StopSignals : public Commands, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopSignals, StopLearningPromptlyAndLeaveEveryOutputFileUntouched) {
+  const std::string data = long_learning_data(dir);
+  for (const char* name : {"model", "importances", "log"}) std::ofstream(in(name)) << "earlier " << name << "\n";
+  double seconds = 0.0;
+  const auto result = run_sylvor_signalled(
+      {"learn", "--in-file", data + ".csv", "--desc-file", data + ".bdf", "--num-trees", "5000", "--nthreads", "2",
+       "--model-file", in("model"), "--feature-importances-file", in("importances"), "--log-file", in("log"),
+       "--seed", "1"},
+      GetParam().signal_number, "Training forest on", seconds);
+  EXPECT_EQ(result.status, GetParam().status) << result.err;
+  EXPECT_EQ(result.err, "sylvor learn error: interrupted\n");
+  EXPECT_LT(seconds, 5.0);
+  for (const char* name : {"model", "importances", "log"}) {
+    EXPECT_EQ(slurp(in(name)), std::string("earlier ") + name + "\n") << name;
+  }
+  // No temporary file is left beside the outputs.
+  int entries = 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> listing(popen(("ls -A " + dir).c_str(), "r"), pclose);
+  char line[512];
+  while (std::fgets(line, sizeof line, listing.get()) != nullptr) ++entries;
+  EXPECT_EQ(entries, 5);  // big.csv, big.bdf, model, importances, log
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
+                         ::testing::Values(StopCase{SIGINT, 130}, StopCase{SIGTERM, 143}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) {
+                           return info.param.signal_number == SIGINT ? "Interrupt" : "Terminate";
+                         });
 
 }  // namespace
 }  // namespace SylvorTest

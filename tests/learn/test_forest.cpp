@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <atomic>
 #include <numeric>
+#include <thread>
 
 #include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/predict/predictor.hpp"
 #include "tests/learn/data.hpp"
 
 namespace Sylvor {
@@ -195,6 +198,145 @@ TEST_F(ThreadCount, InBagRecordAndProgressChangeNoDraw) {
   const auto plain = learn(data, settings(11, 2), ClassificationTask<TwoSplitGiniImpurity>());
   EXPECT_TRUE(plain.in_bag.empty());
   EXPECT_EQ(counted.trees, plain.trees);
+}
+
+}  // namespace
+}  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+// Learns with the given generators (copied, so that the caller's stay fresh).
+template <class DataSet, class Task>
+LearnedForest<typename DataSet::label_type> learn_with(const DataSet& data, ForestSettings settings, const Task& task,
+                                                       ForestGenerators generators, int threads,
+                                                       const WorkControl& control = WorkControl()) {
+  settings.num_threads = threads;
+  return learn_forest(data, settings, task, generators, control);
+}
+
+class PerTreeSeeding : public ::testing::TestWithParam<int> {};
+
+TEST_P(PerTreeSeeding, GivesTheSameForestForEveryThreadCount) {
+  const auto data = three_classes(300);
+  auto wanted = settings(9, 2);
+  wanted.feature_importances = true;
+  wanted.out_of_bag = true;
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  const auto one = learn_with(data, wanted, task, ForestGenerators::per_tree(42), 1);
+  const auto many = learn_with(data, wanted, task, ForestGenerators::per_tree(42), GetParam());
+  EXPECT_EQ(many.trees, one.trees);
+  EXPECT_EQ(many.in_bag, one.in_bag);
+  EXPECT_EQ(many.feature_importances, one.feature_importances);  // bit for bit: summed in tree order
+  EXPECT_FALSE(learn_with(data, wanted, task, ForestGenerators::per_tree(43), 1).trees == one.trees);
+
+  const auto regression_data = Testing::one_informative_regression(200);
+  auto regression = settings(6, 0, 0.632, 5);
+  regression.feature_importances = true;
+  const auto r1 = learn_with(regression_data, regression, RegressionTask(), ForestGenerators::per_tree(7), 1);
+  const auto rn = learn_with(regression_data, regression, RegressionTask(), ForestGenerators::per_tree(7), GetParam());
+  EXPECT_EQ(rn.trees, r1.trees);
+  EXPECT_EQ(rn.feature_importances, r1.feature_importances);
+}
+
+INSTANTIATE_TEST_SUITE_P(Teams, PerTreeSeeding, ::testing::Values(2, 3, 8));
+
+TEST(PerTreeSeeding, AForestLearnedInPartsIsTheWholeForest) {
+  const auto data = three_classes(200);
+  const ClassificationTask<TwoSplitInfoGain> task;
+  const auto whole = learn_with(data, settings(7, 1), task, ForestGenerators::per_tree(5), 2);
+  const auto first = learn_with(data, settings(3, 1), task, ForestGenerators::per_tree(5, 0), 1);
+  const auto rest = learn_with(data, settings(4, 1), task, ForestGenerators::per_tree(5, 3), 2);
+  Forest<int> joined = first.trees;
+  joined.insert(joined.end(), rest.trees.begin(), rest.trees.end());
+  EXPECT_EQ(joined, whole.trees);
+  EXPECT_EQ(ForestGenerators::per_tree(5, 3).shuffle_key(), ForestGenerators::per_tree(5).shuffle_key());
+}
+
+TEST(PerThreadSeeding, TheCallersStreamsAdvanceSoALaterLearnContinuesThem) {
+  const auto data = three_classes(150);
+  get_pool("", 32, 11, true);
+  ForestGenerators generators = ForestGenerators::per_thread(*get_pool("", 32, 0, false));
+  const ForestGenerators fresh = generators;
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  auto two = settings(4);
+  two.num_threads = 2;
+  const auto first = learn_forest(data, two, task, generators);
+  EXPECT_NE(generators.get_streams()[0].get_state(), fresh.get_streams()[0].get_state());
+  EXPECT_EQ(generators.get_streams()[2].get_state(), fresh.get_streams()[2].get_state());  // no third thread
+  EXPECT_EQ(generators.shuffle_key(), fresh.shuffle_key());
+  const auto second = learn_forest(data, two, task, generators);
+  EXPECT_FALSE(second.trees == first.trees);
+  ForestGenerators again = fresh;
+  EXPECT_EQ(learn_forest(data, two, task, again).trees, first.trees);
+}
+
+TEST(LearnForest, ConcurrentCallsWithTheirOwnGeneratorsGiveTheResultsOfCallsAlone) {
+  // Four callers, each learning five forests (per tree, and per thread from a
+  // copy of one pool) and predicting with one predictor shared by all.
+  const auto data = three_classes(300);
+  const ClassificationTask<TwoSplitGainRatio> task;
+  get_pool("", 32, 21, true);
+  const ForestGenerators pool = ForestGenerators::per_thread(*get_pool("", 32, 0, false));
+  std::vector<LearnedForest<int>> alone, alone_per_thread;
+  for (int seed = 1; seed <= 4; ++seed) {
+    alone.push_back(learn_with(data, settings(6, 2), task, ForestGenerators::per_tree(seed), 2));
+    alone_per_thread.push_back(learn_with(data, settings(6, 2), task, pool, seed % 2 + 1));
+  }
+  BaseForestClassifier shared(3);
+  shared.use_forest(alone[0].trees);
+  std::vector<int> expected;
+  shared.predict(data, expected);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> callers;
+  for (int seed = 1; seed <= 4; ++seed) {
+    callers.emplace_back([&, seed] {
+      const std::size_t k = static_cast<std::size_t>(seed - 1);
+      for (int round = 0; round < 5; ++round) {
+        if (!(learn_with(data, settings(6, 2), task, ForestGenerators::per_tree(seed), 2).trees == alone[k].trees)) {
+          ++mismatches;
+        }
+        if (!(learn_with(data, settings(6, 2), task, pool, seed % 2 + 1).trees == alone_per_thread[k].trees)) {
+          ++mismatches;
+        }
+        std::vector<int> predicted;
+        shared.predict(data, predicted);
+        if (predicted != expected) ++mismatches;
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(LearnForest, AStopRequestEndsLearningWithInterruptedException) {
+  const auto data = three_classes(400);
+  std::atomic<bool> stop{true};
+  WorkControl control;
+  control.stop = &stop;
+  try {
+    learn_with(data, settings(5), ClassificationTask<TwoSplitGiniImpurity>(), ForestGenerators::per_tree(1), 2,
+               control);
+    FAIL();
+  } catch (const InterruptedException& e) {
+    EXPECT_EQ(e.get_message(), "interrupted");
+  }
+  stop = false;
+  EXPECT_EQ(learn_with(data, settings(5), ClassificationTask<TwoSplitGiniImpurity>(), ForestGenerators::per_tree(1), 2,
+                       control)
+                .trees.size(),
+            5u);
+}
+
+TEST(TeamLoop, WorkOfOneChunkRunsOnTheCallingThread) {
+  std::vector<int> in_team;
+  for_each_chunk(100, 512, 4, [] { return 0; },
+                 [&](int&, std::size_t, std::size_t) { in_team.push_back(omp_in_parallel() ? 1 : 0); });
+  EXPECT_EQ(in_team, std::vector<int>{0});
+  std::atomic<int> parallel_chunks{0};
+  for_each_chunk(2000, 100, 2, [] { return 0; },
+                 [&](int&, std::size_t, std::size_t) { parallel_chunks += omp_in_parallel() ? 1 : 0; });
+  EXPECT_EQ(parallel_chunks.load(), 20);
 }
 
 }  // namespace
