@@ -71,29 +71,42 @@ int exit_status(pid_t pid) {
 
 }  // namespace
 
+namespace {
+
+// The files of a child's standard output and error, removed afterwards.
+struct Transcript {
+  std::string scratch = make_temp_directory();
+  std::string out_path = scratch + "/stdout";
+  std::string err_path = scratch + "/stderr";
+
+  // Waits for the child and collects its status and streams.
+  ProgramResult collect(pid_t pid) const {
+    ProgramResult result;
+    result.status = exit_status(pid);
+    result.out = slurp(out_path);
+    result.err = slurp(err_path);
+    return result;
+  }
+  ~Transcript() {
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    rmdir(scratch.c_str());
+  }
+};
+
+}  // namespace
+
 ProgramResult run_sylvor(const std::vector<std::string>& args, const std::string& directory) {
-  const std::string scratch = make_temp_directory();
-  const std::string out_path = scratch + "/stdout";
-  const std::string err_path = scratch + "/stderr";
-  const pid_t pid = spawn_sylvor(args, directory, out_path, err_path);
-  ProgramResult result;
-  result.status = exit_status(pid);
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  rmdir(scratch.c_str());
-  return result;
+  const Transcript transcript;
+  return transcript.collect(spawn_sylvor(args, directory, transcript.out_path, transcript.err_path));
 }
 
 ProgramResult run_sylvor_signalled(const std::vector<std::string>& args, int signal_number, const std::string& marker,
                                    double& seconds) {
-  const std::string scratch = make_temp_directory();
-  const std::string out_path = scratch + "/stdout";
-  const std::string err_path = scratch + "/stderr";
-  const pid_t pid = spawn_sylvor(args, "", out_path, err_path);
+  const Transcript transcript;
+  const pid_t pid = spawn_sylvor(args, "", transcript.out_path, transcript.err_path);
   const auto start = std::chrono::steady_clock::now();
-  while (slurp(out_path).find(marker) == std::string::npos) {
+  while (slurp(transcript.out_path).find(marker) == std::string::npos) {
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
       kill(pid, SIGKILL);
       exit_status(pid);
@@ -104,14 +117,8 @@ ProgramResult run_sylvor_signalled(const std::vector<std::string>& args, int sig
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto signalled = std::chrono::steady_clock::now();
   kill(pid, signal_number);
-  ProgramResult result;
-  result.status = exit_status(pid);
+  const ProgramResult result = transcript.collect(pid);
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  rmdir(scratch.c_str());
   return result;
 }
 
