@@ -9,6 +9,7 @@
 #include "cli/info.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/learn.hpp"
+#include "cli/preflight.hpp"
 #include "cli/test.hpp"
 
 namespace po = boost::program_options;
@@ -17,9 +18,11 @@ namespace Sylvor {
 
 namespace {
 
-// Seeds the generator pool of a learning command and lets SIGINT and
-// SIGTERM stop the learning.
-void prepare_learning(const RandomForestOptions& options) {
+// Checks the options and files of a learn command, seeds its generator
+// pool and lets SIGINT and SIGTERM stop the learning.
+void prepare_learning(const RandomForestOptions& options, bool keeps_log) {
+  check_learning_options(options);
+  check_files(options, true, keeps_log);
   init_pool(options.rng_file, options.seed);
   catch_stop_signals();
 }
@@ -31,21 +34,23 @@ void report(const std::string& command, const std::string& message) {
 }  // namespace
 
 void dispatch_command(const std::string& command, const RandomForestOptions& options) {
-  if (command == "learn" || command == "learn-classify") {
-    prepare_learning(options);
-    cli_learn_classify(options, feature_type_from_name(options.feature_type));
-  } else if (command == "test" || command == "test-classify") {
-    cli_test_classify(options, feature_type_from_name(options.feature_type));
+  const bool learn_word = command == "learn-float" || command == "learn-int" || command == "learn-uchar";
+  const bool test_word = command == "test-float" || command == "test-int" || command == "test-uchar";
+  if (command == "learn" || command == "learn-classify" || learn_word) {
+    const FeatureType type = feature_type_from_name(learn_word ? command.substr(6) : options.feature_type);
+    prepare_learning(options, true);
+    cli_learn_classify(options, type);
+  } else if (command == "test" || command == "test-classify" || test_word) {
+    const FeatureType type = feature_type_from_name(test_word ? command.substr(5) : options.feature_type);
+    check_files(options, false, true);
+    cli_test_classify(options, type);
   } else if (command == "learn-regress") {
-    prepare_learning(options);
+    // Regression learning keeps no log, whatever --log-file says.
+    prepare_learning(options, false);
     cli_learn_regress(options);
   } else if (command == "test-regress") {
+    check_files(options, false, true);
     cli_test_regress(options);
-  } else if (command == "learn-float" || command == "learn-int" || command == "learn-uchar") {
-    prepare_learning(options);
-    cli_learn_classify(options, feature_type_from_name(command.substr(6)));
-  } else if (command == "test-float" || command == "test-int" || command == "test-uchar") {
-    cli_test_classify(options, feature_type_from_name(command.substr(5)));
   } else if (command == "info") {
     cli_info(options, std::cout);
   } else {
@@ -91,6 +96,9 @@ int run_sylvor(int argc, char** argv) {
 
   try {
     dispatch_command(command, options);
+  } catch (const OptionProblem& problem) {
+    report(command, problem.message);
+    return 1;
   } catch (const InterruptedException& e) {
     report(command, e.get_message());
     return 128 + stop_signal();

@@ -129,12 +129,22 @@ std::optional<int> parse_options(po::variables_map& vm,
                                  const po::options_description& description, int argc,
                                  char** argv) {
   const std::string command = argv[0];
-  try {
-    po::store(po::parse_command_line(argc, argv, description), vm);
-  } catch (const po::unknown_option&) {
-    usage(std::cerr, command, description);
-    return 1;
+  const po::parsed_options parsed =
+      po::command_line_parser(argc, argv).options(description).allow_unregistered().run();
+  for (const po::option& option : parsed.options) {
+    const std::string word = option.original_tokens.empty() ? option.string_key : option.original_tokens[0];
+    if (option.position_key >= 0) {
+      std::cerr << "sylvor " << command << " error: unexpected word '" << word
+                << "' (every option starts with --)" << std::endl;
+      return 1;
+    }
+    if (option.unregistered) {
+      std::cerr << "sylvor " << command << " error: unknown option " << word << std::endl;
+      usage(std::cerr, command, description);
+      return 1;
+    }
   }
+  po::store(parsed, vm);
   po::notify(vm);
   if (vm.count("help")) {
     usage(std::cout, command, description);

@@ -58,8 +58,9 @@ void usage(std::ostream& out, const std::string& command,
 
 // Parses the arguments from the command word on (argv[0] is the command word)
 // into `vm`. Returns the exit status when the program must end here: 0 after
-// printing the command's usage for --help, 1 after printing it on standard
-// error for an unknown option. Other parsing errors are thrown as
+// printing the command's usage for --help; 1 after an error line naming an
+// unknown option (followed by the command's usage on standard error) or a
+// word that is no option. Other parsing errors are thrown as
 // boost::program_options::error.
 std::optional<int> parse_options(boost::program_options::variables_map& vm,
                                  const boost::program_options::options_description& description,

@@ -136,9 +136,6 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
 // are read).
 template <class F, class L, class WithTask>
 void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
-  if (!seeding_from_name(options.seeding)) {
-    throw Exception("unknown seeding '" + options.seeding + "' (valid seedings: 'per-thread' or 'per-tree')");
-  }
   CommandLog log(keep_log ? options.log_file : std::string());
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   MemoryDataSet<F, L> data;

@@ -51,6 +51,30 @@ std::vector<std::string> prediction_texts(const DataSetDescription&, const std::
   return texts;
 }
 
+// The --conf-matrix-file copy of the raw-count confusion matrix.
+void write_confusion_matrix(const RandomForestOptions& options, const DataSetDescription& desc,
+                            const ClassifierStats& stats) {
+  if (options.conf_matrix_file.empty()) return;
+  OutputFile file(options.conf_matrix_file, "confusion matrix");
+  stats.output_confusion_matrix_with_string_labels(file.stream(), desc, false);
+  file.commit();
+}
+
+// With string labels nothing is scored on the console, but a confusion
+// matrix asked for is still written (classification only).
+template <class DataSet>
+void write_matrix_only(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
+                       const std::vector<int>& predicted) {
+  if (options.conf_matrix_file.empty()) return;
+  ClassifierStats stats;
+  stats.score(data, predicted, true);
+  write_confusion_matrix(options, desc, stats);
+}
+
+template <class DataSet>
+void write_matrix_only(const RandomForestOptions&, const DataSetDescription&, const DataSet&,
+                       const std::vector<double>&) {}
+
 // The confusion matrices and classification rate of a classification test.
 template <class DataSet>
 void report_scores(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
@@ -59,11 +83,7 @@ void report_scores(const RandomForestOptions& options, const DataSetDescription&
   stats.score(data, predicted, true);
   std::cout << std::endl << "Confusion Matrix (cumulative):" << std::endl << std::endl;
   stats.output_confusion_matrix_with_string_labels(std::cout, desc, false);
-  if (!options.conf_matrix_file.empty()) {
-    OutputFile file(options.conf_matrix_file, "confusion matrix");
-    stats.output_confusion_matrix_with_string_labels(file.stream(), desc, false);
-    file.commit();
-  }
+  write_confusion_matrix(options, desc, stats);
   std::cout << std::endl << std::endl << "Confusion Matrix (percentage):" << std::endl << std::endl;
   const double rate = stats.get_classification_rate();
   std::cout << "Classification Rate: " << rate << std::endl;
@@ -109,6 +129,7 @@ void cli_test(const RandomForestOptions& options) {
     std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
     log.write("prediction-time", seconds);
     save_vector(options.predictions_file, texts, " ", "predictions");
+    write_matrix_only(options, desc, data, predicted);
   } else {
     const double seconds = timer.get_time();
     std::cout << std::endl << "Total time to predict: " << seconds << std::endl;

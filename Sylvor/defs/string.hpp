@@ -142,14 +142,15 @@ std::ostream& save_vector(std::ostream& out, const std::vector<T>& v, const std:
 }
 
 // As above to a file, written whole or not at all (OutputFile); an empty
-// name means standard output. `what` names the file in the error when it
-// cannot be written.
+// name means standard output, which is checked too. `what` names the file in
+// the error when it cannot be written.
 template <class T>
 void save_vector(const std::string& filename, const std::vector<T>& v, const std::string& delim,
                  const std::string& what = "output") {
   if (filename.empty()) {
     save_vector(std::cout, v, delim);
     std::cout.flush();
+    if (!std::cout) throw Exception("could not write the " + what + " to standard output");
     return;
   }
   OutputFile file(filename, what);

@@ -3,6 +3,7 @@ import math
 import numbers
 import os
 import re
+import tempfile
 import warnings
 
 import numpy as np
@@ -145,14 +146,50 @@ class _BaseForest(BaseEstimator):
         check_is_fitted(self, "estimators_")
         if format not in ("lisp", "vectortxt"):
             raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
-        _wrap.write_model(path, self.estimators_, format)
+        # Everything that can be checked is checked before anything is written.
         description = self._description()
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder):
+            raise FileNotFoundError(f"cannot write {path!r}: the folder {folder!r} does not exist")
+        if os.path.isdir(path):
+            raise IsADirectoryError(f"cannot write {path!r}: it is a folder")
+        # Each file is written to a temporary file beside it and renamed into
+        # place, so a failure leaves the earlier files as they were.
+        _wrap.write_model(path, self.estimators_, format)
         if description is not None:
-            with open(path + ".bdf", "w") as out:
-                out.write(description)
+            _write_whole(path + ".bdf", description)
 
     def _description(self):
         return None
+
+
+def _write_whole(path, text):
+    """Writes `text` to a temporary file beside `path` and renames it into
+    place; on failure the temporary file is removed and `path` untouched."""
+    folder, name = os.path.split(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=f".{name}.tmp.", dir=folder)
+    try:
+        with os.fdopen(handle, "w") as out:
+            out.write(text)
+            out.flush()
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _umask():
+    """The process's file-creation mask, read without changing it (setting it
+    to read it back would race with files other threads create)."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
 
 
 def _read_description(path):

@@ -92,11 +92,13 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandHelp,
                                            std::make_pair("test-classify", 1),
                                            std::make_pair("test-regress", 1)));
 
-TEST(CommandLine, UnknownOptionPrintsCommandUsageOnStandardError) {
-  const auto r = run_sylvor({"learn-classify", "--bogus", "1"});
+TEST(CommandLine, UnknownOptionIsNamedBeforeTheCommandUsage) {
+  const auto r = run_sylvor({"learn-classify", "--numtrees", "5"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  expect_command_usage(r.err, "learn-classify", 1);
+  const std::string first_line = "sylvor learn-classify error: unknown option --numtrees\n";
+  ASSERT_EQ(r.err.rfind(first_line, 0), 0u) << r.err;
+  expect_command_usage(r.err.substr(first_line.size()), "learn-classify", 1);
 }
 
 struct OptionError {
@@ -132,7 +134,19 @@ INSTANTIATE_TEST_SUITE_P(
         OptionError{{"--max-d", "3", "--m", "1"},
                     "option '--m' is ambiguous and matches '--max-depth', "
                     "'--max-leaf-nodes', '--min-instances-per-node', '--model-file', and "
-                    "'--model-format'"}));
+                    "'--model-format'"},
+        // Found before any data are read.
+        OptionError{{"--model-file", "m", "--num-trees", "0"}, "--num-trees must be at least 1, not 0"},
+        OptionError{{"--model-file", "m", "--min-instances-per-node", "-1"},
+                    "--min-instances-per-node must not be negative, not -1"},
+        OptionError{{"--model-file", "m", "--seed", "3", "--rng-file", "seeds"},
+                    "give either --seed or --rng-file, not both"},
+        OptionError{{"--model-file", "m", "forest"}, "unexpected word 'forest' (every option starts with --)"},
+        OptionError{{"--in-file", "data.csv"}, "--model-file is required: the file to write the forest to"},
+        OptionError{{"--model-file", "m", "--model-format", "xml"},
+                    "unknown model format: xml (valid formats: 'lisp' or 'vectortxt')"},
+        OptionError{{"--model-file", "m", "--seeding", "per-forest"},
+                    "unknown seeding 'per-forest' (valid seedings: 'per-thread' or 'per-tree')"}));
 
 TEST(CommandLine, InvalidCommandHasItsOptionsParsedFirst) {
   const auto r = run_sylvor({"frobnicate", "--nthreads", "3"});
@@ -170,21 +184,20 @@ INSTANTIATE_TEST_SUITE_P(
                      "sylvor learn error: unknown feature type: long\n"},
         DispatchCase{{"test-classify", "--feature-type", "long"},
                      "sylvor test-classify error: unknown feature type: long\n"},
-        // Learning commands seed the pool before looking at the feature type.
+        // Learning commands look at the feature type, then seed the pool.
         DispatchCase{{"learn", "--feature-type", "long", "--rng-file", "no-such-seed-file"},
-                     "sylvor learn error: unable to read from random number file "
-                     "no-such-seed-file\n"},
-        DispatchCase{{"learn-regress", "--rng-file", "no-such-seed-file"},
+                     "sylvor learn error: unknown feature type: long\n"},
+        DispatchCase{{"learn-regress", "--rng-file", "no-such-seed-file", "--model-file", "m"},
                      "sylvor learn-regress error: unable to read from random number file "
                      "no-such-seed-file\n"},
-        DispatchCase{{"learn-uchar", "--rng-file", "no-such-seed-file"},
+        DispatchCase{{"learn-uchar", "--rng-file", "no-such-seed-file", "--model-file", "m"},
                      "sylvor learn-uchar error: unable to read from random number file "
                      "no-such-seed-file\n"},
         // Test commands never read the seed file; they ignore a bad one.
         DispatchCase{{"test", "--feature-type", "long", "--rng-file", "no-such-seed-file"},
                      "sylvor test error: unknown feature type: long\n"},
         // Commands that name their type ignore --feature-type.
-        DispatchCase{{"learn-float", "--feature-type", "long", "--rng-file", "no-such-seed-file"},
+        DispatchCase{{"learn-float", "--feature-type", "long", "--rng-file", "no-such-seed-file", "--model-file", "m"},
                      "sylvor learn-float error: unable to read from random number file "
                      "no-such-seed-file\n"}));
 
@@ -197,7 +210,7 @@ TEST(CommandLine, ShortSeedFileIsACommandError) {
       out.write(reinterpret_cast<const char*>(&word), sizeof word);
     }
   }
-  const auto r = run_sylvor({"learn", "--rng-file", "seed.bin"}, dir);
+  const auto r = run_sylvor({"learn", "--rng-file", "seed.bin", "--model-file", "m"}, dir);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "sylvor learn error: unable to read from random number file seed.bin\n");
   std::remove((dir + "/seed.bin").c_str());

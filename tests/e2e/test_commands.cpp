@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <sys/wait.h>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -227,25 +229,35 @@ TEST_P(FailingCommands, StopWithTheirErrorLine) {
 INSTANTIATE_TEST_SUITE_P(
     Errors, FailingCommands,
     ::testing::Values(
-        FailingRun{"RegressionNeedsTheVarianceCriterion", {"--model-file", "DIR"}, "learn-regress",
+        FailingRun{"RegressionNeedsTheVarianceCriterion", {"--model-file", "DIR/m"}, "learn-regress",
                    "Training forest on 331 instances",
                    "sylvor learn-regress error: unknown/unusable splitting criterion \"gainratio\" for regression "
                    "(valid criteria: 'variance').\n"},
-        FailingRun{"UnknownClassificationCriterion", {"--criteria", "entropy"}, "learn",
+        FailingRun{"UnknownClassificationCriterion", {"--criteria", "entropy", "--model-file", "DIR/m"}, "learn",
                    "Training forest on 100 instances",
                    "sylvor learn error: unknown/unusable splitting criterion \"entropy\" for classification. "
                    "Allowed values: 'gini', 'gainratio', or 'infogain'.\n"},
-        FailingRun{"ModelFormatIsExaminedAfterLearning", {"--model-format", "xml", "--model-file", "x"}, "learn",
-                   "Total time to learn: <t>",
-                   "sylvor learn error: unknown model format: xml (valid formats: 'lisp' or 'vectortxt')\n"},
-        FailingRun{"UnwritableModel", {"--model-file", "/no/such/dir/model"}, "learn-classify",
-                   "Writing forest in vtxt format to /no/such/dir/model",
-                   "sylvor learn-classify error: could not write model file: `/no/such/dir/model'\n"},
-        FailingRun{"UnwritableImportances", {"--model-file", "DIR/m", "--feature-importances-file", "DIR"}, "learn",
-                   "Writing feature importances to DIR",
-                   "sylvor learn error: could not write feature importances file: `DIR'\n"},
-        FailingRun{"UnwritableLog", {"--log-file", "/no/such/dir/log"}, "learn", "",
-                   "sylvor learn error: could not write log file: `/no/such/dir/log'\n"}),
+        // Outputs are checked before anything is read or learned.
+        FailingRun{"ModelFolderMissing", {"--model-file", "/no/such/dir/model"}, "learn-classify", "",
+                   "sylvor learn-classify error: cannot write the model file `/no/such/dir/model': the folder "
+                   "`/no/such/dir' does not exist\n"},
+        FailingRun{"ImportancesFileIsAFolder", {"--model-file", "DIR/m", "--feature-importances-file", "DIR"},
+                   "learn", "", "sylvor learn error: cannot write the feature importances file `DIR': it is a folder\n"},
+        FailingRun{"LogFolderMissing", {"--model-file", "DIR/m", "--log-file", "/no/such/dir/log"}, "learn", "",
+                   "sylvor learn error: cannot write the log file `/no/such/dir/log': the folder `/no/such/dir' "
+                   "does not exist\n"},
+        FailingRun{"LogIsTheDataFile", {"--model-file", "DIR/m", "--log-file", SYLVOR_EXAMPLES_DIR "/iris.csv"},
+                   "learn", "",
+                   "sylvor learn error: the log file `" SYLVOR_EXAMPLES_DIR "/iris.csv' is also the data file: an "
+                   "output must not overwrite an input or another output\n"},
+        FailingRun{"ImportancesAreTheModel", {"--model-file", "DIR/m", "--feature-importances-file", "DIR/./m"},
+                   "learn", "",
+                   "sylvor learn error: the feature importances file `DIR/./m' is also the model file: an output "
+                   "must not overwrite an input or another output\n"},
+        FailingRun{"PredictionsAreTheModel", {"--model-file", SYLVOR_EXAMPLES_DIR "/iris.bdf",
+                                              "--predictions-file", SYLVOR_EXAMPLES_DIR "/iris.bdf"}, "test", "",
+                   "sylvor test error: the predictions file `" SYLVOR_EXAMPLES_DIR "/iris.bdf' is also the "
+                   "description file: an output must not overwrite an input or another output\n"}),
     [](const ::testing::TestParamInfo<FailingRun>& info) { return info.param.name; });
 
 TEST_F(Commands, MissingSelectionFileFailsBeforeTheDataFile) {
@@ -257,16 +269,19 @@ TEST_F(Commands, MissingSelectionFileFailsBeforeTheDataFile) {
 
 TEST_F(Commands, InputErrorsNameTheirPlace) {
   std::ofstream(in("bad.bdf")) << "# pets\nnum-features 4\nlable 0 cat\n";
-  const auto description = run_sylvor({"learn", "--desc-file", in("bad.bdf"), "--in-file", examples + "/iris.csv"});
+  const auto description = run_sylvor(
+      {"learn", "--desc-file", in("bad.bdf"), "--in-file", examples + "/iris.csv", "--model-file", in("m")});
   EXPECT_EQ(description.status, 2);
   EXPECT_EQ(description.err, "sylvor learn error (line 3): invalid command: lable\n");
 
   std::ofstream(in("bad.csv")) << "1,2,3,4,setosa\n1,2,x,4,setosa\n";
-  const auto data = run_sylvor({"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("bad.csv")});
+  const auto data =
+      run_sylvor({"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("bad.csv"), "--model-file", in("m")});
   EXPECT_EQ(data.status, 2);
   EXPECT_EQ(data.err, "sylvor learn error: row 1 col_no 2: could not convert 'x' to a double.\n");
 
-  const auto missing = run_sylvor({"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("none.csv")});
+  const auto missing = run_sylvor(
+      {"learn", "--desc-file", examples + "/iris.bdf", "--in-file", in("none.csv"), "--model-file", in("m")});
   EXPECT_EQ(missing.err, "sylvor learn error: could not open data file: `" + in("none.csv") + "'\n");
 
   const auto model = run_sylvor(with(iris("test", "test"), {"--model-file", in("no-model")}));
@@ -425,9 +440,9 @@ protected:
     }
     std::ofstream(in("data.bdf")) << "num-features 10\nclass-column 10\nlabel 0 no\nlabel 1 yes\n";
   }
-  std::vector<std::string> learn(const std::vector<std::string>& more) const {
+  std::vector<std::string> learn(const std::vector<std::string>& more, const std::string& model = "") const {
     return with({"learn", "--in-file", in("data.csv"), "--desc-file", in("data.bdf"), "--model-file",
-                 in("model"), "--num-trees", "40", "--nthreads", "1", "--seed", "5"},
+                 model.empty() ? in("model") : model, "--num-trees", "40", "--nthreads", "1", "--seed", "5"},
                 more);
   }
 };
@@ -456,9 +471,11 @@ TEST_F(Progress, DrawnOnATerminalClearedAtTheEndAndNeverInTranscripts) {
 }
 
 TEST_F(Progress, ErrorsStillReachATerminalAfterTheLineIsCleared) {
-  const auto result = run_sylvor_on_terminal(learn({"--model-format", "nosuch"}));
+  // A device that takes no data: writable as far as the checks can tell,
+  // it fails only when the forest is written, after learning.
+  const auto result = run_sylvor_on_terminal(learn({}, "/dev/full"));
   EXPECT_EQ(result.status, 2);
-  EXPECT_TRUE(std::regex_search(result.err, std::regex("\r +\rsylvor learn error: unknown model format: nosuch")))
+  EXPECT_TRUE(std::regex_search(result.err, std::regex("\r +\rsylvor learn error: could not write model file: `/dev/full'")))
       << result.err;
 }
 
@@ -489,7 +506,7 @@ TEST_F(Commands, PerTreeSeedingGivesTheSameModelForEveryThreadCount) {
   ASSERT_EQ(two.status, 0) << two.err;
   EXPECT_NE(slurp(in("one")), slurp(in("two")));
   const auto bad = run_sylvor(with(iris("learn", "train"), {"--model-file", in("bad"), "--seeding", "per-forest"}));
-  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err,
             "sylvor learn error: unknown seeding 'per-forest' (valid seedings: 'per-thread' or 'per-tree')\n");
 }
@@ -547,6 +564,84 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignals,
                          [](const ::testing::TestParamInfo<StopCase>& info) {
                            return info.param.signal_number == SIGINT ? "Interrupt" : "Terminate";
                          });
+
+}  // namespace
+}  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+// A data set whose values and targets lose their meaning in six digits:
+// feature 0 is 1700000000 + 10 i, the class changes at i = 60, and the
+// target is 1234567.89 plus a small step per class.
+class LargeMagnitudes : public Commands {
+protected:
+  void SetUp() override {
+    std::ofstream csv(in("large.csv"));
+    csv.precision(17);
+    for (int i = 0; i < 120; ++i) csv << 1700000000.0 + 10.0 * i << "," << (i < 60 ? "low" : "high") << "\n";
+    std::ofstream(in("large.bdf")) << "num-features 1\nclass-column 1\nlabel 0 low\nlabel 1 high\n";
+    std::ofstream reg(in("target.csv"));
+    reg.precision(17);
+    for (int i = 0; i < 120; ++i) reg << i << "," << 1234567.89 + (i < 60 ? 0.0 : 0.01) << "\n";
+    std::ofstream(in("target.bdf")) << "num-features 1\nclass-column 1\nlabel-type regression\n";
+  }
+};
+
+TEST_F(LargeMagnitudes, AModelReadBackPredictsAsTheForestLearned) {
+  for (const char* format : {"vectortxt", "lisp"}) {
+    const auto learned = run_sylvor({"learn", "--in-file", in("large.csv"), "--desc-file", in("large.bdf"),
+                                     "--model-file", in("model"), "--model-format", format, "--seed", "1",
+                                     "--criteria", "gini", "--feature-type", "double", "--oob"});
+    ASSERT_EQ(learned.status, 0) << learned.err;
+    EXPECT_EQ(slurp(in("model")).find("e+09"), std::string::npos);  // thresholds keep every digit
+    const auto tested = run_sylvor({"test", "--in-file", in("large.csv"), "--desc-file", in("large.bdf"),
+                                    "--model-file", in("model"), "--feature-type", "double", "--predictions-file",
+                                    in("predictions")});
+    ASSERT_EQ(tested.status, 0) << tested.err;
+    EXPECT_NE(tested.out.find("Classification Rate: 1\n"), std::string::npos) << format << "\n" << tested.out;
+  }
+  const auto learned = run_sylvor({"learn-regress", "--in-file", in("target.csv"), "--desc-file", in("target.bdf"),
+                                   "--model-file", in("reg-model"), "--seed", "1", "--criteria", "variance"});
+  ASSERT_EQ(learned.status, 0) << learned.err;
+  const auto tested = run_sylvor({"test-regress", "--in-file", in("target.csv"), "--desc-file", in("target.bdf"),
+                                  "--model-file", in("reg-model"), "--predictions-file", in("reg-predictions")});
+  ASSERT_EQ(tested.status, 0) << tested.err;
+  std::istringstream values(slurp(in("reg-predictions")));
+  std::vector<double> predicted{std::istream_iterator<double>(values), std::istream_iterator<double>()};
+  ASSERT_EQ(predicted.size(), 120u);
+  EXPECT_EQ(predicted.front(), 1234567.89);
+  EXPECT_EQ(predicted.back(), 1234567.89 + 0.01);
+}
+
+TEST_F(Commands, AFullDiskLeavesTheEarlierModelWhole) {
+  std::ofstream(in("model")) << "the earlier model\n";
+  // A limit of 1 kB on the files the program may write: the model is larger.
+  const std::string command = "ulimit -f 1; trap '' XFSZ; exec " SYLVOR_PROGRAM " learn --in-file " + examples +
+                              "/iris.csv --desc-file " + examples + "/iris.bdf --model-file " + in("model") +
+                              " --num-trees 50 --seed 1 > " + in("out") + " 2> " + in("err");
+  const int status = std::system(("bash -c \"" + command + "\"").c_str());
+  EXPECT_NE(status, 0);
+  EXPECT_EQ(slurp(in("model")), "the earlier model\n");
+  EXPECT_EQ(slurp(in("err")), "sylvor learn error: could not write model file: `" + in("model") + "'\n");
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> listing(popen(("ls -A " + dir).c_str(), "r"), pclose);
+  char line[512];
+  int entries = 0;
+  while (std::fgets(line, sizeof line, listing.get()) != nullptr) ++entries;
+  EXPECT_EQ(entries, 3);  // model, out, err: no temporary file left
+}
+
+TEST_F(Commands, PredictionsThatCannotReachStandardOutputAreAnError) {
+  const auto learned = run_sylvor(with(iris("learn", "train"), {"--model-file", in("model"), "--seed", "1"}));
+  ASSERT_EQ(learned.status, 0) << learned.err;
+  for (const char* redirect : {"> /dev/full", ">&-"}) {
+    const std::string command = SYLVOR_PROGRAM " test --in-file " + examples + "/iris.csv --desc-file " + examples +
+                                "/iris.bdf --model-file " + in("model") + " " + redirect + " 2> " + in("err");
+    const int status = std::system(("bash -c '" + command + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 2) << redirect;
+    EXPECT_EQ(slurp(in("err")), "sylvor test error: could not write the predictions to standard output\n") << redirect;
+  }
+}
 
 }  // namespace
 }  // namespace SylvorTest

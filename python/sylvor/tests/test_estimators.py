@@ -216,3 +216,35 @@ def test_verbose_shows_progress_on_stderr_only_when_asked(capsys):
     err = capsys.readouterr().err
     assert err.startswith("\rLearning: ") and "/30 trees" in err
     assert err.endswith("\r") and err.rstrip("\r").split("\r")[-1].strip() == ""
+
+
+@pytest.mark.parametrize("fmt", ["vectortxt", "lisp"])
+def test_saved_models_predict_exactly_as_fitted_ones_on_large_and_long_numbers(fmt):
+    rng = np.random.default_rng(3)
+    X = np.column_stack([1700000000.0 + 10.0 * np.arange(400), rng.random(400) / 3.0])
+    y = np.where(X[:, 0] < 1700002000.0, "low", "high")
+    target = 1234567.89 + 0.01 * (X[:, 0] > 1700002000.0) + X[:, 1] / 7.0
+    classifier = ForestClassifier(n_estimators=20, random_state=1).fit(X, y)
+    regressor = ForestRegressor(n_estimators=20, random_state=1).fit(X, target)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        classifier.save_model(path, format=fmt)
+        assert np.array_equal(ForestClassifier.load_model(path).predict_proba(X), classifier.predict_proba(X))
+        regressor.save_model(path, format=fmt)
+        assert np.array_equal(ForestRegressor.load_model(path, n_features=2).predict(X), regressor.predict(X))
+
+
+def test_save_model_checks_everything_before_it_writes_anything():
+    X, y = iris()
+    model = ForestClassifier(n_estimators=3, random_state=1).fit(X, np.where(y == "setosa", "set osa", y))
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        with open(path, "w") as out:
+            out.write("earlier model")
+        with pytest.raises(ValueError, match="cannot be written into a description file"):
+            model.save_model(path)
+        assert open(path).read() == "earlier model"
+        assert sorted(os.listdir(directory)) == ["model"]
+        with pytest.raises(FileNotFoundError):
+            ForestClassifier(n_estimators=3, random_state=1).fit(X, y).save_model(
+                os.path.join(directory, "missing", "model"))

@@ -1,0 +1,115 @@
+#include "cli/preflight.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "Sylvor/defs/exception.hpp"
+#include "Sylvor/learn/seeding.hpp"
+
+namespace Sylvor {
+
+namespace {
+
+// A file named on the command line: what it is, for messages, and its path.
+struct NamedFile {
+  std::string what;
+  std::string path;
+};
+
+// The folder of a path ("." for a bare name) and its last part.
+std::pair<std::string, std::string> split_path(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// What identifies a file: its device and inode when it exists, else the
+// resolved path of its folder and its name.
+std::string identity(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0) {
+    return "inode " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+  const auto [folder, name] = split_path(path);
+  char resolved[PATH_MAX];
+  return "path " + std::string(::realpath(folder.c_str(), resolved) != nullptr ? resolved : folder.c_str()) + "/" +
+         name;
+}
+
+void check_output(const NamedFile& output) {
+  const auto [folder, name] = split_path(output.path);
+  struct stat info;
+  if (name.empty() || (::stat(output.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+    throw Exception("cannot write the " + output.what + " file `" + output.path + "': it is a folder");
+  }
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    throw Exception("cannot write the " + output.what + " file `" + output.path + "': the folder `" + folder +
+                    "' does not exist");
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    throw Exception("cannot write the " + output.what + " file `" + output.path + "': the folder `" + folder +
+                    "' is not writable");
+  }
+}
+
+}  // namespace
+
+void check_learning_options(const RandomForestOptions& options) {
+  if (options.num_trees < 1) {
+    throw OptionProblem{"--num-trees must be at least 1, not " + std::to_string(options.num_trees)};
+  }
+  if (options.min_instances_per_node < 0) {
+    throw OptionProblem{"--min-instances-per-node must not be negative, not " +
+                        std::to_string(options.min_instances_per_node)};
+  }
+  if (options.seed != 0 && !options.rng_file.empty()) {
+    throw OptionProblem{"give either --seed or --rng-file, not both"};
+  }
+  if (!seeding_from_name(options.seeding)) {
+    throw OptionProblem{"unknown seeding '" + options.seeding + "' (valid seedings: 'per-thread' or 'per-tree')"};
+  }
+  if (options.model_file.empty()) throw OptionProblem{"--model-file is required: the file to write the forest to"};
+  if (options.model_format != "lisp" && options.model_format != "vectortxt") {
+    throw OptionProblem{"unknown model format: " + options.model_format +
+                        " (valid formats: 'lisp' or 'vectortxt')"};
+  }
+}
+
+void check_files(const RandomForestOptions& options, bool learning, bool keeps_log) {
+  std::vector<NamedFile> inputs{{"data", options.in_file}, {"description", options.desc_file},
+                                {"selection", options.selection_file}};
+  std::vector<NamedFile> outputs;
+  if (learning) {
+    inputs.push_back({"seed", options.rng_file});
+    outputs = {{"model", options.model_file},
+               {"feature importances", options.feature_importances_file},
+               {"permutation importances", options.permutation_importances_file}};
+  } else {
+    inputs.push_back({"model", options.model_file});
+    outputs = {{"predictions", options.predictions_file}, {"confusion matrix", options.conf_matrix_file}};
+  }
+  if (keeps_log) outputs.push_back({"log", options.log_file});
+  std::vector<std::pair<std::string, const NamedFile*>> seen;  // identity, file
+  for (const NamedFile& input : inputs) {
+    if (!input.path.empty()) seen.push_back({identity(input.path), &input});
+  }
+  for (const NamedFile& output : outputs) {
+    if (output.path.empty()) continue;
+    check_output(output);
+    const std::string id = identity(output.path);
+    for (const auto& [other_id, other] : seen) {
+      if (other_id == id) {
+        throw Exception("the " + output.what + " file `" + output.path + "' is also the " + other->what +
+                        " file: an output must not overwrite an input or another output");
+      }
+    }
+    seen.push_back({id, &output});
+  }
+}
+
+}  // namespace Sylvor

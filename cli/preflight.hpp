@@ -1,0 +1,33 @@
+// The checks a command makes before it reads anything, so that a mistake in
+// the options never costs the time of reading and learning:
+// - option values (check_learning_options): a problem is an OptionProblem,
+//   reported with exit status 1 like the other option errors;
+// - files (check_files): every output must lie in an existing, writable
+//   folder, must not be a folder itself, and must not be one of the
+//   command's inputs or another of its outputs; a problem is an Exception
+//   (exit status 2).
+// Main thread.
+#ifndef SYLVOR_CLI_PREFLIGHT_HPP
+#define SYLVOR_CLI_PREFLIGHT_HPP
+
+#include <string>
+
+#include "cli/config.hpp"
+
+namespace Sylvor {
+
+struct OptionProblem {
+  std::string message;
+};
+
+// The option values of a learn command: at least one tree, a non-negative
+// minimum node size, not both --seed and --rng-file, a known seeding, a
+// model file and a known model format.
+void check_learning_options(const RandomForestOptions& options);
+
+// The input and output files of a learn (`learning`) or test command.
+void check_files(const RandomForestOptions& options, bool learning, bool keeps_log);
+
+}  // namespace Sylvor
+
+#endif
