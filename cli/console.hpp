@@ -28,8 +28,7 @@ template <class DataSet>
 void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log) {
   cvd_timer timer;
   if (!options.selection_file.empty()) {
-    std::vector<int> selected_instance_indices;
-    read_vector(options.selection_file, selected_instance_indices, "");
+    const std::vector<int> selected_instance_indices = read_selection(options.selection_file);
     timer.reset();
     read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices);
   } else {

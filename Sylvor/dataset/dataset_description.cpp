@@ -96,6 +96,8 @@ void DataSetDescription::set_ignorable(int column) {
 
 int DataSetDescription::get_num_classes() const {
   if (ltype == Regression) return 1;
+  // Plus-one-minus-one labels have the two classes -1 and +1, named or not.
+  if (ltype == PlusOneMinusOne) return 2;
   return static_cast<int>(label_map.size());
 }
 

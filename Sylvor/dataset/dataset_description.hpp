@@ -34,6 +34,7 @@ public:
   const std::string& get_string_label(int id) const;
 
   bool has_label(const std::string& label) const { return string_to_int.count(label) != 0; }
+  bool has_id(int id) const { return int_to_string.count(id) != 0; }
 
   // The number of registered ids.
   std::size_t size() const { return int_to_string.size(); }

@@ -1,6 +1,9 @@
 #include "Sylvor/io/dataset_io.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 
@@ -8,8 +11,21 @@ namespace Sylvor {
 
 namespace {
 
+// "label ID NAME": a class number (-1 and +1 allowed, for the classes of
+// plus-one-minus-one labels) has one name.
 void process_label(int line_no, DataSetDescription& desc, const std::vector<std::string>& args) {
-  desc.add_label_pair(args[1], SylvorDescriptionReader::parse_int(line_no, args[0]));
+  const std::string& number = args[0];
+  const bool signed_number = !number.empty() && (number[0] == '-' || number[0] == '+');
+  const int magnitude = SylvorDescriptionReader::parse_int(line_no, signed_number ? number.substr(1) : number);
+  if (signed_number && number.size() == 1) throw DataIOException(line_no, "error parsing int from '" + number + "'");
+  const int id = number[0] == '-' ? -magnitude : magnitude;
+  const StringIntMap& classes = desc.get_label_map();
+  if (classes.has_id(id) && classes.get_string_label(id) != args[1]) {
+    throw DataIOException(line_no, "class " + std::to_string(id) + " is named both '" +
+                                       classes.get_string_label(id) + "' and '" + args[1] +
+                                       "': each class number has one name");
+  }
+  desc.add_label_pair(args[1], id);
 }
 
 void process_label_type(int line_no, DataSetDescription& desc,
@@ -123,11 +139,35 @@ DataSetDescription SylvorDescriptionReader::read(std::istream& in) const {
   return desc;
 }
 
+void check_class_numbers(const DataSetDescription& desc) {
+  const std::vector<std::pair<int, std::string>> classes = desc.get_label_map().get_pairs();
+  std::string numbers;
+  for (const auto& [id, name] : classes) numbers += (numbers.empty() ? "" : ", ") + std::to_string(id);
+  if (desc.get_labeling() == PlusOneMinusOne) {
+    for (const auto& [id, name] : classes) {
+      if (id != -1 && id != 1) {
+        throw Exception("the description numbers its classes " + numbers +
+                        ", but plus-one-minus-one labels have the classes -1 and +1 only");
+      }
+    }
+  } else if (desc.get_labeling() == DiscreteZeroOnward) {
+    for (std::size_t k = 0; k < classes.size(); ++k) {
+      if (classes[k].first != static_cast<int>(k)) {
+        throw Exception("the description numbers its classes " + numbers +
+                        ", but classes are numbered from 0 without gaps: 0, 1, ..., " +
+                        std::to_string(classes.size() - 1) + " ('label 0 NAME', 'label 1 NAME', ...)");
+      }
+    }
+  }
+}
+
 DataSetDescription read_sylvor_description(const std::string& filename) {
   if (filename.empty()) return DataSetDescription();
   std::ifstream in(filename);
   if (!in) throw Exception("could not open description file: `" + filename + "'");
-  return SylvorDescriptionReader().read(in);
+  const DataSetDescription desc = SylvorDescriptionReader().read(in);
+  check_class_numbers(desc);
+  return desc;
 }
 
 double convert_cstring_to_double(const char* text, int length) {
@@ -153,6 +193,44 @@ double convert_cstring_to_double(const char* text, int length) {
         "' to a double.";
   }
   return value;
+}
+
+bool parse_finite_number(const char* text, int length, double& v) {
+  if (length <= 0 || length >= 255) return false;
+  char buffer[256];
+  std::memcpy(buffer, text, static_cast<std::size_t>(length));
+  buffer[length] = '\0';
+  char* end = nullptr;
+  v = std::strtod(buffer, &end);
+  return end == buffer + length && std::isfinite(v);
+}
+
+std::vector<int> read_selection(const std::string& filename) {
+  std::ifstream in(filename);
+  if (!in) throw Exception("could not open selection file: `" + filename + "'");
+  std::vector<int> rows;
+  std::string token;
+  while (in >> token) {
+    long long value = 0;
+    bool digits = !token.empty();
+    for (const char c : token) {
+      digits = digits && c >= '0' && c <= '9' && value <= std::numeric_limits<int>::max();
+      if (digits) value = value * 10 + (c - '0');
+    }
+    if (!digits || value > std::numeric_limits<int>::max()) {
+      throw Exception("selection file `" + filename + "': '" + token +
+                      "' is not a row number (a non-negative integer, rows separated by white space)");
+    }
+    rows.push_back(static_cast<int>(value));
+  }
+  if (in.bad()) throw Exception("could not read selection file: `" + filename + "'");
+  std::vector<int> sorted = rows;
+  std::sort(sorted.begin(), sorted.end());
+  const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+  if (twice != sorted.end()) {
+    throw Exception("selection file `" + filename + "' lists row " + std::to_string(*twice) + " twice");
+  }
+  return rows;
 }
 
 CSVReader::CSVReader(const std::string& delim) {

@@ -56,8 +56,14 @@ private:
   std::unordered_map<std::string, Command> commands;
 };
 
-// Reads a description file. An empty name gives the default description; a
-// file that cannot be opened throws Exception.
+// Throws Exception unless the classes of a description are numbered as its
+// label type wants them: 0, 1, ..., K - 1 for discrete-zero-onward labels
+// (a gap or a start other than 0 would leave classes without a cell in the
+// confusion matrix), -1 and +1 for plus-one-minus-one labels.
+void check_class_numbers(const DataSetDescription& desc);
+
+// Reads a description file and checks its class numbers. An empty name gives
+// the default description; a file that cannot be opened throws Exception.
 DataSetDescription read_sylvor_description(const std::string& filename);
 
 // ------------------------------------------------------------------ data rows
@@ -67,6 +73,10 @@ DataSetDescription read_sylvor_description(const std::string& filename);
 // reads it (trailing characters ignored). Throws the std::string
 // "could not convert '<text>' to a double." when no number starts it.
 double convert_cstring_to_double(const char* text, int length);
+
+// True, with the value in `v`, when the whole text is one finite number
+// (the form of strtod, nothing before or after it).
+bool parse_finite_number(const char* text, int length, double& v);
 
 // True when a column text stands for a missing value.
 inline bool is_missing_value(const char* text, int length) {
@@ -160,17 +170,32 @@ public:
     number_labeling = desc.is_number_labeling();
   }
 
-  // Keeps only the rows whose numbers are listed (sorted here; a duplicate is
-  // never matched twice, so matching stops at it).
+  // Keeps only the rows whose numbers are listed (in any order, each once).
   void use_subset(const std::vector<int>& indices) {
     subset_indices = indices;
     std::sort(subset_indices.begin(), subset_indices.end());
     if (!subset_indices.empty() && subset_indices.front() < 0) {
       throw Exception("Negative subset indices are not allowed.");
     }
+    const auto twice = std::adjacent_find(subset_indices.begin(), subset_indices.end());
+    if (twice != subset_indices.end()) {
+      throw Exception("the selection lists row " + std::to_string(*twice) + " twice");
+    }
     subset_used = true;
     subset_next = 0;
   }
+
+  // After the last row: every selected row must have been found.
+  void finish() const {
+    if (subset_used && subset_next < subset_indices.size()) {
+      throw Exception("the selection lists row " + std::to_string(subset_indices[subset_next]) +
+                      " but the data have " + std::to_string(row_no) + " rows (0 to " +
+                      std::to_string(static_cast<long>(row_no) - 1) + ")");
+    }
+  }
+
+  // The rows met so far (non-empty lines).
+  std::size_t rows_read() const { return row_no; }
 
   void next_column(const char* first, const char* last) {
     const std::size_t length = static_cast<std::size_t>(last - first);
@@ -280,6 +305,9 @@ private:
     data.add_instance(read_label(), values.begin(), values.end());
   }
 
+  // The label of the row: a class name of the description, or with number
+  // labels a number filling the whole column: a finite regression target, or
+  // a whole class number that the description declares.
   L read_label() {
     const int class_column = desc.get_class_column();
     if (class_column < 0) return static_cast<L>(-2);
@@ -289,19 +317,26 @@ private:
       label_buffer.assign(text, static_cast<std::size_t>(length));
       return static_cast<L>(desc.get_int_label(label_buffer));
     }
-    if (length >= 255) throw std::string("column has too many characters - cannot convert");
-    if (is_missing_value(text, length)) return static_cast<L>(0);
-    double v;
-    try {
-      v = convert_cstring_to_double(text, length);
-    } catch (const std::string&) {
-      throw "row " + std::to_string(row_no) + ": could not convert label '" +
-          std::string(text, length) + "' to a number.";
+    const std::string shown(text, static_cast<std::size_t>(length));
+    const std::string at = "row " + std::to_string(row_no) + ": ";
+    double v = 0.0;
+    if (!parse_finite_number(text, length, v)) {
+      throw at + (is_missing_value(text, length) || length == 0 ? "the label is missing ('" + shown + "')"
+                                                                : "label '" + shown + "' is not a finite number");
     }
-    if (!fits_in<L>(v)) {
-      throw "row " + std::to_string(row_no) + ": label '" + std::string(text, length) +
-          "' is out of range for " +
-          (std::is_integral<L>::value ? "a class number" : "the label type");
+    if (desc.get_labeling() == Regression) {
+      if (!fits_in<L>(v)) throw at + "label '" + shown + "' is out of range for the label type";
+      return static_cast<L>(v);
+    }
+    const int classes = desc.get_num_classes();
+    const bool plus_minus = desc.get_labeling() == PlusOneMinusOne;
+    const bool declared = v == std::trunc(v) && (plus_minus ? (v == -1.0 || v == 1.0) : (v >= 0.0 && v < classes));
+    if (!declared) {
+      throw at + "label '" + shown + "' is not a class of the description (" +
+          (plus_minus ? std::string("the classes are -1 and +1")
+                      : classes == 0 ? std::string("it declares no class: add a 'label ID NAME' line per class")
+                                     : "the classes are 0 to " + std::to_string(classes - 1)) +
+          ")";
     }
     return static_cast<L>(v);
   }
@@ -328,9 +363,12 @@ namespace detail {
 // The delimiter of a data format: "csv" -> ",", "text"/"txt" -> " ".
 std::string delimiter_of_format(const std::string& format);
 
+// Reads every row of a stream; a stream that fails before its end (a read
+// error, memory exhausted by a line) is an error naming `name` and the rows
+// read, never a short data set.
 template <class DataSet>
 void read_rows(DataSet& data, std::istream& in, const std::string& format,
-               const DataSetDescription& desc, const std::vector<int>* subset) {
+               const DataSetDescription& desc, const std::vector<int>* subset, const std::string& name) {
   DataSetReader<DataSet> reader(data);
   if (subset != nullptr) reader.use_subset(*subset);
   reader.use_description(desc);
@@ -341,6 +379,12 @@ void read_rows(DataSet& data, std::istream& in, const std::string& format,
   // count cannot make the reader allocate for it. A file without rows adds
   // no columns (an empty data set cannot be learned from or scored anyway).
   csv.read(in, reader);
+  if (in.bad()) {
+    throw Exception("could not read " + (name.empty() ? std::string("the data") : "data file `" + name + "'") +
+                    " after row " + std::to_string(static_cast<long>(reader.rows_read()) - 1) +
+                    ": the read failed before the end of the file");
+  }
+  reader.finish();
 }
 
 // Opens a data file, throwing Exception "could not open data file: `NAME'".
@@ -353,14 +397,14 @@ void open_data_file(std::ifstream& in, const std::string& filename);
 template <class DataSet>
 void read_data_set(DataSet& data, std::istream& in, const std::string& format,
                    const DataSetDescription& desc) {
-  detail::read_rows(data, in, format, desc, nullptr);
+  detail::read_rows(data, in, format, desc, nullptr, "");
 }
 
 // As read_data_set, keeping only the rows whose 0-based numbers are listed.
 template <class DataSet>
 void read_data_subset(DataSet& data, std::istream& in, const std::string& format,
                       const DataSetDescription& desc, const std::vector<int>& subset_indices) {
-  detail::read_rows(data, in, format, desc, &subset_indices);
+  detail::read_rows(data, in, format, desc, &subset_indices, "");
 }
 
 template <class DataSet>
@@ -368,7 +412,7 @@ void read_data_set(DataSet& data, const std::string& filename, const std::string
                    const DataSetDescription& desc) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  read_data_set(data, in, format, desc);
+  detail::read_rows(data, in, format, desc, nullptr, filename);
 }
 
 template <class DataSet>
@@ -376,8 +420,14 @@ void read_data_subset(DataSet& data, const std::string& filename, const std::str
                       const DataSetDescription& desc, const std::vector<int>& subset_indices) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  read_data_subset(data, in, format, desc, subset_indices);
+  detail::read_rows(data, in, format, desc, &subset_indices, filename);
 }
+
+// The row numbers of a selection file: whitespace-separated non-negative
+// decimal integers, each listed once. Throws Exception naming the file and
+// the offending token or row ("could not open selection file: `NAME'" when
+// it cannot be read).
+std::vector<int> read_selection(const std::string& filename);
 
 }  // namespace Sylvor
 

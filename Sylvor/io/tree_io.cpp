@@ -11,6 +11,11 @@ namespace {
 
 bool is_space(int c) { return std::isspace(c) != 0; }
 
+[[noreturn]] void throw_overlong_token() {
+  throw FileFormatException("a word of the model file is longer than " + std::to_string(max_model_token) +
+                            " characters: not a model file");
+}
+
 }  // namespace
 
 std::vector<std::string> read_lisp_tokens(std::istream& in) {
@@ -31,6 +36,7 @@ std::vector<std::string> read_lisp_tokens(std::istream& in) {
       std::string token;
       for (int d = in.peek(); d != std::char_traits<char>::eof() && !is_space(d) && d != '(' && d != ')';
            d = in.peek()) {
+        if (token.size() == max_model_token) throw_overlong_token();
         token.push_back(static_cast<char>(in.get()));
       }
       tokens.push_back(std::move(token));
@@ -71,6 +77,16 @@ void check_lisp_children(const LispTree& parsed) {
 }
 
 namespace detail {
+
+bool read_vectortxt_token(std::istream& in, std::string& token) {
+  token.clear();
+  in >> std::ws;
+  for (int c = in.peek(); c != std::char_traits<char>::eof() && !is_space(c); c = in.peek()) {
+    if (token.size() == max_model_token) throw_overlong_token();
+    token.push_back(static_cast<char>(in.get()));
+  }
+  return !token.empty();
+}
 
 bool parse_vectortxt_int(const std::string& token, int& value) {
   char* end = nullptr;

@@ -123,6 +123,11 @@ void write_forest_as_lisp(const std::string& fn, const Forest<L>& forest) {
 
 // ------------------------------------------------------------------- reading
 
+// The longest word a model file may hold (numbers and keywords are far
+// shorter): a longer one, such as the endless word of /dev/zero, is refused
+// with a FileFormatException before it can exhaust the memory.
+constexpr std::size_t max_model_token = 4096;
+
 // The tokens of the next lisp tree: "(" and ")" alone, other tokens up to
 // whitespace or a parenthesis. Empty when the stream holds no more tokens.
 // Throws Exception "too many )s" and the string "unbalanced parentheses".
@@ -219,6 +224,10 @@ bool read_tree_as_lisp(std::istream& in, Tree<L>& tree) {
 
 namespace detail {
 
+// The next whitespace-separated word (at most max_model_token characters);
+// false at the end of the stream.
+bool read_vectortxt_token(std::istream& in, std::string& token);
+
 // Reads `count` whitespace-separated tokens converted by `convert` into
 // `values` (appended as they are read, so a header cannot make the reader
 // reserve memory for numbers that are not there).
@@ -227,7 +236,7 @@ void read_vectortxt_values(std::istream& in, long long count, std::vector<T>& va
                            Convert convert) {
   std::string token;
   for (long long i = 0; i < count; ++i) {
-    if (!(in >> token)) {
+    if (!read_vectortxt_token(in, token)) {
       throw Exception(std::string("truncated vectortxt block: ") + std::to_string(count) + " values of " + what +
                       " expected, " + std::to_string(i) + " found");
     }

@@ -23,9 +23,10 @@ void ClassifierStats::output_confusion_matrix_with_string_labels(std::ostream& o
                                                                  const DataSetDescription& desc,
                                                                  bool percentage) const {
   const int k = static_cast<int>(actual_vs_predicted.size()) - 2;
+  // Zero-onward classes are shown by name; plus-one-minus-one ones as -1, +1.
   std::vector<std::string> names;
   std::size_t width = 5;
-  for (int i = 0; i < k; ++i) {
+  for (int i = 0; ltype == DiscreteZeroOnward && i < k; ++i) {
     names.push_back(desc.get_string_label(i));
     width = std::max(width, names.back().size());
   }

@@ -4,8 +4,10 @@
 // two printed forms of the matrix (raw counts and row fractions).
 //
 // A ClassifierStats is filled once by score() and then printed; it keeps
-// no reference to the data or the description. Labels and predictions
-// outside -1 .. number of classes are rejected before anything is counted.
+// no reference to the data or the description. Every labelled instance
+// counts: a label or prediction without a cell in the printed matrix (other
+// than 0 .. K - 1, or -1 and +1 for plus-one-minus-one labels) is rejected
+// before anything is counted.
 // Used by one thread.
 #ifndef SYLVOR_STATS_SCORE_HPP
 #define SYLVOR_STATS_SCORE_HPP
@@ -55,12 +57,16 @@ public:
       }
       total_valid_labels = static_cast<int>(predicted.size());
     } else {
+      // Every labelled instance counts in the rate, so its label and its
+      // prediction must each have a cell of the printed matrix.
       const int k = static_cast<int>(data.get_num_classes());
-      auto check = [k](long value, std::size_t i, const char* what) {
-        if (value < -1 || value > k) {
+      const bool plus_minus = ltype == PlusOneMinusOne;
+      auto check = [k, plus_minus](long value, std::size_t i, const char* what) {
+        const bool has_cell = plus_minus ? (value == -1 || value == 1) : (value >= 0 && value < k);
+        if (!has_cell) {
           throw Exception(std::string(what) + " " + std::to_string(value) + " of instance " + std::to_string(i) +
-                          " is outside the labels -1 to " + std::to_string(k) + " of the data's " +
-                          std::to_string(k) + " classes");
+                          " has no cell in the confusion matrix of the classes " +
+                          (plus_minus ? std::string("-1 and +1") : "0 to " + std::to_string(k - 1)));
         }
       };
       for (std::size_t i = 0; i < predicted.size(); ++i) {

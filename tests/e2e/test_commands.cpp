@@ -327,12 +327,12 @@ namespace {
 
 TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
   const std::string lisp =
-      "(\n   left \n   (\n      label 0\n   )\n   right \n   (\n      label 1\n   )\n"
+      "(\n   left \n   (\n      label 7\n   )\n   right \n   (\n      label 1\n   )\n"
       "   threshold 0.5\n   findex 2\n)\n\n";
-  const std::string vtxt = "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n";
+  const std::string vtxt = "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 7 1\n";
   std::ofstream(in("m.lisp")) << lisp << lisp;
   std::ofstream(in("m.vtxt")) << vtxt << vtxt;
-  std::ofstream(in("names.bdf")) << "label 1 yes\n";
+  std::ofstream(in("names.bdf")) << "label 0 no\nlabel 1 yes\n";
   for (const char* name : {"m.lisp", "m.vtxt"}) {
     const auto r = run_sylvor({"info", "--model-file", in(name), "--desc-file", in("names.bdf")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -345,8 +345,8 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
               "Feature splits (feature: splits):\n"
               "  2: 2\n"
               "Leaf labels (label: leaves):\n"
-              "  0: 2\n"
-              "  yes (1): 2\n");
+              "  yes (1): 2\n"
+              "  7: 2\n");
   }
   const auto missing = run_sylvor({"info", "--model-file", in("none")});
   EXPECT_EQ(missing.status, 2);
@@ -640,6 +640,74 @@ TEST_F(Commands, PredictionsThatCannotReachStandardOutputAreAnError) {
     const int status = std::system(("bash -c '" + command + "'").c_str());
     EXPECT_EQ(WEXITSTATUS(status), 2) << redirect;
     EXPECT_EQ(slurp(in("err")), "sylvor test error: could not write the predictions to standard output\n") << redirect;
+  }
+}
+
+}  // namespace
+}  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+// Two-class data labelled -1 and +1, by name or by number: every row is
+// learned from and counted in the evaluation.
+TEST_F(Commands, PlusOneMinusOneLabelsAreLearnedAndEveryRowIsScored) {
+  std::ofstream named(in("named.csv")), numbered(in("numbered.csv"));
+  for (int i = 0; i < 90; ++i) {
+    const bool positive = (i * 7) % 10 < 4;
+    named << i % 10 + (positive ? 20 : 0) << "," << (positive ? "pos" : "neg") << "\n";
+    numbered << i % 10 + (positive ? 20 : 0) << "," << (positive ? "+1" : "-1") << "\n";
+  }
+  named.close();
+  numbered.close();
+  std::ofstream(in("named.bdf")) << "num-features 1\nclass-column 1\nlabel-type plus-one-minus-one\n"
+                                    "label -1 neg\nlabel +1 pos\n";
+  std::ofstream(in("numbered.bdf")) << "num-features 1\nclass-column 1\nlabel-type plus-one-minus-one\nnumber-labels\n";
+  for (const char* set : {"named", "numbered"}) {
+    const std::vector<std::string> files{"--in-file", in(std::string(set) + ".csv"), "--desc-file",
+                                         in(std::string(set) + ".bdf")};
+    const auto learned = run_sylvor(with(with({"learn"}, files), {"--model-file", in("model"), "--seed", "2"}));
+    ASSERT_EQ(learned.status, 0) << learned.err;
+    const auto tested = run_sylvor(with(with({"test"}, files), {"--model-file", in("model"), "--predictions-file",
+                                                                 in("predictions"), "--conf-matrix-file", in("matrix")}));
+    ASSERT_EQ(tested.status, 0) << tested.err;
+    EXPECT_EQ(slurp(in("matrix")), "\t-1\t+1\n-1\t54\t0\n+1\t0\t36\n") << set;
+    EXPECT_NE(tested.out.find("Classification Rate: 1\n"), std::string::npos) << set;
+  }
+  std::ofstream(in("zero.bdf")) << "num-features 1\nclass-column 1\nlabel-type plus-one-minus-one\n"
+                                   "label 0 neg\nlabel 1 pos\n";
+  const auto refused = run_sylvor({"learn", "--in-file", in("named.csv"), "--desc-file", in("zero.bdf"),
+                                   "--model-file", in("m")});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "sylvor learn error: the description numbers its classes 0, 1, but plus-one-minus-one "
+                         "labels have the classes -1 and +1 only\n");
+}
+
+TEST_F(Commands, ClassesNumberedFromOneAreRefusedWhenTheDescriptionIsRead) {
+  std::ofstream(in("from-one.bdf")) << "num-features 4\nclass-column 4\nlabel 1 setosa\nlabel 2 versicolor\n"
+                                       "label 3 virginica\n";
+  const auto r = run_sylvor({"learn", "--in-file", examples + "/iris.csv", "--desc-file", in("from-one.bdf"),
+                             "--model-file", in("m")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sylvor learn error: the description numbers its classes 1, 2, 3, but classes are numbered from "
+                   "0 without gaps: 0, 1, ..., 2 ('label 0 NAME', 'label 1 NAME', ...)\n");
+}
+
+TEST_F(Commands, SelectionErrorsNameTheTokenOrRow) {
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+           {"0 1 2 x 3", "selection file `SEL': 'x' is not a row number (a non-negative integer, rows separated by "
+                         "white space)"},
+           {"5 3 1 3 140 141", "selection file `SEL' lists row 3 twice"},
+           {"0 1 500", "the selection lists row 500 but the data have 150 rows (0 to 149)"}}) {
+    std::ofstream(in("selection")) << text << "\n";
+    const auto r = run_sylvor({"learn", "--in-file", examples + "/iris.csv", "--desc-file", examples + "/iris.bdf",
+                               "--selection-file", in("selection"), "--model-file", in("m")});
+    EXPECT_EQ(r.status, 2) << text;
+    std::string expected = message;
+    const auto at = expected.find("SEL");
+    if (at != std::string::npos) expected.replace(at, 3, in("selection"));
+    EXPECT_EQ(r.err, "sylvor learn error: " + expected + "\n") << text;
   }
 }
 

@@ -124,7 +124,58 @@ INSTANTIATE_TEST_SUITE_P(
                          "error parsing int from '99999999999999999999'"},
         DescriptionError{"feature x 1 red\n", 1, "error parsing int from 'x'"},
         DescriptionError{"feature 1 y red\n", 1, "error parsing int from 'y'"},
-        DescriptionError{"num-features 1\nlabel-type binary\n", 2, "invalid label type: binary"}));
+        DescriptionError{"num-features 1\nlabel-type binary\n", 2, "invalid label type: binary"},
+        DescriptionError{"label 0 setosa\nlabel 1 versicolor\nlabel 1 virginica\n", 3,
+                         "class 1 is named both 'versicolor' and 'virginica': each class number has one name"},
+        DescriptionError{"label - neg\n", 1, "error parsing int from '-'"},
+        DescriptionError{"label -x neg\n", 1, "error parsing int from 'x'"}));
+
+TEST(DescriptionReader, ClassNumbersMayBeSignedAndRepeatedWithTheSameName) {
+  const auto d = parse("label-type plus-one-minus-one\nlabel -1 neg\nlabel +1 pos\nlabel 1 pos\n");
+  EXPECT_EQ(d.get_int_label("neg"), -1);
+  EXPECT_EQ(d.get_int_label("pos"), 1);
+  EXPECT_EQ(d.get_num_classes(), 2);
+  EXPECT_EQ(parse("label-type plus-one-minus-one\nnumber-labels\n").get_num_classes(), 2);
+}
+
+struct ClassNumbering {
+  std::string name;
+  std::string text;
+  std::string message;  // empty: accepted
+};
+
+class ClassNumbers : public ::testing::TestWithParam<ClassNumbering> {};
+
+TEST_P(ClassNumbers, FollowTheLabelType) {
+  const DataSetDescription desc = parse(GetParam().text);
+  try {
+    check_class_numbers(desc);
+    EXPECT_EQ(GetParam().message, "");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), GetParam().message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, ClassNumbers,
+    ::testing::Values(
+        ClassNumbering{"FromZero", "label 2 c\nlabel 0 a\nlabel 1 b\n", ""},
+        ClassNumbering{"NoLabels", "num-features 3\n", ""},
+        ClassNumbering{"FromOne", "label 1 setosa\nlabel 2 versicolor\nlabel 3 virginica\n",
+                       "the description numbers its classes 1, 2, 3, but classes are numbered from 0 without "
+                       "gaps: 0, 1, ..., 2 ('label 0 NAME', 'label 1 NAME', ...)"},
+        ClassNumbering{"WithAGap", "label 0 a\nlabel 2 c\n",
+                       "the description numbers its classes 0, 2, but classes are numbered from 0 without gaps: "
+                       "0, 1, ..., 1 ('label 0 NAME', 'label 1 NAME', ...)"},
+        ClassNumbering{"MinusOneWithoutItsLabelType", "label -1 neg\nlabel 1 pos\n",
+                       "the description numbers its classes -1, 1, but classes are numbered from 0 without gaps: "
+                       "0, 1, ..., 1 ('label 0 NAME', 'label 1 NAME', ...)"},
+        ClassNumbering{"PlusMinusOne", "label-type plus-one-minus-one\nlabel -1 neg\nlabel 1 pos\n", ""},
+        ClassNumbering{"PlusMinusOneNamedZeroAndOne", "label-type plus-one-minus-one\nlabel 0 neg\nlabel 1 pos\n",
+                       "the description numbers its classes 0, 1, but plus-one-minus-one labels have the classes "
+                       "-1 and +1 only"},
+        ClassNumbering{"RegressionIgnoresLabels", "label-type regression\nlabel 5 x\n", ""}),
+    [](const ::testing::TestParamInfo<ClassNumbering>& info) { return info.param.name; });
 
 TEST(DescriptionReader, LargestIntIsAccepted) {
   EXPECT_EQ(parse("num-features 2147483647\n").get_num_features(), 2147483647);

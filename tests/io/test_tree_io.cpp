@@ -384,3 +384,27 @@ TEST_F(ModelFile, UnwritablePathIsAnError) {
 
 }  // namespace
 }  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+TEST(ModelFiles, AFileThatNeverEndsIsRefusedWithinBoundedMemory) {
+  Forest<int> forest;
+  try {
+    read_forest("/dev/zero", forest);
+    FAIL();
+  } catch (const FileFormatException& e) {
+    EXPECT_EQ(e.get_message(), "Could not deduce format of forest/model file: '/dev/zero'");
+  }
+  std::istringstream endless_number("vtxt 5 1\n" + std::string(5000, '1'));
+  try {
+    read_forest_as_vectorized_txt(endless_number, forest);
+    FAIL();
+  } catch (const FileFormatException& e) {
+    EXPECT_EQ(e.get_message(), "a word of the model file is longer than 4096 characters: not a model file");
+  }
+  EXPECT_TRUE(forest.empty());
+}
+
+}  // namespace
+}  // namespace Sylvor

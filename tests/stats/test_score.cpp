@@ -101,14 +101,17 @@ TEST(ClassifierStats, MismatchAndOutOfRangeAreErrors) {
     stats.score(labelled({0, 1}, 2), std::vector<int>{0, 5}, true);
     FAIL();
   } catch (const Exception& e) {
-    EXPECT_EQ(e.get_message(), "prediction 5 of instance 1 is outside the labels -1 to 2 of the data's 2 classes");
+    EXPECT_EQ(e.get_message(), "prediction 5 of instance 1 has no cell in the confusion matrix of the classes 0 to 1");
   }
   try {
     stats.score(labelled({0, 7}, 2), std::vector<int>{0, 1}, true);
     FAIL();
   } catch (const Exception& e) {
-    EXPECT_EQ(e.get_message(), "label 7 of instance 1 is outside the labels -1 to 2 of the data's 2 classes");
+    EXPECT_EQ(e.get_message(), "label 7 of instance 1 has no cell in the confusion matrix of the classes 0 to 1");
   }
+  // Every labelled instance counts: a label without a printed cell (-1 of
+  // zero-onward classes, 0 of plus-one-minus-one ones) is no exception.
+  EXPECT_THROW(stats.score(labelled({0, -1}, 2), std::vector<int>{0, 1}, true), Exception);
   EXPECT_EQ(stats.get_num_valid_labels(), 0);
 }
 
