@@ -67,6 +67,10 @@ void check_learning_options(const RandomForestOptions& options) {
     throw OptionProblem{"--min-instances-per-node must not be negative, not " +
                         std::to_string(options.min_instances_per_node)};
   }
+  if (options.max_leaf_nodes < 0) {
+    throw OptionProblem{"--max-leaf-nodes must not be negative (0 for no limit), not " +
+                        std::to_string(options.max_leaf_nodes)};
+  }
   if (options.seed != 0 && !options.rng_file.empty()) {
     throw OptionProblem{"give either --seed or --rng-file, not both"};
   }

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <queue>
+#include <utility>
 #include <vector>
 
 #include "Sylvor/dataset/index_dataset.hpp"
@@ -32,6 +34,7 @@ struct TreeLimits {
   int features_per_split = 0;      // features tried per split; 0 (or < 1, or >= all) for all
   int max_depth = 0;               // 0 (or less) for none
   int min_instances_per_node = 1;  // a node of at most this many instances is a leaf; negative: every node
+  int max_leaf_nodes = 0;          // 0 for none (breadth-first growth); else best-first up to this many leaves
 };
 
 template <class Task, class DataSet>
@@ -47,71 +50,151 @@ public:
 
   // Grows a tree from the sample into `tree`. A node becomes a leaf when it
   // is empty (only an empty sample's root, which keeps value -2), pure, has
-  // at most min_instances_per_node instances, when a child would hold fewer
-  // than two instances, or at depth max_depth (when positive); a leaf keeps
-  // the threshold of the split found for it. With `importances` (one entry
-  // per feature), every split adds its improvement times the node size to
-  // its feature's entry; at the end the entries are divided by their sum
-  // (left as they are when the sum is 0).
+  // at most min_instances_per_node instances, has no cut leaving two
+  // instances on each side, or at depth
+  // max_depth (when positive); a leaf keeps the threshold of the split found
+  // for it. Without max_leaf_nodes the nodes are grown breadth first; with
+  // it, best first: the pending node whose split decreases the weighted
+  // impurity most is split next, until the tree has max_leaf_nodes leaves.
+  // With `importances` (one entry per feature), every split made adds its
+  // improvement times the node size to its feature's entry; at the end the
+  // entries are divided by their sum (left as they are when the sum is 0).
   // Between nodes it polls `control` and throws InterruptedException once
   // asked to stop.
   void grow(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree,
             std::vector<double>* importances, const WorkControl& control = WorkControl()) {
-    tree.clear();
-    tree.add_node();
-    pending.clear();
-    pending.push_back(Pending{0, 0, get_sample().get_num_instances(), 0});
-    const std::uint64_t min_leaf =
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(limits.min_instances_per_node));
-    while (!pending.empty()) {
-      control.check();
-      const Pending node = pending.front();
-      pending.pop_front();
-      const std::size_t n = node.end - node.begin;
-      task.summarize(splitter.range(node.begin, node.end), summary);
-      if (n == 0) continue;
-      if (task.is_pure(summary) || static_cast<std::uint64_t>(n) <= min_leaf) {
-        tree.value[node.number] = task.leaf_value(summary, rng);
-        continue;
-      }
-
-      const auto split =
-          splitter.find_split(task, node.begin, node.end, summary, limits.features_per_split, rng);
-      std::size_t p = node.begin;
-      if (split.feature_index >= 0) {
-        p = splitter.partition(node.begin, node.end, static_cast<std::size_t>(split.feature_index),
-                               static_cast<double>(split.threshold));
-      }
-      const double threshold = static_cast<double>(split.threshold);
-      tree.threshold[node.number] = threshold;
-      tree.feature[node.number] = split.feature_index;
-      if (importances != nullptr && split.best_improvement > 0) {
-        (*importances)[static_cast<std::size_t>(split.feature_index)] +=
-            split.best_improvement * static_cast<double>(n);
-      }
-
-      if (p - node.begin >= 2 && node.end - p >= 2 && !std::isnan(threshold) &&
-          (limits.max_depth <= 0 || node.depth + 1 <= limits.max_depth)) {
-        const std::size_t left = tree.add_children(node.number);
-        pending.push_back(Pending{left, node.begin, p, node.depth + 1});
-        pending.push_back(Pending{left + 1, p, node.end, node.depth + 1});
-      } else {
-        tree.feature[node.number] = -1;
-        tree.value[node.number] = task.leaf_value(summary, rng);
-      }
+    if (limits.max_leaf_nodes > 0) {
+      grow_best_first(task, limits, rng, tree, importances, control);
+    } else {
+      grow_breadth_first(task, limits, rng, tree, importances, control);
     }
     tree.shrink_to_fit();
     if (importances != nullptr) normalise(*importances);
   }
 
 private:
-  // A node waiting to be grown: its number and its slice of the sample.
+  // A node of the tree being grown: its number and its slice of the sample.
   struct Pending {
     std::size_t number;
     std::size_t begin;
     std::size_t end;
     int depth;
   };
+
+  // A node whose split is decided: where its slice was partitioned, and the
+  // improvement of the split.
+  struct Split {
+    Pending node;
+    std::size_t p;
+    double improvement;
+    int feature;
+    double priority;  // the weighted impurity decrease (best-first order)
+  };
+
+  // Decides node `at`: a leaf (its value set, false) or a split (feature and
+  // threshold set, the slice partitioned, true). With `draw_leaf_first`
+  // the leaf value is drawn before the split search, for every node.
+  bool decide(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree, const Pending& at,
+              bool draw_leaf_first, Split& split) {
+    const std::size_t n = at.end - at.begin;
+    task.summarize(splitter.range(at.begin, at.end), summary);
+    if (n == 0) return false;
+    const std::uint64_t min_leaf =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(limits.min_instances_per_node));
+    if (task.is_pure(summary) || static_cast<std::uint64_t>(n) <= min_leaf) {
+      tree.value[at.number] = task.leaf_value(summary, rng);
+      return false;
+    }
+    if (draw_leaf_first) tree.value[at.number] = task.leaf_value(summary, rng);
+    const auto best = splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng);
+    std::size_t p = at.begin;
+    if (best.feature_index >= 0) {
+      p = splitter.partition(at.begin, at.end, static_cast<std::size_t>(best.feature_index),
+                             static_cast<double>(best.threshold));
+    }
+    const double threshold = static_cast<double>(best.threshold);
+    tree.threshold[at.number] = threshold;
+    tree.feature[at.number] = best.feature_index;
+    if (p - at.begin >= 2 && at.end - p >= 2 && !std::isnan(threshold) &&
+        (limits.max_depth <= 0 || at.depth + 1 <= limits.max_depth)) {
+      split = Split{at, p, best.best_improvement, best.feature_index,
+                    task.weighted_decrease(best.best_improvement, n)};
+      return true;
+    }
+    tree.feature[at.number] = -1;
+    if (!draw_leaf_first) tree.value[at.number] = task.leaf_value(summary, rng);
+    return false;
+  }
+
+  // Makes a decided split: the node's two children, its importance.
+  std::pair<Pending, Pending> make_split(Tree<L>& tree, const Split& split, std::vector<double>* importances) {
+    const Pending& node = split.node;
+    tree.value[node.number] = static_cast<L>(-2);
+    if (importances != nullptr && split.improvement > 0) {
+      (*importances)[static_cast<std::size_t>(split.feature)] +=
+          split.improvement * static_cast<double>(node.end - node.begin);
+    }
+    const std::size_t left = tree.add_children(node.number);
+    return {Pending{left, node.begin, split.p, node.depth + 1}, Pending{left + 1, split.p, node.end, node.depth + 1}};
+  }
+
+  void grow_breadth_first(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree,
+                          std::vector<double>* importances, const WorkControl& control) {
+    tree.clear();
+    tree.add_node();
+    pending.clear();
+    pending.push_back(Pending{0, 0, get_sample().get_num_instances(), 0});
+    Split split;
+    while (!pending.empty()) {
+      control.check();
+      const Pending node = pending.front();
+      pending.pop_front();
+      if (!decide(task, limits, rng, tree, node, false, split)) continue;
+      const auto [left, right] = make_split(tree, split, importances);
+      pending.push_back(left);
+      pending.push_back(right);
+    }
+  }
+
+  // Grows in the order of the splits' weighted impurity decreases (the
+  // earlier node first among equal ones), then numbers the nodes breadth
+  // first.
+  void grow_best_first(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree,
+                       std::vector<double>* importances, const WorkControl& control) {
+    auto later = [](const Split& a, const Split& b) {
+      return a.priority < b.priority || (a.priority == b.priority && a.node.number > b.node.number);
+    };
+    std::priority_queue<Split, std::vector<Split>, decltype(later)> candidates(later);
+    grown.clear();
+    grown.add_node();
+    Split split;
+    if (decide(task, limits, rng, grown, Pending{0, 0, get_sample().get_num_instances(), 0}, true, split)) {
+      candidates.push(split);
+    }
+    for (int leaves = 1; leaves < limits.max_leaf_nodes && !candidates.empty(); ++leaves) {
+      control.check();
+      const Split best = candidates.top();
+      candidates.pop();
+      const auto [left, right] = make_split(grown, best, importances);
+      for (const Pending& child : {left, right}) {
+        if (decide(task, limits, rng, grown, child, true, split)) candidates.push(split);
+      }
+    }
+    // Candidates left unsplit are leaves with the value already drawn.
+    for (; !candidates.empty(); candidates.pop()) grown.feature[candidates.top().node.number] = -1;
+    copy_breadth_first(
+        tree,
+        [&](long long s) {
+          const std::size_t at = static_cast<std::size_t>(s);
+          return std::make_pair(static_cast<long long>(grown.left[at]), static_cast<long long>(grown.right[at]));
+        },
+        [&](long long s, std::size_t k) {
+          const std::size_t at = static_cast<std::size_t>(s);
+          tree.feature[k] = grown.feature[at];
+          tree.threshold[k] = grown.threshold[at];
+          tree.value[k] = grown.value[at];
+        });
+  }
 
   static void normalise(std::vector<double>& importances) {
     double sum = 0.0;
@@ -125,6 +208,7 @@ private:
   Splitter<Task, DataSet> splitter;
   std::deque<Pending> pending;
   Summary summary;
+  Tree<L> grown;  // best first: the tree in the order its nodes were made
 };
 
 // One tree grown from a copy of `sample` with the generator `rng` (see

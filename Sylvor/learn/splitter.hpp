@@ -51,8 +51,9 @@ using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
 // label) pairs sorted by value, `node` the node's label summary, and `left`
 // and `right` scratch summaries. Instances move one at a time from the
 // right side to the left; a cut is scored only between two distinct values,
-// and only once a label differing from the label just after the previous
-// scored cut has been seen, so runs of one label are never cut. Among equal
+// only when it leaves at least two entries on each side, and only once a
+// label differing from the label just after the previous scored cut has been
+// seen, so runs of one label are never cut. Among equal
 // scores the lowest threshold stays. The reported maximum is the criterion's
 // final score (0 without a cut); the maximizer's improvement is what the
 // task reports for importances. Without a cut the maximizer is the no-cut
@@ -79,7 +80,9 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
     bool changed = false;
     for (std::size_t i = 1; i < n; ++i) {
       if (!changed) changed = entries[i].second != ref;
-      if (changed && entries[i - 1].first != entries[i].first) {
+      // Cuts that would leave fewer than two entries on a side are passed
+      // over as if the two values were equal.
+      if (changed && entries[i - 1].first != entries[i].first && i >= 2 && n - i >= 2) {
         const double score = criterion(node_value, left, right);
         if (score > best || score < worst) {
           const F threshold = ThresholdInfo<F>::get_less_than_threshold(entries[i - 1].first, entries[i].first);

@@ -109,6 +109,13 @@ struct ClassificationTask : TaskBase<Criterion, NominalLabelPriorAccumulator, Cl
     return std::max(0.0, recorded - node_gini);
   }
 
+  // The weighted impurity decrease of a node's split (its improvement is
+  // already the Gini decrease times the node size).
+  template <class Size>
+  double weighted_decrease(double improvement, Size) const {
+    return improvement;
+  }
+
   // 0 for the right class, 1 for another.
   template <class P, class L>
   double loss(P predicted, L label) const {
@@ -150,6 +157,13 @@ struct RegressionTask : TaskBase<TwoSplitVariance, RegressiveLabelPriorAccumulat
   template <class L>
   double reported_improvement(double, const Summary<L>&, double final_score) const {
     return final_score;
+  }
+
+  // The weighted impurity decrease of a node's split: the variance decrease
+  // times the node size.
+  template <class Size>
+  double weighted_decrease(double improvement, Size n) const {
+    return improvement * static_cast<double>(n);
   }
 
   // The squared error.

@@ -496,8 +496,8 @@ auto with_feature_dtype(const py::object& X, Run&& run) {
 // The general learning entry: every learning option of the program.
 py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
                         int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int num_threads, bool compute_importances, bool oob,
-                        bool permutation_importances, int verbose, std::optional<long long> seed,
+                        int min_instances_per_node, int max_leaf_nodes, int num_threads, bool compute_importances,
+                        bool oob, bool permutation_importances, int verbose, std::optional<long long> seed,
                         long long first_tree) {
   const std::optional<CriterionKind> kind = criterion_from_name(criterion);
   if (!kind) {
@@ -510,6 +510,10 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   settings.limits.features_per_split = fte_per_split;
   settings.limits.max_depth = max_depth;
   settings.limits.min_instances_per_node = min_instances_per_node;
+  if (max_leaf_nodes < 0) {
+    throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(max_leaf_nodes));
+  }
+  settings.limits.max_leaf_nodes = max_leaf_nodes;
   settings.criterion = *kind;
   settings.feature_importances = compute_importances;
   settings.out_of_bag = oob || permutation_importances;
@@ -761,7 +765,7 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
         py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
         py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
-        py::arg("num_threads") = 0, py::arg("compute_importances") = false, py::arg("oob") = false,
+        py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0, py::arg("compute_importances") = false, py::arg("oob") = false,
         py::arg("permutation_importances") = false, py::arg("verbose") = 0, py::arg("seed") = py::none(),
         py::arg("first_tree") = 0,
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
@@ -770,7 +774,8 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
         "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
         "NaN without out-of-bag trees), and 'permutation_importances' (float64, one per feature). verbose=1 "
-        "shows a progress line on sys.stderr while the trees grow. Seeding: without seed, thread t draws from "
+        "shows a progress line on sys.stderr while the trees grow. max_leaf_nodes >= 1 grows each tree best first (the "
+        "split with the largest weighted impurity decrease next) up to that many leaves; 0 grows breadth first. Seeding: without seed, thread t draws from "
         "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "
         "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
         "first_tree + k alone (the same forest for every num_threads, and the trees of a forest learned in "

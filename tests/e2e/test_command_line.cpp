@@ -139,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionError{{"--model-file", "m", "--num-trees", "0"}, "--num-trees must be at least 1, not 0"},
         OptionError{{"--model-file", "m", "--min-instances-per-node", "-1"},
                     "--min-instances-per-node must not be negative, not -1"},
+        OptionError{{"--model-file", "m", "--max-leaf-nodes", "-2"},
+                    "--max-leaf-nodes must not be negative (0 for no limit), not -2"},
         OptionError{{"--model-file", "m", "--seed", "3", "--rng-file", "seeds"},
                     "give either --seed or --rng-file, not both"},
         OptionError{{"--model-file", "m", "forest"}, "unexpected word 'forest' (every option starts with --)"},

@@ -156,8 +156,12 @@ TEST_F(Commands, PredictionsOnStandardOutputEndBeforeTheMatrixHeading) {
 TEST_F(Commands, StringLabelsPrintNamesAndNoScores) {
   ASSERT_EQ(run_sylvor(with(iris("learn", "train"), {"--model-file", in("m"), "--seed", "3"})).status, 0);
   const auto r = run_sylvor(with(iris("test", "test"), {"--model-file", in("m"), "--print-string-labels", "true",
-                                                        "--log-file", in("log")}));
+                                                        "--log-file", in("log"), "--conf-matrix-file", in("matrix")}));
   ASSERT_EQ(r.status, 0) << r.err;
+  // The matrix file asked for is still written, with every test row.
+  const auto matrix = lines_of(slurp(in("matrix")));
+  ASSERT_EQ(matrix.size(), 4u);
+  EXPECT_EQ(matrix[1].rfind("setosa", 0), 0u);
   EXPECT_EQ(r.out.find("Confusion Matrix"), std::string::npos);
   EXPECT_EQ(r.out.find("Classification Rate"), std::string::npos);
   EXPECT_NE(r.out.find("setosa setosa "), std::string::npos);
@@ -362,6 +366,18 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
 
 namespace SylvorTest {
 namespace {
+
+TEST_F(Commands, LeafBudgetLimitsEveryTreeAndStillTests) {
+  const auto learn = run_sylvor(with(diabetes("learn-regress", "train"),
+                                     {"--model-file", in("model"), "--seed", "3", "--max-leaf-nodes", "4",
+                                      "--criteria", "variance", "--min-instances-per-node", "1"}));
+  ASSERT_EQ(learn.status, 0) << learn.err;
+  const auto info = run_sylvor({"info", "--model-file", in("model")});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Leaves: total 120, per tree min 4 / median 4 / max 4\n"), std::string::npos) << info.out;
+  const auto test = run_sylvor(with(diabetes("test-regress", "test"), {"--model-file", in("model")}));
+  ASSERT_EQ(test.status, 0) << test.err;
+}
 
 TEST_F(Commands, OutOfBagOptionsLeaveTheModelUnchanged) {
   for (const char* threads : {"1", "2"}) {

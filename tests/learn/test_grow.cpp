@@ -83,14 +83,37 @@ TEST(LearnTree, TwoInstanceNodeEndsAsALeafKeepingTheSmallestValue) {
   EXPECT_TRUE(tree.threshold[0] == 1.0 || tree.threshold[0] == 8.0) << tree.threshold[0];
 }
 
-TEST(LearnTree, SplitWithATooSmallSideIsALeafButCountsItsImportance) {
-  // Best split: 1 instance against 2; the node stays a leaf.
+TEST(LearnTree, NodeWithoutACutLeavingTwoOnEachSideIsALeafWithoutImportance) {
+  // Three instances: every cut leaves one on a side, so the root is a leaf
+  // of the majority class and no feature is credited.
   std::vector<double> importances(2, 0.0);
   const auto tree = grow(make_data<double>({{1, 0}, {2, 0}, {3, 1}}, {0, 1, 1}), 0, 1, &importances);
   ASSERT_EQ(tree.size(), 1u);
-  EXPECT_EQ(tree.threshold[0], 1.5);
   EXPECT_EQ(tree.value[0], 1);
-  EXPECT_EQ(importances, (std::vector<double>{1.0, 0.0}));
+  EXPECT_EQ(importances, (std::vector<double>{0.0, 0.0}));
+}
+
+// Label = x0 > 0.5 with a tenth of the labels flipped, x1 noise: below the
+// root the best gain-ratio cut of a noisy node tends to set one instance
+// apart, which must not end the growth.
+MemoryDataSet<double, int> noisy_threshold(int n) {
+  std::vector<std::vector<double>> rows;
+  std::vector<int> labels;
+  XorShiftRNG gen(some_state);
+  for (int i = 0; i < n; ++i) {
+    rows.push_back({gen.next_double(), gen.next_double()});
+    labels.push_back((rows.back()[0] > 0.5) != (gen.next_int(10) == 0) ? 1 : 0);
+  }
+  return make_data<double>(rows, labels);
+}
+
+TEST(LearnTree, GainRatioTreeOfANoisyNodeGrowsPastTheFirstSplit) {
+  const auto data = noisy_threshold(10000);
+  const auto tree = grow(data, 0, 1, nullptr, 0, ClassificationTask<TwoSplitGainRatio>());
+  EXPECT_GT(tree.size(), 100u);
+  std::size_t right = 0;
+  for (std::size_t i = 0; i < data.get_num_instances(); ++i) right += tree.predict(data, i) == data.get_label(i);
+  EXPECT_GT(right, 9200u);  // a tree of 17 nodes that stopped at edge cuts fitted 8991
 }
 
 std::vector<std::vector<double>> staircase(int n) {
@@ -169,6 +192,66 @@ TEST(LearnTree, SameSampleAndGeneratorStateGiveTheSameTreeAndLeaveTheSampleAlone
   XorShiftRNG rng(some_state);
   learn_tree(ClassificationTask<TwoSplitInfoGain>(), sample, TreeLimits(), rng);
   EXPECT_EQ(sample.indices, all_of(data).indices);
+}
+
+template <class L>
+std::size_t leaves_of(const Tree<L>& tree) {
+  std::size_t leaves = 0;
+  for (std::size_t k = 0; k < tree.size(); ++k) leaves += tree.is_leaf(k);
+  return leaves;
+}
+
+template <class Task = ClassificationTask<TwoSplitGiniImpurity>, class DataSet>
+Tree<typename DataSet::label_type> grow_best_first(const DataSet& data, int max_leaf_nodes,
+                                                   std::vector<double>* importances = nullptr,
+                                                   const Task& task = Task()) {
+  XorShiftRNG rng(some_state);
+  TreeLimits limits;
+  limits.max_leaf_nodes = max_leaf_nodes;
+  return learn_tree(task, all_of(data), limits, rng, importances);
+}
+
+class LeafBudget : public ::testing::TestWithParam<int> {};
+
+TEST_P(LeafBudget, BestFirstTreeSpendsItAndIsNumberedBreadthFirst) {
+  // Labels in runs of four: the full tree has 8 pure leaves.
+  std::vector<int> labels;
+  for (int i = 0; i < 32; ++i) labels.push_back((i / 4) % 2);
+  const auto data = make_data<float>(staircase(32), labels);
+  const int budget = GetParam();
+  std::vector<double> importances(1, 0.0);
+  const auto tree = grow_best_first(data, budget, &importances);
+  EXPECT_EQ(leaves_of(tree), static_cast<std::size_t>(std::min(budget, 8)));
+  std::size_t next_child = 1;
+  for (std::size_t k = 0; k < tree.size(); ++k) {
+    if (tree.is_leaf(k)) {
+      EXPECT_EQ(tree.feature[k], -1);
+      continue;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(tree.left[k]), next_child);
+    EXPECT_EQ(tree.value[k], -2);
+    next_child += 2;
+  }
+  EXPECT_EQ(importances, std::vector<double>(1, budget > 1 ? 1.0 : 0.0));
+  if (budget >= 8) {
+    EXPECT_TRUE(tree == grow(data)) << "an unspent budget grows the full tree";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Budgets, LeafBudget, ::testing::Values(1, 2, 3, 5, 8, 100));
+
+TEST(LeafBudget, SplitsTheNodeOfTheLargestWeightedDecreaseFirst) {
+  // Two groups far apart; the right group's own split decreases the
+  // weighted variance by 800, the left one's by 8: with three leaves only
+  // the right group is split.
+  std::vector<double> targets;
+  for (int i = 0; i < 16; ++i) targets.push_back(i < 4 ? 0.0 : i < 8 ? 2.0 : i < 12 ? 100.0 : 120.0);
+  const auto data = make_data<double, double>(staircase(16), targets, 1, Regression);
+  const auto tree = grow_best_first(data, 3, nullptr, RegressionTask());
+  ASSERT_EQ(leaves_of(tree), 3u);
+  EXPECT_EQ(tree.predict(data, 0), 1.0);
+  EXPECT_EQ(tree.predict(data, 8), 100.0);
+  EXPECT_EQ(tree.predict(data, 12), 120.0);
 }
 
 TEST(TreeGrower, ReusedForManyTreesGrowsEachAsAFreshOneWould) {

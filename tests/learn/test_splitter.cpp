@@ -54,7 +54,7 @@ TEST(ClassificationScan, FloatingThresholdIsTheMidpoint) {
   EXPECT_EQ(scan<float>({3, 3, 5, 7}, {0, 0, 1, 1}).get_maximizer().threshold, 4.0f);
   // float midpoint computed in float: 0.1f + 0.2f halved in float arithmetic.
   EXPECT_EQ(scan<float>({0.1, 0.2}, {0, 1}).get_maximizer().threshold, 0.1f);  // n = 2: no cut
-  EXPECT_EQ(scan<float>({0.1, 0.2, 0.2}, {0, 1, 1}).get_maximizer().threshold, (0.1f + 0.2f) * 0.5f);
+  EXPECT_EQ(scan<float>({0.1, 0.1, 0.2, 0.2}, {0, 0, 1, 1}).get_maximizer().threshold, (0.1f + 0.2f) * 0.5f);
 }
 
 TEST(ClassificationScan, ImprovementIsTheGiniGainWhateverTheCriterion) {
@@ -70,6 +70,40 @@ TEST(ClassificationScan, RunsOfOneLabelAreNeverCut) {
   const auto tracker = scan<double>({1, 2, 3, 4, 5, 6}, {0, 0, 1, 1, 1, 0});
   const double t = tracker.get_maximizer().threshold;
   EXPECT_TRUE(t == 2.5 || t == 5.5) << t;
+}
+
+TEST(ClassificationScan, CutsLeaveAtLeastTwoEntriesOnEachSide) {
+  // The only label change sets the first entry apart: the cut moves on to
+  // the next pair of values, for every criterion.
+  const std::vector<double> values{1, 2, 3, 4, 5, 6};
+  const std::vector<int> labels{0, 1, 1, 1, 1, 1};
+  EXPECT_EQ((scan<double, TwoSplitGiniImpurity>(values, labels)).get_maximizer().threshold, 2.5);
+  EXPECT_EQ((scan<double, TwoSplitInfoGain>(values, labels)).get_maximizer().threshold, 2.5);
+  EXPECT_EQ((scan<double, TwoSplitGainRatio>(values, labels)).get_maximizer().threshold, 2.5);
+}
+
+template <class Criterion>
+class AdmissibleCuts : public ::testing::Test {};
+using Criteria = ::testing::Types<TwoSplitGiniImpurity, TwoSplitInfoGain, TwoSplitGainRatio>;
+TYPED_TEST_SUITE(AdmissibleCuts, Criteria);
+
+TYPED_TEST(AdmissibleCuts, NoCutOnRandomNodesSetsFewerThanTwoApart) {
+  XorShiftRNG gen(some_state);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t n = 2 + gen.next_int(12);
+    std::vector<double> values;
+    std::vector<int> labels;
+    for (std::size_t i = 0; i < n; ++i) {
+      values.push_back(static_cast<double>(gen.next_int(6)));
+      labels.push_back(static_cast<int>(gen.next_int(2)));
+    }
+    const auto tracker = scan<double, TypeParam>(values, labels);
+    if (tracker.get_maximum() <= 0.0) continue;
+    const double t = tracker.get_maximizer().threshold;
+    const auto left = std::count_if(values.begin(), values.end(), [t](double v) { return v < t; });
+    EXPECT_GE(left, 2) << round;
+    EXPECT_GE(static_cast<long>(n) - left, 2) << round;
+  }
 }
 
 struct NoCutCase {
@@ -96,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
     Nodes, ScanWithoutAnAcceptedCut,
     ::testing::Values(NoCutCase{"ZeroGainCut", {1, 1, 2, 2}, {0, 1, 0, 1}},
                       NoCutCase{"TwoInstances", {5, 1}, {0, 1}},
+                      NoCutCase{"ThreeInstances", {1, 2, 3}, {0, 1, 1}},
+                      NoCutCase{"OnlyTheLastDiffers", {1, 2, 3, 4, 5}, {1, 1, 1, 1, 0}},
                       NoCutCase{"OneValue", {3, 3, 3}, {0, 1, 0}},
                       NoCutCase{"OneLabelRun", {1, 2, 3}, {1, 1, 1}}),
     [](const ::testing::TestParamInfo<NoCutCase>& info) { return info.param.name; });

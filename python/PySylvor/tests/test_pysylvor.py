@@ -344,6 +344,24 @@ def test_out_of_bag_extras_leave_the_trees_unchanged(criterion, y_of):
     assert list(ranked[:2]) == [0, 1]
 
 
+@pytest.mark.parametrize("criterion, y_of", [("gini", lambda y: y), ("variance", lambda y: y.astype(np.float64))])
+@pytest.mark.parametrize("budget", [1, 3, 10])
+def test_a_leaf_budget_bounds_every_tree(criterion, y_of, budget):
+    x, y = two_class_data(300)
+    y[::5] = 1 - y[::5]  # noise, so that every tree could use more leaves
+    trees, importances = P.learn(x, y_of(y), criterion=criterion, num_trees=5, max_leaf_nodes=budget,
+                                 compute_importances=True, seed=4)
+    for tree in trees:
+        assert (tree[2] == -1).sum() == budget  # leaves test no feature
+    assert importances.sum() == pytest.approx(0.0 if budget == 1 else 1.0)
+
+
+def test_a_negative_leaf_budget_is_refused():
+    x, y = two_class_data(20)
+    with pytest.raises(ValueError, match="max_leaf_nodes must not be negative"):
+        P.learn(x, y, max_leaf_nodes=-1)
+
+
 def test_only_the_asked_extras_are_returned():
     x, y = two_class_data(100)
     _, _, extras = P.learn(x, y, num_trees=3, permutation_importances=True)
