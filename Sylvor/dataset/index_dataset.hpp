@@ -67,18 +67,26 @@ public:
   std::size_t end_i;
 };
 
+// The size of a bootstrap sample of fraction x n instances: the product
+// truncated toward zero (0 for a negative or NaN fraction), except that a
+// single instance with a positive fraction gives a sample of itself.
+inline std::size_t bootstrap_sample_size(double fraction, std::size_t n) {
+  if (n == 1 && fraction > 0.0) return 1;
+  const double wanted = fraction * static_cast<double>(n);
+  return !(wanted >= 1.0) ? 0
+         : wanted >= 1.8e19 ? static_cast<std::size_t>(-1)  // reserve fails
+                            : static_cast<std::size_t>(wanted);
+}
+
 // Refills `sample` (keeping its storage) with a bootstrap sample of
-// fraction_of_parent x N instances of its data set (truncated), drawn
-// independently with replacement by next_int(N) from the given generator.
+// bootstrap_sample_size(fraction_of_parent, N) instances of its data set,
+// drawn independently with replacement by next_int(N) from the given
+// generator.
 template <class DataSet>
 void draw_bootstrap_sample(IndexedDataSet<DataSet>& sample, double fraction_of_parent, XorShiftRNG& random_generator) {
   sample.indices.clear();
   const std::size_t n = sample.dataset->get_num_instances();
-  const double wanted = fraction_of_parent * static_cast<double>(n);
-  // Truncation toward zero; a negative or NaN fraction gives an empty sample.
-  const std::size_t count = !(wanted >= 1.0) ? 0
-                            : wanted >= 1.8e19 ? static_cast<std::size_t>(-1)  // reserve fails
-                                               : static_cast<std::size_t>(wanted);
+  const std::size_t count = bootstrap_sample_size(fraction_of_parent, n);
   if (count == 0 || n == 0) return;
   sample.indices.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {

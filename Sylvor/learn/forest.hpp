@@ -22,6 +22,7 @@
 
 #include <omp.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
+#include "Sylvor/defs/string.hpp"
 #include "Sylvor/learn/grow.hpp"
 #include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
@@ -118,6 +120,13 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   if (data.get_num_instances() == 0) throw IncompatibleDataException("data set is empty");
   if (settings.num_trees < 0) {
     throw Exception("number of trees must not be negative: " + std::to_string(settings.num_trees));
+  }
+  if (bootstrap_sample_size(settings.bootstrap_fraction, data.get_num_instances()) == 0) {
+    std::ostringstream fraction;
+    fraction << exact(settings.bootstrap_fraction);
+    throw Exception("a bootstrap fraction of " + fraction.str() + " of " +
+                    std::to_string(data.get_num_instances()) + " instances gives empty samples (at least 1/" +
+                    std::to_string(data.get_num_instances()) + " is needed)");
   }
   task.check_labels(data);
 

@@ -93,6 +93,10 @@ class _BaseForest(BaseEstimator):
             raise ValueError(f"min_instances_per_node must be a positive integer, got {self.min_instances_per_node!r}")
         if not self.bootstrap_fraction > 0:
             raise ValueError(f"bootstrap_fraction must be positive, got {self.bootstrap_fraction!r}")
+        n_samples = X.shape[0]
+        if n_samples > 1 and not float(self.bootstrap_fraction) * n_samples >= 1.0:
+            raise ValueError(f"bootstrap_fraction={self.bootstrap_fraction!r} of {n_samples} samples gives empty "
+                             f"bootstrap samples; it must be at least 1/{n_samples}")
         for name in ("oob_score", "compute_permutation_importances"):
             if not isinstance(getattr(self, name), (bool, np.bool_)):
                 raise ValueError(f"{name} must be True or False, got {getattr(self, name)!r}")

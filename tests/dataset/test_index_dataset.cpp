@@ -43,6 +43,14 @@ TEST(Bootstrap, SizeIsTheTruncatedFraction) {
   EXPECT_EQ(rng.get_state(), before);
 }
 
+TEST(Bootstrap, OneInstanceWithAPositiveFractionIsItsOwnSample) {
+  EXPECT_EQ(bootstrap_sample_size(0.632, 1), 1u);
+  EXPECT_EQ(bootstrap_sample_size(1e-9, 1), 1u);
+  EXPECT_EQ(bootstrap_sample_size(0.0, 1), 0u);
+  EXPECT_EQ(bootstrap_sample_size(0.632, 2), 1u);
+  EXPECT_EQ(bootstrap_sample_size(0.4, 2), 0u);
+}
+
 TEST(Bootstrap, RedrawingReusesTheSampleAndFollowsTheGenerator) {
   const auto data = column_data<float>({1, 2, 3, 4, 5}, {0, 1, 0, 1, 0});
   XorShiftRNG rng(some_state), reference(some_state);

@@ -367,6 +367,17 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
 namespace SylvorTest {
 namespace {
 
+TEST_F(Commands, OneRowRegressionPredictsItsTarget) {
+  std::ofstream(in("one.csv")) << "1.5,2,151.5\n";
+  std::ofstream(in("one.bdf")) << "num-features 2\nclass-column 2\nlabel-type regression\n";
+  const std::vector<std::string> files{"--in-file", in("one.csv"), "--desc-file", in("one.bdf"),
+                                       "--model-file", in("model")};
+  ASSERT_EQ(run_sylvor(with(with({"learn-regress"}, files), {"--criteria", "variance", "--seed", "2"})).status, 0);
+  const auto test = run_sylvor(with(with({"test-regress"}, files), {"--predictions-file", in("predictions")}));
+  ASSERT_EQ(test.status, 0) << test.err;
+  EXPECT_EQ(slurp(in("predictions")), "151.5 ");
+}
+
 TEST_F(Commands, LeafBudgetLimitsEveryTreeAndStillTests) {
   const auto learn = run_sylvor(with(diabetes("learn-regress", "train"),
                                      {"--model-file", in("model"), "--seed", "3", "--max-leaf-nodes", "4",

@@ -130,6 +130,27 @@ TEST(LearnForest, RejectsUnusableInput) {
   } catch (const Exception& e) {
     EXPECT_EQ(e.get_message(), "number of trees must not be negative: -1");
   }
+  try {
+    learn(three_classes(150), settings(3, 0, 0.001), ClassificationTask<TwoSplitGiniImpurity>());
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(),
+              "a bootstrap fraction of 0.001 of 150 instances gives empty samples (at least 1/150 is needed)");
+  }
+}
+
+TEST(LearnForest, OneInstanceGivesLeavesOfItsLabel) {
+  init_pool("", 3);
+  const auto classes = Testing::make_data<float>({{1, 2}}, {1});
+  for (const auto& tree : learn(classes, settings(4, 0, 0.632), ClassificationTask<TwoSplitGiniImpurity>()).trees) {
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree.value[0], 1);
+  }
+  const auto targets = Testing::make_data<double, double>({{1, 2}}, {151.5}, 1, Regression);
+  for (const auto& tree : learn(targets, settings(4, 0, 0.632), RegressionTask()).trees) {
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree.value[0], 151.5);
+  }
 }
 
 TEST(LearnForest, LabelsOutsideTheClassesAreRejected) {

@@ -82,11 +82,18 @@ def test_random_state_gives_the_same_forest_for_the_same_threads():
     (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y).predict(X[:, :3]), "X has 3 features"),
     (lambda X, y: ForestClassifier(oob_score="yes").fit(X, y), "oob_score must be True or False"),
     (lambda X, y: ForestRegressor(verbose=-1).fit(X, y.argsort()), "verbose must be a non-negative integer"),
+    (lambda X, y: ForestClassifier(bootstrap_fraction=0.001).fit(X, y), "of 150 samples gives empty bootstrap"),
 ])
 def test_bad_input_gets_value_errors(call, message):
     X, y = iris()
     with pytest.raises(ValueError, match=message):
         call(X, y)
+
+
+@pytest.mark.parametrize("fraction", [0.001, 0.632, 1.0])
+def test_one_row_gives_leaves_of_its_target(fraction):
+    model = ForestRegressor(n_estimators=3, bootstrap_fraction=fraction, random_state=1).fit([[1.0, 2.0]], [151.5])
+    assert model.predict([[1.0, 2.0], [9.0, -9.0]]).tolist() == [151.5, 151.5]
 
 
 def test_regressor_fits_and_keeps_its_predictions_through_pickle():
