@@ -184,16 +184,22 @@ public:
     variance = M2 / static_cast<double>(n);
   }
 
-  // Removes one label by the cheap rule of the regression scan: M2 -= (y -
-  // mean)^2, mean -= (y - mean) / n with n the count before the removal.
-  // (Exact removal would divide by n - 1; learned forests depend on this rule.)
+  // Removes one label, the exact inverse of Welford's update: the mean of
+  // the n - 1 labels left, and M2 less (y - old mean)(y - new mean), never
+  // below 0 (rounding could take it there). The last label leaves zeros.
   void decrement_count(L label) {
     const double y = static_cast<double>(label);
-    const double d = y - mean;
-    M2 -= d * d;
-    mean -= d / static_cast<double>(n);
     --n;
-    variance = n == 0 ? 0.0 : M2 / static_cast<double>(n);
+    if (n <= 0) {
+      n = 0;
+      M2 = mean = variance = 0.0;
+      return;
+    }
+    const double old_mean = mean;
+    mean -= (y - old_mean) / static_cast<double>(n);
+    M2 -= (y - old_mean) * (y - mean);
+    if (!(M2 > 0.0)) M2 = 0.0;
+    variance = M2 / static_cast<double>(n);
   }
 
   double get_mean() const { return mean; }

@@ -4,6 +4,10 @@
 
 #include <cmath>
 #include <map>
+#include <utility>
+#include <vector>
+
+#include "Sylvor/defs/random.hpp"
 
 namespace Sylvor {
 namespace {
@@ -131,17 +135,52 @@ TEST(RegressiveAccumulator, WelfordMeanAndPopulationVariance) {
   EXPECT_DOUBLE_EQ(acc.get_mean(), 5.0);
   EXPECT_DOUBLE_EQ(acc.get_variance(), 4.0);
   EXPECT_FALSE(acc.is_homogeneous());
-  // The removal rule of the regression scan divides by the count before the
-  // removal: 9 leaves M2 = 32 - 16, mean = 5 - 4/8; then 2 leaves
-  // M2 = 16 - 2.5^2, mean = 4.5 + 2.5/7 (not the exact 29/6 of 4, 4, 4, 5, 5, 7).
+  // Removing 9 leaves 2, 4, 4, 4, 5, 5, 7 (mean 31/7); removing 2 then
+  // leaves 4, 4, 4, 5, 5, 7 (mean 29/6, variance 41/36).
   acc.decrement_count(9.0);
-  EXPECT_EQ(acc.get_mean(), 4.5);
-  EXPECT_EQ(acc.get_variance(), 16.0 / 7.0);
+  EXPECT_DOUBLE_EQ(acc.get_mean(), 31.0 / 7.0);
   acc.decrement_count(2.0);
-  EXPECT_EQ(acc.get_mean(), 4.5 + 2.5 / 7.0);
-  EXPECT_EQ(acc.get_variance(), 9.75 / 6.0);
+  EXPECT_DOUBLE_EQ(acc.get_mean(), 29.0 / 6.0);
+  EXPECT_DOUBLE_EQ(acc.get_variance(), 41.0 / 36.0);
   EXPECT_EQ(acc.get_num_instances(), 6);
+  for (const double y : {4.0, 4.0, 4.0, 5.0, 5.0, 7.0}) acc.decrement_count(y);
+  EXPECT_EQ(acc.get_num_instances(), 0);
+  EXPECT_EQ(acc.get_variance(), 0.0);
 }
+
+// Mean and population variance of labels[from, to) in two passes.
+std::pair<double, double> two_pass(const std::vector<double>& labels, std::size_t from, std::size_t to) {
+  double sum = 0.0;
+  for (std::size_t i = from; i < to; ++i) sum += labels[i];
+  const double mean = sum / static_cast<double>(to - from);
+  double squares = 0.0;
+  for (std::size_t i = from; i < to; ++i) squares += (labels[i] - mean) * (labels[i] - mean);
+  return {mean, squares / static_cast<double>(to - from)};
+}
+
+class RemovalAgainstTwoPasses : public ::testing::TestWithParam<double> {};
+
+TEST_P(RemovalAgainstTwoPasses, EveryShrinkingSuffixHasItsOwnMeanAndVariance) {
+  // As the right side of a scan: all labels added, then removed from the
+  // front one at a time; labels at an offset, so that rounding shows.
+  const double offset = GetParam();
+  XorShiftRNG gen(XorShiftState{7, 7, 1, 3});
+  std::vector<double> labels;
+  for (int i = 0; i < 500; ++i) labels.push_back(offset + 100.0 * gen.next_double() * gen.next_double());
+  RegressiveLabelPriorAccumulator<double> right;
+  right.initialize();
+  for (const double y : labels) right.increment_count(y);
+  for (std::size_t k = 0; k + 1 < labels.size(); ++k) {
+    right.decrement_count(labels[k]);
+    const auto [mean, variance] = two_pass(labels, k + 1, labels.size());
+    ASSERT_NEAR(right.get_mean(), mean, 1e-9 * (std::abs(offset) + 100.0)) << k;
+    // Rounding of the running updates grows with the labels' magnitude.
+    ASSERT_NEAR(right.get_variance(), variance, 1e-9 * (variance + 1.0) + 2e-11 * std::abs(offset)) << k;
+    ASSERT_GE(right.get_variance(), 0.0) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, RemovalAgainstTwoPasses, ::testing::Values(0.0, -50.0, 1e6));
 
 TEST(RegressiveAccumulator, CloseLabelsAreHomogeneousButNaNIsNot) {
   RegressiveLabelPriorAccumulator<double> acc;

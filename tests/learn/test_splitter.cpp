@@ -143,9 +143,8 @@ TEST(RegressionScan, CutsBetweenTheTwoGroups) {
   for (const auto& entry : entries) node.increment_count(entry.second);
   const auto tracker = learn_tree_node(RegressionTask(), entries.data(), entries.size(), node, 0, left, right);
   EXPECT_EQ(tracker.get_maximizer().threshold, 6.0);
-  // Node variance 4.01. The right side shrinks by the cheap removal rule, so
-  // its variance is overestimated: the decrease comes out at 2.567..., not 4.
-  EXPECT_DOUBLE_EQ(tracker.get_maximum(), 2.5676562500000015);
+  // Node variance 4.01, each side's 0.01: the weighted variance decreases by 4.
+  EXPECT_NEAR(tracker.get_maximum(), 4.0, 1e-12);
   EXPECT_EQ(tracker.get_maximizer().best_improvement, tracker.get_maximum());
 }
 
@@ -200,9 +199,8 @@ TEST(NodeSearch, RegressionSplitsOnTheInformativeFeature) {
   const auto split = split_of<RegressionTask>(data, 0, rng);
   EXPECT_EQ(split.feature_index, 0);
   EXPECT_EQ(split.threshold, 6.5);
-  // Node variance 9; the cheap removal rule overestimates the right side's
-  // variance, so the decrease comes out below it.
-  EXPECT_DOUBLE_EQ(split.best_improvement, 6.4816666666666674);
+  // Node variance 9, both sides pure: the whole variance is removed.
+  EXPECT_EQ(split.best_improvement, 9.0);
 }
 
 TEST(Splitter, PartitionReordersOnlyTheNode) {
