@@ -22,8 +22,8 @@
 
 namespace Sylvor {
 
-// Reads the data set (or the selected rows of it), reports the time and
-// fills in missing values.
+// Reads the data set (or the selected rows of it) and reports the time;
+// missing values stay NaN for the command to fill.
 template <class DataSet>
 void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log) {
   cvd_timer timer;
@@ -38,7 +38,6 @@ void read_data(const RandomForestOptions& options, const DataSetDescription& des
   const double seconds = timer.get_time();
   std::cout << std::endl << "Total time to read dataset: " << seconds << std::endl;
   log.write("dataset-read-time", seconds);
-  data.impute();
 }
 
 // The progress line of long work; counter() is null when nothing is shown.

@@ -10,6 +10,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
@@ -93,8 +94,10 @@ std::vector<double> permutation_importances_timed(const Task& task, const DataSe
 
 // Writes the model in the format the options name (examined only now, after
 // learning) and reports the time.
+// The model file is followed by its companion file of training medians.
 template <class L>
-void write_model_timed(const RandomForestOptions& options, const Forest<L>& forest, CommandLog& log) {
+void write_model_timed(const RandomForestOptions& options, const Forest<L>& forest,
+                       const std::vector<double>& medians, CommandLog& log) {
   cvd_timer timer;
   if (options.model_format == "lisp") {
     std::cout << "Writing forest in LISP format to " << options.model_file << std::endl;
@@ -105,6 +108,7 @@ void write_model_timed(const RandomForestOptions& options, const Forest<L>& fore
   } else {
     throw Exception("unknown model format: " + options.model_format + " (valid formats: 'lisp' or 'vectortxt')");
   }
+  write_model_medians(options.model_file, medians);
   const double seconds = timer.get_time();
   std::cout << "Total time to write model: " << seconds << std::endl;
   log.write("forest-write-time", seconds);
@@ -116,8 +120,8 @@ void write_values(const char* what, const std::string& file, const std::vector<d
 }
 
 template <class Task, class DataSet>
-void learn_and_write(const RandomForestOptions& options, const DataSet& data, const Task& task, double sample_prop,
-                     CommandLog& log) {
+void learn_and_write(const RandomForestOptions& options, const DataSet& data, const std::vector<double>& medians,
+                     const Task& task, double sample_prop, CommandLog& log) {
   const ForestSettings settings = settings_of(options, sample_prop);
   const bool permutation = !options.permutation_importances_file.empty();
   ForestGenerators generators = generators_of(options);
@@ -125,7 +129,7 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
   if (options.oob) report_out_of_bag(task, data, forest, settings, log);
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
-  write_model_timed(options, forest.trees, log);
+  write_model_timed(options, forest.trees, medians, log);
   if (settings.feature_importances) {
     write_values("feature importances", options.feature_importances_file, forest.feature_importances);
   }
@@ -141,8 +145,12 @@ void learn_command(const RandomForestOptions& options, double sample_prop, bool 
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   MemoryDataSet<F, L> data;
   read_data(options, desc, data, log);
+  // Missing values take the column medians, which the model keeps for the
+  // rows it will predict.
+  const std::vector<double> medians = data.column_medians();
+  data.fill_missing(medians);
   std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
-  with_task([&](const auto& task) { learn_and_write(options, data, task, sample_prop, log); });
+  with_task([&](const auto& task) { learn_and_write(options, data, medians, task, sample_prop, log); });
   log.close();
 }
 

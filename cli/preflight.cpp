@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/learn/seeding.hpp"
 
 namespace Sylvor {
@@ -93,8 +94,14 @@ void check_files(const RandomForestOptions& options, bool learning, bool keeps_l
     outputs = {{"model", options.model_file},
                {"feature importances", options.feature_importances_file},
                {"permutation importances", options.permutation_importances_file}};
+    // A model written as a regular file gets its medians beside it.
+    struct stat info;
+    if (::stat(options.model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
+      outputs.push_back({"medians", medians_path(options.model_file)});
+    }
   } else {
     inputs.push_back({"model", options.model_file});
+    if (!options.model_file.empty()) inputs.push_back({"medians", medians_path(options.model_file)});
     outputs = {{"predictions", options.predictions_file}, {"confusion matrix", options.conf_matrix_file}};
   }
   if (keeps_log) outputs.push_back({"log", options.log_file});

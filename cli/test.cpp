@@ -9,6 +9,7 @@
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/predict/predictor.hpp"
 #include "Sylvor/stats/score.hpp"
@@ -20,16 +21,36 @@ namespace Sylvor {
 
 namespace {
 
+// Reads the model and its recorded medians, and reports the time.
 template <class L>
-Forest<L> read_model_timed(const RandomForestOptions& options, CommandLog& log) {
+Forest<L> read_model_timed(const RandomForestOptions& options, ModelMedians& medians, CommandLog& log) {
   std::cout << "Reading forest from " << options.model_file << std::endl;
   cvd_timer timer;
   Forest<L> forest;
   read_forest(options.model_file, forest);
+  medians = read_model_medians(options.model_file);
   const double seconds = timer.get_time();
   std::cout << "Total time to read forest " << seconds << std::endl;
   log.write("forest-read-time", seconds);
   return forest;
+}
+
+// Fills the missing values with the model's recorded medians; without them,
+// with the medians of the rows being tested, saying so in one line.
+template <class DataSet>
+void fill_missing_values(const RandomForestOptions& options, const ModelMedians& medians, DataSet& data) {
+  if (!data.has_missing()) return;
+  if (medians.state == MediansState::Recorded) {
+    data.fill_missing(medians.values);
+  } else {
+    const std::string companion = medians_path(options.model_file);
+    std::cerr << "sylvor warning: "
+              << (medians.state == MediansState::Absent
+                      ? "no medians are recorded for the model (no file `" + companion + "')"
+                      : "`" + companion + "' was written for another model than `" + options.model_file + "'")
+              << "; missing values are filled with the medians of the rows being tested" << std::endl;
+  }
+  data.impute();  // columns the recorded medians do not cover
 }
 
 // The texts of the predictions: class names from the description, or the
@@ -108,7 +129,9 @@ void cli_test(const RandomForestOptions& options) {
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   MemoryDataSet<F, L> data;
   read_data(options, desc, data, log);
-  const Forest<L> forest = read_model_timed<L>(options, log);
+  ModelMedians medians;
+  const Forest<L> forest = read_model_timed<L>(options, medians, log);
+  fill_missing_values(options, medians, data);
 
   ForestPredictor<L> predictor(static_cast<std::size_t>(desc.get_num_classes()));
   predictor.use_forest(forest);

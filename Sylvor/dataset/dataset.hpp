@@ -4,7 +4,8 @@
 //
 // The data set owns its columns and labels. Invariant after a complete load:
 // `features` has nf columns, each as long as `labels`. Missing values are NaN
-// (floating feature types only); impute() replaces them by column medians.
+// (floating feature types only); impute() replaces them by the column
+// medians, fill_missing() by medians recorded elsewhere (a model's).
 // Filled and imputed on one thread; afterwards only read, by any number of
 // threads at once.
 #ifndef SYLVOR_DATASET_DATASET_HPP
@@ -75,25 +76,47 @@ public:
   // call. Integer feature types have no missing values: nothing changes.
   void impute() {
     if constexpr (std::is_floating_point<F>::value) {
-      std::vector<F> present;
-      present.reserve(get_num_instances());
+      std::vector<F> scratch;
       for (std::vector<F>& column : features) {
-        present.clear();
-        for (const F v : column) {
-          if (!std::isnan(v)) present.push_back(v);
-        }
-        if (present.size() == column.size()) continue;
-        F median = 0;
-        if (!present.empty()) {
-          const auto middle = present.begin() + static_cast<std::ptrdiff_t>(present.size() / 2);
-          std::nth_element(present.begin(), middle, present.end());
-          median = *middle;
-        }
+        if (std::none_of(column.begin(), column.end(), [](F v) { return std::isnan(v); })) continue;
+        const F median = upper_median(column, scratch);
         for (F& v : column) {
           if (std::isnan(v)) v = median;
         }
       }
     }
+  }
+
+  // The upper median of the non-NaN values of every column (0 for a column
+  // without any), as impute() would fill them in.
+  std::vector<double> column_medians() const {
+    std::vector<double> medians(features.size(), 0.0);
+    std::vector<F> scratch;
+    for (std::size_t f = 0; f < features.size(); ++f) medians[f] = static_cast<double>(upper_median(features[f], scratch));
+    return medians;
+  }
+
+  // Replaces the NaN values of column f by medians[f] (converted to F), for
+  // the columns that medians covers.
+  void fill_missing(const std::vector<double>& medians) {
+    if constexpr (std::is_floating_point<F>::value) {
+      for (std::size_t f = 0; f < features.size() && f < medians.size(); ++f) {
+        const F median = static_cast<F>(medians[f]);
+        for (F& v : features[f]) {
+          if (std::isnan(v)) v = median;
+        }
+      }
+    }
+  }
+
+  // True when some value is missing (NaN).
+  bool has_missing() const {
+    if constexpr (std::is_floating_point<F>::value) {
+      for (const std::vector<F>& column : features) {
+        if (std::any_of(column.begin(), column.end(), [](F v) { return std::isnan(v); })) return true;
+      }
+    }
+    return false;
   }
 
   // Replaces the contents with those of an array view whose values of
@@ -114,6 +137,23 @@ public:
     }
     labels.assign(src.ni, L());
     std::copy_n(src.labels.begin(), std::min(src.ni, src.labels.size()), labels.begin());
+  }
+
+private:
+  // The upper median (element size / 2 in order) of the column's non-NaN
+  // values, 0 when there are none; `scratch` is reused.
+  static F upper_median(const std::vector<F>& column, std::vector<F>& scratch) {
+    scratch.clear();
+    for (const F v : column) {
+      if constexpr (std::is_floating_point<F>::value) {
+        if (std::isnan(v)) continue;
+      }
+      scratch.push_back(v);
+    }
+    if (scratch.empty()) return F(0);
+    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(scratch.size() / 2);
+    std::nth_element(scratch.begin(), middle, scratch.end());
+    return *middle;
   }
 };
 

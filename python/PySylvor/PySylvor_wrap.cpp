@@ -41,6 +41,7 @@
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
@@ -677,10 +678,22 @@ py::list read_model(const std::string& path) {
 }
 
 // Writes a forest argument (tree arrays or lisp text) as a model file of the
-// program in the format "lisp" or "vectortxt".
-double write_model(const std::string& path, const py::object& forest_argument, const std::string& format) {
+// program in the format "lisp" or "vectortxt", and with medians (float64,
+// one per feature) their companion file PATH.medians.
+double write_model(const std::string& path, const py::object& forest_argument, const std::string& format,
+                   const py::object& medians_argument) {
   if (format != "lisp" && format != "vectortxt") {
     throw py::value_error("format must be 'lisp' or 'vectortxt', not '" + format + "'");
+  }
+  std::vector<double> medians;
+  if (!medians_argument.is_none()) {
+    const py::array values = checked_array<double>(medians_argument, "medians", 1);
+    const double* at = static_cast<const double*>(values.data());
+    for (py::ssize_t f = 0; f < values.shape(0); ++f) {
+      const double v = at[f * values.strides(0) / static_cast<py::ssize_t>(sizeof(double))];
+      if (!std::isfinite(v)) throw py::value_error("medians must be finite numbers");
+      medians.push_back(v);
+    }
   }
   return guarded([&]() -> double {
     Forest<double> forest;
@@ -690,7 +703,26 @@ double write_model(const std::string& path, const py::object& forest_argument, c
     } else {
       write_forest_as_vectorized_txt(path, forest);
     }
+    if (!medians_argument.is_none()) write_model_medians(path, medians);
     return 0.0;
+  });
+}
+
+// The medians recorded beside a model file: ("recorded", float64 array),
+// ("absent", None) or ("stale", None) for a companion written for another
+// model.
+py::tuple read_medians(const std::string& path) {
+  return guarded([&]() -> py::tuple {
+    const ModelMedians medians = read_model_medians(path);
+    switch (medians.state) {
+      case MediansState::Recorded:
+        return py::make_tuple("recorded", numpy_copy(medians.values));
+      case MediansState::Stale:
+        return py::make_tuple("stale", py::none());
+      case MediansState::Absent:
+        break;
+    }
+    return py::make_tuple("absent", py::none());
   });
 }
 
@@ -787,8 +819,13 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   m.def("read_model", &read_model, py::arg("path"),
         "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays.");
   m.def("write_model", &write_model, py::arg("path"), py::arg("forest"), py::arg("format") = "vectortxt",
+        py::arg("medians") = py::none(),
         "Writes a forest (tree arrays or lisp text) as a model file of the sylvor program, format 'lisp' or "
-        "'vectortxt'.");
+        "'vectortxt'; with medians (float64, the training columns' medians) also PATH.medians, which the "
+        "program's test commands fill missing values with. Each file is written whole or not at all.");
+  m.def("read_medians", &read_medians, py::arg("path"),
+        "The medians recorded beside a model file: ('recorded', float64 array), ('absent', None), or "
+        "('stale', None) when PATH.medians was written for other model contents.");
   m.def("read_description", &read_description, py::arg("path"),
         "Reads a description file: (number of features or None, dict of class number -> class name).");
 }

@@ -102,6 +102,8 @@ class _BaseForest(BaseEstimator):
                 raise ValueError(f"{name} must be True or False, got {getattr(self, name)!r}")
         if not isinstance(self.verbose, (int, np.integer)) or self.verbose < 0:
             raise ValueError(f"verbose must be a non-negative integer, got {self.verbose!r}")
+        self.feature_medians_ = _column_medians(X)
+        X = _fill_missing(X, self.feature_medians_)
         result = _wrap.learn(
             X.T, y, criterion=self.criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
             sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
@@ -131,8 +133,17 @@ class _BaseForest(BaseEstimator):
         self._score_oob(extras, y, trees > 0)
 
     def _check_input(self, X):
+        """X validated, its missing values filled with the training medians."""
         check_is_fitted(self, "estimators_")
-        return self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan")
+        X = self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan")
+        medians = getattr(self, "feature_medians_", None)
+        if medians is not None:
+            return _fill_missing(X, medians)
+        if np.isnan(X).any():
+            warnings.warn("the model has no recorded training medians (it was loaded without PATH.medians); "
+                          "missing values are filled with the medians of the rows being predicted, so a row's "
+                          "prediction depends on the rows that come with it", UserWarning)
+        return X
 
     def apply(self, X):
         """The breadth-first number of the leaf that each instance reaches in each tree."""
@@ -144,7 +155,9 @@ class _BaseForest(BaseEstimator):
     # ------------------------------------------------------------ persistence
     def save_model(self, path, format="vectortxt"):
         """Writes the forest as a model file of the sylvor program ("lisp" or
-        "vectortxt"). A classifier also writes PATH.bdf, a description of
+        "vectortxt") and the training medians as PATH.medians, which fill
+        missing values when the program tests the model or load_model reads
+        it back. A classifier also writes PATH.bdf, a description of
         data files laid out as the features followed by the class name, with
         one label line per class of classes_."""
         check_is_fitted(self, "estimators_")
@@ -159,12 +172,45 @@ class _BaseForest(BaseEstimator):
             raise IsADirectoryError(f"cannot write {path!r}: it is a folder")
         # Each file is written to a temporary file beside it and renamed into
         # place, so a failure leaves the earlier files as they were.
-        _wrap.write_model(path, self.estimators_, format)
+        medians = getattr(self, "feature_medians_", None)
+        if medians is not None:
+            medians = np.ascontiguousarray(medians, dtype=np.float64)
+        _wrap.write_model(path, self.estimators_, format, medians)
         if description is not None:
             _write_whole(path + ".bdf", description)
 
     def _description(self):
         return None
+
+
+def _column_medians(X):
+    """The upper median of each column's non-NaN values (0 for a column
+    without any), as float64: the values the extension fills in."""
+    medians = np.zeros(X.shape[1], np.float64)
+    for f in range(X.shape[1]):
+        column = X[:, f]
+        present = column[~np.isnan(column)]
+        if len(present):
+            medians[f] = np.partition(present, len(present) // 2)[len(present) // 2]
+    return medians
+
+
+def _fill_missing(X, medians):
+    """X with each NaN replaced by its column's median (X itself when it has
+    none), in X's dtype."""
+    missing = np.isnan(X)
+    if not missing.any():
+        return X
+    return np.where(missing, np.asarray(medians, dtype=X.dtype)[None, :], X)
+
+
+def _read_medians(path):
+    """The medians recorded beside a model file, or None (with a warning
+    when the file beside it belongs to another model)."""
+    state, medians = _wrap.read_medians(path)
+    if state == "stale":
+        warnings.warn(f"{path}.medians was written for another model than {path!r} and is ignored", UserWarning)
+    return medians
 
 
 def _write_whole(path, text):
@@ -248,7 +294,11 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     ``permutation_importances_`` with compute_permutation_importances.
     None of them changes the forest learned.
 
-    Missing values (NaN) in X are replaced by the median of their feature.
+    Missing values (NaN) in X are replaced by the median of their feature
+    over the training rows (``feature_medians_``), at fit and at prediction,
+    so a row's prediction depends on that row alone. save_model writes the
+    medians beside the model (PATH.medians), where the program's test
+    commands and load_model find them.
     """
     _criteria = ("gini", "infogain", "gainratio")
 
@@ -316,7 +366,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
             count = max(list(labels) + [int(v) for v in leaves] + [0]) + 1
             classes = [labels.get(i, i) for i in range(count)]
         model.classes_ = np.asarray(classes)
-        model.n_features_in_ = n_features if n_features is not None else _features_used(model.estimators_)
+        model.feature_medians_ = _read_medians(path)
+        model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
         model.feature_importances_ = None
         return model
 
@@ -364,9 +415,21 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         """A regressor with the forest of a sylvor model file."""
         model = cls(**params)
         model.estimators_ = _wrap.read_model(path)
-        model.n_features_in_ = n_features if n_features is not None else _features_used(model.estimators_)
+        model.feature_medians_ = _read_medians(path)
+        model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
         model.feature_importances_ = None
         return model
+
+
+def _feature_count(given, medians, trees):
+    """The number of features of a loaded model: as given (a description's
+    num-features), else one per recorded median, else one more than the
+    largest feature index the trees test."""
+    if given is not None:
+        return given
+    if medians is not None:
+        return len(medians)
+    return _features_used(trees)
 
 
 def _features_used(trees):

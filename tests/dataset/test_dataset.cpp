@@ -62,6 +62,32 @@ TEST(Impute, IntegerDataIsUnchanged) {
   EXPECT_EQ(data.features[0], (std::vector<int>{3, 1, 2}));
 }
 
+TEST(Medians, ColumnMediansAreWhatImputeFillsIn) {
+  MemoryDataSet<float, int> data;
+  data.set_num_features(3);
+  const double rows[][3] = {{1, nan, 0.1}, {nan, nan, 0.3}, {3, nan, 0.2}, {5, nan, nan}};
+  for (const auto& row : rows) data.add_instance(0, row, row + 3);
+  const std::vector<double> medians = data.column_medians();
+  EXPECT_EQ(medians, (std::vector<double>{3, 0, static_cast<double>(0.2f)}));
+  auto imputed = data;
+  imputed.impute();
+  data.fill_missing(medians);
+  EXPECT_EQ(data.features, imputed.features);
+  EXPECT_FALSE(data.has_missing());
+}
+
+TEST(Medians, RecordedMediansFillTheColumnsTheyCover) {
+  MemoryDataSet<double, int> data;
+  data.set_num_features(2);
+  const double rows[][2] = {{nan, nan}, {4, 7}};
+  for (const auto& row : rows) data.add_instance(0, row, row + 2);
+  EXPECT_TRUE(data.has_missing());
+  data.fill_missing({-2.5});
+  EXPECT_EQ(data.features[0], (std::vector<double>{-2.5, 4}));
+  EXPECT_TRUE(std::isnan(data.features[1][0]));  // beyond the recorded medians
+  EXPECT_EQ(one_column<int>({3, 1, 2}).column_medians(), std::vector<double>{2});
+}
+
 TEST(MemoryDataSet, NewDataSetHasTwoClassesAndNoInstances) {
   const MemoryDataSet<float, int> data;
   EXPECT_EQ(data.get_num_instances(), 0u);

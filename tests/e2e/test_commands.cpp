@@ -261,7 +261,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailingRun{"PredictionsAreTheModel", {"--model-file", SYLVOR_EXAMPLES_DIR "/iris.bdf",
                                               "--predictions-file", SYLVOR_EXAMPLES_DIR "/iris.bdf"}, "test", "",
                    "sylvor test error: the predictions file `" SYLVOR_EXAMPLES_DIR "/iris.bdf' is also the "
-                   "description file: an output must not overwrite an input or another output\n"}),
+                   "description file: an output must not overwrite an input or another output\n"},
+        FailingRun{"PredictionsAreTheModelsMedians", {"--model-file", "DIR/m", "--predictions-file", "DIR/m.medians"},
+                   "test", "",
+                   "sylvor test error: the predictions file `DIR/m.medians' is also the medians file: an output "
+                   "must not overwrite an input or another output\n"},
+        FailingRun{"ImportancesAreTheModelsMedians",
+                   {"--model-file", "DIR/m", "--feature-importances-file", "DIR/m.medians"}, "learn", "",
+                   "sylvor learn error: the medians file `DIR/m.medians' is also the feature importances file: an "
+                   "output must not overwrite an input or another output\n"}),
     [](const ::testing::TestParamInfo<FailingRun>& info) { return info.param.name; });
 
 TEST_F(Commands, MissingSelectionFileFailsBeforeTheDataFile) {
@@ -376,6 +384,58 @@ TEST_F(Commands, OneRowRegressionPredictsItsTarget) {
   const auto test = run_sylvor(with(with({"test-regress"}, files), {"--predictions-file", in("predictions")}));
   ASSERT_EQ(test.status, 0) << test.err;
   EXPECT_EQ(slurp(in("predictions")), "151.5 ");
+}
+
+TEST_F(Commands, MissingValuesTakeTheTrainingMediansWhateverTheBatch) {
+  // Iris with the first cell of every tenth row missing.
+  std::ifstream iris_rows(examples + "/iris.csv");
+  std::ofstream train(in("train.csv"));
+  std::string line;
+  for (int row = 0; std::getline(iris_rows, line); ++row) {
+    train << (row % 10 == 3 ? "?" + line.substr(line.find(',')) : line) << "\n";
+  }
+  train.close();
+  const std::vector<std::string> description{"--desc-file", examples + "/iris.bdf"};
+  auto learn = [&](const std::string& model, const std::string& seed) {
+    return run_sylvor(with(with({"learn-classify", "--in-file", in("train.csv"), "--model-file", model, "--seed", seed},
+                                description),
+                           {"--num-trees", "20"}));
+  };
+  ASSERT_EQ(learn(in("model"), "4").status, 0);
+  ASSERT_TRUE(exists(in("model.medians")));
+  // A flower without its petal measures, alone and among virginica ones:
+  // the medians of either batch would decide its class.
+  const std::string flower = "5.0,3.4,?,?,setosa\n";
+  std::ofstream(in("alone.csv")) << flower;
+  std::ofstream batch(in("batch.csv"));
+  batch << flower;
+  for (int k = 0; k < 5; ++k) batch << "6.9,3.1,5.4,2.1,virginica\n";
+  batch.close();
+  auto first_prediction = [&](const std::string& data) {
+    const auto r = run_sylvor(with(with({"test-classify", "--in-file", in(data), "--model-file", in("model"),
+                                         "--predictions-file", in("predictions")},
+                                        description),
+                                   {}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return std::make_pair(slurp(in("predictions")).substr(0, 2), r.err);
+  };
+  const auto alone = first_prediction("alone.csv");
+  const auto among = first_prediction("batch.csv");
+  EXPECT_EQ(alone.first, among.first);
+  EXPECT_EQ(alone.second + among.second, "");
+
+  // Without the model's medians: those of the batch, said in one line.
+  const std::string warning_end = "; missing values are filled with the medians of the rows being tested\n";
+  std::rename(in("model.medians").c_str(), in("kept.medians").c_str());
+  EXPECT_EQ(first_prediction("batch.csv").second, "sylvor warning: no medians are recorded for the model (no file `" +
+                                                      in("model.medians") + "')" + warning_end);
+  // Medians beside a model they were not written for are not used either.
+  std::rename(in("kept.medians").c_str(), in("model.medians").c_str());
+  ASSERT_EQ(learn(in("other"), "5").status, 0);
+  std::rename(in("other").c_str(), in("model").c_str());
+  EXPECT_EQ(first_prediction("batch.csv").second, "sylvor warning: `" + in("model.medians") +
+                                                      "' was written for another model than `" + in("model") + "'" +
+                                                      warning_end);
 }
 
 TEST_F(Commands, LeafBudgetLimitsEveryTreeAndStillTests) {

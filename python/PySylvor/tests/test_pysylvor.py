@@ -261,12 +261,21 @@ def test_model_files_written_by_the_module_read_back(fmt):
         path = os.path.join(directory, "model")
         assert P.write_model(path, trees, fmt) == 0.0
         back = P.read_model(path)
+        assert P.read_medians(path) == ("absent", None)
+        medians = np.array([0.1, -1234567.89, 2.0 / 3.0])
+        P.write_model(path, trees, fmt, medians=medians)
+        state, recorded = P.read_medians(path)
+        assert state == "recorded" and np.array_equal(recorded, medians)
+        P.write_model(path, trees[:2], fmt)  # another model, the medians left beside it
+        assert P.read_medians(path) == ("stale", None)
+        with pytest.raises(ValueError, match="medians must be finite"):
+            P.write_model(path, trees, fmt, medians=np.array([np.nan]))
     assert len(back) == len(trees)
     for a, b in zip(trees, back):
         assert np.array_equal(a[:3], b[:3])
         inner = a[0] >= 0
         assert np.array_equal(a[4][~inner], b[4][~inner])  # lisp keeps no label of an inner node
-        assert np.allclose(a[3][inner], b[3][inner], rtol=1e-5)  # six significant digits
+        assert np.array_equal(a[3][inner], b[3][inner])  # thresholds read back exactly
 
 
 def test_write_model_refuses_an_unknown_format():

@@ -101,6 +101,15 @@ def test_distributed_predictions_equal_local_ones(client):
     assert np.array_equal(predict(client, model, frame).compute(), model.predict(X))
 
 
+@pytest.mark.parametrize("chunk", [1, 37, 600])
+def test_distributed_predictions_with_missing_values_do_not_depend_on_the_partitions(client, chunk):
+    X, y = make_classification(n_samples=600, n_features=6, n_informative=4, random_state=2)
+    X[np.random.default_rng(2).random(X.shape) < 0.3] = np.nan
+    model = fit_forest(client, ForestClassifier(n_estimators=10, random_state=5), X, y)
+    array = da.from_array(X, chunks=(chunk, 6))
+    assert np.array_equal(predict(client, model, array).compute(), model.predict(X))
+
+
 def test_killed_worker_still_gives_the_same_forest(client):
     X, y = make_classification(n_samples=20000, n_features=10, random_state=1)
     estimator = ForestClassifier(n_estimators=40, random_state=8)

@@ -255,3 +255,72 @@ def test_save_model_checks_everything_before_it_writes_anything():
         with pytest.raises(FileNotFoundError):
             ForestClassifier(n_estimators=3, random_state=1).fit(X, y).save_model(
                 os.path.join(directory, "missing", "model"))
+
+
+def with_missing_values(X, seed=5, share=0.15):
+    X = X.copy()
+    X[np.random.default_rng(seed).random(X.shape) < share] = np.nan
+    return X
+
+
+@pytest.mark.parametrize("make", [
+    lambda X, y: ForestClassifier(n_estimators=15, random_state=2).fit(with_missing_values(X), y),
+    lambda X, y: ForestRegressor(n_estimators=15, random_state=2).fit(with_missing_values(X), X[:, 2] * 10),
+])
+def test_a_row_with_missing_values_predicts_alike_alone_and_in_any_batch(make):
+    X, y = iris()
+    model = make(X, y)
+    rows = with_missing_values(X, seed=8, share=0.4)
+    whole = model.predict(rows)
+    for i in range(0, len(rows), 7):
+        assert model.predict(rows[i:i + 1])[0] == whole[i]
+    # Batches whose own medians differ: the flowers of one class at a time.
+    for name in np.unique(y):
+        assert np.array_equal(model.predict(rows[y == name]), whole[y == name])
+
+
+@pytest.mark.parametrize("fmt", ["vectortxt", "lisp"])
+def test_saved_models_keep_their_medians_for_python_and_the_program(fmt):
+    X, y = iris()
+    model = ForestClassifier(n_estimators=10, random_state=3).fit(with_missing_values(X), y)
+    rows = with_missing_values(X, seed=9, share=0.4)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        model.save_model(path, format=fmt)
+        loaded = ForestClassifier.load_model(path)
+        assert np.array_equal(loaded.feature_medians_, model.feature_medians_)
+        assert loaded.n_features_in_ == 4
+        assert np.array_equal(loaded.predict(rows[:1]), model.predict(rows[:1]))
+        program = os.environ.get("SYLVOR_PROGRAM")
+        if program:
+            data = os.path.join(directory, "rows.csv")
+            with open(data, "w") as out:
+                for row, name in zip(rows, y):
+                    out.write(",".join("?" if np.isnan(v) else repr(float(v)) for v in row) + "," + name + "\n")
+            predictions = os.path.join(directory, "predictions")
+            run = subprocess.run([program, "test-classify", "--in-file", data, "--desc-file", path + ".bdf",
+                                  "--model-file", path, "--feature-type", "double", "--predictions-file",
+                                  predictions, "--print-string-labels", "1"], check=True, capture_output=True,
+                                 text=True)
+            assert run.stderr == ""
+            assert open(predictions).read().split() == list(model.predict(rows))
+
+
+def test_a_model_without_its_medians_warns_when_values_are_missing():
+    X, y = iris()
+    model = ForestRegressor(n_estimators=5, random_state=3).fit(X, X[:, 0])
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        model.save_model(path)
+        os.remove(path + ".medians")
+        loaded = ForestRegressor.load_model(path, n_features=4)
+        assert loaded.feature_medians_ is None
+        assert np.array_equal(loaded.predict(X), model.predict(X))  # nothing missing: no warning
+        with pytest.warns(UserWarning, match="no recorded training medians"):
+            loaded.predict(with_missing_values(X))
+        # Medians beside a model they were not written for are ignored.
+        model.save_model(path)
+        ForestRegressor(n_estimators=6, random_state=4).fit(X, X[:, 0]).save_model(path + ".other")
+        os.replace(path + ".other", path)
+        with pytest.warns(UserWarning, match="was written for another model"):
+            assert ForestRegressor.load_model(path, n_features=4).feature_medians_ is None

@@ -1,0 +1,96 @@
+#include "Sylvor/io/medians_io.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "Sylvor/defs/exception.hpp"
+
+namespace Sylvor {
+namespace {
+
+class MediansFile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder = ::testing::TempDir() + "sylvor_medians_" + std::to_string(::getpid());
+    ::mkdir(folder.c_str(), 0755);
+    model = folder + "/model";
+    std::ofstream(model) << "vtxt 1 1 \n-1\n-1\n-1\nnan\n0\n";
+  }
+  void TearDown() override {
+    std::remove(medians_path(model).c_str());
+    std::remove(model.c_str());
+    ::rmdir(folder.c_str());
+  }
+  void write_companion(const std::string& text) const { std::ofstream(medians_path(model)) << text; }
+  std::string folder, model;
+};
+
+TEST_F(MediansFile, RoundTripKeepsEveryDoubleExactly) {
+  const std::vector<double> medians{0.1, -1234567.89, 1.7000000000000002, 0, 5e-324, 3};
+  ASSERT_TRUE(write_model_medians(model, medians));
+  const ModelMedians read = read_model_medians(model);
+  EXPECT_EQ(read.state, MediansState::Recorded);
+  EXPECT_EQ(read.values, medians);
+}
+
+TEST_F(MediansFile, NoCompanionIsAbsent) {
+  EXPECT_EQ(read_model_medians(model).state, MediansState::Absent);
+}
+
+TEST_F(MediansFile, ACompanionOfOtherModelContentsIsStale) {
+  ASSERT_TRUE(write_model_medians(model, {1.0}));
+  std::ofstream(model) << "vtxt 1 1 \n-1\n-1\n-1\nnan\n1\n";  // same size, other contents
+  const ModelMedians read = read_model_medians(model);
+  EXPECT_EQ(read.state, MediansState::Stale);
+  EXPECT_TRUE(read.values.empty());
+}
+
+TEST_F(MediansFile, AModelThatIsNoRegularFileGetsNoCompanion) {
+  EXPECT_FALSE(write_model_medians("/dev/null", {1.0}));
+  struct stat info;
+  EXPECT_NE(::stat("/dev/null.medians", &info), 0);
+}
+
+struct BadCompanion {
+  std::string name;
+  std::string text;
+  std::string message;  // after "medians file `PATH'"
+};
+
+class MalformedCompanion : public MediansFile, public ::testing::WithParamInterface<BadCompanion> {};
+
+TEST_P(MalformedCompanion, IsAnErrorNamingTheFileAndLine) {
+  write_companion(GetParam().text);
+  try {
+    read_model_medians(model);
+    FAIL() << "read";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "medians file `" + medians_path(model) + "'" + GetParam().message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MalformedCompanion,
+    ::testing::Values(
+        BadCompanion{"NoMedians", "model-fingerprint fnv1a64 0123456789abcdef 12\n", " lacks its 'medians' line"},
+        BadCompanion{"NoFingerprint", "# c\nmedians 1 2\n", " lacks its 'model-fingerprint' line"},
+        BadCompanion{"NotANumber", "model-fingerprint fnv1a64 0123456789abcdef 12\nmedians 1 x\n",
+                     ", line 2: 'x' is not a finite number"},
+        BadCompanion{"NaN", "model-fingerprint fnv1a64 0123456789abcdef 12\nmedians nan\n",
+                     ", line 2: 'nan' is not a finite number"},
+        BadCompanion{"ShortHash", "model-fingerprint fnv1a64 12ab 12\nmedians 1\n",
+                     ", line 1: the hash must be 16 hexadecimal digits"},
+        BadCompanion{"OtherHash", "model-fingerprint md5 0123456789abcdef 12\nmedians 1\n",
+                     ", line 1: expected 'model-fingerprint fnv1a64 HASH SIZE'"},
+        BadCompanion{"NegativeSize", "model-fingerprint fnv1a64 0123456789abcdef -3\nmedians 1\n",
+                     ", line 1: the size must be a whole number"},
+        BadCompanion{"UnknownWord", "\nmeans 1\n", ", line 2: unknown word 'means'"}),
+    [](const ::testing::TestParamInfo<BadCompanion>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace Sylvor
