@@ -78,6 +78,21 @@ public:
     --total_count;
   }
 
+  // Adds (removes) k instances to (from) the count slot s, as k single
+  // increments (decrements) would.
+  void add_to_slot(std::size_t s, long k) {
+    long& count = counts[s];
+    sum_squared += k * (2 * count + k);
+    count += k;
+    total_count += static_cast<std::size_t>(k);
+  }
+  void remove_from_slot(std::size_t s, long k) {
+    long& count = counts[s];
+    count -= k;
+    sum_squared -= k * (2 * count + k);
+    total_count -= static_cast<std::size_t>(k);
+  }
+
   std::size_t get_num_classes() const { return counts.size() - 2; }
   std::size_t get_num_instances() const { return total_count; }
   std::size_t get_total_count() const { return total_count; }

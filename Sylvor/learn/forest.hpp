@@ -59,13 +59,14 @@ namespace detail {
 // Stops once another member has failed or the work is asked to stop.
 template <class Task, class DataSet>
 void grow_trees(const DataSet& data, const ForestSettings& settings, const Task& task,
-                ForestGenerators& generators, int member, long begin, long end,
+                const ValueRanks<typename DataSet::feature_type>& ranks, ForestGenerators& generators, int member,
+                long begin, long end,
                 LearnedForest<typename DataSet::label_type>& forest, std::vector<std::vector<double>>& importances,
                 const TeamErrors& errors, const WorkControl& control) {
   const bool per_tree = generators.get_seeding() == Seeding::PerTree;
   const std::size_t nf = data.get_num_features();
   std::vector<double> tree_importances;
-  TreeGrower<Task, DataSet> grower(data);
+  TreeGrower<Task, DataSet> grower(data, &ranks);
   // The member's own copy of its stream, handed back when its block is done.
   XorShiftRNG stream = per_tree ? generators.tree_generator(0) : generators.stream_of(member);
   for (long k = begin; k < end && !errors.any(); ++k) {
@@ -138,6 +139,11 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   // Importances summed per tree (per-tree seeding: the same sums for every
   // thread count) or per thread.
   std::vector<std::vector<double>> importances(per_tree ? num_trees : 0);
+  // Classification counts the nodes of features with few distinct values
+  // instead of sorting them; their ranks are shared by every tree.
+  const ValueRanks<typename DataSet::feature_type> ranks =
+      Splitter<Task, DataSet>::counts_labels ? ValueRanks<typename DataSet::feature_type>(data)
+                                             : ValueRanks<typename DataSet::feature_type>();
   TeamErrors errors;
 #pragma omp parallel num_threads(team_size(settings.num_threads))
   {
@@ -146,7 +152,8 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
     if (!per_tree) importances.assign(static_cast<std::size_t>(team), std::vector<double>());
     try {
       const auto [begin, end] = block_range(settings.num_trees, team, member);
-      detail::grow_trees(data, settings, task, generators, member, begin, end, forest, importances, errors, control);
+      detail::grow_trees(data, settings, task, ranks, generators, member, begin, end, forest, importances, errors,
+                         control);
     } catch (...) {
       errors.capture();
     }

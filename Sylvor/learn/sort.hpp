@@ -1,16 +1,18 @@
 // Sorting of a node's (feature value, label) buffer and partitioning of an
 // index range around a threshold, the two reorderings of tree growth.
 //
-// FlexiSort<F, L> sorts buffer entries by value. For the floating types and
-// short it is RadixFlexiSort: a comparison sort (introsort, not stable) for
+// FlexiSort<F, L, ByLabel> sorts buffer entries by value. For the floating
+// types and short it is RadixFlexiSort: a comparison sort (introsort) for
 // small ranges and a stable least-significant-digit radix sort on the
 // values' bit patterns for large ones, where it is several times faster. For
 // int and unsigned char it is IntFlexiSort, which switches to a counting
-// sort (equal values then come out by ascending label) when the node is
-// large compared with its value x label range. Either way the values come out
-// in ascending order; the order among equal values depends only on the input
-// and its size, so learning stays reproducible. Scratch space only grows. A
-// sorter is owned by one thread.
+// sort when the node is large compared with its value x label range. Either
+// way the values come out in ascending order. With ByLabel, entries of equal
+// value come out by ascending label, whatever the sort (the radix sort
+// orders its runs of equal values afterwards), so the order is a function of
+// the node's multiset of entries alone; without it the order among equal
+// values depends only on the input and its size. Scratch space only grows.
+// A sorter is owned by one thread.
 #ifndef SYLVOR_LEARN_SORT_HPP
 #define SYLVOR_LEARN_SORT_HPP
 
@@ -32,9 +34,21 @@ struct FeatureLabelLessThan {
   bool operator()(const Pair& a, const Pair& b) const { return a.first < b.first; }
 };
 
-template <class F, class L>
+// Orders buffer entries by feature value, then equal values by label.
+template <class Pair>
+struct FeatureThenLabelLessThan {
+  bool operator()(const Pair& a, const Pair& b) const {
+    return a.first < b.first || (a.first == b.first && a.second < b.second);
+  }
+};
+
+template <bool ByLabel, class F, class L>
 void comparison_sort(std::pair<F, L>* first, std::pair<F, L>* last) {
-  std::sort(first, last, FeatureLabelLessThan<std::pair<F, L>>());
+  if constexpr (ByLabel) {
+    std::sort(first, last, FeatureThenLabelLessThan<std::pair<F, L>>());
+  } else {
+    std::sort(first, last, FeatureLabelLessThan<std::pair<F, L>>());
+  }
 }
 
 // The label of an entry as a class number for counting (truncated toward
@@ -49,7 +63,7 @@ inline bool label_as_class(L label, std::int64_t& number) {
   return true;
 }
 
-template <class F, class L>
+template <class F, class L, bool ByLabel = false>
 class IntFlexiSort {
 public:
   // True when the counting sort pays for n entries in `cells` value x label
@@ -91,7 +105,7 @@ public:
     const std::int64_t label_range = max_l - min_l + 1;
     const std::int64_t cells = value_range * label_range;  // both at most 2^32: no overflow
     if (!whole_labels || !counting_pays(n, cells)) {
-      comparison_sort(first, last);
+      comparison_sort<ByLabel>(first, last);
       return;
     }
     const std::size_t r = static_cast<std::size_t>(value_range);
@@ -155,7 +169,29 @@ struct RadixKey<short> {
   static type of(short v) { return static_cast<type>(static_cast<std::uint16_t>(v) ^ 0x8000u); }
 };
 
+// Puts every run of equal values of a value-sorted range in ascending label
+// order (a short run by insertion, a long one by sorting); a range without
+// equal neighbours costs one comparison per entry.
 template <class F, class L>
+void order_equal_values_by_label(std::pair<F, L>* first, std::pair<F, L>* last) {
+  for (std::pair<F, L>* run = first; run != last;) {
+    std::pair<F, L>* end = run + 1;
+    while (end != last && end->first == run->first) ++end;
+    if (end - run > 16) {
+      std::sort(run, end, [](const std::pair<F, L>& a, const std::pair<F, L>& b) { return a.second < b.second; });
+    } else if (end - run > 1) {
+      for (std::pair<F, L>* p = run + 1; p != end; ++p) {
+        const std::pair<F, L> entry = *p;
+        std::pair<F, L>* q = p;
+        for (; q != run && entry.second < (q - 1)->second; --q) *q = *(q - 1);
+        *q = entry;
+      }
+    }
+    run = end;
+  }
+}
+
+template <class F, class L, bool ByLabel = false>
 class RadixFlexiSort {
 public:
   // Ranges shorter than this are sorted by comparison.
@@ -164,7 +200,7 @@ public:
   void sort(std::pair<F, L>* first, std::pair<F, L>* last) {
     const std::size_t n = static_cast<std::size_t>(last - first);
     if (n < radix_from) {
-      comparison_sort(first, last);
+      comparison_sort<ByLabel>(first, last);
       return;
     }
     typedef typename RadixKey<F>::type Key;
@@ -194,16 +230,19 @@ public:
       std::swap(from, to);
     }
     if (from != first) std::copy(from, from + n, first);
+    // -0.0 and 0.0 have keys of their own but are equal values: adjacent,
+    // they form one run, ordered by label like any other.
+    if constexpr (ByLabel) order_equal_values_by_label(first, last);
   }
 
 private:
   std::vector<std::pair<F, L>> scratch;
 };
 
-template <class F, class L>
+template <class F, class L, bool ByLabel = false>
 using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
                                                 std::is_same<F, unsigned char>::value,
-                                            IntFlexiSort<F, L>, RadixFlexiSort<F, L>>::type;
+                                            IntFlexiSort<F, L, ByLabel>, RadixFlexiSort<F, L, ByLabel>>::type;
 
 // Reorders the index range [first, last) so that the indices whose value
 // (column[index]) satisfies `pred` come first; returns the first position of

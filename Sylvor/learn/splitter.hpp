@@ -14,6 +14,7 @@
 #ifndef SYLVOR_LEARN_SPLITTER_HPP
 #define SYLVOR_LEARN_SPLITTER_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -24,6 +25,7 @@
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/sort.hpp"
 #include "Sylvor/learn/tracker.hpp"
+#include "Sylvor/learn/value_ranks.hpp"
 
 namespace Sylvor {
 
@@ -106,6 +108,106 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
   return tracker;
 }
 
+// The counting form of learn_tree_node, for classification: the node's n
+// entries are given as counts per (value rank, count slot), row r of `table`
+// (slots entries) holding the counts of value values[r] and totals[r] their
+// sum, over the ranks [low, high]. Entries of equal value are taken in
+// ascending label order, the order of the label-ordered sort, so the
+// tracker is exactly the one learn_tree_node gives for the node's sorted
+// entries: the same cuts scored with the same counts, the same reference
+// label and changed flag at every group of equal values. Leaves the rows
+// [low, high] and their totals zero.
+template <class Task, class F, class Summary>
+FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std::uint32_t* table,
+                                          std::uint32_t* totals, std::size_t slots, std::size_t low,
+                                          std::size_t high, std::size_t n, const Summary& node, int feature_index,
+                                          Summary& left, Summary& right) {
+  FeatureTracker<F> tracker;
+  const auto first_slot = [](const std::uint32_t* row) {
+    std::size_t s = 0;
+    while (row[s] == 0) ++s;
+    return s;
+  };
+  // Moves a row's counts from the right side to the left, less `held_back`
+  // entries of slot `kept` (already moved), and clears the row.
+  const auto move_row = [&](std::uint32_t* row, std::size_t kept, long held_back) {
+    for (std::size_t s = 0; s < slots; ++s) {
+      const long k = static_cast<long>(row[s]) - (s == kept ? held_back : 0);
+      if (k > 0) {
+        left.add_to_slot(s, k);
+        right.remove_from_slot(s, k);
+      }
+      row[s] = 0;
+    }
+  };
+  const auto& criterion = task.criterion;
+  const double node_value = criterion.get_initial(node);
+  const double start_score = criterion.get_initial_score(node_value);
+  left.reset_like(node);
+  right = node;
+
+  std::uint32_t* row = table + low * slots;
+  std::size_t ref = first_slot(row);
+  tracker.try_candidate(start_score, NodeResult<F>(feature_index, values[low], 0.0));
+  left.add_to_slot(ref, 1);
+  right.remove_from_slot(ref, 1);
+  const bool scan = n > 2 && low != high;
+  // The rest of the first group: changed when it holds another label.
+  bool changed = totals[low] > row[ref];
+  std::size_t position = totals[low];
+  F previous = values[low];
+  move_row(row, ref, 1);
+  totals[low] = 0;
+  if (scan) {
+    double best = start_score;
+    double worst = start_score;
+    for (std::size_t r = low + 1; r <= high; ++r) {
+      if (totals[r] == 0) continue;
+      row = table + r * slots;
+      const std::size_t group_first = first_slot(row);
+      if (!changed) changed = group_first != ref;
+      if (changed && position >= 2 && n - position >= 2) {
+        const double score = criterion(node_value, left, right);
+        if (score > best || score < worst) {
+          const F threshold = ThresholdInfo<F>::get_less_than_threshold(previous, values[r]);
+          tracker.try_candidate(score,
+                                NodeResult<F>(feature_index, threshold, task.cut_improvement(left, right, score)));
+          best = tracker.get_maximum();
+          worst = tracker.get_minimum();
+        }
+        ref = group_first;
+        changed = false;
+      }
+      if (!changed) {
+        // The group after its first entry holds a label other than ref.
+        const std::uint32_t of_ref = row[ref] - (ref == group_first ? 1 : 0);
+        changed = totals[r] - 1 > of_ref;
+      }
+      position += totals[r];
+      previous = values[r];
+      move_row(row, slots, 0);
+      totals[r] = 0;
+    }
+  } else {
+    for (std::size_t r = low + 1; r <= high; ++r) {
+      std::fill(table + r * slots, table + (r + 1) * slots, 0u);
+      totals[r] = 0;
+    }
+  }
+
+  const double final_score = criterion.get_final_score(tracker.get_maximum(), node_value);
+  NodeResult<F>& chosen = tracker.get_maximizer_for_update();
+  chosen.best_improvement = task.reported_improvement(chosen.best_improvement, node, final_score);
+  tracker.set_maximum(final_score);
+  return tracker;
+}
+
+// True when counting a node of n entries over `ranks` distinct values and
+// `slots` label slots costs less than sorting them.
+inline bool counting_scan_pays(std::size_t n, std::size_t ranks, std::size_t slots) {
+  return ranks * slots <= 4 * n;
+}
+
 template <class Task, class DataSet>
 class Splitter {
 public:
@@ -115,7 +217,19 @@ public:
   typedef IndexedDataSet<DataSet> Sample;
   typedef RangeDataSet<Sample> Range;
 
-  explicit Splitter(const DataSet& data) : data(data), sample(&data) {}
+  // The counting scan serves classification by class numbers.
+  static constexpr bool counts_labels = !Task::is_regression && std::is_integral<L>::value;
+
+  // With `ranks` (of `data`), classification counts the nodes of ranked
+  // features instead of sorting them where that pays, and sorts them with
+  // equal values by ascending label elsewhere, so that either way a node
+  // takes the same split.
+  explicit Splitter(const DataSet& data, const ValueRanks<F>* ranks = nullptr)
+      : data(data), sample(&data), ranks(ranks) {}
+
+  // Whether nodes of ranked features are counted where that pays (the
+  // default) or always sorted; the splits are the same either way.
+  void set_counting(bool on) { counting = on; }
 
   // The sample of the tree being grown; growth fills it, then the splitter
   // reorders it node by node.
@@ -153,11 +267,25 @@ public:
       }
       chosen[f] = 1;
       ++num_chosen;
-      if (n < 2 || is_constant(f, begin, end)) continue;
-
-      sort_feature(f, begin, end);
-      const FeatureTracker<F> best_for_feature =
-          learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right);
+      if (n < 2) continue;
+      FeatureTracker<F> best_for_feature;
+      const RankedFeature<F>* ranked = counts_labels && ranks != nullptr ? ranks->of(f) : nullptr;
+      bool counted = false;
+      if constexpr (counts_labels) {
+        const std::size_t slots = node.get_num_classes() + 2;
+        if (ranked != nullptr && counting && counting_scan_pays(n, ranked->values.size(), slots)) {
+          std::size_t low = 0, high = 0;
+          if (!count_feature(*ranked, slots, begin, end, low, high)) continue;  // constant
+          best_for_feature = learn_tree_node_counted(task, ranked->values.data(), table.data(), totals.data(),
+                                                     slots, low, high, n, node, static_cast<int>(f), left, right);
+          counted = true;
+        }
+      }
+      if (!counted) {
+        if (is_constant(f, begin, end)) continue;
+        sort_feature(f, begin, end, ranked != nullptr);
+        best_for_feature = learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right);
+      }
       best_over_features.try_candidate_break_ties(best_for_feature.get_maximum(), best_for_feature.get_maximizer(),
                                                   rng);
       if (++evaluated == fte) break;
@@ -177,6 +305,33 @@ public:
   }
 
 private:
+  // Counts the node's entries of a ranked feature per (rank, slot) into the
+  // table, and gives the lowest and highest rank met; false (the table left
+  // zero) when they are equal, the feature being constant on the node.
+  bool count_feature(const RankedFeature<F>& ranked, std::size_t slots, std::size_t begin, std::size_t end,
+                     std::size_t& low, std::size_t& high) {
+    const std::size_t cells = ranked.values.size() * slots;
+    if (table.size() < cells) table.resize(cells, 0);
+    if (totals.size() < ranked.values.size()) totals.resize(ranked.values.size(), 0);
+    const std::uint16_t* rank = ranked.rank.data();
+    const L* labels = data.labels.data();
+    low = ranked.values.size();
+    high = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+      const std::size_t i = sample.indices[p];
+      const std::size_t r = rank[i];
+      ++table[r * slots + Summary::slot_of(labels[i])];
+      ++totals[r];
+      low = std::min(low, r);
+      high = std::max(high, r);
+    }
+    if (low != high) return true;
+    std::fill(table.begin() + static_cast<std::ptrdiff_t>(low * slots),
+              table.begin() + static_cast<std::ptrdiff_t>((low + 1) * slots), 0u);
+    totals[low] = 0;
+    return false;
+  }
+
   // True when every instance of the node has the value of its first one.
   bool is_constant(std::size_t f, std::size_t begin, std::size_t end) const {
     const F* column = data.features[f].data();
@@ -188,8 +343,10 @@ private:
   }
 
   // Fills the node's part of the buffer with feature f and the labels of its
-  // instances, sorted by value.
-  void sort_feature(std::size_t f, std::size_t begin, std::size_t end) {
+  // instances, sorted by value; with `by_label` (a ranked feature, which
+  // other nodes count) equal values by ascending label, the order the
+  // counting scan takes them in.
+  void sort_feature(std::size_t f, std::size_t begin, std::size_t end, bool by_label) {
     if (buffer.size() < sample.indices.size()) buffer.resize(sample.indices.size());
     const F* column = data.features[f].data();
     const L* labels = data.labels.data();
@@ -197,13 +354,22 @@ private:
       const std::size_t i = sample.indices[p];
       buffer[p] = std::pair<F, L>(column[i], labels[i]);
     }
-    sorter.sort(buffer.data() + begin, buffer.data() + end);
+    if (by_label) {
+      label_sorter.sort(buffer.data() + begin, buffer.data() + end);
+    } else {
+      sorter.sort(buffer.data() + begin, buffer.data() + end);
+    }
   }
 
   const DataSet& data;
   Sample sample;
   std::vector<std::pair<F, L>> buffer;  // (value, label) of the sample's positions
   FlexiSort<F, L> sorter;
+  FlexiSort<F, L, true> label_sorter;   // ranked features: equal values by ascending label
+  const ValueRanks<F>* ranks;           // of `data`, or null: sort every feature
+  bool counting = false;
+  std::vector<std::uint32_t> table;     // counting scan: counts per (rank, slot), zero between uses
+  std::vector<std::uint32_t> totals;    // counting scan: counts per rank, zero between uses
   std::vector<char> chosen;             // per feature: already drawn for this node
   Summary left, right;                  // the two sides of a scan
 };

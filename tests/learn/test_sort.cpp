@@ -46,6 +46,46 @@ TYPED_TEST(LargeRangeSort, OrdersValuesAndKeepsInputOrderAmongEqualValues) {
   }
 }
 
+template <class F>
+class ByLabelSort : public ::testing::Test {};
+
+typedef ::testing::Types<float, double, short, int, unsigned char> AllFeatureTypes;
+TYPED_TEST_SUITE(ByLabelSort, AllFeatureTypes);
+
+TYPED_TEST(ByLabelSort, EqualValuesComeOutByAscendingLabelAtEverySize) {
+  typedef TypeParam F;
+  for (const std::size_t n : {std::size_t{10}, std::size_t{255}, std::size_t{256}, std::size_t{5000}}) {
+    // Few distinct values and labels 0..4 given in a scrambled order.
+    XorShiftRNG gen(XorShiftState{1, 2, 3, static_cast<std::int64_t>(n)});
+    std::vector<std::pair<F, int>> entries;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = static_cast<double>(gen.next_int(30)) * (std::is_floating_point<F>::value ? 0.37 : 1.0);
+      entries.emplace_back(static_cast<F>(v), static_cast<int>(gen.next_int(5)));
+    }
+    auto expected = entries;
+    std::sort(expected.begin(), expected.end(), FeatureThenLabelLessThan<std::pair<F, int>>());
+    FlexiSort<F, int, true> sorter;
+    sorter.sort(entries.data(), entries.data() + n);
+    EXPECT_EQ(entries, expected) << n;
+  }
+}
+
+TEST(ByLabelSort, NegativeAndPositiveZeroInterleaveByLabel) {
+  std::vector<std::pair<double, int>> entries;
+  for (int i = 0; i < 600; ++i) entries.emplace_back(i % 3 == 0 ? -0.0 : i % 3 == 1 ? 0.0 : 1.0, (i * 7) % 4);
+  RadixFlexiSort<double, int, true> sorter;
+  sorter.sort(entries.data(), entries.data() + entries.size());
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<double, int>>()));
+}
+
+TEST(ByLabelSort, LabelsThatAreNoClassNumbersStillSortByLabel) {
+  std::vector<std::pair<float, double>> entries;
+  for (int i = 0; i < 700; ++i) entries.emplace_back(static_cast<float>(i % 7), 0.5 * ((i * 13) % 11));
+  RadixFlexiSort<float, double, true> sorter;
+  sorter.sort(entries.data(), entries.data() + entries.size());
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
+}
+
 TEST(RadixSort, ExtremeFloatingValues) {
   const double inf = std::numeric_limits<double>::infinity();
   std::vector<std::pair<double, int>> entries;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/learn/grow.hpp"
 #include "Sylvor/learn/task.hpp"
 #include "tests/learn/data.hpp"
 
@@ -208,6 +211,143 @@ TEST(Splitter, PartitionReordersOnlyTheNode) {
   auto splitter = over_all<ClassificationTask<TwoSplitGiniImpurity>>(data);
   EXPECT_EQ(splitter.partition(1, 5, 0, 5.0), 3u);
   EXPECT_EQ(splitter.get_sample().indices, (std::vector<std::size_t>{0, 4, 2, 3, 1, 5}));
+}
+
+}  // namespace
+}  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+// The sorting scan of label-ordered entries and the counting scan of the
+// same entries, side by side.
+template <class Criterion>
+void expect_same_scans(const std::vector<std::pair<double, int>>& unsorted, std::size_t num_classes,
+                       const std::string& what) {
+  const ClassificationTask<Criterion> task;
+  auto entries = unsorted;
+  std::sort(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<double, int>>());
+  NominalLabelPriorAccumulator<int> node, left, right;
+  node.set_num_classes(num_classes);
+  for (const auto& entry : entries) node.increment_count(entry.second);
+  const auto sorted = learn_tree_node(task, entries.data(), entries.size(), node, 3, left, right);
+
+  std::vector<double> values;
+  for (const auto& entry : entries) values.push_back(entry.first);
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  const std::size_t slots = num_classes + 2;
+  std::vector<std::uint32_t> table(values.size() * slots, 0), totals(values.size(), 0);
+  std::size_t low = values.size(), high = 0;
+  for (const auto& entry : entries) {
+    const std::size_t r = static_cast<std::size_t>(std::lower_bound(values.begin(), values.end(), entry.first) -
+                                                   values.begin());
+    ++table[r * slots + NominalLabelPriorAccumulator<int>::slot_of(entry.second)];
+    ++totals[r];
+    low = std::min(low, r);
+    high = std::max(high, r);
+  }
+  const auto counted = learn_tree_node_counted(task, values.data(), table.data(), totals.data(), slots, low, high,
+                                               entries.size(), node, 3, left, right);
+  EXPECT_EQ(counted.get_maximum(), sorted.get_maximum()) << what;
+  EXPECT_EQ(counted.get_maximizer().threshold, sorted.get_maximizer().threshold) << what;
+  EXPECT_EQ(counted.get_maximizer().best_improvement, sorted.get_maximizer().best_improvement) << what;
+  EXPECT_EQ(counted.get_maximizer().feature_index, 3) << what;
+  EXPECT_EQ(table, std::vector<std::uint32_t>(table.size(), 0)) << what << ": the table is left zero";
+  EXPECT_EQ(totals, std::vector<std::uint32_t>(totals.size(), 0)) << what;
+}
+
+template <class Criterion>
+class CountingScan : public ::testing::Test {};
+TYPED_TEST_SUITE(CountingScan, Criteria);
+
+TYPED_TEST(CountingScan, GivesTheSortingScansResultOnRandomNodes) {
+  XorShiftRNG gen(XorShiftState{11, 12, 13, 14});
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = 1 + gen.next_int(40);
+    const std::size_t distinct = 1 + gen.next_int(8);
+    const std::size_t classes = 2 + gen.next_int(3);
+    std::vector<std::pair<double, int>> entries;
+    for (std::size_t i = 0; i < n; ++i) {
+      entries.emplace_back(0.5 * static_cast<double>(gen.next_int(static_cast<std::int64_t>(distinct))),
+                           static_cast<int>(gen.next_int(static_cast<std::int64_t>(classes))));
+    }
+    expect_same_scans<TypeParam>(entries, classes, "round " + std::to_string(round));
+  }
+}
+
+TEST(CountingScan, PlusOneMinusOneLabelsUseTheirSlots) {
+  std::vector<std::pair<double, int>> entries;
+  for (int i = 0; i < 30; ++i) entries.emplace_back(i % 5, (i * 7) % 3 == 0 ? -1 : 1);
+  expect_same_scans<TwoSplitGiniImpurity>(entries, 2, "plus-one-minus-one");
+}
+
+TEST(ValueRanks, RankFeaturesWithFewDistinctValuesOnly) {
+  MemoryDataSet<double, int> data;
+  data.set_num_features(4);
+  for (int i = 0; i < 70000; ++i) {
+    const double row[] = {static_cast<double>(i % 7) - 3.0, static_cast<double>(i), i == 5 ? -0.0 : 1.0,
+                          i == 9 ? std::nan("") : 2.0};
+    data.add_instance(0, row, row + 4);
+  }
+  const ValueRanks<double> ranks(data);
+  const RankedFeature<double>* small = ranks.of(0);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(small->values, (std::vector<double>{-3, -2, -1, 0, 1, 2, 3}));
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(small->values[small->rank[i]], data(i, 0)) << i;
+  EXPECT_EQ(ranks.of(1), nullptr);  // 70,000 distinct values
+  EXPECT_EQ(ranks.of(2), nullptr);  // a negative zero
+  EXPECT_EQ(ranks.of(3), nullptr);  // a NaN
+}
+
+template <class F>
+class CountedTrees : public ::testing::Test {};
+typedef ::testing::Types<float, double, short, int, unsigned char> CountedFeatureTypes;
+TYPED_TEST_SUITE(CountedTrees, CountedFeatureTypes);
+
+// Whole trees grown with and without ranks, for every criterion, with all
+// or some features per split.
+TYPED_TEST(CountedTrees, AreTheTreesOfTheSortingScan) {
+  typedef TypeParam F;
+  typedef MemoryDataSet<F, int> Data;
+  for (const std::size_t distinct : {std::size_t{2}, std::size_t{6}, std::size_t{40}}) {
+    Data data;
+    data.set_num_features(5);
+    data.set_labeling(4, DiscreteZeroOnward);
+    XorShiftRNG gen(XorShiftState{3, 1, 4, static_cast<std::int64_t>(distinct)});
+    for (int i = 0; i < 3000; ++i) {
+      double row[5];
+      for (double& v : row) v = static_cast<double>(gen.next_int(static_cast<std::int64_t>(distinct)));
+      const int label = (row[0] + row[1] > static_cast<double>(distinct) ? 2 : 0) + (gen.next_int(5) == 0 ? 1 : 0);
+      data.add_instance(label, row, row + 5);
+    }
+    const ValueRanks<F> ranks(data);
+    ASSERT_NE(ranks.of(0), nullptr);
+    auto compare = [&](const auto& task, int fte) {
+      typedef std::decay_t<decltype(task)> Task;
+      TreeGrower<Task, Data> sorting(data, &ranks), counting(data, &ranks);
+      sorting.set_counting(false);
+      counting.set_counting(true);
+      XorShiftRNG a(XorShiftState{9, 9, 9, 9}), b(XorShiftState{9, 9, 9, 9});
+      TreeLimits limits;
+      limits.features_per_split = fte;
+      Tree<int> sorted, counted;
+      std::vector<double> sorted_importances(5, 0.0), counted_importances(5, 0.0);
+      for (int round = 0; round < 3; ++round) {
+        draw_bootstrap_sample(sorting.get_sample(), 1.0, a);
+        draw_bootstrap_sample(counting.get_sample(), 1.0, b);
+        sorting.grow(task, limits, a, sorted, &sorted_importances);
+        counting.grow(task, limits, b, counted, &counted_importances);
+        EXPECT_TRUE(sorted == counted) << distinct << " values, fte " << fte << ", round " << round;
+        EXPECT_EQ(sorted_importances, counted_importances);
+      }
+      EXPECT_EQ(a.get_state(), b.get_state());
+    };
+    for (const int fte : {0, 2}) {
+      compare(ClassificationTask<TwoSplitGiniImpurity>(), fte);
+      compare(ClassificationTask<TwoSplitInfoGain>(), fte);
+      compare(ClassificationTask<TwoSplitGainRatio>(), fte);
+    }
+  }
 }
 
 }  // namespace
