@@ -1,7 +1,9 @@
 // Micro-benchmarks of the split search's inner loops: the search of one
 // node of a 100,000-instance bootstrap sample over one feature (buffering
 // the feature, sorting it and scanning it), for float features (radix sort)
-// and unsigned char features (counting sort).
+// and unsigned char features (counting sort); and the search of nodes of n
+// instances over a feature of r distinct values and 4 classes, sorted or
+// counted, the measurements behind counting_scan_pays.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -44,6 +46,37 @@ void SearchOneFeature(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<long>(state.iterations() * instances));
 }
+
+// A node of n instances (args 0) over one float feature of r distinct
+// values (args 1) and 4 classes; args 2: 1 to count, 0 to sort.
+void SearchRankedNode(benchmark::State& state) {
+  typedef Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity> Task;
+  typedef Sylvor::MemoryDataSet<float, int> Data;
+  const std::size_t n = static_cast<std::size_t>(state.range(0));
+  const int distinct = static_cast<int>(state.range(1));
+  Data data;
+  data.set_num_features(1);
+  data.set_labeling(4, Sylvor::DiscreteZeroOnward);
+  std::mt19937 gen(11);
+  for (std::size_t i = 0; i < instances; ++i) {
+    const double v = static_cast<double>(gen() % static_cast<unsigned>(distinct)) * 0.5;
+    data.add_instance(static_cast<int>(gen() % 4), &v, &v + 1);
+  }
+  const Sylvor::ValueRanks<float> ranks(data, Sylvor::ValueRanks<float>::max_ranked_values);
+  Sylvor::Splitter<Task, Data> splitter(data, &ranks);
+  splitter.set_counting(state.range(2) != 0 ? Sylvor::NodeCounting::Always : Sylvor::NodeCounting::Never);
+  Sylvor::XorShiftRNG rng(Sylvor::XorShiftState{1, 2, 3, 4});
+  for (std::size_t i = 0; i < n; ++i) splitter.get_sample().add_index(gen() % instances);
+  const Task task;
+  Sylvor::NominalLabelPriorAccumulator<int> node;
+  task.summarize(splitter.range(0, n), node);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(splitter.find_split(task, 0, n, node, 0, rng).threshold);
+  }
+  state.SetItemsProcessed(static_cast<long>(state.iterations() * n));
+}
+
+BENCHMARK(SearchRankedNode)->ArgsProduct({{16, 64, 256, 1024, 4096, 16384}, {4, 16, 64, 256, 1024, 4096, 16384}, {0, 1}});
 
 BENCHMARK_TEMPLATE(SearchOneFeature, float);
 BENCHMARK_TEMPLATE(SearchOneFeature, unsigned char);

@@ -131,8 +131,9 @@ int main(int argc, char** argv) {
     const auto data = as_data_set(train, train.y_class, num_classes, Sylvor::DiscreteZeroOnward);
     const auto holdout = as_data_set(test, test.y_class, num_classes, Sylvor::DiscreteZeroOnward);
     const auto start = std::chrono::steady_clock::now();
+    Sylvor::ForestGenerators generators = Sylvor::ForestGenerators::per_thread(*Sylvor::get_pool("", Sylvor::default_pool_size(), 0, false));
     const auto learned =
-        Sylvor::learn_forest(data, settings, Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity>());
+        Sylvor::learn_forest(data, settings, Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity>(), generators);
     const Sylvor::Forest<int>& forest = learned.trees;
     const double seconds = seconds_since(start);
     Sylvor::BaseForestClassifier predictor(num_classes);
@@ -174,7 +175,8 @@ int main(int argc, char** argv) {
     const auto holdout = as_data_set(test, test.y_reg, 1, Sylvor::Regression);
     const auto start = std::chrono::steady_clock::now();
     settings.limits.min_instances_per_node = 5;
-    const auto learned = Sylvor::learn_forest(data, settings, Sylvor::RegressionTask());
+    Sylvor::ForestGenerators generators = Sylvor::ForestGenerators::per_thread(*Sylvor::get_pool("", Sylvor::default_pool_size(), 0, false));
+    const auto learned = Sylvor::learn_forest(data, settings, Sylvor::RegressionTask(), generators);
     const double seconds = seconds_since(start);
     Sylvor::BaseForestRegressor predictor;
     predictor.use_forest(learned.trees);

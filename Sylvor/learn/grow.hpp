@@ -49,7 +49,7 @@ public:
       : splitter(data, ranks) {}
 
   // See Splitter::set_counting.
-  void set_counting(bool on) { splitter.set_counting(on); }
+  void set_counting(NodeCounting when) { splitter.set_counting(when); }
 
   // The sample the next tree grows from (reordered by the growth).
   IndexedDataSet<DataSet>& get_sample() { return splitter.get_sample(); }

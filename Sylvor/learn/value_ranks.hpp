@@ -1,5 +1,5 @@
 // The ranks of feature values, built once per forest for the counting split
-// scan. For every feature whose values are few (at most max_ranked_values
+// scan. For every feature whose values are few (at most a given number of
 // distinct ones), ValueRanks keeps its distinct values in ascending order
 // and, per instance, the rank of its value among them; other features (and
 // those holding NaN or a negative zero, whose equality is not that of their
@@ -33,12 +33,12 @@ public:
 
   ValueRanks() = default;
 
-  // Ranks the features of `data` that have at most max_ranked_values
-  // distinct values.
+  // Ranks the features of `data` that have at most `max_values` distinct
+  // values (never more than max_ranked_values).
   template <class DataSet>
-  explicit ValueRanks(const DataSet& data) : features(data.get_num_features()) {
+  ValueRanks(const DataSet& data, std::size_t max_values) : features(data.get_num_features()) {
     const std::size_t n = data.get_num_instances();
-    DistinctValues distinct;
+    DistinctValues distinct(std::min(max_values, max_ranked_values));
     for (std::size_t f = 0; f < features.size(); ++f) {
       const F* column = data.begin(f);
       if (!distinct.collect(column, n)) continue;
@@ -60,6 +60,8 @@ private:
   // max_ranked_values entries; then maps each value to its rank.
   class DistinctValues {
   public:
+    explicit DistinctValues(std::size_t most) : most(most) {}
+
     // Collects the distinct values of a column; false when there are too
     // many, or a NaN or negative zero.
     bool collect(const F* column, std::size_t n) {
@@ -73,7 +75,7 @@ private:
         }
         Slot* slot = &find(bits_of(v));
         if (!slot->used) {
-          if (++count > max_ranked_values) return false;
+          if (++count > most) return false;
           if (2 * count > capacity) {
             grow();
             slot = &find(bits_of(v));
@@ -138,6 +140,7 @@ private:
     std::vector<Slot> slots;
     std::size_t capacity = 256;  // a power of two
     std::size_t count = 0;
+    std::size_t most;
   };
 
   std::vector<RankedFeature<F>> features;

@@ -289,7 +289,7 @@ TEST(ValueRanks, RankFeaturesWithFewDistinctValuesOnly) {
                           i == 9 ? std::nan("") : 2.0};
     data.add_instance(0, row, row + 4);
   }
-  const ValueRanks<double> ranks(data);
+  const ValueRanks<double> ranks(data, 100000);
   const RankedFeature<double>* small = ranks.of(0);
   ASSERT_NE(small, nullptr);
   EXPECT_EQ(small->values, (std::vector<double>{-3, -2, -1, 0, 1, 2, 3}));
@@ -297,6 +297,8 @@ TEST(ValueRanks, RankFeaturesWithFewDistinctValuesOnly) {
   EXPECT_EQ(ranks.of(1), nullptr);  // 70,000 distinct values
   EXPECT_EQ(ranks.of(2), nullptr);  // a negative zero
   EXPECT_EQ(ranks.of(3), nullptr);  // a NaN
+  EXPECT_NE(ValueRanks<double>(data, 7).of(0), nullptr);
+  EXPECT_EQ(ValueRanks<double>(data, 6).of(0), nullptr);  // more values than asked for
 }
 
 template <class F>
@@ -320,13 +322,12 @@ TYPED_TEST(CountedTrees, AreTheTreesOfTheSortingScan) {
       const int label = (row[0] + row[1] > static_cast<double>(distinct) ? 2 : 0) + (gen.next_int(5) == 0 ? 1 : 0);
       data.add_instance(label, row, row + 5);
     }
-    const ValueRanks<F> ranks(data);
+    const ValueRanks<F> ranks(data, 1000);
     ASSERT_NE(ranks.of(0), nullptr);
     auto compare = [&](const auto& task, int fte) {
       typedef std::decay_t<decltype(task)> Task;
       TreeGrower<Task, Data> sorting(data, &ranks), counting(data, &ranks);
-      sorting.set_counting(false);
-      counting.set_counting(true);
+      sorting.set_counting(NodeCounting::Never);
       XorShiftRNG a(XorShiftState{9, 9, 9, 9}), b(XorShiftState{9, 9, 9, 9});
       TreeLimits limits;
       limits.features_per_split = fte;
