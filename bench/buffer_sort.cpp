@@ -62,7 +62,7 @@ void SearchRankedNode(benchmark::State& state) {
     const double v = static_cast<double>(gen() % static_cast<unsigned>(distinct)) * 0.5;
     data.add_instance(static_cast<int>(gen() % 4), &v, &v + 1);
   }
-  const Sylvor::ValueRanks<float> ranks(data, Sylvor::ValueRanks<float>::max_ranked_values);
+  const Sylvor::ValueRanks<float> ranks(data, instances, 6, &Sylvor::NominalLabelPriorAccumulator<int>::slot_of);
   Sylvor::Splitter<Task, Data> splitter(data, &ranks);
   splitter.set_counting(state.range(2) != 0 ? Sylvor::NodeCounting::Always : Sylvor::NodeCounting::Never);
   Sylvor::XorShiftRNG rng(Sylvor::XorShiftState{1, 2, 3, 4});

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -78,19 +79,24 @@ public:
     --total_count;
   }
 
-  // Adds (removes) k instances to (from) the count slot s, as k single
-  // increments (decrements) would.
-  void add_to_slot(std::size_t s, long k) {
-    long& count = counts[s];
-    sum_squared += k * (2 * count + k);
-    count += k;
-    total_count += static_cast<std::size_t>(k);
-  }
-  void remove_from_slot(std::size_t s, long k) {
-    long& count = counts[s];
-    count -= k;
-    sum_squared -= k * (2 * count + k);
-    total_count -= static_cast<std::size_t>(k);
+  // Moves the counts of `row` (one per slot) from `from` to this
+  // accumulator, as single increments and decrements would, and clears the
+  // row.
+  void move_row(NominalLabelPriorAccumulator& from, std::uint32_t* row) {
+    long moved = 0, squares_here = 0, squares_there = 0;
+    for (std::size_t s = 0; s < counts.size(); ++s) {
+      const long k = row[s];
+      squares_here += k * (2 * counts[s] + k);
+      counts[s] += k;
+      from.counts[s] -= k;
+      squares_there += k * (2 * from.counts[s] + k);
+      moved += k;
+      row[s] = 0;
+    }
+    sum_squared += squares_here;
+    from.sum_squared -= squares_there;
+    total_count += static_cast<std::size_t>(moved);
+    from.total_count -= static_cast<std::size_t>(moved);
   }
 
   std::size_t get_num_classes() const { return counts.size() - 2; }

@@ -140,13 +140,8 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   // thread count) or per thread.
   std::vector<std::vector<double>> importances(per_tree ? num_trees : 0);
   // Classification counts the nodes of features with few distinct values
-  // instead of sorting them; their ranks are shared by every tree. A feature
-  // of more than one distinct value per 8 instances would be counted at the
-  // top nodes only, and is left to the sort.
-  const ValueRanks<typename DataSet::feature_type> ranks =
-      Splitter<Task, DataSet>::counts_labels
-          ? ValueRanks<typename DataSet::feature_type>(data, data.get_num_instances() / 8)
-          : ValueRanks<typename DataSet::feature_type>();
+  // instead of sorting them; their ranks are shared by every tree.
+  const ValueRanks<typename DataSet::feature_type> ranks = rank_features<Task>(data);
   TeamErrors errors;
 #pragma omp parallel num_threads(team_size(settings.num_threads))
   {

@@ -23,6 +23,7 @@
 
 #include "Sylvor/dataset/index_dataset.hpp"
 #include "Sylvor/defs/random.hpp"
+#include "Sylvor/learn/criteria.hpp"
 #include "Sylvor/learn/sort.hpp"
 #include "Sylvor/learn/tracker.hpp"
 #include "Sylvor/learn/value_ranks.hpp"
@@ -110,35 +111,26 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
 
 // The counting form of learn_tree_node, for classification: the node's n
 // entries are given as counts per (value rank, count slot), row r of `table`
-// (slots entries) holding the counts of value values[r] and totals[r] their
-// sum, over the ranks [low, high]. Entries of equal value are taken in
-// ascending label order, the order of the label-ordered sort, so the
-// tracker is exactly the one learn_tree_node gives for the node's sorted
-// entries: the same cuts scored with the same counts, the same reference
-// label and changed flag at every group of equal values. Leaves the rows
-// [low, high] and their totals zero.
+// (slots entries) holding the counts of value values[r], over the ranks
+// [low, high]. Entries of equal value are taken in ascending label order,
+// the order of the label-ordered sort, so the tracker is exactly the one
+// learn_tree_node gives for the node's sorted entries: the same cuts scored
+// with the same counts, the same reference label and changed flag at every
+// group of equal values. Leaves the rows [low, high] zero.
 template <class Task, class F, class Summary>
 FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std::uint32_t* table,
-                                          std::uint32_t* totals, std::size_t slots, std::size_t low,
-                                          std::size_t high, std::size_t n, const Summary& node, int feature_index,
-                                          Summary& left, Summary& right) {
+                                          std::size_t slots, std::size_t low, std::size_t high, std::size_t n,
+                                          const Summary& node, int feature_index, Summary& left, Summary& right) {
   FeatureTracker<F> tracker;
+  const auto total_of = [slots](const std::uint32_t* row) {
+    std::uint32_t total = 0;
+    for (std::size_t s = 0; s < slots; ++s) total += row[s];
+    return total;
+  };
   const auto first_slot = [](const std::uint32_t* row) {
     std::size_t s = 0;
     while (row[s] == 0) ++s;
     return s;
-  };
-  // Moves a row's counts from the right side to the left, less `held_back`
-  // entries of slot `kept` (already moved), and clears the row.
-  const auto move_row = [&](std::uint32_t* row, std::size_t kept, long held_back) {
-    for (std::size_t s = 0; s < slots; ++s) {
-      const long k = static_cast<long>(row[s]) - (s == kept ? held_back : 0);
-      if (k > 0) {
-        left.add_to_slot(s, k);
-        right.remove_from_slot(s, k);
-      }
-      row[s] = 0;
-    }
   };
   const auto& criterion = task.criterion;
   const double node_value = criterion.get_initial(node);
@@ -149,21 +141,19 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
   std::uint32_t* row = table + low * slots;
   std::size_t ref = first_slot(row);
   tracker.try_candidate(start_score, NodeResult<F>(feature_index, values[low], 0.0));
-  left.add_to_slot(ref, 1);
-  right.remove_from_slot(ref, 1);
-  const bool scan = n > 2 && low != high;
+  std::uint32_t total = total_of(row);
   // The rest of the first group: changed when it holds another label.
-  bool changed = totals[low] > row[ref];
-  std::size_t position = totals[low];
+  bool changed = total > row[ref];
+  std::size_t position = total;
   F previous = values[low];
-  move_row(row, ref, 1);
-  totals[low] = 0;
-  if (scan) {
+  left.move_row(right, row);
+  if (n > 2 && low != high) {
     double best = start_score;
     double worst = start_score;
     for (std::size_t r = low + 1; r <= high; ++r) {
-      if (totals[r] == 0) continue;
       row = table + r * slots;
+      total = total_of(row);
+      if (total == 0) continue;
       const std::size_t group_first = first_slot(row);
       if (!changed) changed = group_first != ref;
       if (changed && position >= 2 && n - position >= 2) {
@@ -181,18 +171,14 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
       if (!changed) {
         // The group after its first entry holds a label other than ref.
         const std::uint32_t of_ref = row[ref] - (ref == group_first ? 1 : 0);
-        changed = totals[r] - 1 > of_ref;
+        changed = total - 1 > of_ref;
       }
-      position += totals[r];
+      position += total;
       previous = values[r];
-      move_row(row, slots, 0);
-      totals[r] = 0;
+      left.move_row(right, row);
     }
   } else {
-    for (std::size_t r = low + 1; r <= high; ++r) {
-      std::fill(table + r * slots, table + (r + 1) * slots, 0u);
-      totals[r] = 0;
-    }
+    std::fill(table + (low + 1) * slots, table + (high + 1) * slots, 0u);
   }
 
   const double final_score = criterion.get_final_score(tracker.get_maximum(), node_value);
@@ -209,6 +195,20 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
 // walked and 1.4 ns per slot of each value met (at most min(n, ranks)).
 inline bool counting_scan_pays(std::size_t n, std::size_t ranks, std::size_t slots) {
   return 2 * ranks + 7 * slots * std::min(n, ranks) <= 45 * n;
+}
+
+// The ranks a classification forest counts with (none for regression): the
+// features of at most one distinct value per 8 instances, the others being
+// counted at the top nodes only and left to the sort.
+template <class Task, class DataSet>
+ValueRanks<typename DataSet::feature_type> rank_features(const DataSet& data) {
+  typedef typename DataSet::label_type L;
+  if constexpr (!Task::is_regression && std::is_integral<L>::value) {
+    return ValueRanks<typename DataSet::feature_type>(data, data.get_num_instances() / 8, data.get_num_classes() + 2,
+                                                      &NominalLabelPriorAccumulator<L>::slot_of);
+  } else {
+    return ValueRanks<typename DataSet::feature_type>();
+  }
 }
 
 // When the nodes of ranked features are counted rather than sorted.
@@ -275,16 +275,17 @@ public:
       ++num_chosen;
       if (n < 2) continue;
       FeatureTracker<F> best_for_feature;
-      const RankedFeature<F>* ranked = counts_labels && ranks != nullptr ? ranks->of(f) : nullptr;
+      const RankedFeature<F>* ranked = nullptr;
       bool counted = false;
       if constexpr (counts_labels) {
         const std::size_t slots = node.get_num_classes() + 2;
+        if (ranks != nullptr && ranks->get_slots() == slots) ranked = ranks->of(f);
         if (ranked != nullptr && counting != NodeCounting::Never &&
             (counting == NodeCounting::Always || counting_scan_pays(n, ranked->values.size(), slots))) {
           std::size_t low = 0, high = 0;
           if (!count_feature(*ranked, slots, begin, end, low, high)) continue;  // constant
-          best_for_feature = learn_tree_node_counted(task, ranked->values.data(), table.data(), totals.data(),
-                                                     slots, low, high, n, node, static_cast<int>(f), left, right);
+          best_for_feature = learn_tree_node_counted(task, ranked->values.data(), table.data(), slots, low, high, n,
+                                                     node, static_cast<int>(f), left, right);
           counted = true;
         }
       }
@@ -319,23 +320,19 @@ private:
                      std::size_t& low, std::size_t& high) {
     const std::size_t cells = ranked.values.size() * slots;
     if (table.size() < cells) table.resize(cells, 0);
-    if (totals.size() < ranked.values.size()) totals.resize(ranked.values.size(), 0);
-    const std::uint16_t* rank = ranked.rank.data();
-    const L* labels = data.labels.data();
-    low = ranked.values.size();
-    high = 0;
+    const std::uint16_t* cell = ranked.cell.data();
+    std::uint32_t* counts = table.data();
+    std::size_t lowest = cells, highest = 0;
     for (std::size_t p = begin; p < end; ++p) {
-      const std::size_t i = sample.indices[p];
-      const std::size_t r = rank[i];
-      ++table[r * slots + Summary::slot_of(labels[i])];
-      ++totals[r];
-      low = std::min(low, r);
-      high = std::max(high, r);
+      const std::size_t c = cell[sample.indices[p]];
+      ++counts[c];
+      lowest = std::min(lowest, c);
+      highest = std::max(highest, c);
     }
+    low = lowest / slots;
+    high = highest / slots;
     if (low != high) return true;
-    std::fill(table.begin() + static_cast<std::ptrdiff_t>(low * slots),
-              table.begin() + static_cast<std::ptrdiff_t>((low + 1) * slots), 0u);
-    totals[low] = 0;
+    std::fill(counts + low * slots, counts + (low + 1) * slots, 0u);
     return false;
   }
 
@@ -376,7 +373,6 @@ private:
   const ValueRanks<F>* ranks;           // of `data`, or null: sort every feature
   NodeCounting counting = NodeCounting::WherePays;
   std::vector<std::uint32_t> table;     // counting scan: counts per (rank, slot), zero between uses
-  std::vector<std::uint32_t> totals;    // counting scan: counts per rank, zero between uses
   std::vector<char> chosen;             // per feature: already drawn for this node
   Summary left, right;                  // the two sides of a scan
 };

@@ -1,7 +1,9 @@
 // The ranks of feature values, built once per forest for the counting split
 // scan. For every feature whose values are few (at most a given number of
 // distinct ones), ValueRanks keeps its distinct values in ascending order
-// and, per instance, the rank of its value among them; other features (and
+// and, per instance, its cell: the rank of its value among them joined with
+// the count slot of its label, the one index the counting scan needs; other
+// features (and
 // those holding NaN or a negative zero, whose equality is not that of their
 // bits) have no ranks and are always sorted.
 //
@@ -22,33 +24,42 @@ namespace Sylvor {
 
 template <class F>
 struct RankedFeature {
-  std::vector<F> values;              // the distinct values, ascending
-  std::vector<std::uint16_t> rank;    // per instance: the rank of its value
+  std::vector<F> values;            // the distinct values, ascending
+  std::vector<std::uint16_t> cell;  // per instance: rank of its value x slots + slot of its label
 };
 
 template <class F>
 class ValueRanks {
 public:
-  static constexpr std::size_t max_ranked_values = 65535;
+  // The cells of a feature are numbered in 16 bits.
+  static constexpr std::size_t max_cells = 65536;
 
   ValueRanks() = default;
 
   // Ranks the features of `data` that have at most `max_values` distinct
-  // values (never more than max_ranked_values).
-  template <class DataSet>
-  ValueRanks(const DataSet& data, std::size_t max_values) : features(data.get_num_features()) {
+  // values, and at most max_cells / slots; an instance's cell joins its
+  // value's rank and its label's slot (slot_of(label) < slots).
+  template <class DataSet, class SlotOf>
+  ValueRanks(const DataSet& data, std::size_t max_values, std::size_t slots, SlotOf slot_of)
+      : features(data.get_num_features()), slots(slots) {
     const std::size_t n = data.get_num_instances();
-    DistinctValues distinct(std::min(max_values, max_ranked_values));
+    DistinctValues distinct(std::min(max_values, max_cells / std::max<std::size_t>(slots, 1)));
     for (std::size_t f = 0; f < features.size(); ++f) {
       const F* column = data.begin(f);
       if (!distinct.collect(column, n)) continue;
       RankedFeature<F>& ranked = features[f];
       ranked.values = distinct.sorted_values();
       distinct.number_by_rank(ranked.values);
-      ranked.rank.resize(n);
-      for (std::size_t i = 0; i < n; ++i) ranked.rank[i] = distinct.rank_of(column[i]);
+      ranked.cell.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        ranked.cell[i] =
+            static_cast<std::uint16_t>(distinct.rank_of(column[i]) * slots + slot_of(data.get_label(i)));
+      }
     }
   }
+
+  // The number of label slots the cells were made with.
+  std::size_t get_slots() const { return slots; }
 
   // The ranks of feature f, or null when it has none.
   const RankedFeature<F>* of(std::size_t f) const {
@@ -102,7 +113,7 @@ private:
       for (std::size_t r = 0; r < values.size(); ++r) find(bits_of(values[r])).rank = static_cast<std::uint16_t>(r);
     }
 
-    std::uint16_t rank_of(F v) { return find(bits_of(v)).rank; }
+    std::size_t rank_of(F v) { return find(bits_of(v)).rank; }
 
   private:
 
@@ -144,6 +155,7 @@ private:
   };
 
   std::vector<RankedFeature<F>> features;
+  std::size_t slots = 0;
 };
 
 }  // namespace Sylvor

@@ -236,24 +236,22 @@ void expect_same_scans(const std::vector<std::pair<double, int>>& unsorted, std:
   for (const auto& entry : entries) values.push_back(entry.first);
   values.erase(std::unique(values.begin(), values.end()), values.end());
   const std::size_t slots = num_classes + 2;
-  std::vector<std::uint32_t> table(values.size() * slots, 0), totals(values.size(), 0);
+  std::vector<std::uint32_t> table(values.size() * slots, 0);
   std::size_t low = values.size(), high = 0;
   for (const auto& entry : entries) {
     const std::size_t r = static_cast<std::size_t>(std::lower_bound(values.begin(), values.end(), entry.first) -
                                                    values.begin());
     ++table[r * slots + NominalLabelPriorAccumulator<int>::slot_of(entry.second)];
-    ++totals[r];
     low = std::min(low, r);
     high = std::max(high, r);
   }
-  const auto counted = learn_tree_node_counted(task, values.data(), table.data(), totals.data(), slots, low, high,
-                                               entries.size(), node, 3, left, right);
+  const auto counted = learn_tree_node_counted(task, values.data(), table.data(), slots, low, high, entries.size(),
+                                               node, 3, left, right);
   EXPECT_EQ(counted.get_maximum(), sorted.get_maximum()) << what;
   EXPECT_EQ(counted.get_maximizer().threshold, sorted.get_maximizer().threshold) << what;
   EXPECT_EQ(counted.get_maximizer().best_improvement, sorted.get_maximizer().best_improvement) << what;
   EXPECT_EQ(counted.get_maximizer().feature_index, 3) << what;
   EXPECT_EQ(table, std::vector<std::uint32_t>(table.size(), 0)) << what << ": the table is left zero";
-  EXPECT_EQ(totals, std::vector<std::uint32_t>(totals.size(), 0)) << what;
 }
 
 template <class Criterion>
@@ -289,16 +287,19 @@ TEST(ValueRanks, RankFeaturesWithFewDistinctValuesOnly) {
                           i == 9 ? std::nan("") : 2.0};
     data.add_instance(0, row, row + 4);
   }
-  const ValueRanks<double> ranks(data, 100000);
+  const auto slot_of = &NominalLabelPriorAccumulator<int>::slot_of;
+  const ValueRanks<double> ranks(data, 100000, 4, slot_of);
   const RankedFeature<double>* small = ranks.of(0);
   ASSERT_NE(small, nullptr);
   EXPECT_EQ(small->values, (std::vector<double>{-3, -2, -1, 0, 1, 2, 3}));
-  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(small->values[small->rank[i]], data(i, 0)) << i;
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(small->values[small->cell[i] / 4], data(i, 0)) << i;
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(small->cell[i] % 4, 1u) << i;  // label 0: slot 1
   EXPECT_EQ(ranks.of(1), nullptr);  // 70,000 distinct values
   EXPECT_EQ(ranks.of(2), nullptr);  // a negative zero
   EXPECT_EQ(ranks.of(3), nullptr);  // a NaN
-  EXPECT_NE(ValueRanks<double>(data, 7).of(0), nullptr);
-  EXPECT_EQ(ValueRanks<double>(data, 6).of(0), nullptr);  // more values than asked for
+  EXPECT_NE(ValueRanks<double>(data, 7, 4, slot_of).of(0), nullptr);
+  EXPECT_EQ(ValueRanks<double>(data, 6, 4, slot_of).of(0), nullptr);  // more values than asked for
+  EXPECT_EQ(ValueRanks<double>(data, 100, 10000, slot_of).of(0), nullptr);  // more cells than 16 bits number
 }
 
 template <class F>
@@ -322,7 +323,7 @@ TYPED_TEST(CountedTrees, AreTheTreesOfTheSortingScan) {
       const int label = (row[0] + row[1] > static_cast<double>(distinct) ? 2 : 0) + (gen.next_int(5) == 0 ? 1 : 0);
       data.add_instance(label, row, row + 5);
     }
-    const ValueRanks<F> ranks(data, 1000);
+    const ValueRanks<F> ranks(data, 1000, 6, &NominalLabelPriorAccumulator<int>::slot_of);
     ASSERT_NE(ranks.of(0), nullptr);
     auto compare = [&](const auto& task, int fte) {
       typedef std::decay_t<decltype(task)> Task;
