@@ -40,7 +40,7 @@ void SearchOneFeature(benchmark::State& state) {
   Sylvor::draw_bootstrap_sample(splitter.get_sample(), 1.0, rng);
   const Task task;
   Sylvor::NominalLabelPriorAccumulator<int> node;
-  task.summarize(splitter.range(0, instances), node);
+  task.summarize(splitter.node_labels(0, instances), node);
   for (auto _ : state) {
     benchmark::DoNotOptimize(splitter.find_split(task, 0, instances, node, 0, rng).threshold);
   }
@@ -69,7 +69,7 @@ void SearchRankedNode(benchmark::State& state) {
   for (std::size_t i = 0; i < n; ++i) splitter.get_sample().add_index(gen() % instances);
   const Task task;
   Sylvor::NominalLabelPriorAccumulator<int> node;
-  task.summarize(splitter.range(0, n), node);
+  task.summarize(splitter.node_labels(0, n), node);
   for (auto _ : state) {
     benchmark::DoNotOptimize(splitter.find_split(task, 0, n, node, 0, rng).threshold);
   }

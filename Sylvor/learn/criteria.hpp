@@ -179,7 +179,7 @@ public:
 
   void initialize() {
     n = 0;
-    M2 = mean = variance = 0.0;
+    M2 = mean = 0.0;
     ltype = Regression;
   }
   void reset_like(const RegressiveLabelPriorAccumulator&) { initialize(); }
@@ -202,7 +202,6 @@ public:
       mean += d / static_cast<double>(n);
       M2 += (y - mean) * d;
     }
-    variance = M2 / static_cast<double>(n);
   }
 
   // Removes one label, the exact inverse of Welford's update: the mean of
@@ -213,30 +212,31 @@ public:
     --n;
     if (n <= 0) {
       n = 0;
-      M2 = mean = variance = 0.0;
+      M2 = mean = 0.0;
       return;
     }
     const double old_mean = mean;
     mean -= (y - old_mean) / static_cast<double>(n);
     M2 -= (y - old_mean) * (y - mean);
     if (!(M2 > 0.0)) M2 = 0.0;
-    variance = M2 / static_cast<double>(n);
   }
 
   double get_mean() const { return mean; }
   double get_M2() const { return M2; }
-  double get_variance() const { return variance; }
+  // The population variance M2 / n (0 without labels), worked out when
+  // asked: the scan moves labels one by one but reads variances only at its
+  // cuts.
+  double get_variance() const { return n > 0 ? M2 / static_cast<double>(n) : 0.0; }
   long get_num_instances() const { return n; }
   LabelingType get_labeling() const { return ltype; }
   // Variance below 1e-5 (NaN is not).
-  bool is_homogeneous() const { return variance < 1e-5; }
+  bool is_homogeneous() const { return get_variance() < 1e-5; }
   double get_prediction() const { return mean; }
 
 private:
   long n = 0;
   double M2 = 0.0;
   double mean = 0.0;
-  double variance = 0.0;
   LabelingType ltype = Regression;
 };
 

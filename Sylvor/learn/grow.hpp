@@ -69,6 +69,7 @@ public:
   // asked to stop.
   void grow(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree,
             std::vector<double>* importances, const WorkControl& control = WorkControl()) {
+    splitter.order_sample();
     if (limits.max_leaf_nodes > 0) {
       grow_best_first(task, limits, rng, tree, importances, control);
     } else {
@@ -103,7 +104,7 @@ private:
   bool decide(const Task& task, const TreeLimits& limits, XorShiftRNG& rng, Tree<L>& tree, const Pending& at,
               bool draw_leaf_first, Split& split) {
     const std::size_t n = at.end - at.begin;
-    task.summarize(splitter.range(at.begin, at.end), summary);
+    task.summarize(splitter.node_labels(at.begin, at.end), summary);
     if (n == 0) return false;
     const std::uint64_t min_leaf =
         static_cast<std::uint64_t>(static_cast<std::int64_t>(limits.min_instances_per_node));

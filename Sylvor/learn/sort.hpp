@@ -1,5 +1,4 @@
-// Sorting of a node's (feature value, label) buffer and partitioning of an
-// index range around a threshold, the two reorderings of tree growth.
+// Sorting of a node's (feature value, label) buffer by value.
 //
 // FlexiSort<F, L, ByLabel> sorts buffer entries by value. For the floating
 // types and short it is RadixFlexiSort: a comparison sort (introsort) for
@@ -203,64 +202,62 @@ public:
       comparison_sort<ByLabel>(first, last);
       return;
     }
-    typedef typename RadixKey<F>::type Key;
-    constexpr std::size_t passes = sizeof(Key);
     if (scratch.size() < n) scratch.resize(std::max(n, 2 * scratch.size()));
-    std::size_t counts[passes][256] = {};
-    for (const std::pair<F, L>* p = first; p != last; ++p) {
-      const Key key = RadixKey<F>::of(p->first);
-      for (std::size_t d = 0; d < passes; ++d) ++counts[d][(key >> (8 * d)) & 0xff];
-    }
-    std::pair<F, L>* from = first;
-    std::pair<F, L>* to = scratch.data();
-    for (std::size_t d = 0; d < passes; ++d) {
-      std::size_t* count = counts[d];
-      // A digit shared by every entry leaves the order as it is.
-      if (count[(RadixKey<F>::of(first->first) >> (8 * d)) & 0xff] == n) continue;
-      std::size_t offset = 0;
-      for (std::size_t b = 0; b < 256; ++b) {
-        const std::size_t c = count[b];
-        count[b] = offset;
-        offset += c;
-      }
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t b = (RadixKey<F>::of(from[i].first) >> (8 * d)) & 0xff;
-        to[count[b]++] = from[i];
-      }
-      std::swap(from, to);
-    }
-    if (from != first) std::copy(from, from + n, first);
+    // Ranges that outgrow the caches take 11-bit digits: fewer passes over
+    // memory, for a histogram that still fits the first-level cache.
+    std::pair<F, L>* sorted = n >= wide_digits_from ? radix_passes<11>(first, n) : radix_passes<8>(first, n);
+    if (sorted != first) std::copy(sorted, sorted + n, first);
     // -0.0 and 0.0 have keys of their own but are equal values: adjacent,
     // they form one run, ordered by label like any other.
     if constexpr (ByLabel) order_equal_values_by_label(first, last);
   }
 
 private:
+  static constexpr std::size_t wide_digits_from = std::size_t{1} << 16;
+
+  // A stable least-significant-digit radix sort of the n entries at first by
+  // their keys, Bits bits per pass, moving them between the range and the
+  // scratch; returns where the sorted entries ended up.
+  template <unsigned Bits>
+  std::pair<F, L>* radix_passes(std::pair<F, L>* first, std::size_t n) {
+    typedef typename RadixKey<F>::type Key;
+    constexpr std::size_t buckets = std::size_t{1} << Bits;
+    constexpr Key mask = static_cast<Key>(buckets - 1);
+    constexpr std::size_t passes = (8 * sizeof(Key) + Bits - 1) / Bits;
+    counts.assign(passes * buckets, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Key key = RadixKey<F>::of(first[i].first);
+      for (std::size_t d = 0; d < passes; ++d) ++counts[d * buckets + ((key >> (Bits * d)) & mask)];
+    }
+    std::pair<F, L>* from = first;
+    std::pair<F, L>* to = scratch.data();
+    for (std::size_t d = 0; d < passes; ++d) {
+      std::size_t* count = counts.data() + d * buckets;
+      // A digit shared by every entry leaves the order as it is.
+      if (count[(RadixKey<F>::of(first->first) >> (Bits * d)) & mask] == n) continue;
+      std::size_t offset = 0;
+      for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t c = count[b];
+        count[b] = offset;
+        offset += c;
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t b = (RadixKey<F>::of(from[i].first) >> (Bits * d)) & mask;
+        to[count[b]++] = from[i];
+      }
+      std::swap(from, to);
+    }
+    return from;
+  }
+
   std::vector<std::pair<F, L>> scratch;
+  std::vector<std::size_t> counts;  // per pass, per digit value
 };
 
 template <class F, class L, bool ByLabel = false>
 using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
                                                 std::is_same<F, unsigned char>::value,
                                             IntFlexiSort<F, L, ByLabel>, RadixFlexiSort<F, L, ByLabel>>::type;
-
-// Reorders the index range [first, last) so that the indices whose value
-// (column[index]) satisfies `pred` come first; returns the first position of
-// the rest. Two-ended: the order within each part is not kept.
-template <class F, class IndexIterator, class Predicate>
-IndexIterator argpartition(const F* column, IndexIterator first, IndexIterator last,
-                           Predicate pred) {
-  for (;;) {
-    while (first != last && pred(column[*first])) ++first;
-    if (first == last) return first;
-    do {
-      --last;
-      if (first == last) return first;
-    } while (!pred(column[*last]));
-    std::iter_swap(first, last);
-    ++first;
-  }
-}
 
 }  // namespace Sylvor
 

@@ -6,6 +6,14 @@
 // buffer (learn_tree_node) and returns the best cut as one NodeResult; then
 // it partitions the node's slice around the chosen threshold.
 //
+// The sample's indices are put in ascending order before growth and every
+// partition keeps the order on both sides, so each node's slice reads the
+// data's columns front to back: on columns larger than the caches, reading
+// them in drawn order would miss the cache on nearly every instance. The
+// labels of the sample's instances are kept beside the index list, in its
+// order, so that a node's features read their labels front to back instead
+// of gathering them once per feature.
+//
 // Every random draw (feature sampling, exact ties between features) comes
 // from the generator passed in, in a fixed order, so a node's split is a
 // function of the sample, the options and the generator's state. A splitter
@@ -221,7 +229,6 @@ public:
   typedef typename DataSet::label_type L;
   typedef typename Task::template Summary<L> Summary;
   typedef IndexedDataSet<DataSet> Sample;
-  typedef RangeDataSet<Sample> Range;
 
   // The counting scan serves classification by class numbers.
   static constexpr bool counts_labels = !Task::is_regression && std::is_integral<L>::value;
@@ -238,9 +245,34 @@ public:
   void set_counting(NodeCounting when) { counting = when; }
 
   // The sample of the tree being grown; growth fills it, then the splitter
-  // reorders it node by node.
-  Sample& get_sample() { return sample; }
-  Range range(std::size_t begin, std::size_t end) const { return Range(&sample, begin, end); }
+  // reorders it node by node. Handing it out for change makes the splitter
+  // gather the sample's labels again before its next search.
+  Sample& get_sample() {
+    labels_ready = false;
+    return sample;
+  }
+
+  // The labels of the node [begin, end) of the sample, in its order: what a
+  // task summarizes a node from.
+  class NodeLabels {
+  public:
+    typedef L label_type;
+    NodeLabels(const DataSet& data, const L* labels, std::size_t n) : data(data), labels(labels), n(n) {}
+    std::size_t get_num_instances() const { return n; }
+    std::size_t get_num_classes() const { return data.get_num_classes(); }
+    LabelingType get_labeling() const { return data.get_labeling(); }
+    const L& get_label(std::size_t k) const { return labels[k]; }
+
+  private:
+    const DataSet& data;
+    const L* labels;
+    std::size_t n;
+  };
+
+  NodeLabels node_labels(std::size_t begin, std::size_t end) {
+    if (!labels_ready) gather_sample_labels();
+    return NodeLabels(data, sample_labels.data() + begin, end - begin);
+  }
 
   // The best split of the node [begin, end) of the sample, whose label
   // summary is `node`: the features are tried all in index order, or
@@ -255,6 +287,7 @@ public:
         (fte_per_split >= 1 && static_cast<std::size_t>(fte_per_split) < nf) ? static_cast<std::size_t>(fte_per_split)
                                                                               : nf;
     if (fte < 1) return NodeResult<F>();
+    if (!labels_ready) gather_sample_labels();
     const bool sampling = fte < nf;
     const std::size_t n = end - begin;
     chosen.assign(nf, 0);
@@ -301,18 +334,81 @@ public:
     return best_over_features.is_initialized() ? best_over_features.get_maximizer() : NodeResult<F>();
   }
 
+  // Puts the sample's indices in ascending order (the same instances, so
+  // the same tree for classification, whose counts do not depend on order).
+  // A sample of at least one instance per 8 of the data is counted out in
+  // one pass over a byte per instance; a smaller one, or one holding an
+  // instance 255 times or more, is sorted.
+  void order_sample() {
+    sort_sample_indices();
+    gather_sample_labels();
+  }
+
   // Reorders the node [begin, end) so that the instances whose value of
-  // `feature` is below `threshold` come first; returns the first position of
-  // the others (values at or above the threshold, and NaN).
+  // `feature` is below `threshold` come first, each side keeping its order;
+  // returns the first position of the others (values at or above the
+  // threshold, and NaN).
   std::size_t partition(std::size_t begin, std::size_t end, std::size_t feature, double threshold) {
+    if (!labels_ready) gather_sample_labels();
     const F* column = data.features[feature].data();
-    const auto first = sample.indices.begin() + static_cast<std::ptrdiff_t>(begin);
-    const auto split = argpartition(column, first, sample.indices.begin() + static_cast<std::ptrdiff_t>(end),
-                                    [threshold](F v) { return static_cast<double>(v) < threshold; });
-    return begin + static_cast<std::size_t>(split - first);
+    std::size_t* indices = sample.indices.data();
+    L* labels = sample_labels.data();
+    if (upper_indices.size() < end - begin) {
+      upper_indices.resize(sample.indices.size());
+      upper_labels.resize(sample.indices.size());
+    }
+    std::size_t* upper = upper_indices.data();
+    L* upper_label = upper_labels.data();
+    std::size_t below = begin, above = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+      if (p + prefetch_ahead < end) __builtin_prefetch(column + indices[p + prefetch_ahead]);
+      // Written to both sides, kept by one: no branch to mispredict.
+      const std::size_t i = indices[p];
+      const L label = labels[p];
+      const bool is_below = static_cast<double>(column[i]) < threshold;
+      indices[below] = i;
+      labels[below] = label;
+      upper[above] = i;
+      upper_label[above] = label;
+      below += is_below;
+      above += !is_below;
+    }
+    std::copy(upper, upper + above, indices + below);
+    std::copy(upper_label, upper_label + above, labels + below);
+    return below;
   }
 
 private:
+  // The values of a large node lie far apart in a column: reading one, the
+  // loops ask for the value this many entries ahead, so that their cache
+  // misses overlap.
+  static constexpr std::size_t prefetch_ahead = 32;
+
+  void sort_sample_indices() {
+    std::vector<std::size_t>& indices = sample.indices;
+    const std::size_t n = data.get_num_instances();
+    if (indices.size() < 2) return;
+    if (indices.size() >= n / 8) {
+      copies.assign(n, 0);
+      bool overflow = false;
+      for (const std::size_t i : indices) overflow |= ++copies[i] == 255;
+      if (!overflow) {
+        std::size_t p = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          for (unsigned c = copies[i]; c > 0; --c) indices[p++] = i;
+        }
+        return;
+      }
+    }
+    std::sort(indices.begin(), indices.end());
+  }
+
+  void gather_sample_labels() {
+    sample_labels.resize(sample.indices.size());
+    for (std::size_t p = 0; p < sample.indices.size(); ++p) sample_labels[p] = data.labels[sample.indices[p]];
+    labels_ready = true;
+  }
+
   // Counts the node's entries of a ranked feature per (rank, slot) into the
   // table, and gives the lowest and highest rank met; false (the table left
   // zero) when they are equal, the feature being constant on the node.
@@ -353,11 +449,13 @@ private:
   void sort_feature(std::size_t f, std::size_t begin, std::size_t end, bool by_label) {
     if (buffer.size() < sample.indices.size()) buffer.resize(sample.indices.size());
     const F* column = data.features[f].data();
-    const L* labels = data.labels.data();
-    for (std::size_t p = begin; p < end; ++p) {
-      const std::size_t i = sample.indices[p];
-      buffer[p] = std::pair<F, L>(column[i], labels[i]);
+    const std::size_t* indices = sample.indices.data();
+    std::size_t p = begin;
+    for (; p + prefetch_ahead < end; ++p) {
+      __builtin_prefetch(column + indices[p + prefetch_ahead]);
+      buffer[p] = std::pair<F, L>(column[indices[p]], sample_labels[p]);
     }
+    for (; p < end; ++p) buffer[p] = std::pair<F, L>(column[indices[p]], sample_labels[p]);
     if (by_label) {
       label_sorter.sort(buffer.data() + begin, buffer.data() + end);
     } else {
@@ -374,6 +472,11 @@ private:
   NodeCounting counting = NodeCounting::WherePays;
   std::vector<std::uint32_t> table;     // counting scan: counts per (rank, slot), zero between uses
   std::vector<char> chosen;             // per feature: already drawn for this node
+  std::vector<L> sample_labels;         // the label of each instance of the sample, in its order
+  bool labels_ready = false;            // sample_labels matches the sample
+  std::vector<std::size_t> upper_indices;  // partition: the upper side, until copied back
+  std::vector<L> upper_labels;
+  std::vector<std::uint8_t> copies;     // order_sample: per instance, its copies in the sample
   Summary left, right;                  // the two sides of a scan
 };
 

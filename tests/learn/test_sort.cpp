@@ -13,12 +13,12 @@ namespace Sylvor {
 namespace {
 
 template <class F>
-std::vector<std::pair<F, int>> random_entries(std::size_t n, double scale) {
+std::vector<std::pair<F, int>> random_entries(std::size_t n, double scale, std::int64_t distinct = 41) {
   XorShiftRNG gen(XorShiftState{9, 8, 7, 6});
   std::vector<std::pair<F, int>> entries;
   for (std::size_t i = 0; i < n; ++i) {
-    // Few distinct values, so that many entries tie.
-    const double v = (static_cast<double>(gen.next_int(41)) - 20.0) * scale;
+    // By default few distinct values, so that many entries tie.
+    const double v = (static_cast<double>(gen.next_int(distinct)) - static_cast<double>(distinct / 2)) * scale;
     entries.emplace_back(static_cast<F>(v), static_cast<int>(i));
   }
   return entries;
@@ -32,8 +32,11 @@ TYPED_TEST_SUITE(LargeRangeSort, RadixTypes);
 
 TYPED_TEST(LargeRangeSort, OrdersValuesAndKeepsInputOrderAmongEqualValues) {
   typedef TypeParam F;
-  for (const std::size_t n : {std::size_t{10}, std::size_t{300}, std::size_t{5000}}) {
-    auto entries = random_entries<F>(n, std::is_floating_point<F>::value ? 0.37 : 1000.0);
+  // Up to sizes sorted by wide digits, with few and with many distinct values.
+  for (const std::size_t n : {std::size_t{10}, std::size_t{300}, std::size_t{5000}, std::size_t{70000}})
+  for (const std::int64_t distinct : {std::int64_t{41}, std::int64_t{60000}}) {
+    const double scale = std::is_floating_point<F>::value ? 0.37 : distinct > 41 ? 1.0 : 1000.0;
+    auto entries = random_entries<F>(n, scale, distinct);
     RadixFlexiSort<F, int> sorter;
     auto expected = entries;
     std::stable_sort(expected.begin(), expected.end(), FeatureLabelLessThan<std::pair<F, int>>());
@@ -54,7 +57,8 @@ TYPED_TEST_SUITE(ByLabelSort, AllFeatureTypes);
 
 TYPED_TEST(ByLabelSort, EqualValuesComeOutByAscendingLabelAtEverySize) {
   typedef TypeParam F;
-  for (const std::size_t n : {std::size_t{10}, std::size_t{255}, std::size_t{256}, std::size_t{5000}}) {
+  for (const std::size_t n : {std::size_t{10}, std::size_t{255}, std::size_t{256}, std::size_t{5000},
+                              std::size_t{70000}}) {
     // Few distinct values and labels 0..4 given in a scrambled order.
     XorShiftRNG gen(XorShiftState{1, 2, 3, static_cast<std::int64_t>(n)});
     std::vector<std::pair<F, int>> entries;
@@ -189,36 +193,6 @@ TEST(CountingSort, RegressionTargetsAreNeverRewritten) {
   std::sort(labels.begin(), labels.end());
   for (int i = 0; i < 64; ++i) EXPECT_EQ(labels[static_cast<std::size_t>(i)], 0.5 + i);
 }
-
-struct ArgPartitionCase {
-  std::string name;
-  std::vector<float> values;
-  float threshold;
-  std::vector<std::size_t> indices_after;
-  std::size_t split;
-};
-
-class ArgPartition : public ::testing::TestWithParam<ArgPartitionCase> {};
-
-TEST_P(ArgPartition, PutsValuesBelowTheThresholdFirst) {
-  const ArgPartitionCase& c = GetParam();
-  std::vector<std::size_t> indices(c.values.size());
-  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
-  const float t = c.threshold;
-  const auto split = argpartition(c.values.data(), indices.begin(), indices.end(),
-                                  [t](float v) { return v < t; });
-  EXPECT_EQ(static_cast<std::size_t>(split - indices.begin()), c.split);
-  EXPECT_EQ(indices, c.indices_after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, ArgPartition,
-    ::testing::Values(ArgPartitionCase{"Mixed", {5, 1, 4, 2, 3}, 3, {3, 1, 2, 0, 4}, 2},
-                      ArgPartitionCase{"AllBelow", {1, 2, 3}, 10, {0, 1, 2}, 3},
-                      ArgPartitionCase{"NoneBelow", {4, 5, 6}, 1, {0, 1, 2}, 0},
-                      ArgPartitionCase{"EqualAndNaNGoRight", {3, NAN, 1}, 3, {2, 1, 0}, 1},
-                      ArgPartitionCase{"Empty", {}, 0, {}, 0}),
-    [](const ::testing::TestParamInfo<ArgPartitionCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace Sylvor

@@ -158,7 +158,7 @@ NodeResult<typename DataSet::feature_type> split_of(const DataSet& data, int fte
   auto splitter = over_all<Task>(data);
   typename Task::template Summary<typename DataSet::label_type> node;
   const std::size_t n = data.get_num_instances();
-  task.summarize(splitter.range(0, n), node);
+  task.summarize(splitter.node_labels(0, n), node);
   return splitter.find_split(task, 0, n, node, fte, rng);
 }
 
@@ -206,12 +206,77 @@ TEST(NodeSearch, RegressionSplitsOnTheInformativeFeature) {
   EXPECT_EQ(split.best_improvement, 9.0);
 }
 
-TEST(Splitter, PartitionReordersOnlyTheNode) {
-  const auto data = make_data<double>({{9}, {8}, {1}, {7}, {2}, {0}}, {0, 0, 0, 0, 0, 0});
+struct PartitionCase {
+  std::string name;
+  std::vector<double> values;
+  double threshold;
+  std::size_t begin, end;
+  std::vector<std::size_t> indices_after;
+  std::size_t split;
+};
+
+class SplitterPartition : public ::testing::TestWithParam<PartitionCase> {};
+
+// Below the threshold first, each side in its former order, outside the
+// node nothing moved.
+TEST_P(SplitterPartition, KeepsTheOrderOfBothSides) {
+  const PartitionCase& c = GetParam();
+  std::vector<std::vector<double>> rows;
+  for (const double v : c.values) rows.push_back({v});
+  const auto data = make_data<double>(rows, std::vector<int>(c.values.size(), 0));
   auto splitter = over_all<ClassificationTask<TwoSplitGiniImpurity>>(data);
-  EXPECT_EQ(splitter.partition(1, 5, 0, 5.0), 3u);
-  EXPECT_EQ(splitter.get_sample().indices, (std::vector<std::size_t>{0, 4, 2, 3, 1, 5}));
+  EXPECT_EQ(splitter.partition(c.begin, c.end, 0, c.threshold), c.split);
+  EXPECT_EQ(splitter.get_sample().indices, c.indices_after);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, SplitterPartition,
+    ::testing::Values(PartitionCase{"InsideTheSample", {9, 8, 1, 7, 2, 0}, 5, 1, 5, {0, 2, 4, 1, 3, 5}, 3},
+                      PartitionCase{"Interleaved", {5, 1, 4, 2, 3}, 3, 0, 5, {1, 3, 0, 2, 4}, 2},
+                      PartitionCase{"AllBelow", {1, 2, 3}, 10, 0, 3, {0, 1, 2}, 3},
+                      PartitionCase{"NoneBelow", {4, 5, 6}, 1, 0, 3, {0, 1, 2}, 0},
+                      PartitionCase{"EqualAndNaNGoAbove", {3, NAN, 1, 3}, 3, 0, 4, {2, 0, 1, 3}, 1},
+                      PartitionCase{"EmptyNode", {1, 2}, 1.5, 1, 1, {0, 1}, 1}),
+    [](const ::testing::TestParamInfo<PartitionCase>& info) { return info.param.name; });
+
+struct OrderSampleCase {
+  std::string name;
+  std::size_t num_instances;
+  std::vector<std::size_t> drawn;
+};
+
+class OrderSample : public ::testing::TestWithParam<OrderSampleCase> {};
+
+// The same instances, as many times each, in ascending order: by counting
+// (a sample of at least an eighth of the data), by sorting (a smaller one,
+// or an instance held 255 times or more).
+TEST_P(OrderSample, SortsTheDrawnIndices) {
+  const OrderSampleCase& c = GetParam();
+  const auto data = make_data<double>(std::vector<std::vector<double>>(c.num_instances, {1.0}),
+                                      std::vector<int>(c.num_instances, 0));
+  Splitter<ClassificationTask<TwoSplitGiniImpurity>, decltype(data)> splitter(data);
+  splitter.get_sample().indices = c.drawn;
+  splitter.order_sample();
+  std::vector<std::size_t> expected = c.drawn;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(splitter.get_sample().indices, expected);
+}
+
+std::vector<std::size_t> repeated(std::size_t index, std::size_t times, std::vector<std::size_t> tail) {
+  std::vector<std::size_t> drawn(times, index);
+  drawn.insert(drawn.end(), tail.begin(), tail.end());
+  return drawn;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, OrderSample,
+    ::testing::Values(OrderSampleCase{"Counted", 6, {5, 0, 3, 3, 1, 5, 0}},
+                      OrderSampleCase{"Sorted", 100, {70, 2, 99, 2}},
+                      OrderSampleCase{"OneInstance", 1, {0}},
+                      OrderSampleCase{"Empty", 4, {}},
+                      OrderSampleCase{"ManyCopiesOfOne", 3, repeated(1, 254, {2, 0})},
+                      OrderSampleCase{"TooManyCopiesToCount", 3, repeated(1, 300, {2, 0, 1})}),
+    [](const ::testing::TestParamInfo<OrderSampleCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace Sylvor
