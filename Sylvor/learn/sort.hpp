@@ -1,4 +1,6 @@
-// Sorting of a node's (feature value, label) buffer by value.
+// Sorting of a node's (feature value, label) buffer by value, and a
+// two-ended partition of an index range around a threshold (tree growth
+// partitions its nodes stably, see Splitter::partition).
 //
 // FlexiSort<F, L, ByLabel> sorts buffer entries by value. For the floating
 // types and short it is RadixFlexiSort: a comparison sort (introsort) for
@@ -258,6 +260,24 @@ template <class F, class L, bool ByLabel = false>
 using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
                                                 std::is_same<F, unsigned char>::value,
                                             IntFlexiSort<F, L, ByLabel>, RadixFlexiSort<F, L, ByLabel>>::type;
+
+// Reorders the index range [first, last) so that the indices whose value
+// (column[index]) satisfies `pred` come first; returns the first position of
+// the rest. Two-ended: the order within each part is not kept.
+template <class F, class IndexIterator, class Predicate>
+IndexIterator argpartition(const F* column, IndexIterator first, IndexIterator last,
+                           Predicate pred) {
+  for (;;) {
+    while (first != last && pred(column[*first])) ++first;
+    if (first == last) return first;
+    do {
+      --last;
+      if (first == last) return first;
+    } while (!pred(column[*last]));
+    std::iter_swap(first, last);
+    ++first;
+  }
+}
 
 }  // namespace Sylvor
 

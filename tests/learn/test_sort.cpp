@@ -194,5 +194,35 @@ TEST(CountingSort, RegressionTargetsAreNeverRewritten) {
   for (int i = 0; i < 64; ++i) EXPECT_EQ(labels[static_cast<std::size_t>(i)], 0.5 + i);
 }
 
+struct ArgPartitionCase {
+  std::string name;
+  std::vector<float> values;
+  float threshold;
+  std::vector<std::size_t> indices_after;
+  std::size_t split;
+};
+
+class ArgPartition : public ::testing::TestWithParam<ArgPartitionCase> {};
+
+TEST_P(ArgPartition, PutsValuesBelowTheThresholdFirst) {
+  const ArgPartitionCase& c = GetParam();
+  std::vector<std::size_t> indices(c.values.size());
+  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
+  const float t = c.threshold;
+  const auto split = argpartition(c.values.data(), indices.begin(), indices.end(),
+                                  [t](float v) { return v < t; });
+  EXPECT_EQ(static_cast<std::size_t>(split - indices.begin()), c.split);
+  EXPECT_EQ(indices, c.indices_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, ArgPartition,
+    ::testing::Values(ArgPartitionCase{"Mixed", {5, 1, 4, 2, 3}, 3, {3, 1, 2, 0, 4}, 2},
+                      ArgPartitionCase{"AllBelow", {1, 2, 3}, 10, {0, 1, 2}, 3},
+                      ArgPartitionCase{"NoneBelow", {4, 5, 6}, 1, {0, 1, 2}, 0},
+                      ArgPartitionCase{"EqualAndNaNGoRight", {3, NAN, 1}, 3, {2, 1, 0}, 1},
+                      ArgPartitionCase{"Empty", {}, 0, {}, 0}),
+    [](const ::testing::TestParamInfo<ArgPartitionCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace Sylvor
