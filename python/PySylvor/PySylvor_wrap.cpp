@@ -414,8 +414,14 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
   const py::array x = checked_array<F>(X, "X", 2);
   const py::array y = checked_array<L>(Y, "Y", 1);
   if (y.shape(0) != x.shape(1)) {
-    throw std::runtime_error(
-        "the number of labels must be the same as the number of rows (instances) in the instance matrix");
+    std::string message =
+        "the number of labels must be the same as the number of rows (instances) in the instance matrix";
+    // One label per row of X: most likely X is instances x features.
+    if (y.shape(0) == x.shape(0)) {
+      message += " (X has one row per label: X is laid out features x instances, so pass X.T for an instances "
+                 "x features array)";
+    }
+    throw std::runtime_error(message);
   }
   if (!Task::is_regression && num_classes < 1) {
     throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
@@ -755,44 +761,96 @@ double init_pool_wrap(const std::string& name) { return rebuild_pool(name, 0); }
 
 double set_seed_wrap(long seed) { return rebuild_pool("", static_cast<int>(seed)); }
 
+// Registers one entry of the fixed family: positional arguments as ever,
+// now with names (so keywords work too) and a docstring made from the
+// entry's types.
+template <class Function, class... Names>
+void def_entry(py::module_& m, const char* name, Function function, const std::string& doc, Names... names) {
+  m.def(name, function, py::arg(names)..., doc.c_str());  // pybind11 copies the docstring
+}
+
+template <class F, class L, class Criterion>
+void def_learn(py::module_& m, const char* name, const char* feature_type, const char* label_type,
+               const char* criterion) {
+  def_entry(m, name, &learn_wrap<F, L, Criterion>,
+            std::string("Learns a classification forest with the ") + criterion + " criterion from X (" +
+                feature_type + ", features x instances: one row per feature) and Y (" + label_type +
+                ", one class number 0 .. num_classes - 1 per instance), num_trees trees on bootstrap samples of "
+                "sampling_prop times the instances, fte_per_split features tried per split (0 for all), "
+                "max_depth (0 for none), num_threads threads (0 for all). Returns (list of (5, nodes) float64 "
+                "tree arrays, float64 feature importances or None unless compute_feature_importances is 1).",
+            "X", "Y", "num_classes", "num_trees", "sampling_prop", "fte_per_split", "max_depth", "num_threads",
+            "compute_feature_importances");
+}
+
+template <class F>
+void def_test(py::module_& m, const char* name, const char* feature_type) {
+  def_entry(m, name, &test_wrap<F>,
+            std::string("Predicts the class of every instance of X (") + feature_type +
+                ", features x instances) by the majority of the forest's trees (a list of tree arrays or lisp "
+                "text) into out (int32, one entry per instance). Returns 0.0.",
+            "X", "forest", "num_classes", "out", "num_threads");
+}
+
+template <class F, class P>
+void def_prob(py::module_& m, const char* name, const char* feature_type, const char* out_type) {
+  def_entry(m, name, &prob_wrap<F, P>,
+            std::string("Writes, for every instance of X (") + feature_type +
+                ", features x instances), the fraction of the forest's trees voting for each class into out (" +
+                out_type + ", instances x num_classes). Returns 0.0.",
+            "X", "forest", "num_classes", "out", "num_threads");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(PySylvor_wrap, m) {
-  m.def("learn_ii_infogain", &learn_wrap<int, int, TwoSplitInfoGain>);
-  m.def("learn_di_infogain", &learn_wrap<double, int, TwoSplitInfoGain>);
-  m.def("learn_si_infogain", &learn_wrap<float, int, TwoSplitInfoGain>);
-  m.def("learn_bi_infogain", &learn_wrap<unsigned char, int, TwoSplitInfoGain>);
-  m.def("learn_ii_gini", &learn_wrap<int, int, TwoSplitGiniImpurity>);
-  m.def("learn_di_gini", &learn_wrap<double, int, TwoSplitGiniImpurity>);
-  m.def("learn_si_gini", &learn_wrap<float, int, TwoSplitGiniImpurity>);
-  m.def("learn_bi_gini", &learn_wrap<unsigned char, int, TwoSplitGiniImpurity>);
-  m.def("learn_ii_gainratio", &learn_wrap<int, int, TwoSplitGainRatio>);
-  m.def("learn_di_gainratio", &learn_wrap<double, int, TwoSplitGainRatio>);
-  m.def("learn_si_gainratio", &learn_wrap<float, int, TwoSplitGainRatio>);
-  m.def("learn_bi_gainratio", &learn_wrap<unsigned char, int, TwoSplitGainRatio>);
+  m.doc() =
+      "Sylvor random forests on numpy arrays. X is always features x instances (one row per feature; pass "
+      "X.T for the usual instances x features layout). The fixed family learn_<x><y>_<criterion>, "
+      "test_<x>, prob_<x><p> is typed by its letters (i int32, d float64, s float32, b uint8 features or "
+      "labels; p the probability output); learn, predict_regression and apply are the general forms the "
+      "sylvor package uses. set_seed and init_pool seed the generators; read_model, write_model, "
+      "read_medians and read_description read and write the sylvor program's files. Trees are (5, nodes) "
+      "float64 arrays: left child, right child, feature, threshold, value.";
+  def_learn<int, int, TwoSplitInfoGain>(m, "learn_ii_infogain", "int32", "int32", "information gain");
+  def_learn<double, int, TwoSplitInfoGain>(m, "learn_di_infogain", "float64", "int32", "information gain");
+  def_learn<float, int, TwoSplitInfoGain>(m, "learn_si_infogain", "float32", "int32", "information gain");
+  def_learn<unsigned char, int, TwoSplitInfoGain>(m, "learn_bi_infogain", "uint8", "int32", "information gain");
+  def_learn<int, int, TwoSplitGiniImpurity>(m, "learn_ii_gini", "int32", "int32", "Gini impurity");
+  def_learn<double, int, TwoSplitGiniImpurity>(m, "learn_di_gini", "float64", "int32", "Gini impurity");
+  def_learn<float, int, TwoSplitGiniImpurity>(m, "learn_si_gini", "float32", "int32", "Gini impurity");
+  def_learn<unsigned char, int, TwoSplitGiniImpurity>(m, "learn_bi_gini", "uint8", "int32", "Gini impurity");
+  def_learn<int, int, TwoSplitGainRatio>(m, "learn_ii_gainratio", "int32", "int32", "gain ratio");
+  def_learn<double, int, TwoSplitGainRatio>(m, "learn_di_gainratio", "float64", "int32", "gain ratio");
+  def_learn<float, int, TwoSplitGainRatio>(m, "learn_si_gainratio", "float32", "int32", "gain ratio");
+  def_learn<unsigned char, int, TwoSplitGainRatio>(m, "learn_bi_gainratio", "uint8", "int32", "gain ratio");
   // Class numbers held in float64 / float32 labels; learned with gain ratio.
-  m.def("learn_id_variance", &learn_wrap<int, double, TwoSplitGainRatio>);
-  m.def("learn_dd_variance", &learn_wrap<double, double, TwoSplitGainRatio>);
-  m.def("learn_sd_variance", &learn_wrap<float, double, TwoSplitGainRatio>);
-  m.def("learn_bd_variance", &learn_wrap<unsigned char, double, TwoSplitGainRatio>);
-  m.def("learn_is_variance", &learn_wrap<int, float, TwoSplitGainRatio>);
-  m.def("learn_ds_variance", &learn_wrap<double, float, TwoSplitGainRatio>);
-  m.def("learn_ss_variance", &learn_wrap<float, float, TwoSplitGainRatio>);
-  m.def("learn_bs_variance", &learn_wrap<unsigned char, float, TwoSplitGainRatio>);
-  m.def("test_ii", &test_wrap<int>);
-  m.def("test_di", &test_wrap<double>);
-  m.def("test_si", &test_wrap<float>);
-  m.def("test_bi", &test_wrap<unsigned char>);
-  m.def("prob_dd", &prob_wrap<double, double>);
-  m.def("prob_ds", &prob_wrap<double, float>);
-  m.def("prob_sd", &prob_wrap<float, double>);
-  m.def("prob_ss", &prob_wrap<float, float>);
-  m.def("prob_id", &prob_wrap<int, double>);
-  m.def("prob_is", &prob_wrap<int, float>);
-  m.def("prob_bd", &prob_wrap<unsigned char, double>);
-  m.def("prob_bs", &prob_wrap<unsigned char, float>);
-  m.def("init_pool", &init_pool_wrap);
-  m.def("set_seed", &set_seed_wrap);
+  const char* ratio = "gain ratio (class numbers held in floating labels)";
+  def_learn<int, double, TwoSplitGainRatio>(m, "learn_id_variance", "int32", "float64", ratio);
+  def_learn<double, double, TwoSplitGainRatio>(m, "learn_dd_variance", "float64", "float64", ratio);
+  def_learn<float, double, TwoSplitGainRatio>(m, "learn_sd_variance", "float32", "float64", ratio);
+  def_learn<unsigned char, double, TwoSplitGainRatio>(m, "learn_bd_variance", "uint8", "float64", ratio);
+  def_learn<int, float, TwoSplitGainRatio>(m, "learn_is_variance", "int32", "float32", ratio);
+  def_learn<double, float, TwoSplitGainRatio>(m, "learn_ds_variance", "float64", "float32", ratio);
+  def_learn<float, float, TwoSplitGainRatio>(m, "learn_ss_variance", "float32", "float32", ratio);
+  def_learn<unsigned char, float, TwoSplitGainRatio>(m, "learn_bs_variance", "uint8", "float32", ratio);
+  def_test<int>(m, "test_ii", "int32");
+  def_test<double>(m, "test_di", "float64");
+  def_test<float>(m, "test_si", "float32");
+  def_test<unsigned char>(m, "test_bi", "uint8");
+  def_prob<double, double>(m, "prob_dd", "float64", "float64");
+  def_prob<double, float>(m, "prob_ds", "float64", "float32");
+  def_prob<float, double>(m, "prob_sd", "float32", "float64");
+  def_prob<float, float>(m, "prob_ss", "float32", "float32");
+  def_prob<int, double>(m, "prob_id", "int32", "float64");
+  def_prob<int, float>(m, "prob_is", "int32", "float32");
+  def_prob<unsigned char, double>(m, "prob_bd", "uint8", "float64");
+  def_prob<unsigned char, float>(m, "prob_bs", "uint8", "float32");
+  def_entry(m, "init_pool", &init_pool_wrap,
+            "Rebuilds the generator pool from a file of random bytes. Returns 0.0.", "name");
+  def_entry(m, "set_seed", &set_seed_wrap,
+            "Rebuilds the generator pool from an integer seed, so that later learning calls without their own "
+            "seed reproduce. Returns 0.0.", "seed");
   // Beyond the 34 entries above: the general forms used by the sylvor package.
   m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
         py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,

@@ -73,6 +73,55 @@ def test_label_count_mismatch_learns_nothing():
         P.learn_di_gini(x, y[:-1], 2, 3, 1.0, 0, 0, 1, 0)
 
 
+def test_instances_by_features_is_named_in_the_label_count_error():
+    x, y = two_class_data()
+    with pytest.raises(RuntimeError, match=r"^the number of labels must be the same as the number of rows "
+                                           r"\(instances\) in the instance matrix \(X has one row per label: X is "
+                                           r"laid out features x instances, so pass X.T"):
+        P.learn_di_gini(np.ascontiguousarray(x.T), y, 2, 3, 1.0, 0, 0, 1, 0)
+
+
+FAMILY = {
+    "learn": ["X", "Y", "num_classes", "num_trees", "sampling_prop", "fte_per_split", "max_depth", "num_threads",
+              "compute_feature_importances"],
+    "test": ["X", "forest", "num_classes", "out", "num_threads"],
+    "prob": ["X", "forest", "num_classes", "out", "num_threads"],
+    "init_pool": ["name"],
+    "set_seed": ["seed"],
+}
+ENTRIES = ([f"learn_{x}i_{c}" for c in ("infogain", "gini", "gainratio") for x in "idsb"]
+           + [f"learn_{x}{y}_variance" for y in "ds" for x in "idsb"]
+           + [f"test_{x}i" for x in "idsb"] + [f"prob_{x}{p}" for x in "dsib" for p in "ds"]
+           + ["init_pool", "set_seed"])
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_every_entry_names_its_arguments_and_says_what_it_does(name):
+    entry = getattr(P, name)
+    signature, _, text = entry.__doc__.partition("\n\n")
+    names = FAMILY[name.split("_")[0] if name.split("_")[0] in FAMILY else name]
+    assert signature.startswith(name + "(" + ", ".join(names[:1]))
+    assert [part.split(":")[0].strip() for part in signature[len(name) + 1:signature.index(")")].split(",")] == names
+    assert len(text) > 40
+
+
+def test_module_docstring_gives_the_layout_of_x():
+    assert "features x instances" in P.__doc__
+
+
+def test_keywords_give_what_positions_give():
+    x, y = two_class_data()
+    P.set_seed(3)
+    by_position, _ = P.learn_di_gini(x, y, 2, 3, 1.0, 0, 0, 1, 0)
+    P.set_seed(seed=3)
+    by_name, _ = P.learn_di_gini(x, y, num_classes=2, num_trees=3, sampling_prop=1.0, fte_per_split=0, max_depth=0,
+                                 num_threads=1, compute_feature_importances=0)
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(by_position, by_name))
+    out = np.zeros(x.shape[1], dtype=np.int32)
+    P.test_di(X=x, forest=by_name, num_classes=2, out=out, num_threads=1)
+    assert (out == y).mean() > 0.9
+
+
 @pytest.mark.parametrize("labels,message", [
     ([0, 2, 1], "invalid class label 2. Labels must be >= 0 and < num_classes; num_classes=2."),
     ([0, -1, 1], "invalid class label -1. Labels must be >= 0 and < num_classes; num_classes=2.")])
