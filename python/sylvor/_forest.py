@@ -316,6 +316,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         if len(self.classes_) < 2:
             raise ValueError("ForestClassifier needs samples of at least 2 classes in the data, but the data "
                              f"contain only one class: {self.classes_[0]!r}")
+        self.n_classes_ = len(self.classes_)
+        self.n_outputs_ = 1
         self._learn(X, encoded.astype(np.int32), len(self.classes_))
         return self
 
@@ -334,6 +336,12 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         prob = _wrap.prob_dd if X.dtype == np.float64 else _wrap.prob_sd
         prob(X.T, self.estimators_, len(self.classes_), probabilities, _threads(self.n_jobs))
         return probabilities
+
+    def predict_log_proba(self, X):
+        """The natural logarithm of predict_proba (minus infinity for a class
+        no tree votes for)."""
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))
 
     def predict(self, X):
         """The majority class of the trees (the first of classes_ among ties)."""
@@ -365,7 +373,12 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         if classes is None:
             count = max(list(labels) + [int(v) for v in leaves] + [0]) + 1
             classes = [labels.get(i, i) for i in range(count)]
+        elif len(leaves) and int(np.max(leaves)) >= len(classes):
+            raise ValueError(f"the model's leaves hold class numbers up to {int(np.max(leaves))}, so it needs at "
+                             f"least {int(np.max(leaves)) + 1} classes, but {len(classes)} were given")
         model.classes_ = np.asarray(classes)
+        model.n_classes_ = len(model.classes_)
+        model.n_outputs_ = 1
         model.feature_medians_ = _read_medians(path)
         model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
         model.feature_importances_ = None
@@ -397,6 +410,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
 
     def fit(self, X, y):
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True)
+        self.n_outputs_ = 1
         self._learn(X, np.ascontiguousarray(y, dtype=np.float64), 1)
         return self
 
@@ -415,6 +429,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         """A regressor with the forest of a sylvor model file."""
         model = cls(**params)
         model.estimators_ = _wrap.read_model(path)
+        model.n_outputs_ = 1
         model.feature_medians_ = _read_medians(path)
         model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
         model.feature_importances_ = None

@@ -324,3 +324,32 @@ def test_a_model_without_its_medians_warns_when_values_are_missing():
         os.replace(path + ".other", path)
         with pytest.warns(UserWarning, match="was written for another model"):
             assert ForestRegressor.load_model(path, n_features=4).feature_medians_ is None
+
+
+def test_log_probabilities_and_class_and_output_counts():
+    X, y = iris()
+    model = ForestClassifier(n_estimators=20, random_state=0, n_jobs=2).fit(X, y)
+    assert (model.n_classes_, model.n_outputs_) == (3, 1)
+    probabilities = model.predict_proba(X[:60])
+    logs = model.predict_log_proba(X[:60])
+    assert np.array_equal(np.isneginf(logs), probabilities == 0.0)
+    assert np.allclose(np.exp(logs), probabilities)
+    regressor = ForestRegressor(n_estimators=5, random_state=0).fit(X, np.arange(150.0))
+    assert regressor.n_outputs_ == 1
+
+
+@pytest.mark.parametrize("classes,error", [(["a", "b"], "needs at least 3 classes, but 2 were given"),
+                                           (["a", "b", "c"], None), (["a", "b", "c", "d"], None)])
+def test_loaded_classes_must_cover_the_model(classes, error):
+    X, y = iris()
+    model = ForestClassifier(n_estimators=10, random_state=0).fit(X, y)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "iris.model")
+        model.save_model(path)
+        if error:
+            with pytest.raises(ValueError, match=error):
+                ForestClassifier.load_model(path, classes=classes)
+        else:
+            loaded = ForestClassifier.load_model(path, classes=classes)
+            assert loaded.n_classes_ == len(classes) and loaded.n_outputs_ == 1
+            assert list(loaded.predict(X[:5])) == ["a"] * 5
