@@ -30,17 +30,19 @@ def seed_of(random_state):
 
 
 def _threads(n_jobs):
-    """OpenMP threads for n_jobs: None or -1 use every core."""
+    """OpenMP threads for n_jobs, counted as joblib counts them: None or -1
+    use every core, -2 all but one, and so on (at least one)."""
     cores = os.cpu_count() or 1
     if n_jobs is None:
         return cores
-    if not isinstance(n_jobs, (int, np.integer)) or n_jobs == 0 or n_jobs < -1:
-        raise ValueError(f"n_jobs must be None, -1 or a positive integer, got {n_jobs!r}")
-    return cores if n_jobs == -1 else int(n_jobs)
+    if not isinstance(n_jobs, (int, np.integer)) or isinstance(n_jobs, (bool, np.bool_)) or n_jobs == 0:
+        raise ValueError(f"n_jobs must be None or a non-zero integer, got {n_jobs!r}")
+    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
 
 
 class _BaseForest(BaseEstimator):
     _criteria = ()
+    _criterion_aliases = {}
 
     def __init__(self, n_estimators, criterion, max_features, max_depth, min_instances_per_node,
                  bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances, verbose):
@@ -85,8 +87,11 @@ class _BaseForest(BaseEstimator):
     def _learn(self, X, y, num_classes):
         if not isinstance(self.n_estimators, (int, np.integer)) or self.n_estimators < 1:
             raise ValueError(f"n_estimators must be a positive integer, got {self.n_estimators!r}")
-        if self.criterion not in self._criteria:
-            raise ValueError(f"criterion must be one of {', '.join(self._criteria)}, got {self.criterion!r}")
+        criterion = self._criterion_aliases.get(self.criterion, self.criterion) \
+            if isinstance(self.criterion, str) else self.criterion
+        if criterion not in self._criteria:
+            accepted = list(self._criteria) + list(self._criterion_aliases)
+            raise ValueError(f"criterion must be one of {', '.join(accepted)}, got {self.criterion!r}")
         if self.max_depth is not None and (not isinstance(self.max_depth, (int, np.integer)) or self.max_depth < 1):
             raise ValueError(f"max_depth must be None or a positive integer, got {self.max_depth!r}")
         if not isinstance(self.min_instances_per_node, (int, np.integer)) or self.min_instances_per_node < 1:
@@ -105,7 +110,7 @@ class _BaseForest(BaseEstimator):
         self.feature_medians_ = _column_medians(X)
         X = _fill_missing(X, self.feature_medians_)
         result = _wrap.learn(
-            X.T, y, criterion=self.criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
+            X.T, y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
             sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
             max_depth=0 if self.max_depth is None else int(self.max_depth),
             min_instances_per_node=int(self.min_instances_per_node), num_threads=_threads(self.n_jobs),
@@ -258,7 +263,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     n_estimators : int, default=30
         Number of trees.
     criterion : {"gini", "infogain", "gainratio"}, default="gini"
-        Split criterion.
+        Split criterion; scikit-learn's "entropy" and "log_loss" are
+        information gain, "gain_ratio" is gain ratio.
     max_features : None, int, float, "sqrt" or "log2", default=None
         Features tried per split: all (None), a number, a fraction of them,
         or the square root or log2 of their number.
@@ -269,8 +275,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     bootstrap_fraction : float, default=1.0
         Size of each tree's bootstrap sample as a fraction of the data.
     n_jobs : int or None, default=None
-        Threads; None or -1 use every core. The forest does not depend on
-        them.
+        Threads; None or -1 use every core, -2 all but one, and so on, as
+        in joblib. The forest does not depend on them.
     random_state : int, RandomState or None, default=None
         Decides the forest: each tree draws from a generator derived from the
         seed and its number alone, so a fit is reproducible whatever n_jobs.
@@ -301,6 +307,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     commands and load_model find them.
     """
     _criteria = ("gini", "infogain", "gainratio")
+    # scikit-learn's names: both of its entropy criteria are information gain.
+    _criterion_aliases = {"entropy": "infogain", "log_loss": "infogain", "gain_ratio": "gainratio"}
 
     def __init__(self, n_estimators=30, criterion="gini", max_features=None, max_depth=None,
                  min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None,
@@ -389,7 +397,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     """A random forest regressor (the mean of the trees' leaves).
 
     Parameters are those of ForestClassifier, but for criterion
-    ("variance", the only one), min_instances_per_node (default 5) and
+    ("variance", the only one, also named "squared_error"), min_instances_per_node (default 5) and
     bootstrap_fraction (default 0.632), the defaults of the sylvor program's
     learn-regress. As for the classifier, random_state alone decides the
     forest, whatever n_jobs.
@@ -400,6 +408,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     error.
     """
     _criteria = ("variance",)
+    _criterion_aliases = {"squared_error": "variance"}
 
     def __init__(self, n_estimators=30, criterion="variance", max_features=None, max_depth=None,
                  min_instances_per_node=5, bootstrap_fraction=0.632, n_jobs=None, random_state=None,

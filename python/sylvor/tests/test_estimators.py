@@ -353,3 +353,30 @@ def test_loaded_classes_must_cover_the_model(classes, error):
             loaded = ForestClassifier.load_model(path, classes=classes)
             assert loaded.n_classes_ == len(classes) and loaded.n_outputs_ == 1
             assert list(loaded.predict(X[:5])) == ["a"] * 5
+
+
+@pytest.mark.parametrize("estimator,alias,name", [
+    (ForestClassifier, "entropy", "infogain"), (ForestClassifier, "log_loss", "infogain"),
+    (ForestClassifier, "gain_ratio", "gainratio"), (ForestRegressor, "squared_error", "variance")])
+def test_scikit_learn_criterion_names_learn_the_same_forest(estimator, alias, name):
+    X, y = iris()
+    y = y if estimator is ForestClassifier else X[:, 0] * 2.0 + X[:, 3]
+    X = X[:, 1:] if estimator is ForestRegressor else X
+    by_alias = estimator(n_estimators=5, random_state=3, criterion=alias).fit(X, y)
+    by_name = estimator(n_estimators=5, random_state=3, criterion=name).fit(X, y)
+    assert by_alias.get_params()["criterion"] == alias
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(by_alias.estimators_, by_name.estimators_))
+
+
+@pytest.mark.parametrize("n_jobs,threads", [(None, 4), (-1, 4), (-2, 3), (-4, 1), (-9, 1), (1, 1), (3, 3)])
+def test_negative_n_jobs_count_back_from_the_cores(monkeypatch, n_jobs, threads):
+    from sylvor import _forest
+    monkeypatch.setattr(_forest.os, "cpu_count", lambda: 4)
+    assert _forest._threads(n_jobs) == threads
+
+
+@pytest.mark.parametrize("n_jobs", [0, 1.5, True, "2"])
+def test_n_jobs_that_mean_nothing_are_refused(n_jobs):
+    X, y = iris()
+    with pytest.raises(ValueError, match="n_jobs must be None or a non-zero integer"):
+        ForestClassifier(n_estimators=2, n_jobs=n_jobs).fit(X, y)
