@@ -43,6 +43,7 @@ def _threads(n_jobs):
 class _BaseForest(BaseEstimator):
     _criteria = ()
     _criterion_aliases = {}
+    _auto_max_features = None
 
     def __init__(self, n_estimators, criterion, max_features, max_depth, min_instances_per_node,
                  bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances, verbose):
@@ -64,6 +65,9 @@ class _BaseForest(BaseEstimator):
     # ---------------------------------------------------------------- fitting
     def _features_per_split(self, n_features):
         m = self.max_features
+        if isinstance(m, str) and m == "auto":
+            # Older scikit-learn's default: sqrt for classifiers, all for regressors.
+            m = self._auto_max_features
         if m is None:
             return 0
         if isinstance(m, str):
@@ -265,9 +269,11 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     criterion : {"gini", "infogain", "gainratio"}, default="gini"
         Split criterion; scikit-learn's "entropy" and "log_loss" are
         information gain, "gain_ratio" is gain ratio.
-    max_features : None, int, float, "sqrt" or "log2", default=None
+    max_features : None, int, float, "sqrt", "log2" or "auto", default=None
         Features tried per split: all (None), a number, a fraction of them,
-        or the square root or log2 of their number.
+        or the square root or log2 of their number; "auto", as in older
+        scikit-learn, is "sqrt" for the classifier and all for the
+        regressor.
     max_depth : int or None, default=None
         Maximum depth of a tree; None for no limit.
     min_instances_per_node : int, default=1
@@ -309,6 +315,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     _criteria = ("gini", "infogain", "gainratio")
     # scikit-learn's names: both of its entropy criteria are information gain.
     _criterion_aliases = {"entropy": "infogain", "log_loss": "infogain", "gain_ratio": "gainratio"}
+    _auto_max_features = "sqrt"
 
     def __init__(self, n_estimators=30, criterion="gini", max_features=None, max_depth=None,
                  min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None,

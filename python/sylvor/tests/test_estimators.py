@@ -380,3 +380,12 @@ def test_n_jobs_that_mean_nothing_are_refused(n_jobs):
     X, y = iris()
     with pytest.raises(ValueError, match="n_jobs must be None or a non-zero integer"):
         ForestClassifier(n_estimators=2, n_jobs=n_jobs).fit(X, y)
+
+
+@pytest.mark.parametrize("estimator,same_as", [(ForestClassifier, "sqrt"), (ForestRegressor, None)])
+def test_auto_features_mean_what_they_meant_in_scikit_learn(estimator, same_as):
+    X, _ = make_classification(n_samples=120, n_features=9, random_state=0)
+    y = X[:, 0] > 0 if estimator is ForestClassifier else X[:, 0] + X[:, 1]
+    auto = estimator(n_estimators=4, random_state=2, max_features="auto").fit(X, y)
+    named = estimator(n_estimators=4, random_state=2, max_features=same_as).fit(X, y)
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(auto.estimators_, named.estimators_))
