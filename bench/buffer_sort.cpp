@@ -31,6 +31,21 @@ Sylvor::MemoryDataSet<F, int> make_data() {
   return data;
 }
 
+// Times the split search of the splitter's first n sample positions, every
+// feature tried.
+template <class DataSet>
+void search_repeatedly(benchmark::State& state,
+                       Sylvor::Splitter<Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity>, DataSet>& splitter,
+                       std::size_t n, Sylvor::XorShiftRNG& rng) {
+  const Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity> task;
+  Sylvor::NominalLabelPriorAccumulator<int> node;
+  task.summarize(splitter.node_labels(0, n), node);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(splitter.find_split(task, 0, n, node, 0, rng).threshold);
+  }
+  state.SetItemsProcessed(static_cast<long>(state.iterations() * n));
+}
+
 template <class F>
 void SearchOneFeature(benchmark::State& state) {
   typedef Sylvor::ClassificationTask<Sylvor::TwoSplitGiniImpurity> Task;
@@ -38,13 +53,7 @@ void SearchOneFeature(benchmark::State& state) {
   Sylvor::XorShiftRNG rng(Sylvor::XorShiftState{1, 2, 3, 4});
   Sylvor::Splitter<Task, Sylvor::MemoryDataSet<F, int>> splitter(data);
   Sylvor::draw_bootstrap_sample(splitter.get_sample(), 1.0, rng);
-  const Task task;
-  Sylvor::NominalLabelPriorAccumulator<int> node;
-  task.summarize(splitter.node_labels(0, instances), node);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(splitter.find_split(task, 0, instances, node, 0, rng).threshold);
-  }
-  state.SetItemsProcessed(static_cast<long>(state.iterations() * instances));
+  search_repeatedly(state, splitter, instances, rng);
 }
 
 // A node of n instances (args 0) over one float feature of r distinct
@@ -67,13 +76,7 @@ void SearchRankedNode(benchmark::State& state) {
   splitter.set_counting(state.range(2) != 0 ? Sylvor::NodeCounting::Always : Sylvor::NodeCounting::Never);
   Sylvor::XorShiftRNG rng(Sylvor::XorShiftState{1, 2, 3, 4});
   for (std::size_t i = 0; i < n; ++i) splitter.get_sample().add_index(gen() % instances);
-  const Task task;
-  Sylvor::NominalLabelPriorAccumulator<int> node;
-  task.summarize(splitter.node_labels(0, n), node);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(splitter.find_split(task, 0, n, node, 0, rng).threshold);
-  }
-  state.SetItemsProcessed(static_cast<long>(state.iterations() * n));
+  search_repeatedly(state, splitter, n, rng);
 }
 
 BENCHMARK(SearchRankedNode)->ArgsProduct({{16, 64, 256, 1024, 4096, 16384}, {4, 16, 64, 256, 1024, 4096, 16384}, {0, 1}});

@@ -206,7 +206,7 @@ TEST(NodeSearch, RegressionSplitsOnTheInformativeFeature) {
   EXPECT_EQ(split.best_improvement, 9.0);
 }
 
-struct PartitionCase {
+struct NodeCut {
   std::string name;
   std::vector<double> values;
   double threshold;
@@ -215,12 +215,12 @@ struct PartitionCase {
   std::size_t split;
 };
 
-class SplitterPartition : public ::testing::TestWithParam<PartitionCase> {};
+class SplitterPartition : public ::testing::TestWithParam<NodeCut> {};
 
 // Below the threshold first, each side in its former order, outside the
 // node nothing moved.
 TEST_P(SplitterPartition, KeepsTheOrderOfBothSides) {
-  const PartitionCase& c = GetParam();
+  const NodeCut& c = GetParam();
   std::vector<std::vector<double>> rows;
   for (const double v : c.values) rows.push_back({v});
   const auto data = make_data<double>(rows, std::vector<int>(c.values.size(), 0));
@@ -231,13 +231,13 @@ TEST_P(SplitterPartition, KeepsTheOrderOfBothSides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Nodes, SplitterPartition,
-    ::testing::Values(PartitionCase{"InsideTheSample", {9, 8, 1, 7, 2, 0}, 5, 1, 5, {0, 2, 4, 1, 3, 5}, 3},
-                      PartitionCase{"Interleaved", {5, 1, 4, 2, 3}, 3, 0, 5, {1, 3, 0, 2, 4}, 2},
-                      PartitionCase{"AllBelow", {1, 2, 3}, 10, 0, 3, {0, 1, 2}, 3},
-                      PartitionCase{"NoneBelow", {4, 5, 6}, 1, 0, 3, {0, 1, 2}, 0},
-                      PartitionCase{"EqualAndNaNGoAbove", {3, NAN, 1, 3}, 3, 0, 4, {2, 0, 1, 3}, 1},
-                      PartitionCase{"EmptyNode", {1, 2}, 1.5, 1, 1, {0, 1}, 1}),
-    [](const ::testing::TestParamInfo<PartitionCase>& info) { return info.param.name; });
+    ::testing::Values(NodeCut{"InsideTheSample", {9, 8, 1, 7, 2, 0}, 5, 1, 5, {0, 2, 4, 1, 3, 5}, 3},
+                      NodeCut{"Interleaved", {5, 1, 4, 2, 3}, 3, 0, 5, {1, 3, 0, 2, 4}, 2},
+                      NodeCut{"AllBelow", {1, 2, 3}, 10, 0, 3, {0, 1, 2}, 3},
+                      NodeCut{"NoneBelow", {4, 5, 6}, 1, 0, 3, {0, 1, 2}, 0},
+                      NodeCut{"EqualAndNaNGoAbove", {3, NAN, 1, 3}, 3, 0, 4, {2, 0, 1, 3}, 1},
+                      NodeCut{"EmptyNode", {1, 2}, 1.5, 1, 1, {0, 1}, 1}),
+    [](const ::testing::TestParamInfo<NodeCut>& info) { return info.param.name; });
 
 struct OrderSampleCase {
   std::string name;
