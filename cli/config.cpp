@@ -15,6 +15,9 @@ void RandomForestOptions::register_options(po::options_description& description,
        "Number of trees in forest to grow")
       ("min-instances-per-node", po::value<int>()->default_value(default_min_instances),
        "Minimum number of instances per tree node.")
+      ("min-leaf-size", po::value<int>()->default_value(2),
+       "The fewest instances a split may leave in either child. 1 lets leaves of one instance form, "
+       "which is usually more accurate; 2 keeps the trees of earlier versions.")
       ("max-leaf-nodes", po::value<int>()->default_value(0),
        "Maximum number of leaf nodes in a tree.")
       ("fte-per-split", po::value<int>()->default_value(0),
@@ -72,6 +75,7 @@ void RandomForestOptions::register_options(po::options_description& description,
 void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   num_trees = vm["num-trees"].as<int>();
   min_instances_per_node = vm["min-instances-per-node"].as<int>();
+  min_leaf_size = vm.count("min-leaf-size") != 0 ? vm["min-leaf-size"].as<int>() : 2;
   max_leaf_nodes = vm["max-leaf-nodes"].as<int>();
   fte_per_split = vm["fte-per-split"].as<int>();
   max_depth = vm["max-depth"].as<int>();

@@ -17,6 +17,7 @@ namespace Sylvor {
 struct RandomForestOptions {
   int num_trees = 0;
   int min_instances_per_node = 0;
+  int min_leaf_size = 2;
   int max_leaf_nodes = 0;
   int fte_per_split = 0;
   int max_depth = 0;

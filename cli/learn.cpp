@@ -32,6 +32,7 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   settings.limits.features_per_split = options.fte_per_split;
   settings.limits.max_depth = options.max_depth;
   settings.limits.min_instances_per_node = options.min_instances_per_node;
+  settings.limits.min_leaf_size = options.min_leaf_size;
   settings.limits.max_leaf_nodes = options.max_leaf_nodes;
   settings.feature_importances = !options.feature_importances_file.empty();
   settings.out_of_bag = options.oob || !options.permutation_importances_file.empty();

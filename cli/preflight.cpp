@@ -68,6 +68,9 @@ void check_learning_options(const RandomForestOptions& options) {
     throw OptionProblem{"--min-instances-per-node must not be negative, not " +
                         std::to_string(options.min_instances_per_node)};
   }
+  if (options.min_leaf_size < 1) {
+    throw OptionProblem{"--min-leaf-size must be at least 1, not " + std::to_string(options.min_leaf_size)};
+  }
   if (options.max_leaf_nodes < 0) {
     throw OptionProblem{"--max-leaf-nodes must not be negative (0 for no limit), not " +
                         std::to_string(options.max_leaf_nodes)};

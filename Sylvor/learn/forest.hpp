@@ -1,5 +1,6 @@
 // Learning a forest: the trees are grown in parallel on an OpenMP team, each
-// on its own bootstrap sample. Thread t of T grows the contiguous block of
+// on its own bootstrap sample (drawn uniformly or by instance weights), or
+// each on the whole data set when bootstrapping is off. Thread t of T grows the contiguous block of
 // trees [t c, min((t + 1) c, trees)) with c = ceil(trees / T), in increasing
 // order. With per-thread seeding each thread draws from its own generator,
 // so a forest is reproducible for the same seeding, data, settings and
@@ -22,6 +23,7 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +53,53 @@ struct LearnedForest {
 
 namespace detail {
 
+// The number of instances in each tree's sample.
+inline std::size_t tree_sample_size(const ForestSettings& settings, std::size_t n) {
+  if (!settings.bootstrap) return n;
+  return settings.sample_size > 0 ? settings.sample_size : bootstrap_sample_size(settings.bootstrap_fraction, n);
+}
+
+// The running sums of the draw weights (empty without weights, or when they
+// are all equal: equal weights are drawn as no weights, with the same draws).
+inline std::vector<double> cumulative_draw_weights(const ForestSettings& settings, std::size_t n) {
+  const std::vector<double>& weights = settings.draw_weights;
+  if (weights.empty() || !settings.bootstrap) return {};
+  if (weights.size() != n) {
+    throw Exception("there are " + std::to_string(weights.size()) + " draw weights for " + std::to_string(n) +
+                    " instances");
+  }
+  std::vector<double> cumulative(n);
+  double sum = 0.0;
+  bool equal = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(weights[i] >= 0.0) || weights[i] == HUGE_VAL) {
+      throw Exception("the draw weight of instance " + std::to_string(i) + " is not a finite non-negative number");
+    }
+    equal = equal && weights[i] == weights[0];
+    sum += weights[i];
+    cumulative[i] = sum;
+  }
+  if (!(sum > 0.0) || sum == HUGE_VAL) throw Exception("the draw weights must have a positive, finite sum");
+  if (equal) return {};
+  return cumulative;
+}
+
+// Fills `sample` with the tree's instances: every instance once without
+// bootstrap; else drawn with the generator, by weight when `cumulative`
+// holds the weights' running sums.
+template <class DataSet>
+void draw_tree_sample(IndexedDataSet<DataSet>& sample, const ForestSettings& settings,
+                      const std::vector<double>& cumulative, XorShiftRNG& rng) {
+  const std::size_t n = sample.dataset->get_num_instances();
+  if (!settings.bootstrap) {
+    take_every_instance(sample);
+  } else if (!cumulative.empty()) {
+    draw_weighted_sample(sample, tree_sample_size(settings, n), cumulative, rng);
+  } else {
+    draw_uniform_sample(sample, tree_sample_size(settings, n), rng);
+  }
+}
+
 // Grows the trees [begin, end) of `forest` on the calling thread, team
 // member `member`, each from a bootstrap sample drawn with its generator
 // (the member's stream, or the tree's own), recording the in-bag masks when
@@ -59,8 +108,8 @@ namespace detail {
 // Stops once another member has failed or the work is asked to stop.
 template <class Task, class DataSet>
 void grow_trees(const DataSet& data, const ForestSettings& settings, const Task& task,
-                const ValueRanks<typename DataSet::feature_type>& ranks, ForestGenerators& generators, int member,
-                long begin, long end,
+                const ValueRanks<typename DataSet::feature_type>& ranks, const std::vector<double>& cumulative,
+                ForestGenerators& generators, int member, long begin, long end,
                 LearnedForest<typename DataSet::label_type>& forest, std::vector<std::vector<double>>& importances,
                 const TeamErrors& errors, const WorkControl& control) {
   const bool per_tree = generators.get_seeding() == Seeding::PerTree;
@@ -74,7 +123,7 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
     const std::size_t tree = static_cast<std::size_t>(k);
     if (per_tree) stream = generators.tree_generator(tree);
     IndexedDataSet<DataSet>& sample = grower.get_sample();
-    draw_bootstrap_sample(sample, settings.bootstrap_fraction, stream);
+    draw_tree_sample(sample, settings, cumulative, stream);
     if (settings.out_of_bag) {
       // Recording which instances the sample holds draws nothing.
       std::vector<bool>& mask = forest.in_bag[tree];
@@ -122,7 +171,8 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   if (settings.num_trees < 0) {
     throw Exception("number of trees must not be negative: " + std::to_string(settings.num_trees));
   }
-  if (bootstrap_sample_size(settings.bootstrap_fraction, data.get_num_instances()) == 0) {
+  if (settings.bootstrap && settings.sample_size == 0 &&
+      bootstrap_sample_size(settings.bootstrap_fraction, data.get_num_instances()) == 0) {
     std::ostringstream fraction;
     fraction << exact(settings.bootstrap_fraction);
     throw Exception("a bootstrap fraction of " + fraction.str() + " of " +
@@ -130,6 +180,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
                     std::to_string(data.get_num_instances()) + " is needed)");
   }
   task.check_labels(data);
+  const std::vector<double> cumulative = detail::cumulative_draw_weights(settings, data.get_num_instances());
 
   const std::size_t num_trees = static_cast<std::size_t>(settings.num_trees);
   const bool per_tree = generators.get_seeding() == Seeding::PerTree;
@@ -150,8 +201,8 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
     if (!per_tree) importances.assign(static_cast<std::size_t>(team), std::vector<double>());
     try {
       const auto [begin, end] = block_range(settings.num_trees, team, member);
-      detail::grow_trees(data, settings, task, ranks, generators, member, begin, end, forest, importances, errors,
-                         control);
+      detail::grow_trees(data, settings, task, ranks, cumulative, generators, member, begin, end, forest,
+                         importances, errors, control);
     } catch (...) {
       errors.capture();
     }

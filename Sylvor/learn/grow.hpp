@@ -13,6 +13,7 @@
 #ifndef SYLVOR_LEARN_GROW_HPP
 #define SYLVOR_LEARN_GROW_HPP
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,7 @@ struct TreeLimits {
   int max_depth = 0;               // 0 (or less) for none
   int min_instances_per_node = 1;  // a node of at most this many instances is a leaf; negative: every node
   int max_leaf_nodes = 0;          // 0 for none (breadth-first growth); else best-first up to this many leaves
+  int min_leaf_size = 2;           // the fewest instances a cut may leave on either side (less than 1 counts as 1)
 };
 
 template <class Task, class DataSet>
@@ -56,8 +58,8 @@ public:
 
   // Grows a tree from the sample into `tree`. A node becomes a leaf when it
   // is empty (only an empty sample's root, which keeps value -2), pure, has
-  // at most min_instances_per_node instances, has no cut leaving two
-  // instances on each side, or at depth
+  // at most min_instances_per_node instances, has no cut leaving
+  // min_leaf_size instances on each side, or at depth
   // max_depth (when positive); a leaf keeps the threshold of the split found
   // for it. Without max_leaf_nodes the nodes are grown breadth first; with
   // it, best first: the pending node whose split decreases the weighted
@@ -113,7 +115,9 @@ private:
       return false;
     }
     if (draw_leaf_first) tree.value[at.number] = task.leaf_value(summary, rng);
-    const auto best = splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng);
+    const std::size_t min_side = static_cast<std::size_t>(std::max(1, limits.min_leaf_size));
+    const auto best =
+        splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng, min_side);
     std::size_t p = at.begin;
     if (best.feature_index >= 0) {
       p = splitter.partition(at.begin, at.end, static_cast<std::size_t>(best.feature_index),
@@ -122,7 +126,7 @@ private:
     const double threshold = static_cast<double>(best.threshold);
     tree.threshold[at.number] = threshold;
     tree.feature[at.number] = best.feature_index;
-    if (p - at.begin >= 2 && at.end - p >= 2 && !std::isnan(threshold) &&
+    if (p - at.begin >= min_side && at.end - p >= min_side && !std::isnan(threshold) &&
         (limits.max_depth <= 0 || at.depth + 1 <= limits.max_depth)) {
       split = Split{at, p, best.best_improvement, best.feature_index,
                     task.weighted_decrease(best.best_improvement, n)};

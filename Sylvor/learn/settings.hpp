@@ -6,8 +6,10 @@
 #ifndef SYLVOR_LEARN_SETTINGS_HPP
 #define SYLVOR_LEARN_SETTINGS_HPP
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Sylvor/learn/criteria.hpp"
 #include "Sylvor/learn/grow.hpp"
@@ -24,6 +26,12 @@ std::optional<CriterionKind> criterion_from_name(const std::string& name);
 struct ForestSettings {
   int num_trees = 30;
   double bootstrap_fraction = 1.0;  // sample size as a fraction of the data, truncated
+  std::size_t sample_size = 0;      // when positive, the sample size itself (bootstrap_fraction unused)
+  bool bootstrap = true;            // false: every tree grows on every instance once, nothing is drawn
+  // Per instance, its weight in the bootstrap draws (non-negative, some
+  // positive): an instance is drawn with probability weight / total. Empty
+  // for equal weights, drawn as without weights.
+  std::vector<double> draw_weights;
   TreeLimits limits;                // features per split, depth, minimum node size
   CriterionKind criterion = CriterionKind::GainRatio;
   bool feature_importances = false;  // mean of the trees' normalised Gini or variance decreases

@@ -62,7 +62,8 @@ using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
 // label) pairs sorted by value, `node` the node's label summary, and `left`
 // and `right` scratch summaries. Instances move one at a time from the
 // right side to the left; a cut is scored only between two distinct values,
-// only when it leaves at least two entries on each side, and only once a
+// only when it leaves at least `min_leaf` entries (at least 1) on each side,
+// and only once a
 // label differing from the label just after the previous scored cut has been
 // seen, so runs of one label are never cut. Among equal
 // scores the lowest threshold stays. The reported maximum is the criterion's
@@ -71,9 +72,11 @@ using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
 // candidate at the feature's smallest value.
 template <class Task, class F, class L, class Summary>
 FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entries, std::size_t n,
-                                  const Summary& node, int feature_index, Summary& left, Summary& right) {
+                                  const Summary& node, int feature_index, Summary& left, Summary& right,
+                                  std::size_t min_leaf = 2) {
   FeatureTracker<F> tracker;
   if (n == 0) return tracker;
+  if (min_leaf < 1) min_leaf = 1;
   const auto& criterion = task.criterion;
   const double node_value = criterion.get_initial(node);
   const double start_score = criterion.get_initial_score(node_value);
@@ -83,7 +86,7 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
   tracker.try_candidate(start_score, NodeResult<F>(feature_index, entries[0].first, 0.0));
   left.increment_count(entries[0].second);
   right.decrement_count(entries[0].second);
-  if (n > 2 && entries[0].first != entries[n - 1].first) {
+  if (n >= 2 * min_leaf && entries[0].first != entries[n - 1].first) {
     // The bounds that a score must pass to change the tracker.
     double best = start_score;
     double worst = start_score;
@@ -91,9 +94,9 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
     bool changed = false;
     for (std::size_t i = 1; i < n; ++i) {
       if (!changed) changed = entries[i].second != ref;
-      // Cuts that would leave fewer than two entries on a side are passed
-      // over as if the two values were equal.
-      if (changed && entries[i - 1].first != entries[i].first && i >= 2 && n - i >= 2) {
+      // Cuts that would leave fewer than min_leaf entries on a side are
+      // passed over as if the two values were equal.
+      if (changed && entries[i - 1].first != entries[i].first && i >= min_leaf && n - i >= min_leaf) {
         const double score = criterion(node_value, left, right);
         if (score > best || score < worst) {
           const F threshold = ThresholdInfo<F>::get_less_than_threshold(entries[i - 1].first, entries[i].first);
@@ -128,8 +131,10 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
 template <class Task, class F, class Summary>
 FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std::uint32_t* table,
                                           std::size_t slots, std::size_t low, std::size_t high, std::size_t n,
-                                          const Summary& node, int feature_index, Summary& left, Summary& right) {
+                                          const Summary& node, int feature_index, Summary& left, Summary& right,
+                                          std::size_t min_leaf = 2) {
   FeatureTracker<F> tracker;
+  if (min_leaf < 1) min_leaf = 1;
   const auto total_of = [slots](const std::uint32_t* row) {
     std::uint32_t total = 0;
     for (std::size_t s = 0; s < slots; ++s) total += row[s];
@@ -155,7 +160,7 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
   std::size_t position = total;
   F previous = values[low];
   left.move_row(right, row);
-  if (n > 2 && low != high) {
+  if (n >= 2 * min_leaf && low != high) {
     double best = start_score;
     double worst = start_score;
     for (std::size_t r = low + 1; r <= high; ++r) {
@@ -164,7 +169,7 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
       if (total == 0) continue;
       const std::size_t group_first = first_slot(row);
       if (!changed) changed = group_first != ref;
-      if (changed && position >= 2 && n - position >= 2) {
+      if (changed && position >= min_leaf && n - position >= min_leaf) {
         const double score = criterion(node_value, left, right);
         if (score > best || score < worst) {
           const F threshold = ThresholdInfo<F>::get_less_than_threshold(previous, values[r]);
@@ -278,10 +283,11 @@ public:
   // summary is `node`: the features are tried all in index order, or
   // fte_per_split of them drawn without repeats (draws go on past features
   // that are constant on the node, which do not count), each scanned once,
-  // and the best kept, exact ties between features broken at random. The
+  // and the best kept, exact ties between features broken at random. Only
+  // cuts leaving at least min_leaf instances on each side are scored. The
   // default NodeResult (feature -1) when no feature could be evaluated.
   NodeResult<F> find_split(const Task& task, std::size_t begin, std::size_t end, const Summary& node,
-                           int fte_per_split, XorShiftRNG& rng) {
+                           int fte_per_split, XorShiftRNG& rng, std::size_t min_leaf = 2) {
     const std::size_t nf = data.get_num_features();
     const std::size_t fte =
         (fte_per_split >= 1 && static_cast<std::size_t>(fte_per_split) < nf) ? static_cast<std::size_t>(fte_per_split)
@@ -318,14 +324,15 @@ public:
           std::size_t low = 0, high = 0;
           if (!count_feature(*ranked, slots, begin, end, low, high)) continue;  // constant
           best_for_feature = learn_tree_node_counted(task, ranked->values.data(), table.data(), slots, low, high, n,
-                                                     node, static_cast<int>(f), left, right);
+                                                     node, static_cast<int>(f), left, right, min_leaf);
           counted = true;
         }
       }
       if (!counted) {
         if (is_constant(f, begin, end)) continue;
         sort_feature(f, begin, end, ranked != nullptr);
-        best_for_feature = learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right);
+        best_for_feature =
+            learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right, min_leaf);
       }
       best_over_features.try_candidate_break_ties(best_for_feature.get_maximum(), best_for_feature.get_maximizer(),
                                                   rng);

@@ -503,9 +503,11 @@ auto with_feature_dtype(const py::object& X, Run&& run) {
 // The general learning entry: every learning option of the program.
 py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
                         int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int max_leaf_nodes, int num_threads, bool compute_importances,
-                        bool oob, bool permutation_importances, int verbose, std::optional<long long> seed,
-                        long long first_tree) {
+                        int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
+                        bool compute_importances, bool oob, bool permutation_importances, int verbose,
+                        std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
+                        const std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>>&
+                            sample_weight) {
   const std::optional<CriterionKind> kind = criterion_from_name(criterion);
   if (!kind) {
     throw py::value_error("unknown criterion '" + criterion +
@@ -514,9 +516,21 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   ForestSettings settings;
   settings.num_trees = num_trees;
   settings.bootstrap_fraction = sample_prop;
+  if (sample_size < 0) throw py::value_error("sample_size must not be negative, not " + std::to_string(sample_size));
+  settings.sample_size = static_cast<std::size_t>(sample_size);
+  settings.bootstrap = bootstrap;
+  if (sample_weight) {
+    if (sample_weight->ndim() != 1) throw py::value_error("sample_weight must be a one-dimensional array");
+    const double* w = sample_weight->data();
+    settings.draw_weights.assign(w, w + sample_weight->shape(0));
+  }
   settings.limits.features_per_split = fte_per_split;
   settings.limits.max_depth = max_depth;
   settings.limits.min_instances_per_node = min_instances_per_node;
+  if (min_leaf_size < 1) {
+    throw py::value_error("min_leaf_size must be at least 1, not " + std::to_string(min_leaf_size));
+  }
+  settings.limits.min_leaf_size = min_leaf_size;
   if (max_leaf_nodes < 0) {
     throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(max_leaf_nodes));
   }
@@ -855,17 +869,23 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
         py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
         py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
-        py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0, py::arg("compute_importances") = false, py::arg("oob") = false,
-        py::arg("permutation_importances") = false, py::arg("verbose") = 0, py::arg("seed") = py::none(),
-        py::arg("first_tree") = 0,
+        py::arg("min_leaf_size") = 2, py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0,
+        py::arg("compute_importances") = false, py::arg("oob") = false, py::arg("permutation_importances") = false,
+        py::arg("verbose") = 0, py::arg("seed") = py::none(), py::arg("first_tree") = 0, py::arg("sample_size") = 0,
+        py::arg("bootstrap") = true, py::arg("sample_weight") = py::none(),
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
         "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
         "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
         "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
         "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
         "NaN without out-of-bag trees), and 'permutation_importances' (float64, one per feature). verbose=1 "
-        "shows a progress line on sys.stderr while the trees grow. max_leaf_nodes >= 1 grows each tree best first (the "
-        "split with the largest weighted impurity decrease next) up to that many leaves; 0 grows breadth first. Seeding: without seed, thread t draws from "
+        "shows a progress line on sys.stderr while the trees grow. Each tree's sample holds sample_size "
+        "instances (when positive) or sample_prop times their number, drawn with replacement, by weight when "
+        "sample_weight (float64, one per instance) is given; bootstrap=False grows every tree on every "
+        "instance once. A node of at most min_instances_per_node instances is a leaf; a split leaves at least "
+        "min_leaf_size instances in each child. max_leaf_nodes >= 1 grows each tree best first (the split "
+        "with the largest weighted impurity decrease next) up to that many leaves; 0 grows breadth first. "
+        "Seeding: without seed, thread t draws from "
         "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "
         "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
         "first_tree + k alone (the same forest for every num_threads, and the trees of a forest learned in "

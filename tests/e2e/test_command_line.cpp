@@ -133,12 +133,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "Valid choices are 'on|off', 'yes|no', '1|0' and 'true|false'"},
         OptionError{{"--max-d", "3", "--m", "1"},
                     "option '--m' is ambiguous and matches '--max-depth', "
-                    "'--max-leaf-nodes', '--min-instances-per-node', '--model-file', and "
+                    "'--max-leaf-nodes', '--min-instances-per-node', '--min-leaf-size', '--model-file', and "
                     "'--model-format'"},
         // Found before any data are read.
         OptionError{{"--model-file", "m", "--num-trees", "0"}, "--num-trees must be at least 1, not 0"},
         OptionError{{"--model-file", "m", "--min-instances-per-node", "-1"},
                     "--min-instances-per-node must not be negative, not -1"},
+        OptionError{{"--model-file", "m", "--min-leaf-size", "0"}, "--min-leaf-size must be at least 1, not 0"},
         OptionError{{"--model-file", "m", "--max-leaf-nodes", "-2"},
                     "--max-leaf-nodes must not be negative (0 for no limit), not -2"},
         OptionError{{"--model-file", "m", "--seed", "3", "--rng-file", "seeds"},

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <numeric>
 #include <thread>
 
@@ -261,6 +263,76 @@ TEST_P(PerTreeSeeding, GivesTheSameForestForEveryThreadCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Teams, PerTreeSeeding, ::testing::Values(2, 3, 8));
+
+// How each tree's sample is made: the in-bag record shows it.
+TEST(TreeSamples, SizeWithoutBootstrapAndEqualWeights) {
+  const auto data = three_classes(200);
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  auto plain = settings(5, 1);
+  plain.out_of_bag = true;
+  const auto reference = learn_with(data, plain, task, ForestGenerators::per_tree(9), 2);
+
+  // Equal weights, whatever their value, draw exactly as no weights.
+  auto equal = plain;
+  equal.draw_weights.assign(200, 0.25);
+  const auto weighted = learn_with(data, equal, task, ForestGenerators::per_tree(9), 2);
+  EXPECT_EQ(weighted.trees, reference.trees);
+  EXPECT_EQ(weighted.in_bag, reference.in_bag);
+
+  // An explicit sample size replaces the fraction.
+  auto sized = plain;
+  sized.sample_size = 7;
+  for (const auto& mask : learn_with(data, sized, task, ForestGenerators::per_tree(9), 2).in_bag) {
+    const auto held = std::count(mask.begin(), mask.end(), true);
+    EXPECT_GE(held, 1);
+    EXPECT_LE(held, 7);
+  }
+
+  // Without bootstrap every tree holds every instance, and trees differ
+  // only by their feature draws.
+  auto whole = plain;
+  whole.bootstrap = false;
+  whole.bootstrap_fraction = 0.0;  // unused
+  whole.limits.features_per_split = 0;
+  const auto all = learn_with(data, whole, task, ForestGenerators::per_tree(9), 2);
+  for (const auto& mask : all.in_bag) EXPECT_EQ(std::count(mask.begin(), mask.end(), true), 200);
+  for (const auto& tree : all.trees) EXPECT_EQ(tree, all.trees[0]);
+}
+
+TEST(TreeSamples, WeightsDecideTheDraws) {
+  const auto data = three_classes(300);
+  auto wanted = settings(40, 1);
+  wanted.out_of_bag = true;
+  // Instances 0..99 weigh nothing, 100..199 one, 200..299 three.
+  wanted.draw_weights.assign(300, 0.0);
+  for (std::size_t i = 100; i < 300; ++i) wanted.draw_weights[i] = i < 200 ? 1.0 : 3.0;
+  const auto forest = learn_with(data, wanted, ClassificationTask<TwoSplitGiniImpurity>(),
+                                 ForestGenerators::per_tree(3), 2);
+  std::size_t light = 0, heavy = 0;
+  for (const auto& mask : forest.in_bag) {
+    for (std::size_t i = 0; i < 100; ++i) EXPECT_FALSE(mask[i]) << i;
+    for (std::size_t i = 100; i < 200; ++i) light += mask[i];
+    for (std::size_t i = 200; i < 300; ++i) heavy += mask[i];
+  }
+  // 300 draws a tree from a total weight of 400: a light instance is held
+  // with probability 1 - (1 - 1/400)^300 = 0.528, a heavy one
+  // 1 - (1 - 3/400)^300 = 0.895.
+  EXPECT_NEAR(static_cast<double>(light) / 4000.0, 0.528, 0.025);
+  EXPECT_NEAR(static_cast<double>(heavy) / 4000.0, 0.895, 0.025);
+}
+
+TEST(TreeSamples, UnusableWeightsAreRefused) {
+  const auto data = three_classes(20);
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  for (const std::vector<double>& weights :
+       {std::vector<double>(19, 1.0), std::vector<double>(20, 0.0), std::vector<double>(20, -1.0),
+        std::vector<double>(20, std::nan("")), std::vector<double>(20, HUGE_VAL)}) {
+    auto wanted = settings(2);
+    wanted.draw_weights = weights;
+    wanted.draw_weights[0] = weights.size() == 20 && weights[1] == 0.0 ? 0.0 : weights[0];
+    EXPECT_THROW(learn_with(data, wanted, task, ForestGenerators::per_tree(3), 1), Exception);
+  }
+}
 
 TEST(PerTreeSeeding, AForestLearnedInPartsIsTheWholeForest) {
   const auto data = three_classes(200);

@@ -123,6 +123,60 @@ std::vector<std::vector<double>> staircase(int n) {
   return rows;
 }
 
+// The number of sample instances reaching each node of a tree.
+template <class DataSet>
+std::vector<std::size_t> node_sizes(const Tree<int>& tree, const DataSet& data) {
+  std::vector<std::size_t> sizes(tree.size(), 0);
+  for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+    std::size_t k = 0;
+    for (;;) {
+      ++sizes[k];
+      if (tree.is_leaf(k)) break;
+      const double v = data.features[static_cast<std::size_t>(tree.feature[k])][i];
+      k = static_cast<std::size_t>(v < tree.threshold[k] ? tree.left[k] : tree.right[k]);
+    }
+  }
+  return sizes;
+}
+
+class SmallestLeaf : public ::testing::TestWithParam<int> {};
+
+TEST_P(SmallestLeaf, NoLeafHoldsFewerAndNodesOfTwiceAsManySplitWhileImpure) {
+  const int min_leaf_size = GetParam();
+  const auto data = noisy_threshold(400);
+  XorShiftRNG rng(some_state);
+  TreeLimits limits;
+  limits.min_leaf_size = min_leaf_size;
+  const Tree<int> tree = learn_tree(ClassificationTask<TwoSplitGiniImpurity>(), all_of(data), limits, rng);
+  const std::vector<std::size_t> sizes = node_sizes(tree, data);
+  const std::size_t smallest = static_cast<std::size_t>(std::max(1, min_leaf_size));
+  for (std::size_t k = 0; k < tree.size(); ++k) {
+    EXPECT_GE(sizes[k], smallest) << "node " << k;
+  }
+  // With leaves of one instance allowed, the tree fits every training
+  // instance (no two instances share their values).
+  if (smallest == 1) {
+    for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+      EXPECT_EQ(tree.predict(data, i), data.get_label(i)) << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SmallestLeaf, ::testing::Values(0, 1, 2, 3, 7));
+
+TEST(SmallestLeaf, OneSeparatesThreePointsThatTwoLeavesWhole) {
+  const auto data = make_data<double>({{0}, {1}, {2}}, {0, 1, 0});
+  for (const int min_leaf_size : {1, 2}) {
+    XorShiftRNG rng(some_state);
+    TreeLimits limits;
+    limits.min_leaf_size = min_leaf_size;
+    const Tree<int> tree = learn_tree(ClassificationTask<TwoSplitGiniImpurity>(), all_of(data), limits, rng);
+    std::size_t right = 0;
+    for (std::size_t i = 0; i < 3; ++i) right += tree.predict(data, i) == data.get_label(i);
+    EXPECT_EQ(right, min_leaf_size == 1 ? 3u : 2u) << min_leaf_size;
+  }
+}
+
 TEST(LearnTree, MaxDepthLimitsTheLevels) {
   // Labels alternate in runs of two, so an unlimited tree is deep.
   std::vector<int> labels;
