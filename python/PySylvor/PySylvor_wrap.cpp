@@ -94,16 +94,23 @@ py::array checked_output(const py::object& obj, const std::string& name, int ndi
   return array;
 }
 
-// Runs `work`, turning the library's failures into RuntimeError with the
-// texts of the program's error lines (less the program prefix).
+// How an entry words the library's failures: the 34 typed entries as the
+// program's error lines less the program prefix ("error: ..." and a newline,
+// which their callers may match), the general entries as plain messages.
+enum class Messages { AsTheProgram, Plain };
+
+// Runs `work`, turning the library's failures into RuntimeError.
 template <class Work>
-auto guarded(Work&& work) -> decltype(work()) {
+auto guarded(Work&& work, Messages style = Messages::AsTheProgram) -> decltype(work()) {
+  const bool plain = style == Messages::Plain;
   try {
     return work();
   } catch (const DataIOException& e) {
-    throw std::runtime_error("error (line " + std::to_string(e.get_line_no()) + "): " + e.get_message() + "\n");
+    const std::string line = std::to_string(e.get_line_no());
+    throw std::runtime_error(plain ? "line " + line + ": " + e.get_message()
+                                   : "error (line " + line + "): " + e.get_message() + "\n");
   } catch (const Exception& e) {
-    throw std::runtime_error("error: " + e.get_message() + "\n");
+    throw std::runtime_error(plain ? e.get_message() : "error: " + e.get_message() + "\n");
   } catch (const std::string& message) {
     throw std::runtime_error(message);
   }
@@ -344,6 +351,7 @@ struct LearnExtras {
   int verbose = 0;            // > 0: a progress line on sys.stderr
   std::optional<long long> seed;  // per-tree seeding from this seed; else the module's pool, per thread
   long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
+  Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
 };
 
 // Writes progress text to sys.stderr, from the display thread: the
@@ -472,7 +480,7 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     if (!settings.out_of_bag) return py::make_tuple(trees, importance_array);
     return py::make_tuple(trees, importance_array,
                           learn_extras(task, data, forest, generators, extras, settings.num_threads));
-  });
+  }, extras.messages);
 }
 
 // The positional learning entries: a minimum node size of 1.
@@ -542,6 +550,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   LearnExtras extras;
   extras.oob = oob;
   extras.permutation = permutation_importances;
+  extras.messages = Messages::Plain;
   extras.verbose = verbose;
   extras.seed = seed;
   extras.first_tree = first_tree;
@@ -646,7 +655,7 @@ double predict_regression(const py::object& X, const py::object& forest_argument
       predictor.predict(data, predicted);
       for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
       return 0.0;
-    });
+    }, Messages::Plain);
   });
 }
 
@@ -683,7 +692,7 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
         }
       }
       return 0.0;
-    });
+    }, Messages::Plain);
   });
 }
 
@@ -694,7 +703,7 @@ py::list read_model(const std::string& path) {
     Forest<double> forest;
     read_forest(path, forest);
     return tree_arrays(forest);
-  });
+  }, Messages::Plain);
 }
 
 // Writes a forest argument (tree arrays or lisp text) as a model file of the
@@ -725,7 +734,7 @@ double write_model(const std::string& path, const py::object& forest_argument, c
     }
     if (!medians_argument.is_none()) write_model_medians(path, medians);
     return 0.0;
-  });
+  }, Messages::Plain);
 }
 
 // The medians recorded beside a model file: ("recorded", float64 array),
@@ -743,7 +752,7 @@ py::tuple read_medians(const std::string& path) {
         break;
     }
     return py::make_tuple("absent", py::none());
-  });
+  }, Messages::Plain);
 }
 
 // The number of features (None when the file does not give it) and the
@@ -756,7 +765,7 @@ py::tuple read_description(const std::string& path) {
     py::object num_features = py::none();
     if (desc.get_num_features() > 0) num_features = py::int_(desc.get_num_features());
     return py::make_tuple(num_features, labels);
-  });
+  }, Messages::Plain);
 }
 
 // Rebuilds the module's pool (under its lock: learning calls running now

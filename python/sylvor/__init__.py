@@ -5,5 +5,6 @@ the ``PySylvor_wrap`` extension; their models can be saved as, and loaded
 from, the model files of the ``sylvor`` command-line program.
 """
 from ._forest import ForestClassifier, ForestRegressor
+from ._trees import SylvorTree
 
-__all__ = ["ForestClassifier", "ForestRegressor"]
+__all__ = ["ForestClassifier", "ForestRegressor", "SylvorTree"]

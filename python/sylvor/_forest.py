@@ -15,6 +15,14 @@ from sklearn.utils.validation import check_is_fitted
 
 import PySylvor_wrap as _wrap
 
+from . import _metadata
+from ._trees import SylvorTree, decision_path
+
+try:  # scikit-learn's parameter validation (1.2 on)
+    from sklearn.utils._param_validation import Interval, StrOptions
+except ImportError:
+    Interval = StrOptions = None
+
 _FLOATS = [np.float64, np.float32]
 
 
@@ -35,111 +43,227 @@ def _threads(n_jobs):
     cores = os.cpu_count() or 1
     if n_jobs is None:
         return cores
-    if not isinstance(n_jobs, (int, np.integer)) or isinstance(n_jobs, (bool, np.bool_)) or n_jobs == 0:
+    if not isinstance(n_jobs, numbers.Integral) or isinstance(n_jobs, (bool, np.bool_)) or n_jobs == 0:
         raise ValueError(f"n_jobs must be None or a non-zero integer, got {n_jobs!r}")
     return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
+
+
+def _constraints(criteria):
+    """scikit-learn's constraints on the forest parameters, with sylvor's
+    criteria and extra parameters (an empty dict without scikit-learn's
+    parameter validation)."""
+    if StrOptions is None:
+        return {}
+    return {
+        "n_estimators": [Interval(numbers.Integral, 1, None, closed="left")],
+        "criterion": [StrOptions(set(criteria))],
+        "max_depth": [Interval(numbers.Integral, 1, None, closed="left"), None],
+        "min_samples_split": [Interval(numbers.Integral, 2, None, closed="left"),
+                              Interval(numbers.Real, 0.0, 1.0, closed="right")],
+        "min_samples_leaf": [Interval(numbers.Integral, 1, None, closed="left"),
+                             Interval(numbers.Real, 0.0, 1.0, closed="neither")],
+        "max_features": [Interval(numbers.Integral, 1, None, closed="left"),
+                         Interval(numbers.Real, 0.0, 1.0, closed="right"), StrOptions({"sqrt", "log2", "auto"}), None],
+        "max_leaf_nodes": [Interval(numbers.Integral, 2, None, closed="left"), None],
+        "bootstrap": ["boolean"],
+        "oob_score": ["boolean"],
+        "n_jobs": [numbers.Integral, None],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+        "warm_start": ["boolean"],
+        "max_samples": [None, Interval(numbers.Real, 0.0, 1.0, closed="right"),
+                        Interval(numbers.Integral, 1, None, closed="left")],
+        "compute_permutation_importances": ["boolean"],
+        "min_instances_per_node": [Interval(numbers.Integral, 0, None, closed="left"), None],
+        "bootstrap_fraction": [Interval(numbers.Real, 0.0, None, closed="neither"), None],
+    }
 
 
 class _BaseForest(BaseEstimator):
     _criteria = ()
     _criterion_aliases = {}
     _auto_max_features = None
-
-    def __init__(self, n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                 bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances, verbose):
-        self.n_estimators = n_estimators
-        self.criterion = criterion
-        self.max_features = max_features
-        self.max_depth = max_depth
-        self.min_instances_per_node = min_instances_per_node
-        self.bootstrap_fraction = bootstrap_fraction
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.oob_score = oob_score
-        self.compute_permutation_importances = compute_permutation_importances
-        self.verbose = verbose
+    _parameter_constraints = {}
 
     def _more_tags(self):
-        return {"allow_nan": True}
+        return {
+            "allow_nan": True,
+            "_xfail_checks": {
+                "check_sample_weights_invariance":
+                    "weights act on the bootstrap draws: an instance of weight zero is never drawn, but the "
+                    "sample keeps its size, so the trees differ from those grown without the instance",
+            },
+        }
+
+    def __setstate__(self, state):
+        # Forests pickled before the trees became objects held raw arrays.
+        trees = state.get("estimators_")
+        if "_trees" not in state and trees is not None and all(isinstance(t, np.ndarray) for t in trees):
+            state["_trees"] = list(trees)
+        self.__dict__.update(state)
+        if "_trees" in state:
+            self._wrap_trees()
 
     # ---------------------------------------------------------------- fitting
     def _features_per_split(self, n_features):
         m = self.max_features
         if isinstance(m, str) and m == "auto":
-            # Older scikit-learn's default: sqrt for classifiers, all for regressors.
+            # Older scikit-learn's meaning: sqrt for classifiers, all for regressors.
             m = self._auto_max_features
         if m is None:
             return 0
         if isinstance(m, str):
-            if m == "sqrt":
-                return max(1, int(math.sqrt(n_features)))
-            if m == "log2":
-                return max(1, int(math.log2(n_features)))
-            raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
-        if isinstance(m, (bool, np.bool_)):
-            raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
-        if isinstance(m, (int, np.integer)):
-            if m < 1:
-                raise ValueError(f"max_features must be at least 1, got {m}")
+            return max(1, int(math.sqrt(n_features) if m == "sqrt" else math.log2(n_features)))
+        if isinstance(m, numbers.Integral):
             return min(int(m), n_features)
-        if isinstance(m, (float, np.floating)):
-            if not 0.0 < m <= 1.0:
-                raise ValueError(f"max_features as a fraction must lie in (0, 1], got {m}")
-            return max(1, int(m * n_features))
-        raise ValueError(f"max_features must be None, an int, a float, 'sqrt' or 'log2', got {m!r}")
+        return max(1, int(m * n_features))
 
-    def _learn(self, X, y, num_classes):
-        if not isinstance(self.n_estimators, (int, np.integer)) or self.n_estimators < 1:
-            raise ValueError(f"n_estimators must be a positive integer, got {self.n_estimators!r}")
-        criterion = self._criterion_aliases.get(self.criterion, self.criterion) \
-            if isinstance(self.criterion, str) else self.criterion
+    def _check_params(self, n_samples):
+        """Everything the constraints do not say, checked before learning."""
+        if hasattr(self, "_validate_params"):
+            self._validate_params()
+        criterion = self._criterion_aliases.get(self.criterion, self.criterion)
         if criterion not in self._criteria:
             accepted = list(self._criteria) + list(self._criterion_aliases)
             raise ValueError(f"criterion must be one of {', '.join(accepted)}, got {self.criterion!r}")
-        if self.max_depth is not None and (not isinstance(self.max_depth, (int, np.integer)) or self.max_depth < 1):
-            raise ValueError(f"max_depth must be None or a positive integer, got {self.max_depth!r}")
-        if not isinstance(self.min_instances_per_node, (int, np.integer)) or self.min_instances_per_node < 1:
-            raise ValueError(f"min_instances_per_node must be a positive integer, got {self.min_instances_per_node!r}")
-        if not self.bootstrap_fraction > 0:
-            raise ValueError(f"bootstrap_fraction must be positive, got {self.bootstrap_fraction!r}")
-        n_samples = X.shape[0]
-        if n_samples > 1 and not float(self.bootstrap_fraction) * n_samples >= 1.0:
+        _threads(self.n_jobs)
+        if not self.bootstrap and self.oob_score:
+            raise ValueError("Out of bag estimation only available if bootstrap=True")
+        if not self.bootstrap and self.compute_permutation_importances:
+            raise ValueError("permutation importances are measured on the out-of-bag instances, which need "
+                             "bootstrap=True")
+        if not self.bootstrap and self.max_samples is not None:
+            raise ValueError("`max_sample` cannot be set if `bootstrap=False`. Either switch to `bootstrap=True` "
+                             "or set `max_sample=None`.")
+        if self.bootstrap_fraction is not None and self.max_samples is not None:
+            raise ValueError("give max_samples or the older bootstrap_fraction, not both")
+        for old, new in (("min_instances_per_node", "min_samples_split=N + 1"),
+                         ("bootstrap_fraction", "max_samples")):
+            if getattr(self, old) is not None:
+                warnings.warn(f"{old} is deprecated; use {new}", FutureWarning)
+        if isinstance(self.max_samples, numbers.Integral) and self.max_samples > n_samples:
+            raise ValueError(f"`max_samples` must be <= n_samples={n_samples} but got value {self.max_samples}")
+        if self.bootstrap_fraction is not None and n_samples > 1 and \
+                not float(self.bootstrap_fraction) * n_samples >= 1.0:
             raise ValueError(f"bootstrap_fraction={self.bootstrap_fraction!r} of {n_samples} samples gives empty "
                              f"bootstrap samples; it must be at least 1/{n_samples}")
-        for name in ("oob_score", "compute_permutation_importances"):
-            if not isinstance(getattr(self, name), (bool, np.bool_)):
-                raise ValueError(f"{name} must be True or False, got {getattr(self, name)!r}")
-        if not isinstance(self.verbose, (int, np.integer)) or self.verbose < 0:
-            raise ValueError(f"verbose must be a non-negative integer, got {self.verbose!r}")
-        self.feature_medians_ = _column_medians(X)
-        X = _fill_missing(X, self.feature_medians_)
-        result = _wrap.learn(
-            X.T, y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators),
-            sample_prop=float(self.bootstrap_fraction), fte_per_split=self._features_per_split(X.shape[1]),
+        return criterion
+
+    def _growth_settings(self, n_samples, n_features):
+        """The extension's learning keywords for these parameters."""
+        split, leaf = self.min_samples_split, self.min_samples_leaf
+        # Integers are counts (min_samples_split=1 counts as the fraction 1.0,
+        # as in scikit-learn), other numbers fractions of the samples.
+        if not (isinstance(split, numbers.Integral) and split >= 2):
+            split = max(2, math.ceil(split * n_samples))
+        if not isinstance(leaf, numbers.Integral):
+            leaf = max(1, math.ceil(leaf * n_samples))
+        # A node of fewer than min_samples_split instances is a leaf.
+        min_node = int(split) - 1 if self.min_instances_per_node is None else int(self.min_instances_per_node)
+        settings = dict(
+            fte_per_split=self._features_per_split(n_features),
             max_depth=0 if self.max_depth is None else int(self.max_depth),
-            min_instances_per_node=int(self.min_instances_per_node), num_threads=_threads(self.n_jobs),
-            compute_importances=True, oob=bool(self.oob_score),
+            min_instances_per_node=min_node, min_leaf_size=int(leaf),
+            max_leaf_nodes=0 if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
+            bootstrap=bool(self.bootstrap), sample_prop=1.0, sample_size=0)
+        if self.bootstrap_fraction is not None:
+            settings["sample_prop"] = float(self.bootstrap_fraction)
+        elif isinstance(self.max_samples, numbers.Integral):
+            settings["sample_size"] = int(self.max_samples)
+        elif self.max_samples is not None:
+            settings["sample_size"] = max(int(round(n_samples * self.max_samples)), 1)
+        return settings
+
+    def _draw_weights(self, y, sample_weight):
+        """The weights of the bootstrap draws (None for equal ones): the
+        sample weights times the class weights."""
+        weights = None
+        if sample_weight is not None:
+            from sklearn.utils.validation import _check_sample_weight
+            weights = _check_sample_weight(sample_weight, np.empty((len(y), 0)), dtype=np.float64)
+            if not np.all(np.isfinite(weights)) or (weights < 0).any():
+                raise ValueError("sample_weight must be finite and non-negative")
+        class_weight = getattr(self, "class_weight", None)
+        if class_weight is not None:
+            from sklearn.utils.class_weight import compute_sample_weight
+            # The draws are made by weight, so balancing every sample and
+            # balancing the whole set are the same.
+            kind = "balanced" if class_weight == "balanced_subsample" else class_weight
+            by_class = compute_sample_weight(kind, y)
+            weights = by_class if weights is None else weights * by_class
+        if weights is None:
+            return None
+        if not weights.sum() > 0:
+            raise ValueError("the sample weights (times the class weights) must not all be zero")
+        if not self.bootstrap and np.any(weights != weights[0]):
+            raise ValueError("sample_weight and class_weight act on the bootstrap draws, so they need "
+                             "bootstrap=True")
+        return np.ascontiguousarray(weights, dtype=np.float64)
+
+    def _fit_forest(self, X, y, learned_y, num_classes, sample_weight):
+        """Learns the forest (or, with warm_start, the trees it lacks)."""
+        criterion = self._check_params(X.shape[0])
+        weights = self._draw_weights(y, sample_weight)
+        previous = self._trees if self.warm_start and hasattr(self, "_trees") else None
+        if previous is not None and self.n_estimators < len(previous):
+            raise ValueError(f"n_estimators={self.n_estimators} must be larger or equal to "
+                             f"len(estimators_)={len(previous)} when warm_start==True")
+        if previous is not None and self.n_estimators == len(previous):
+            warnings.warn("Warm-start fitting without increasing n_estimators does not fit new trees.", UserWarning)
+            return
+        if previous is None:
+            self._seed = seed_of(self.random_state)
+            self.feature_medians_ = _column_medians(X)
+        X = _fill_missing(X, self.feature_medians_)
+        first = len(previous) if previous is not None else 0
+        result = _wrap.learn(
+            X.T, learned_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
+            num_threads=_threads(self.n_jobs), compute_importances=True, oob=bool(self.oob_score),
             permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose),
-            seed=seed_of(self.random_state), first_tree=int(getattr(self, "_first_tree", 0)))
-        self.estimators_ = result[0]
-        self.feature_importances_ = result[1]
+            seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
+            **self._growth_settings(X.shape[0], X.shape[1]))
         extras = result[2] if len(result) > 2 else {}
+        if previous is None:
+            self._trees = list(result[0])
+            self.feature_importances_ = result[1]
+            if self.compute_permutation_importances:
+                self.permutation_importances_ = extras["permutation_importances"]
+            if self.oob_score:
+                self._set_oob(extras, learned_y)
+        else:
+            self._add_trees(result[0], result[1], extras, learned_y)
+        self._wrap_trees()
+
+    def _add_trees(self, trees, importances, extras, learned_y):
+        """Joins the trees of a warm start to the forest: importances as
+        tree-weighted means, out-of-bag estimates as if one forest had grown
+        them all."""
+        old, new = float(len(self._trees)), float(len(trees))
+        self.feature_importances_ = (self.feature_importances_ * old + importances * new) / (old + new)
         if self.compute_permutation_importances:
-            self.permutation_importances_ = extras["permutation_importances"]
+            earlier = getattr(self, "permutation_importances_", None)
+            added = extras["permutation_importances"]
+            self.permutation_importances_ = added if earlier is None else (earlier * old + added * new) / (old + new)
         if self.oob_score:
-            self._set_oob(extras, y)
+            record = getattr(self, "_oob_record", None)
+            self._set_oob(extras if record is None else _joined_oob([record, extras]), learned_y)
+        self._trees = self._trees + list(trees)
+
+    def _wrap_trees(self):
+        n_classes = len(self.classes_) if hasattr(self, "classes_") else None
+        self.estimators_ = [SylvorTree(t, self.n_features_in_, n_classes) for t in self._trees]
 
     def _set_oob(self, extras, y):
         """Sets the out-of-bag attributes from the extension's out-of-bag
         record ("oob_trees" with "oob_votes" or "oob_prediction")."""
         trees = extras["oob_trees"]
-        self._oob_record = extras  # kept for joining sub-forests
+        self._oob_record = {k: v for k, v in extras.items() if k != "permutation_importances"}
         missing = int((trees == 0).sum())
         if missing:
             warnings.warn(f"{missing} of {len(trees)} instances are in the sample of every tree and have no "
                           "out-of-bag prediction; they are left out of oob_score_ (more trees leave fewer out)",
                           UserWarning)
-        self._score_oob(extras, y, trees > 0)
+        self._score_oob(self._oob_record, y, trees > 0)
 
     def _check_input(self, X):
         """X validated, its missing values filled with the training medians."""
@@ -157,23 +281,33 @@ class _BaseForest(BaseEstimator):
     def apply(self, X):
         """The breadth-first number of the leaf that each instance reaches in each tree."""
         X = self._check_input(X)
-        leaves = np.zeros((X.shape[0], len(self.estimators_)), np.int32)
-        _wrap.apply(X.T, self.estimators_, leaves, _threads(self.n_jobs))
+        leaves = np.zeros((X.shape[0], len(self._trees)), np.int32)
+        _wrap.apply(X.T, self._trees, leaves, _threads(self.n_jobs))
         return leaves
+
+    def decision_path(self, X):
+        """The nodes each instance passes, as scikit-learn gives them: a
+        sparse (instances x nodes of every tree) indicator matrix in CSR
+        form, and the offsets of each tree's nodes in its columns."""
+        return decision_path(self._trees, self.apply(X))
 
     # ------------------------------------------------------------ persistence
     def save_model(self, path, format="vectortxt"):
         """Writes the forest as a model file of the sylvor program ("lisp" or
-        "vectortxt") and the training medians as PATH.medians, which fill
+        "vectortxt"); the training medians as PATH.medians, which fill
         missing values when the program tests the model or load_model reads
-        it back. A classifier also writes PATH.bdf, a description of
-        data files laid out as the features followed by the class name, with
-        one label line per class of classes_."""
+        it back; and PATH.meta, which keeps for load_model what the model
+        file cannot hold: the class labels and their type, the feature names
+        and count, the parameters and the importances. A classifier also
+        writes PATH.bdf, a description of data files laid out as the
+        features followed by the class name, one label line per class."""
         check_is_fitted(self, "estimators_")
         if format not in ("lisp", "vectortxt"):
             raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
         # Everything that can be checked is checked before anything is written.
         description = self._description()
+        if hasattr(self, "classes_"):
+            _metadata.encode_labels(self.classes_)
         folder = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(folder):
             raise FileNotFoundError(f"cannot write {path!r}: the folder {folder!r} does not exist")
@@ -184,12 +318,39 @@ class _BaseForest(BaseEstimator):
         medians = getattr(self, "feature_medians_", None)
         if medians is not None:
             medians = np.ascontiguousarray(medians, dtype=np.float64)
-        _wrap.write_model(path, self.estimators_, format, medians)
+        _wrap.write_model(path, self._trees, format, medians)
         if description is not None:
             _write_whole(path + ".bdf", description)
+        _write_whole(path + ".meta", _metadata.to_text(_metadata.metadata_of(self, path)))
 
     def _description(self):
         return None
+
+    @classmethod
+    def _loaded(cls, path, params):
+        """A model with the trees of `path`, its metadata (or None) and the
+        parameters: those saved, updated by those given."""
+        trees = _wrap.read_model(path)
+        meta = _metadata.read(path + ".meta", path)
+        saved = dict(meta["params"]) if meta is not None else {}
+        valid = cls().get_params(deep=False)
+        saved = {k: v for k, v in saved.items() if k in valid}
+        saved.update(params)
+        model = cls(**saved)
+        model._trees = list(trees)
+        model.n_outputs_ = 1
+        model.feature_medians_ = _read_medians(path)
+        if meta is not None:
+            if "feature_names_in" in meta:
+                model.feature_names_in_ = np.asarray(meta["feature_names_in"], dtype=object)
+            for name in ("feature_importances_", "permutation_importances_"):
+                if name in meta:
+                    setattr(model, name, np.asarray(meta[name], dtype=np.float64))
+            if "oob_score_" in meta:
+                model.oob_score_ = meta["oob_score_"]
+        if getattr(model, "feature_importances_", None) is None:
+            model.feature_importances_ = None
+        return model, meta
 
 
 def _column_medians(X):
@@ -259,27 +420,37 @@ def _read_description(path):
     return _wrap.read_description(path)
 
 
-class ForestClassifier(ClassifierMixin, _BaseForest):
-    """A random forest classifier.
+def _joined_oob(records):
+    """One out-of-bag record from those of forests whose trees are joined:
+    votes and tree counts added, mean predictions weighted by their trees."""
+    trees = np.sum([r["oob_trees"] for r in records], axis=0).astype(np.int32)
+    if "oob_votes" in records[0]:
+        return {"oob_trees": trees, "oob_votes": np.sum([r["oob_votes"] for r in records], axis=0)}
+    total = np.sum([np.where(r["oob_trees"] > 0, r["oob_prediction"], 0.0) * r["oob_trees"] for r in records],
+                   axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        prediction = np.where(trees > 0, total / trees, np.nan)
+    return {"oob_trees": trees, "oob_prediction": prediction}
 
-    Parameters
-    ----------
-    n_estimators : int, default=30
-        Number of trees.
-    criterion : {"gini", "infogain", "gainratio"}, default="gini"
-        Split criterion; scikit-learn's "entropy" and "log_loss" are
-        information gain, "gain_ratio" is gain ratio.
-    max_features : None, int, float, "sqrt", "log2" or "auto", default=None
-        Features tried per split: all (None), a number, a fraction of them,
-        or the square root or log2 of their number; "auto", as in older
-        scikit-learn, is "sqrt" for the classifier and all for the
-        regressor.
+
+_COMMON_PARAMETERS = """
     max_depth : int or None, default=None
         Maximum depth of a tree; None for no limit.
-    min_instances_per_node : int, default=1
-        A node with at most this many instances becomes a leaf.
-    bootstrap_fraction : float, default=1.0
-        Size of each tree's bootstrap sample as a fraction of the data.
+    min_samples_split : int or float, default=2
+        A node of fewer instances (or, as a fraction, of fewer than
+        ceil(min_samples_split * n_samples)) is a leaf.
+    min_samples_leaf : int or float, default=1
+        The fewest instances a split may leave in either child (a fraction:
+        ceil(min_samples_leaf * n_samples)). Only such splits are scored.
+    max_leaf_nodes : int or None, default=None
+        With a number, each tree grows best first (the split that decreases
+        the weighted impurity most next) up to that many leaves.
+    bootstrap : bool, default=True
+        Whether each tree grows on a bootstrap sample (drawn with
+        replacement); False grows every tree on the whole training set.
+    oob_score : bool, default=False
+        Estimate the score on the out-of-bag instances: each instance is
+        predicted by the trees whose bootstrap sample left it out.
     n_jobs : int or None, default=None
         Threads; None or -1 use every core, -2 all but one, and so on, as
         in joblib. The forest does not depend on them.
@@ -288,52 +459,117 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         seed and its number alone, so a fit is reproducible whatever n_jobs.
         An int from 1 to 2**31 - 1 is the seed itself: the sylvor program
         learns the same trees with ``--seed N --seeding per-tree``.
-    oob_score : bool, default=False
-        Estimate the accuracy on the out-of-bag instances: each instance is
-        predicted by the trees whose bootstrap sample left it out.
-    compute_permutation_importances : bool, default=False
-        For each tree and feature, the out-of-bag accuracy lost when the
-        feature's values are shuffled among the tree's out-of-bag instances,
-        averaged over the trees. The shuffles draw from generators of their
-        own, so the forest is the same with or without them.
     verbose : int, default=0
         1 shows a progress line (trees grown, elapsed, time left) on
         sys.stderr while the forest grows.
+    warm_start : bool, default=False
+        A fit of a fitted forest with more n_estimators adds the trees it
+        lacks; each tree draws from the generator of its number, so the
+        forest is the one a single fit of all the trees learns.
+    max_samples : int, float or None, default=None
+        The size of each bootstrap sample: the number of training instances
+        (None), a number, or a fraction of it.
+    compute_permutation_importances : bool, default=False
+        For each tree and feature, the out-of-bag score lost when the
+        feature's values are shuffled among the tree's out-of-bag instances,
+        averaged over the trees. The shuffles draw from generators of their
+        own, so the forest is the same with or without them.
+    min_instances_per_node, bootstrap_fraction : deprecated
+        The earlier names: a node of at most min_instances_per_node
+        instances is a leaf (min_samples_split=N + 1), and bootstrap samples
+        hold bootstrap_fraction times the instances (max_samples).
 
+    ``fit`` takes ``sample_weight``: the weights act on the bootstrap draws,
+    an instance being drawn with probability proportional to its weight (as
+    ranger's case weights), not on the impurity. The splits stay counts of
+    instances, exact and fast; an instance of weight 0 never reaches a tree.
+    Weights therefore need bootstrap=True (equal weights change nothing).
+
+    Missing values (NaN) in X are replaced by the median of their feature
+    over the training rows (``feature_medians_``), at fit and at prediction,
+    so a row's prediction depends on that row alone.
+
+    ``estimators_`` holds one SylvorTree per tree, with scikit-learn's
+    ``tree_`` arrays; ``decision_path`` and ``apply`` give the nodes and
+    leaves each instance reaches. save_model writes the model file of the
+    sylvor program with the medians (PATH.medians) and what the model file
+    cannot hold (PATH.meta); load_model reads them back.
+"""
+
+
+class ForestClassifier(ClassifierMixin, _BaseForest):
+    __doc__ = """A random forest classifier.
+
+    Parameters
+    ----------
+    n_estimators : int, default=100
+        Number of trees.
+    criterion : {"gini", "entropy", "log_loss", "gain_ratio"}, default="gini"
+        Split criterion; "entropy" and "log_loss" are both information gain
+        (also named "infogain"), "gain_ratio" (or "gainratio") is sylvor's
+        own.
+    max_features : {"sqrt", "log2"}, int, float or None, default="sqrt"
+        Features tried per split: the square root or log2 of their number,
+        a number, a fraction of them, or all (None); "auto", as in older
+        scikit-learn, is "sqrt".
+    class_weight : "balanced", "balanced_subsample", dict or None, default=None
+        Weights of the classes, multiplying the sample weights: a dict of
+        class label to weight, or "balanced" for weights inversely
+        proportional to the class frequencies. Since the weights act on the
+        draws, "balanced_subsample" is "balanced".
+""" + _COMMON_PARAMETERS + """
     Attributes beyond scikit-learn's usual ones: ``oob_score_`` and
     ``oob_decision_function_`` (share of the out-of-bag votes per class; NaN
     rows for instances without out-of-bag trees) with oob_score, and
     ``permutation_importances_`` with compute_permutation_importances.
     None of them changes the forest learned.
-
-    Missing values (NaN) in X are replaced by the median of their feature
-    over the training rows (``feature_medians_``), at fit and at prediction,
-    so a row's prediction depends on that row alone. save_model writes the
-    medians beside the model (PATH.medians), where the program's test
-    commands and load_model find them.
     """
     _criteria = ("gini", "infogain", "gainratio")
     # scikit-learn's names: both of its entropy criteria are information gain.
     _criterion_aliases = {"entropy": "infogain", "log_loss": "infogain", "gain_ratio": "gainratio"}
     _auto_max_features = "sqrt"
+    _parameter_constraints = dict(_constraints(_criteria + tuple(_criterion_aliases)),
+                                  class_weight=[StrOptions({"balanced", "balanced_subsample"}), dict, None]
+                                  if StrOptions is not None else [])
 
-    def __init__(self, n_estimators=30, criterion="gini", max_features=None, max_depth=None,
-                 min_instances_per_node=1, bootstrap_fraction=1.0, n_jobs=None, random_state=None,
-                 oob_score=False, compute_permutation_importances=False, verbose=0):
-        super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                         bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances,
-                         verbose)
+    def __init__(self, n_estimators=100, *, criterion="gini", max_depth=None, min_samples_split=2,
+                 min_samples_leaf=1, max_features="sqrt", max_leaf_nodes=None, bootstrap=True, oob_score=False,
+                 n_jobs=None, random_state=None, verbose=0, warm_start=False, class_weight=None, max_samples=None,
+                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.class_weight = class_weight
+        self.max_samples = max_samples
+        self.compute_permutation_importances = compute_permutation_importances
+        self.min_instances_per_node = min_instances_per_node
+        self.bootstrap_fraction = bootstrap_fraction
 
-    def fit(self, X, y):
-        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan")
+    def fit(self, X, y, sample_weight=None):
+        warm = self.warm_start and hasattr(self, "_trees")
+        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
-        self.classes_, encoded = np.unique(y, return_inverse=True)
-        if len(self.classes_) < 2:
+        classes, encoded = np.unique(y, return_inverse=True)
+        if warm and not np.array_equal(classes, self.classes_):
+            raise ValueError(f"a warm start must see the classes of the first fit, {list(self.classes_)}, "
+                             f"not {list(classes)}")
+        if len(classes) < 2:
             raise ValueError("ForestClassifier needs samples of at least 2 classes in the data, but the data "
-                             f"contain only one class: {self.classes_[0]!r}")
-        self.n_classes_ = len(self.classes_)
+                             f"contain only one class: {classes[0]!r}")
+        self.classes_ = classes
+        self.n_classes_ = len(classes)
         self.n_outputs_ = 1
-        self._learn(X, encoded.astype(np.int32), len(self.classes_))
+        self._fit_forest(X, y, encoded.astype(np.int32), len(classes), sample_weight)
         return self
 
     def _score_oob(self, record, encoded, seen):
@@ -349,7 +585,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         X = self._check_input(X)
         probabilities = np.zeros((X.shape[0], len(self.classes_)), np.float64)
         prob = _wrap.prob_dd if X.dtype == np.float64 else _wrap.prob_sd
-        prob(X.T, self.estimators_, len(self.classes_), probabilities, _threads(self.n_jobs))
+        prob(X.T, self._trees, len(self.classes_), probabilities, _threads(self.n_jobs))
         return probabilities
 
     def predict_log_proba(self, X):
@@ -363,15 +599,11 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         X = self._check_input(X)
         labels = np.zeros(X.shape[0], np.int32)
         test = _wrap.test_di if X.dtype == np.float64 else _wrap.test_si
-        test(X.T, self.estimators_, len(self.classes_), labels, _threads(self.n_jobs))
+        test(X.T, self._trees, len(self.classes_), labels, _threads(self.n_jobs))
         return self.classes_[labels]
 
     def _description(self):
-        names = [str(c) for c in self.classes_]
-        for name in names:
-            if not name or re.search(r"[\s#]", name):
-                raise ValueError(f"class name {name!r} cannot be written into a description file "
-                                 "(it is empty or holds white space or '#')")
+        names = _description_names([str(c) for c in self.classes_])
         n = self.n_features_in_
         return (f"num-features {n}\nclass-column {n}\n" +
                 "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
@@ -379,36 +611,50 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     @classmethod
     def load_model(cls, path, classes=None, **params):
         """A classifier with the forest of a sylvor model file. The classes
-        come from `classes` or from the label lines of PATH.bdf (class
-        numbers when there is neither)."""
-        model = cls(**params)
-        model.estimators_ = _wrap.read_model(path)
+        come from `classes`, from PATH.meta (written by save_model: the
+        labels with their type), or from the label lines of PATH.bdf (class
+        numbers when there is none of them); they must cover the class
+        numbers of the leaves, and given classes must be those of PATH.meta.
+        The parameters are those saved, updated by `params`."""
+        model, meta = cls._loaded(path, params)
         n_features, labels = _read_description(path + ".bdf")
-        leaves = np.concatenate([t[4][t[0] < 0] for t in model.estimators_]) if model.estimators_ else []
-        if classes is None:
-            count = max(list(labels) + [int(v) for v in leaves] + [0]) + 1
-            classes = [labels.get(i, i) for i in range(count)]
-        elif len(leaves) and int(np.max(leaves)) >= len(classes):
-            raise ValueError(f"the model's leaves hold class numbers up to {int(np.max(leaves))}, so it needs at "
-                             f"least {int(np.max(leaves)) + 1} classes, but {len(classes)} were given")
-        model.classes_ = np.asarray(classes)
-        model.n_classes_ = len(model.classes_)
-        model.n_outputs_ = 1
-        model.feature_medians_ = _read_medians(path)
-        model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
-        model.feature_importances_ = None
+        leaves = np.concatenate([t[4][t[0] < 0] for t in model._trees]) if model._trees else np.zeros(0)
+        needed = int(np.max(leaves)) + 1 if len(leaves) else 0
+        saved = _metadata.decode_labels(meta["classes"]) if meta is not None and "classes" in meta else None
+        if classes is not None:
+            classes = np.asarray(classes)
+            if saved is not None and not np.array_equal(classes, saved):
+                raise ValueError(f"the classes given, {list(classes)}, are not those the model was saved with, "
+                                 f"{list(saved)}")
+        elif saved is not None:
+            classes = saved
+        else:
+            count = max(list(labels) + [needed - 1, 0]) + 1
+            classes = np.asarray([labels.get(i, i) for i in range(count)])
+        if needed > len(classes):
+            raise ValueError(f"the model's leaves hold class numbers up to {needed - 1}, so it needs at least "
+                             f"{needed} classes, but {len(classes)} were given")
+        model.classes_ = classes
+        model.n_classes_ = len(classes)
+        given = meta["n_features_in"] if meta is not None else n_features
+        model.n_features_in_ = _feature_count(given, model.feature_medians_, model._trees)
+        model._wrap_trees()
         return model
 
 
 class ForestRegressor(RegressorMixin, _BaseForest):
-    """A random forest regressor (the mean of the trees' leaves).
+    __doc__ = """A random forest regressor (the mean of the trees' leaves).
 
-    Parameters are those of ForestClassifier, but for criterion
-    ("variance", the only one, also named "squared_error"), min_instances_per_node (default 5) and
-    bootstrap_fraction (default 0.632), the defaults of the sylvor program's
-    learn-regress. As for the classifier, random_state alone decides the
-    forest, whatever n_jobs.
-
+    Parameters
+    ----------
+    n_estimators : int, default=100
+        Number of trees.
+    criterion : {"squared_error", "variance"}, default="squared_error"
+        Split criterion: the decrease of the size-weighted variance.
+    max_features : {"sqrt", "log2"}, int, float or None, default=1.0
+        Features tried per split (see ForestClassifier); 1.0 and None are
+        all of them, as is "auto".
+""" + _COMMON_PARAMETERS + """
     With oob_score, ``oob_prediction_`` holds the mean of each instance's
     out-of-bag trees (NaN without any) and ``oob_score_`` their R^2; the
     permutation importances are increases of the out-of-bag mean squared
@@ -416,18 +662,37 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     """
     _criteria = ("variance",)
     _criterion_aliases = {"squared_error": "variance"}
+    _parameter_constraints = _constraints(_criteria + tuple(_criterion_aliases))
 
-    def __init__(self, n_estimators=30, criterion="variance", max_features=None, max_depth=None,
-                 min_instances_per_node=5, bootstrap_fraction=0.632, n_jobs=None, random_state=None,
-                 oob_score=False, compute_permutation_importances=False, verbose=0):
-        super().__init__(n_estimators, criterion, max_features, max_depth, min_instances_per_node,
-                         bootstrap_fraction, n_jobs, random_state, oob_score, compute_permutation_importances,
-                         verbose)
+    def __init__(self, n_estimators=100, *, criterion="squared_error", max_depth=None, min_samples_split=2,
+                 min_samples_leaf=1, max_features=1.0, max_leaf_nodes=None, bootstrap=True, oob_score=False,
+                 n_jobs=None, random_state=None, verbose=0, warm_start=False, max_samples=None,
+                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.max_samples = max_samples
+        self.compute_permutation_importances = compute_permutation_importances
+        self.min_instances_per_node = min_instances_per_node
+        self.bootstrap_fraction = bootstrap_fraction
 
-    def fit(self, X, y):
-        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True)
+    def fit(self, X, y, sample_weight=None):
+        warm = self.warm_start and hasattr(self, "_trees")
+        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True,
+                                   reset=not warm)
         self.n_outputs_ = 1
-        self._learn(X, np.ascontiguousarray(y, dtype=np.float64), 1)
+        y = np.ascontiguousarray(y, dtype=np.float64)
+        self._fit_forest(X, y, y, 1, sample_weight)
         return self
 
     def _score_oob(self, record, y, seen):
@@ -437,19 +702,33 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     def predict(self, X):
         X = self._check_input(X)
         values = np.zeros(X.shape[0], np.float64)
-        _wrap.predict_regression(X.T, self.estimators_, values, _threads(self.n_jobs))
+        _wrap.predict_regression(X.T, self._trees, values, _threads(self.n_jobs))
         return values
 
     @classmethod
     def load_model(cls, path, n_features=None, **params):
-        """A regressor with the forest of a sylvor model file."""
-        model = cls(**params)
-        model.estimators_ = _wrap.read_model(path)
-        model.n_outputs_ = 1
-        model.feature_medians_ = _read_medians(path)
-        model.n_features_in_ = _feature_count(n_features, model.feature_medians_, model.estimators_)
-        model.feature_importances_ = None
+        """A regressor with the forest of a sylvor model file; the number of
+        features comes from n_features, PATH.meta or PATH.medians."""
+        model, meta = cls._loaded(path, params)
+        given = n_features if n_features is not None else meta["n_features_in"] if meta is not None else None
+        model.n_features_in_ = _feature_count(given, model.feature_medians_, model._trees)
+        model._wrap_trees()
         return model
+
+
+def _description_names(names):
+    """Class names for a description file: a name holding white space or '#'
+    (or empty) gets '_' in their place, and a number after it when that name
+    is taken; PATH.meta keeps the names themselves."""
+    written, taken = [], set()
+    for k, name in enumerate(names):
+        safe = re.sub(r"[\s#]", "_", name) or f"class_{k}"
+        if safe != name:
+            while safe in taken or safe in names:
+                safe = f"{safe}_{k}"
+        taken.add(safe)
+        written.append(safe)
+    return written
 
 
 def _feature_count(given, medians, trees):

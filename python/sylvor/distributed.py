@@ -12,7 +12,7 @@ and their threads.
 import numpy as np
 from sklearn.base import clone
 
-from ._forest import ForestClassifier, seed_of
+from ._forest import ForestClassifier, _joined_oob, seed_of
 
 
 def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs):
@@ -72,8 +72,10 @@ def join_forests(estimator, subforests, y=None):
     for name, value in vars(first).items():
         if name.endswith("_") and not name.startswith("_"):
             setattr(joined, name, value)
-    joined.estimators_ = [tree for sub in subforests for tree in sub.estimators_]
-    counts = np.array([len(sub.estimators_) for sub in subforests], dtype=np.float64)
+    joined._seed = first._seed
+    joined._trees = [tree for sub in subforests for tree in sub._trees]
+    joined._wrap_trees()
+    counts = np.array([len(sub._trees) for sub in subforests], dtype=np.float64)
     joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)
     if getattr(estimator, "compute_permutation_importances", False):
         joined.permutation_importances_ = _tree_weighted_mean(subforests, "permutation_importances_", counts)
@@ -86,17 +88,11 @@ def join_forests(estimator, subforests, y=None):
 
 
 def _join_out_of_bag(joined, records, y):
-    trees = np.sum([r["oob_trees"] for r in records], axis=0).astype(np.int32)
+    record = _joined_oob(records)
     if isinstance(joined, ForestClassifier):
-        record = {"oob_trees": trees, "oob_votes": np.sum([r["oob_votes"] for r in records], axis=0)}
         joined._set_oob(record, np.searchsorted(joined.classes_, y))
-        return
-    # The mean over all out-of-bag trees: each sub-forest's mean weighted by its trees.
-    total = np.sum([np.where(r["oob_trees"] > 0, r["oob_prediction"], 0.0) * r["oob_trees"] for r in records],
-                   axis=0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        prediction = np.where(trees > 0, total / trees, np.nan)
-    joined._set_oob({"oob_trees": trees, "oob_prediction": prediction}, np.asarray(y, dtype=np.float64))
+    else:
+        joined._set_oob(record, np.asarray(y, dtype=np.float64))
 
 
 def _predict_block(block, model, proba):

@@ -465,3 +465,20 @@ def test_a_failing_stderr_does_not_stop_learning(monkeypatch):
     monkeypatch.setattr("sys.stderr", Broken())
     trees, _ = P.learn(x, y, num_trees=40, num_threads=1, verbose=1)
     assert len(trees) == 40
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda d: P.learn(np.zeros((1, 4)), np.zeros(4, np.int32), sample_weight=np.ones(3)),
+     "there are 3 draw weights for 4 instances"),
+    (lambda d: P.apply(np.zeros((1, 2)), "(colour 1)", np.zeros((2, 1), np.int32)), "unexpected token: colour"),
+    (lambda d: P.read_model(os.path.join(d, "missing.model")), None),
+    (lambda d: P.write_model(os.path.join(d, "m"), [], "xml"), None),
+])
+def test_the_general_entries_give_plain_messages(call, message):
+    with tempfile.TemporaryDirectory() as directory:
+        with pytest.raises((RuntimeError, ValueError)) as error:
+            call(directory)
+    text = str(error.value)
+    assert not text.startswith("error") and not text.endswith("\n") and text
+    if message is not None:
+        assert text == message

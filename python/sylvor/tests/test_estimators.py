@@ -75,14 +75,29 @@ def test_random_state_gives_the_same_forest_for_the_same_threads():
 
 @pytest.mark.parametrize("call,message", [
     (lambda X, y: ForestClassifier().fit(X, np.zeros(len(y))), "only one class"),
-    (lambda X, y: ForestClassifier(n_estimators=-1).fit(X, y), "n_estimators must be a positive integer"),
-    (lambda X, y: ForestClassifier(criterion="variance").fit(X, y), "criterion must be one of"),
-    (lambda X, y: ForestClassifier(max_features="most").fit(X, y), "max_features must be"),
+    (lambda X, y: ForestClassifier(n_estimators=-1).fit(X, y),
+     "The 'n_estimators' parameter of ForestClassifier must be an int in the range"),
+    (lambda X, y: ForestClassifier(criterion="variance").fit(X, y), "The 'criterion' parameter of ForestClassifier"),
+    (lambda X, y: ForestClassifier(max_features="most").fit(X, y), "The 'max_features' parameter"),
     (lambda X, y: ForestClassifier(n_estimators=3).fit(np.where(X > 7, np.inf, X), y), "infinity"),
     (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y).predict(X[:, :3]), "X has 3 features"),
-    (lambda X, y: ForestClassifier(oob_score="yes").fit(X, y), "oob_score must be True or False"),
-    (lambda X, y: ForestRegressor(verbose=-1).fit(X, y.argsort()), "verbose must be a non-negative integer"),
+    (lambda X, y: ForestClassifier(oob_score="yes").fit(X, y), "The 'oob_score' parameter"),
+    (lambda X, y: ForestRegressor(verbose=-1).fit(X, y.argsort()), "The 'verbose' parameter"),
     (lambda X, y: ForestClassifier(bootstrap_fraction=0.001).fit(X, y), "of 150 samples gives empty bootstrap"),
+    (lambda X, y: ForestClassifier(min_samples_leaf=0).fit(X, y), "The 'min_samples_leaf' parameter"),
+    (lambda X, y: ForestClassifier(min_samples_split=0).fit(X, y), "The 'min_samples_split' parameter"),
+    (lambda X, y: ForestClassifier(max_leaf_nodes=1).fit(X, y), "The 'max_leaf_nodes' parameter"),
+    (lambda X, y: ForestClassifier(max_samples=151).fit(X, y), "must be <= n_samples=150 but got value 151"),
+    (lambda X, y: ForestClassifier(bootstrap=False, oob_score=True).fit(X, y), "only available if bootstrap=True"),
+    (lambda X, y: ForestClassifier(bootstrap=False, max_samples=0.5).fit(X, y), "cannot be set if `bootstrap=False`"),
+    (lambda X, y: ForestClassifier(class_weight="even").fit(X, y), "The 'class_weight' parameter"),
+    (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y, sample_weight=-np.ones(150)), "non-negative"),
+    (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y, sample_weight=np.ones(149)), "149"),
+    (lambda X, y: ForestClassifier(n_estimators=3).fit(X, y, sample_weight=np.zeros(150)), "must not all be zero"),
+    (lambda X, y: ForestClassifier(n_estimators=3, bootstrap=False).fit(X, y, sample_weight=np.arange(150.0)),
+     "need bootstrap=True"),
+    (lambda X, y: ForestClassifier(n_estimators=3, warm_start=True).fit(X, y).set_params(n_estimators=2).fit(X, y),
+     "n_estimators=2 must be larger or equal to len\\(estimators_\\)=3 when warm_start==True"),
 ])
 def test_bad_input_gets_value_errors(call, message):
     X, y = iris()
@@ -92,7 +107,7 @@ def test_bad_input_gets_value_errors(call, message):
 
 @pytest.mark.parametrize("fraction", [0.001, 0.632, 1.0])
 def test_one_row_gives_leaves_of_its_target(fraction):
-    model = ForestRegressor(n_estimators=3, bootstrap_fraction=fraction, random_state=1).fit([[1.0, 2.0]], [151.5])
+    model = ForestRegressor(n_estimators=3, max_samples=fraction, random_state=1).fit([[1.0, 2.0]], [151.5])
     assert model.predict([[1.0, 2.0], [9.0, -9.0]]).tolist() == [151.5, 151.5]
 
 
@@ -243,18 +258,22 @@ def test_saved_models_predict_exactly_as_fitted_ones_on_large_and_long_numbers(f
 
 def test_save_model_checks_everything_before_it_writes_anything():
     X, y = iris()
-    model = ForestClassifier(n_estimators=3, random_state=1).fit(X, np.where(y == "setosa", "set osa", y))
+    model = ForestClassifier(n_estimators=3, random_state=1).fit(X, y)
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "model")
         with open(path, "w") as out:
             out.write("earlier model")
-        with pytest.raises(ValueError, match="cannot be written into a description file"):
-            model.save_model(path)
+        with pytest.raises(ValueError, match="format must be"):
+            model.save_model(path, format="xml")
+        unsavable = ForestClassifier(n_estimators=3, random_state=1).fit(X, y)
+        unsavable.classes_ = np.empty(3, dtype=object)
+        unsavable.classes_[:] = [(1, 2), 3, 4]
+        with pytest.raises(ValueError, match="cannot be saved"):
+            unsavable.save_model(path)
         assert open(path).read() == "earlier model"
         assert sorted(os.listdir(directory)) == ["model"]
         with pytest.raises(FileNotFoundError):
-            ForestClassifier(n_estimators=3, random_state=1).fit(X, y).save_model(
-                os.path.join(directory, "missing", "model"))
+            model.save_model(os.path.join(directory, "missing", "model"))
 
 
 def with_missing_values(X, seed=5, share=0.15):
@@ -338,21 +357,25 @@ def test_log_probabilities_and_class_and_output_counts():
     assert regressor.n_outputs_ == 1
 
 
-@pytest.mark.parametrize("classes,error", [(["a", "b"], "needs at least 3 classes, but 2 were given"),
-                                           (["a", "b", "c"], None), (["a", "b", "c", "d"], None)])
-def test_loaded_classes_must_cover_the_model(classes, error):
+@pytest.mark.parametrize("keep_metadata,classes,error", [
+    (False, ["a", "b"], "needs at least 3 classes, but 2 were given"), (False, ["a", "b", "c"], None),
+    (False, ["a", "b", "c", "d"], None), (True, ["a", "b", "c"], "are not those the model was saved with"),
+    (True, ["setosa", "versicolor", "virginica"], None)])
+def test_loaded_classes_must_cover_the_model_and_match_the_saved_ones(keep_metadata, classes, error):
     X, y = iris()
     model = ForestClassifier(n_estimators=10, random_state=0).fit(X, y)
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "iris.model")
         model.save_model(path)
+        if not keep_metadata:
+            os.unlink(path + ".meta")  # as the program writes models
         if error:
             with pytest.raises(ValueError, match=error):
                 ForestClassifier.load_model(path, classes=classes)
         else:
             loaded = ForestClassifier.load_model(path, classes=classes)
             assert loaded.n_classes_ == len(classes) and loaded.n_outputs_ == 1
-            assert list(loaded.predict(X[:5])) == ["a"] * 5
+            assert list(loaded.predict(X[:5])) == [classes[0]] * 5
 
 
 @pytest.mark.parametrize("estimator,alias,name", [
@@ -378,7 +401,7 @@ def test_negative_n_jobs_count_back_from_the_cores(monkeypatch, n_jobs, threads)
 @pytest.mark.parametrize("n_jobs", [0, 1.5, True, "2"])
 def test_n_jobs_that_mean_nothing_are_refused(n_jobs):
     X, y = iris()
-    with pytest.raises(ValueError, match="n_jobs must be None or a non-zero integer"):
+    with pytest.raises(ValueError, match="n_jobs"):
         ForestClassifier(n_estimators=2, n_jobs=n_jobs).fit(X, y)
 
 

@@ -42,7 +42,9 @@ def test_random_state_alone_decides_the_forest(make):
     assert not same_trees(one, make(1).set_params(random_state=5).fit(X, y))
 
 
-def test_the_program_learns_the_same_trees_from_the_same_seed():
+@pytest.mark.parametrize("program_options,parameters", [([], dict(min_samples_leaf=2)),
+                                                        (["--min-leaf-size", "1"], {})])
+def test_the_program_learns_the_same_trees_from_the_same_seed(program_options, parameters):
     program = os.environ.get("SYLVOR_PROGRAM")
     examples = os.environ.get("SYLVOR_EXAMPLES_DIR")
     if not program or not examples:
@@ -55,9 +57,9 @@ def test_the_program_learns_the_same_trees_from_the_same_seed():
         subprocess.run([program, "learn", "--in-file", os.path.join(examples, "iris.csv"), "--desc-file",
                         os.path.join(examples, "iris.bdf"), "--model-file", model, "--seed", "77",
                         "--seeding", "per-tree", "--criteria", "gini", "--fte-per-split", "2", "--num-trees", "9",
-                        "--nthreads", "3"], check=True, capture_output=True)
+                        "--nthreads", "3"] + program_options, check=True, capture_output=True)
         from_program = P.read_model(model)
-    fitted = ForestClassifier(n_estimators=9, max_features=2, random_state=77, n_jobs=2).fit(X, y)
+    fitted = ForestClassifier(n_estimators=9, max_features=2, random_state=77, n_jobs=2, **parameters).fit(X, y)
     assert len(from_program) == len(fitted.estimators_) == 9
     for a, b in zip(from_program, fitted.estimators_):
         assert np.array_equal(a[:3], b[:3])

@@ -1,0 +1,151 @@
+"""The trees of a fitted forest as light objects, and the paths through them.
+
+A tree is held as the extension gives it: a (5, nodes) float64 array of the
+left child, right child, feature, threshold and value of each node, numbered
+breadth first, leaves having -1 as children. ``SylvorTree`` wraps one such
+array without copying it; ``tree_`` presents it with scikit-learn's names and
+conventions. Both are read-only views, safe to share between threads.
+"""
+import numpy as np
+from scipy import sparse
+
+# scikit-learn's markers: the children of a leaf, and its feature and threshold.
+TREE_LEAF = -1
+TREE_UNDEFINED = -2
+
+
+class TreeArrays:
+    """One tree in scikit-learn's ``tree_`` form.
+
+    children_left, children_right : int64, TREE_LEAF (-1) at leaves.
+    feature : int64, TREE_UNDEFINED (-2) at leaves.
+    threshold : float64, -2.0 at leaves; an instance goes left when its
+        value is below the threshold (scikit-learn: at most the threshold).
+    value : float64, (node_count, 1, n_classes) for a classifier, holding
+        at each leaf 1.0 for the class it votes for and 0 elsewhere (the
+        trees keep one class per leaf, not counts); (node_count, 1, 1) for a
+        regressor, the mean at each leaf. Split nodes hold zeros, and NaN
+        for a regressor: their summaries are not kept.
+    node_count, max_depth, n_outputs, n_classes, n_features, n_leaves.
+    """
+
+    def __init__(self, arrays, n_features, n_classes):
+        left = arrays[0].astype(np.int64)
+        leaf = left < 0
+        self.node_count = arrays.shape[1]
+        self.children_left = np.where(leaf, TREE_LEAF, left)
+        self.children_right = np.where(leaf, TREE_LEAF, arrays[1].astype(np.int64))
+        self.feature = np.where(leaf, TREE_UNDEFINED, arrays[2].astype(np.int64))
+        self.threshold = np.where(leaf, float(TREE_UNDEFINED), arrays[3])
+        self.n_outputs = 1
+        self.n_features = n_features
+        if n_classes is None:
+            self.n_classes = np.array([1], dtype=np.intp)
+            self.value = np.where(leaf, arrays[4], np.nan).reshape(self.node_count, 1, 1)
+        else:
+            self.n_classes = np.array([n_classes], dtype=np.intp)
+            self.value = np.zeros((self.node_count, 1, n_classes))
+            leaves = np.flatnonzero(leaf)
+            classes = arrays[4][leaves].astype(np.int64)
+            valid = (classes >= 0) & (classes < n_classes)
+            self.value[leaves[valid], 0, classes[valid]] = 1.0
+        self.n_leaves = int(leaf.sum())
+        depth = node_depths(arrays)
+        self.max_depth = int(depth.max()) if len(depth) else 0
+
+
+class SylvorTree:
+    """One tree of a fitted sylvor forest.
+
+    ``tree_`` gives its arrays in scikit-learn's form (see TreeArrays), built
+    when first asked. The tree also behaves as its raw (5, nodes) array
+    (``np.asarray(tree)``, ``tree[0]``), the form the extension and the
+    model files use."""
+
+    def __init__(self, arrays, n_features, n_classes=None):
+        self.arrays = arrays
+        self.n_features_in_ = n_features
+        self.n_classes_ = n_classes
+        self._tree = None
+
+    @property
+    def tree_(self):
+        if self._tree is None:
+            self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_)
+        return self._tree
+
+    def get_depth(self):
+        return self.tree_.max_depth
+
+    def get_n_leaves(self):
+        return self.tree_.n_leaves
+
+    def __array__(self, dtype=None):
+        return self.arrays if dtype is None else self.arrays.astype(dtype)
+
+    def __getitem__(self, key):
+        return self.arrays[key]
+
+    def __len__(self):
+        return len(self.arrays)
+
+    def __getstate__(self):
+        return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._tree = None
+
+    def __repr__(self):
+        return f"SylvorTree(nodes={self.arrays.shape[1]})"
+
+
+def parents(arrays):
+    """The parent of each node (-1 for the root)."""
+    nodes = arrays.shape[1]
+    parent = np.full(nodes, -1, dtype=np.int64)
+    split = np.flatnonzero(arrays[0] >= 0)
+    parent[arrays[0][split].astype(np.int64)] = split
+    parent[arrays[1][split].astype(np.int64)] = split
+    return parent
+
+
+def node_depths(arrays):
+    """The depth of each node (0 at the root), one level a step."""
+    depth = np.zeros(arrays.shape[1], dtype=np.int64)
+    left, right = arrays[0], arrays[1]
+    level = np.array([0], dtype=np.int64) if arrays.shape[1] else np.zeros(0, np.int64)
+    d = 0
+    while len(level):
+        depth[level] = d
+        split = level[left[level] >= 0]
+        level = np.concatenate([left[split], right[split]]).astype(np.int64)
+        d += 1
+    return depth
+
+
+def decision_path(trees, leaves):
+    """scikit-learn's decision_path from the leaf each instance reaches in
+    each tree (leaves: instances x trees): a CSR indicator of the nodes each
+    instance passes, the trees' nodes side by side, and the offsets of each
+    tree's nodes (n_trees + 1 entries)."""
+    n = leaves.shape[0]
+    offsets = np.zeros(len(trees) + 1, dtype=np.int64)
+    rows, columns = [], []
+    instances = np.arange(n)
+    for t, arrays in enumerate(trees):
+        offsets[t + 1] = offsets[t] + arrays.shape[1]
+        parent = parents(arrays)
+        at = leaves[:, t].astype(np.int64)
+        # Walk every instance up from its leaf at once, one level a step.
+        active = instances
+        while len(active):
+            rows.append(active)
+            columns.append(at[active] + offsets[t])
+            at[active] = parent[at[active]]
+            active = active[at[active] >= 0]
+    rows = np.concatenate(rows) if rows else np.zeros(0, np.int64)
+    columns = np.concatenate(columns) if columns else np.zeros(0, np.int64)
+    indicator = sparse.csr_matrix((np.ones(len(rows), dtype=np.int64), (rows, columns)), shape=(n, offsets[-1]))
+    indicator.sort_indices()
+    return indicator, offsets
