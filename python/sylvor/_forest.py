@@ -609,15 +609,18 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                 "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
 
     @classmethod
-    def load_model(cls, path, classes=None, **params):
+    def load_model(cls, path, classes=None, desc_file=None, **params):
         """A classifier with the forest of a sylvor model file. The classes
         come from `classes`, from PATH.meta (written by save_model: the
-        labels with their type), or from the label lines of PATH.bdf (class
-        numbers when there is none of them); they must cover the class
-        numbers of the leaves, and given classes must be those of PATH.meta.
-        The parameters are those saved, updated by `params`."""
+        labels with their type), or from the label lines of the description
+        `desc_file` (by default PATH.bdf; class numbers when there is none
+        of them); they must cover the class numbers of the leaves, and given
+        classes must be those of PATH.meta. The parameters are those saved,
+        updated by `params`."""
+        if desc_file is not None and not os.path.exists(desc_file):
+            raise FileNotFoundError(f"the description file {desc_file!r} does not exist")
         model, meta = cls._loaded(path, params)
-        n_features, labels = _read_description(path + ".bdf")
+        n_features, labels = _read_description(desc_file if desc_file is not None else path + ".bdf")
         leaves = np.concatenate([t[4][t[0] < 0] for t in model._trees]) if model._trees else np.zeros(0)
         needed = int(np.max(leaves)) + 1 if len(leaves) else 0
         saved = _metadata.decode_labels(meta["classes"]) if meta is not None and "classes" in meta else None

@@ -165,6 +165,12 @@ def test_models_learned_by_the_program_load_into_python():
         model = ForestClassifier.load_model(path, classes=["setosa", "versicolor", "virginica"])
         X, y = iris()
         assert model.score(X, y) > 0.95
+        described = ForestClassifier.load_model(path, desc_file=os.path.join(examples, "iris.bdf"))
+        assert described.n_features_in_ == 4
+        assert list(described.classes_) == ["setosa", "versicolor", "virginica"]
+        assert np.array_equal(described.predict(X), model.predict(X))
+        with pytest.raises(FileNotFoundError, match="does not exist"):
+            ForestClassifier.load_model(path, desc_file=os.path.join(directory, "none.bdf"))
 
 
 @pytest.mark.parametrize("n_jobs", [1, 2])
