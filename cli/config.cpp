@@ -68,6 +68,16 @@ void RandomForestOptions::register_options(po::options_description& description,
        "How the trees draw their random numbers: 'per-thread' (each thread's generator, tree after tree: "
        "the forest depends on --nthreads) or 'per-tree' (each tree's generator derived from the seed and the "
        "tree number: the same forest for every thread count).")
+      ("oob-curve-file", po::value<std::string>()->default_value(""),
+       "The file to store the out-of-bag error (or mean squared error) of the first 1, 2, ... trees, "
+       "as CSV lines 'trees,error'.")
+      ("tree", po::value<int>()->default_value(0),
+       "info: the tree (numbered from 0) that --dot draws.")
+      ("dot", po::bool_switch(),
+       "info: write the tree chosen by --tree as a Graphviz DOT graph instead of the summary; nodes deeper "
+       "than --max-depth (when positive) are elided, --desc-file names the features and classes.")
+      ("out", po::value<std::string>()->default_value(""),
+       "info: the file to write to (standard output when not given).")
       ("quiet", po::bool_switch(),
        "Show no progress line on standard error (it is shown only on a terminal).");
 }
@@ -98,6 +108,10 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   permutation_importances_file =
       vm.count("permutation-importances-file") != 0 ? vm["permutation-importances-file"].as<std::string>() : "";
   quiet = vm.count("quiet") != 0 && vm["quiet"].as<bool>();
+  oob_curve_file = vm.count("oob-curve-file") != 0 ? vm["oob-curve-file"].as<std::string>() : "";
+  tree = vm.count("tree") != 0 ? vm["tree"].as<int>() : 0;
+  dot = vm.count("dot") != 0 && vm["dot"].as<bool>();
+  out = vm.count("out") != 0 ? vm["out"].as<std::string>() : "";
   seeding = vm.count("seeding") != 0 ? vm["seeding"].as<std::string>() : "per-thread";
 }
 

@@ -39,6 +39,10 @@ struct RandomForestOptions {
   bool oob = false;
   std::string permutation_importances_file;
   bool quiet = false;
+  std::string oob_curve_file;
+  int tree = 0;     // info --dot: the tree drawn
+  bool dot = false;
+  std::string out;  // info: the output file, or standard output
   std::string seeding;
 
   // Adds the option table; the command word decides the default of

@@ -4,10 +4,13 @@
 #include <cmath>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/tree_dot.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/stats/summary.hpp"
 
@@ -46,6 +49,45 @@ void print_leaf_value(std::ostream& out, const DataSetDescription& desc, double 
   }
 }
 
+// The names a description gives the features and classes.
+DotNames names_of(const DataSetDescription& desc, const Forest<double>& forest) {
+  DotNames names;
+  int features = 0, classes = 0;
+  for (const Tree<double>& tree : forest) {
+    for (std::size_t k = 0; k < tree.size(); ++k) {
+      if (tree.is_leaf(k)) {
+        const double v = tree.value[k];
+        if (std::isfinite(v) && v == std::trunc(v) && v >= 0.0 && v < 65536.0) {
+          classes = std::max(classes, static_cast<int>(v) + 1);
+        }
+      } else {
+        features = std::max(features, tree.feature[k] + 1);
+      }
+    }
+  }
+  for (int f = 0; f < features; ++f) names.features.push_back(desc.get_feature_name(f));
+  for (int c = 0; c < classes; ++c) {
+    std::string name;
+    try {
+      name = desc.get_string_label(c);
+    } catch (const NoSuchLabelException&) {
+    }
+    names.classes.push_back(name);
+  }
+  return names;
+}
+
+// Writes `text` to the --out file (whole or not at all) or to `out`.
+void write_result(const RandomForestOptions& options, const std::string& text, std::ostream& out) {
+  if (options.out.empty()) {
+    out << text;
+    return;
+  }
+  OutputFile file(options.out, "output");
+  file.stream() << text;
+  file.commit();
+}
+
 }  // namespace
 
 void cli_info(const RandomForestOptions& options, std::ostream& out) {
@@ -55,21 +97,32 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   Forest<double> forest;
   read_forest(options.model_file, forest);
-  const ModelSummary summary = summarize_model(forest);
-
-  out << "Model: " << options.model_file << std::endl;
-  out << "Trees: " << forest.size() << std::endl;
-  out << "Nodes: total " << total(summary.nodes) << ", per tree " << spread(summary.nodes) << std::endl;
-  out << "Leaves: total " << total(summary.leaves) << ", per tree " << spread(summary.leaves) << std::endl;
-  out << "Depth: " << spread(summary.depths) << std::endl;
-  out << "Feature splits (feature: splits):" << std::endl;
-  for (const auto& [feature, count] : summary.feature_splits) out << "  " << feature << ": " << count << std::endl;
-  out << "Leaf labels (label: leaves):" << std::endl;
-  for (const auto& [value, count] : summary.leaf_values) {
-    out << "  ";
-    print_leaf_value(out, desc, value);
-    out << ": " << count << std::endl;
+  if (options.dot) {
+    if (options.tree < 0 || static_cast<std::size_t>(options.tree) >= forest.size()) {
+      throw Exception("the model has " + std::to_string(forest.size()) + " trees: --tree must be from 0 to " +
+                      std::to_string(static_cast<long>(forest.size()) - 1) + ", not " + std::to_string(options.tree));
+    }
+    const int max_depth = options.max_depth > 0 ? options.max_depth : -1;
+    const Tree<double>& tree = forest[static_cast<std::size_t>(options.tree)];
+    write_result(options, tree_to_dot(tree, names_of(desc, forest), max_depth), out);
+    return;
   }
+  const ModelSummary summary = summarize_model(forest);
+  std::ostringstream text;
+  text << "Model: " << options.model_file << std::endl;
+  text << "Trees: " << forest.size() << std::endl;
+  text << "Nodes: total " << total(summary.nodes) << ", per tree " << spread(summary.nodes) << std::endl;
+  text << "Leaves: total " << total(summary.leaves) << ", per tree " << spread(summary.leaves) << std::endl;
+  text << "Depth: " << spread(summary.depths) << std::endl;
+  text << "Feature splits (feature: splits):" << std::endl;
+  for (const auto& [feature, count] : summary.feature_splits) text << "  " << feature << ": " << count << std::endl;
+  text << "Leaf labels (label: leaves):" << std::endl;
+  for (const auto& [value, count] : summary.leaf_values) {
+    text << "  ";
+    print_leaf_value(text, desc, value);
+    text << ": " << count << std::endl;
+  }
+  write_result(options, text.str(), out);
 }
 
 }  // namespace Sylvor

@@ -8,6 +8,7 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/medians_io.hpp"
@@ -35,7 +36,8 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   settings.limits.min_leaf_size = options.min_leaf_size;
   settings.limits.max_leaf_nodes = options.max_leaf_nodes;
   settings.feature_importances = !options.feature_importances_file.empty();
-  settings.out_of_bag = options.oob || !options.permutation_importances_file.empty();
+  settings.out_of_bag =
+      options.oob || !options.permutation_importances_file.empty() || !options.oob_curve_file.empty();
   settings.num_threads = options.num_threads;
   return settings;
 }
@@ -77,6 +79,21 @@ void report_out_of_bag(const Task& task, const DataSet& data, const LearnedFores
   std::cout << (Task::is_regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error
             << " (" << estimate.without << " instances without out-of-bag trees)" << std::endl;
   log.write(Task::is_regression ? "oob-mse" : "oob-error", estimate.error);
+}
+
+// Writes the out-of-bag error (or mean squared error) of the first 1, 2,
+// ... trees as CSV lines "trees,error" after a header line; NaN while no
+// instance has an out-of-bag tree.
+template <class Task, class DataSet>
+void write_out_of_bag_curve(const RandomForestOptions& options, const Task& task, const DataSet& data,
+                            const LearnedForest<typename DataSet::label_type>& forest, const ForestSettings& settings) {
+  const std::vector<OutOfBagEstimate> curve =
+      out_of_bag_curve(task, data, forest.trees, forest.in_bag, settings.num_threads);
+  std::cout << "Writing out-of-bag curve to " << options.oob_curve_file << std::endl;
+  OutputFile file(options.oob_curve_file, "out-of-bag curve");
+  file.stream() << "trees," << (Task::is_regression ? "oob_mse" : "oob_error") << "\n";
+  for (std::size_t k = 0; k < curve.size(); ++k) file.stream() << k + 1 << "," << exact(curve[k].error) << "\n";
+  file.commit();
 }
 
 template <class Task, class DataSet>
@@ -128,6 +145,7 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
   ForestGenerators generators = generators_of(options);
   const auto forest = learn_timed(options, data, task, settings, generators, log);
   if (options.oob) report_out_of_bag(task, data, forest, settings, log);
+  if (!options.oob_curve_file.empty()) write_out_of_bag_curve(options, task, data, forest, settings);
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
   write_model_timed(options, forest.trees, medians, log);

@@ -96,7 +96,8 @@ void check_files(const RandomForestOptions& options, bool learning, bool keeps_l
     inputs.push_back({"seed", options.rng_file});
     outputs = {{"model", options.model_file},
                {"feature importances", options.feature_importances_file},
-               {"permutation importances", options.permutation_importances_file}};
+               {"permutation importances", options.permutation_importances_file},
+               {"out-of-bag curve", options.oob_curve_file}};
     // A model written as a regular file gets its medians beside it.
     struct stat info;
     if (::stat(options.model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {

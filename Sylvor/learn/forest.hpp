@@ -48,6 +48,9 @@ template <class L>
 struct LearnedForest {
   Forest<L> trees;
   std::vector<double> feature_importances;  // one per feature, with settings.feature_importances
+  // Per tree, its normalised importances: with settings.tree_importances
+  // and per-tree seeding (empty otherwise).
+  std::vector<std::vector<double>> tree_importances;
   InBagRecord in_bag;                       // one mask per tree, with settings.out_of_bag
 };
 
@@ -210,6 +213,10 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   errors.rethrow();
   if (settings.feature_importances) {
     forest.feature_importances = detail::mean_importances(importances, data.get_num_features(), settings.num_trees);
+    if (settings.tree_importances && per_tree) {
+      for (std::vector<double>& tree : importances) tree.resize(data.get_num_features(), 0.0);
+      forest.tree_importances = std::move(importances);
+    }
   }
   return forest;
 }

@@ -101,6 +101,63 @@ OutOfBagEstimate out_of_bag_estimate(const Task& task, const DataSet& data,
   return estimate;
 }
 
+// The out-of-bag estimate of the forests of the first 1, 2, ..., T trees:
+// entry t - 1 is what out_of_bag_estimate gives for the first t trees (an
+// error of NaN while no instance has an out-of-bag tree), bit for bit: every
+// instance's votes grow tree by tree in the same order, and each entry sums
+// the losses in instance order. The trees are walked once per instance, on
+// a team of team_size(threads), in blocks of instances whose losses after
+// each tree are then added up in order on the calling thread.
+template <class Task, class DataSet>
+std::vector<OutOfBagEstimate> out_of_bag_curve(const Task& task, const DataSet& data,
+                                               const Forest<typename DataSet::label_type>& trees,
+                                               const InBagRecord& in_bag, int threads = 0) {
+  typedef typename Task::Votes Votes;
+  const std::size_t n = data.get_num_instances(), num_trees = trees.size();
+  detail::check_in_bag(num_trees, in_bag, n);
+  std::vector<OutOfBagEstimate> curve(num_trees);
+  if (num_trees == 0) return curve;
+  const FlatForest<typename DataSet::label_type> forest(trees);
+  forest.check(data.get_num_features());
+  const auto columns = column_pointers(data);
+  std::vector<double> sum(num_trees, 0.0);
+  // Per block: each instance's loss after each tree, -1 before its first
+  // out-of-bag tree; about 32 MB at most.
+  const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 22) / num_trees);
+  std::vector<double> losses(std::min(block, n) * num_trees);
+  for (std::size_t begin = 0; begin < n; begin += block) {
+    const std::size_t count = std::min(block, n - begin);
+    for_each_chunk(
+        count, 1, threads, [&] { return Votes(data.get_num_classes(), 1); },
+        [&](Votes& votes, std::size_t j, std::size_t) {
+          const std::size_t i = begin + j;
+          double* row = losses.data() + j * num_trees;
+          votes.clear(1);
+          double loss = -1.0;
+          for (std::size_t k = 0; k < num_trees; ++k) {
+            if (!in_bag[k][i]) {
+              votes.add(0, forest.value(k, forest.leaf_of(k, columns.data(), i)));
+              loss = task.loss(votes.result(0), data.get_label(i));
+            }
+            row[k] = loss;
+          }
+        });
+    for (std::size_t j = 0; j < count; ++j) {
+      const double* row = losses.data() + j * num_trees;
+      for (std::size_t k = 0; k < num_trees; ++k) {
+        if (row[k] < 0.0) continue;
+        sum[k] += row[k];
+        ++curve[k].evaluated;
+      }
+    }
+  }
+  for (std::size_t k = 0; k < num_trees; ++k) {
+    curve[k].without = n - curve[k].evaluated;
+    curve[k].error = sum[k] / static_cast<double>(curve[k].evaluated);
+  }
+  return curve;
+}
+
 namespace detail {
 
 // The preorder of a tree's nodes (node, left subtree, right subtree): the

@@ -35,6 +35,7 @@ struct ForestSettings {
   TreeLimits limits;                // features per split, depth, minimum node size
   CriterionKind criterion = CriterionKind::GainRatio;
   bool feature_importances = false;  // mean of the trees' normalised Gini or variance decreases
+  bool tree_importances = false;     // with per-tree seeding, also keep each tree's own importances
   bool out_of_bag = false;           // record each tree's in-bag instances
   int num_threads = 0;               // the team size; 0 for the OpenMP default
 };

@@ -42,6 +42,7 @@
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/medians_io.hpp"
+#include "Sylvor/io/tree_dot.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
@@ -351,6 +352,7 @@ struct LearnExtras {
   int verbose = 0;            // > 0: a progress line on sys.stderr
   std::optional<long long> seed;  // per-tree seeding from this seed; else the module's pool, per thread
   long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
+  bool tree_importances = false;  // each tree's importances (trees x features), with per-tree seeding
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
 };
 
@@ -400,6 +402,14 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
     }
     result["oob_trees"] = trees;
     result[Task::is_regression ? "oob_prediction" : "oob_votes"] = values;
+    std::vector<double> curve;
+    {
+      py::gil_scoped_release unlocked;
+      for (const OutOfBagEstimate& point : out_of_bag_curve(task, data, forest.trees, forest.in_bag, threads)) {
+        curve.push_back(point.error);
+      }
+    }
+    result["oob_curve"] = numpy_copy(curve);
   }
   if (extras.permutation) {
     std::vector<double> importances;
@@ -409,6 +419,13 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
                                             generators.first_tree(), threads);
     }
     result["permutation_importances"] = numpy_copy(importances);
+  }
+  if (extras.tree_importances) {
+    const std::size_t nf = data.get_num_features();
+    py::array_t<double> table({static_cast<py::ssize_t>(forest.tree_importances.size()), static_cast<py::ssize_t>(nf)});
+    double* out = table.mutable_data();
+    for (const std::vector<double>& tree : forest.tree_importances) out = std::copy(tree.begin(), tree.end(), out);
+    result["tree_importances"] = table;
   }
   return result;
 }
@@ -477,7 +494,7 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     py::object importance_array = py::none();
     if (settings.feature_importances) importance_array = numpy_copy(forest.feature_importances);
     const py::list trees = tree_arrays(forest.trees);
-    if (!settings.out_of_bag) return py::make_tuple(trees, importance_array);
+    if (!settings.out_of_bag && !extras.tree_importances) return py::make_tuple(trees, importance_array);
     return py::make_tuple(trees, importance_array,
                           learn_extras(task, data, forest, generators, extras, settings.num_threads));
   }, extras.messages);
@@ -514,6 +531,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
                         int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
                         bool compute_importances, bool oob, bool permutation_importances, int verbose,
                         std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
+                        bool tree_importances,
                         const std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>>&
                             sample_weight) {
   const std::optional<CriterionKind> kind = criterion_from_name(criterion);
@@ -554,6 +572,9 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   extras.verbose = verbose;
   extras.seed = seed;
   extras.first_tree = first_tree;
+  extras.tree_importances = tree_importances;
+  settings.tree_importances = tree_importances;
+  if (tree_importances) settings.feature_importances = true;
   return with_feature_dtype(X, [&](auto f) -> py::tuple {
     typedef decltype(f) F;
     if (*kind == CriterionKind::Variance) {
@@ -703,6 +724,18 @@ py::list read_model(const std::string& path) {
     Forest<double> forest;
     read_forest(path, forest);
     return tree_arrays(forest);
+  }, Messages::Plain);
+}
+
+// The Graphviz DOT text of one tree array.
+std::string tree_dot(const py::object& tree_array, const std::vector<std::string>& feature_names,
+                     const std::vector<std::string>& class_names, int max_depth) {
+  const auto array = py::array_t<double, py::array::forcecast>::ensure(tree_array);
+  if (!array) throw py::type_error("tree must be a (5, nodes) array of numbers");
+  return guarded([&]() -> std::string {
+    Tree<double> tree;
+    if (!convert_array_to_tree<double>(array, tree)) throw Exception("the tree array has no nodes");
+    return tree_to_dot(tree, DotNames{feature_names, class_names}, max_depth);
   }, Messages::Plain);
 }
 
@@ -881,13 +914,16 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         py::arg("min_leaf_size") = 2, py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0,
         py::arg("compute_importances") = false, py::arg("oob") = false, py::arg("permutation_importances") = false,
         py::arg("verbose") = 0, py::arg("seed") = py::none(), py::arg("first_tree") = 0, py::arg("sample_size") = 0,
-        py::arg("bootstrap") = true, py::arg("sample_weight") = py::none(),
+        py::arg("bootstrap") = true, py::arg("tree_importances") = false, py::arg("sample_weight") = py::none(),
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
         "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
         "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
         "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
         "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
-        "NaN without out-of-bag trees), and 'permutation_importances' (float64, one per feature). verbose=1 "
+        "NaN without out-of-bag trees) and 'oob_curve' (float64, the out-of-bag error rate or mean squared "
+        "error of the first 1, 2, ... trees), and 'permutation_importances' (float64, one per feature). With "
+        "tree_importances (and seed) the dict is returned too, holding 'tree_importances' (float64, trees x "
+        "features: each tree's normalised importances). verbose=1 "
         "shows a progress line on sys.stderr while the trees grow. Each tree's sample holds sample_size "
         "instances (when positive) or sample_prop times their number, drawn with replacement, by weight when "
         "sample_weight (float64, one per instance) is given; bootstrap=False grows every tree on every "
@@ -903,6 +939,11 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
   m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,
         "Writes the breadth-first number of the leaf reached in every tree into out (int32, instances x trees).");
+  m.def("tree_dot", &tree_dot, py::arg("tree"), py::arg("feature_names") = std::vector<std::string>(),
+        py::arg("class_names") = std::vector<std::string>(), py::arg("max_depth") = -1,
+        "The Graphviz DOT text of a (5, nodes) float64 tree array: split nodes show the feature's name (from "
+        "feature_names, else 'feature K') and threshold, leaves the class name of their class number (from "
+        "class_names) or their value; nodes deeper than max_depth (when >= 0) are elided as '(...)'.");
   m.def("read_model", &read_model, py::arg("path"),
         "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays.");
   m.def("write_model", &write_model, py::arg("path"), py::arg("forest"), py::arg("format") = "vectortxt",

@@ -800,3 +800,65 @@ TEST_F(Commands, SelectionErrorsNameTheTokenOrRow) {
 
 }  // namespace
 }  // namespace SylvorTest
+
+namespace SylvorTest {
+namespace {
+
+// The out-of-bag curve: one line per tree count after a header, its last
+// point the error the command prints, and the model the same as without it.
+struct CurveRun {
+  std::string name;
+  bool regression;
+};
+
+class OutOfBagCurve : public Commands, public ::testing::WithParamInterface<CurveRun> {};
+
+TEST_P(OutOfBagCurve, EndsAtThePrintedErrorAndLeavesTheModelUnchanged) {
+  const bool regression = GetParam().regression;
+  const std::vector<std::string> base =
+      regression ? with(diabetes("learn-regress", "train"), {"--criteria", "variance"}) : iris("learn", "train");
+  const auto plain = run_sylvor(with(base, {"--model-file", in("plain"), "--seed", "4", "--num-trees", "12"}));
+  const auto curved = run_sylvor(with(base, {"--model-file", in("curved"), "--seed", "4", "--num-trees", "12",
+                                             "--oob", "--oob-curve-file", in("curve.csv")}));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(curved.status, 0) << curved.err;
+  EXPECT_EQ(slurp(in("plain")), slurp(in("curved")));
+  const auto lines = lines_of(slurp(in("curve.csv")));
+  ASSERT_EQ(lines.size(), 13u);
+  EXPECT_EQ(lines[0], regression ? "trees,oob_mse" : "trees,oob_error");
+  for (std::size_t k = 1; k < lines.size(); ++k) EXPECT_EQ(lines[k].rfind(std::to_string(k) + ",", 0), 0u);
+  const std::string label = regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ";
+  const auto at = curved.out.find(label);
+  ASSERT_NE(at, std::string::npos) << curved.out;
+  const std::string printed = curved.out.substr(at + label.size(), curved.out.find(' ', at + label.size()) -
+                                                                       at - label.size());
+  std::ostringstream last;
+  last << std::stod(lines.back().substr(lines.back().find(',') + 1));
+  EXPECT_EQ(last.str(), printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tasks, OutOfBagCurve,
+                         ::testing::Values(CurveRun{"classification", false}, CurveRun{"regression", true}),
+                         [](const ::testing::TestParamInfo<CurveRun>& info) { return info.param.name; });
+
+TEST_F(Commands, InfoDrawsATreeAsDot) {
+  ASSERT_EQ(run_sylvor(with(iris("learn", "train"), {"--model-file", in("model"), "--seed", "2", "--num-trees",
+                                                      "3"})).status, 0);
+  const auto dot = run_sylvor({"info", "--model-file", in("model"), "--desc-file", examples + "/iris.bdf", "--dot",
+                               "--tree", "2", "--max-depth", "1"});
+  ASSERT_EQ(dot.status, 0) << dot.err;
+  EXPECT_EQ(dot.out.rfind("digraph Tree {\n", 0), 0u) << dot.out;
+  EXPECT_NE(dot.out.find("0 [label=\"petal_"), std::string::npos) << dot.out;
+  EXPECT_NE(dot.out.find("(...)"), std::string::npos) << dot.out;
+  const auto to_file = run_sylvor({"info", "--model-file", in("model"), "--desc-file", examples + "/iris.bdf",
+                                   "--dot", "--tree", "2", "--max-depth", "1", "--out", in("tree.dot")});
+  ASSERT_EQ(to_file.status, 0) << to_file.err;
+  EXPECT_EQ(to_file.out, "");
+  EXPECT_EQ(slurp(in("tree.dot")), dot.out);
+  const auto beyond = run_sylvor({"info", "--model-file", in("model"), "--dot", "--tree", "3"});
+  EXPECT_EQ(beyond.status, 2);
+  EXPECT_EQ(beyond.err, "sylvor info error: the model has 3 trees: --tree must be from 0 to 2, not 3\n");
+}
+
+}  // namespace
+}  // namespace SylvorTest

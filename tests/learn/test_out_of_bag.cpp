@@ -56,6 +56,34 @@ TEST_F(OutOfBag, ErrorIsTheVoteOfTheTreesThatLeftEachInstanceOut) {
   EXPECT_LT(estimate.error, 0.2);
 }
 
+// Each point of the curve is the estimate of the forest of the first trees,
+// bit for bit, whatever the thread count.
+template <class Task, class DataSet>
+void expect_curve_of_the_first_trees(const Task& task, const DataSet& data,
+                                     const LearnedForest<typename DataSet::label_type>& forest) {
+  const std::vector<OutOfBagEstimate> curve = out_of_bag_curve(task, data, forest.trees, forest.in_bag, 2);
+  ASSERT_EQ(curve.size(), forest.trees.size());
+  for (std::size_t t = 1; t <= forest.trees.size(); ++t) {
+    const Forest<typename DataSet::label_type> first(forest.trees.begin(), forest.trees.begin() + t);
+    const InBagRecord bags(forest.in_bag.begin(), forest.in_bag.begin() + t);
+    const OutOfBagEstimate estimate = out_of_bag_estimate(task, data, first, bags, 1);
+    EXPECT_EQ(curve[t - 1].evaluated, estimate.evaluated) << t;
+    EXPECT_EQ(curve[t - 1].without, estimate.without) << t;
+    EXPECT_EQ(curve[t - 1].error, estimate.error) << t;
+  }
+  const auto one_thread = out_of_bag_curve(task, data, forest.trees, forest.in_bag, 1);
+  for (std::size_t k = 0; k < curve.size(); ++k) EXPECT_EQ(one_thread[k].error, curve[k].error) << k;
+}
+
+TEST_F(OutOfBag, CurvePointsAreTheEstimatesOfTheFirstTrees) {
+  const auto classes = three_classes(300);
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  expect_curve_of_the_first_trees(task, classes, learn_recorded(classes, settings(12, 1, 0.4), task));
+  const auto regression = one_informative_regression(250);
+  expect_curve_of_the_first_trees(RegressionTask(), regression,
+                                  learn_recorded(regression, settings(9, 0, 0.632, 5), RegressionTask()));
+}
+
 TEST_F(OutOfBag, RegressionErrorIsTheMeanSquaredErrorOfTheRunningMeans) {
   const auto data = one_informative_regression(200);
   const auto forest = learn_recorded(data, settings(6, 0, 0.632, 5), RegressionTask());

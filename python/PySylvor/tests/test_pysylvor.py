@@ -425,7 +425,11 @@ def test_only_the_asked_extras_are_returned():
     _, _, extras = P.learn(x, y, num_trees=3, permutation_importances=True)
     assert set(extras) == {"permutation_importances"}
     _, _, extras = P.learn(x, y, num_trees=3, oob=True)
-    assert set(extras) == {"oob_trees", "oob_votes"}
+    assert set(extras) == {"oob_trees", "oob_votes", "oob_curve"}
+    _, importances, extras = P.learn(x, y, num_trees=3, seed=4, tree_importances=True)
+    assert set(extras) == {"tree_importances"}
+    assert extras["tree_importances"].shape == (3, x.shape[0])
+    assert np.allclose(extras["tree_importances"].mean(axis=0), importances, rtol=1e-12, atol=0)
 
 
 class Stream:

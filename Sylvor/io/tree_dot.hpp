@@ -1,0 +1,34 @@
+// A tree as a Graphviz drawing: the DOT text of one stored tree, each split
+// node labelled with its feature's name and threshold ("petal_length <
+// 2.45", the instances below the threshold going left, to the edge marked
+// "yes"), each leaf with its class name or value. Below a depth limit the
+// subtrees are elided: each one is drawn as a single "(...)" node.
+//
+// Thresholds and values are written with six significant digits, for
+// reading (the model file keeps them exactly); names are quoted and escaped
+// for DOT. A pure function of its arguments, safe from any thread.
+#ifndef SYLVOR_IO_TREE_DOT_HPP
+#define SYLVOR_IO_TREE_DOT_HPP
+
+#include <string>
+#include <vector>
+
+#include "Sylvor/learn/tree.hpp"
+
+namespace Sylvor {
+
+struct DotNames {
+  // By feature index; a missing or empty name is written "feature K".
+  std::vector<std::string> features;
+  // By class number: a leaf whose value is a class number named here shows
+  // the name, any other leaf its value.
+  std::vector<std::string> classes;
+};
+
+// The DOT text ("digraph Tree { ... }") of `tree`; nodes deeper than
+// max_depth (the root has depth 0) are elided when max_depth >= 0.
+std::string tree_to_dot(const Tree<double>& tree, const DotNames& names, int max_depth = -1);
+
+}  // namespace Sylvor
+
+#endif
