@@ -5,6 +5,8 @@ the ``PySylvor_wrap`` extension; their models can be saved as, and loaded
 from, the model files of the ``sylvor`` command-line program.
 """
 from ._forest import ForestClassifier, ForestRegressor
+from ._graphviz import export_graphviz
 from ._trees import SylvorTree
+from . import plot
 
-__all__ = ["ForestClassifier", "ForestRegressor", "SylvorTree"]
+__all__ = ["ForestClassifier", "ForestRegressor", "SylvorTree", "export_graphviz", "plot"]

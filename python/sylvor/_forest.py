@@ -221,10 +221,11 @@ class _BaseForest(BaseEstimator):
             num_threads=_threads(self.n_jobs), compute_importances=True, oob=bool(self.oob_score),
             permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
-            **self._growth_settings(X.shape[0], X.shape[1]))
+            tree_importances=True, **self._growth_settings(X.shape[0], X.shape[1]))
         extras = result[2] if len(result) > 2 else {}
         if previous is None:
             self._trees = list(result[0])
+            self._tree_importances = extras["tree_importances"]
             self.feature_importances_ = result[1]
             if self.compute_permutation_importances:
                 self.permutation_importances_ = extras["permutation_importances"]
@@ -248,16 +249,28 @@ class _BaseForest(BaseEstimator):
             record = getattr(self, "_oob_record", None)
             self._set_oob(extras if record is None else _joined_oob([record, extras]), learned_y)
         self._trees = self._trees + list(trees)
+        self._tree_importances = np.vstack([self._tree_importances, extras["tree_importances"]])
 
     def _wrap_trees(self):
         n_classes = len(self.classes_) if hasattr(self, "classes_") else None
         self.estimators_ = [SylvorTree(t, self.n_features_in_, n_classes) for t in self._trees]
+        per_tree = getattr(self, "_tree_importances", None)
+        if per_tree is not None and len(per_tree) == len(self._trees):
+            for tree, importances in zip(self.estimators_, per_tree):
+                tree.feature_importances_ = importances
 
     def _set_oob(self, extras, y):
         """Sets the out-of-bag attributes from the extension's out-of-bag
         record ("oob_trees" with "oob_votes" or "oob_prediction")."""
         trees = extras["oob_trees"]
-        self._oob_record = {k: v for k, v in extras.items() if k != "permutation_importances"}
+        self._oob_record = {k: v for k, v in extras.items()
+                            if k in ("oob_trees", "oob_votes", "oob_prediction", "oob_curve")}
+        # The curve needs each tree's out-of-bag instances, which a joined
+        # forest (warm start, distributed fit) no longer has.
+        if "oob_curve" in extras:
+            self.oob_curve_ = extras["oob_curve"]
+        elif hasattr(self, "oob_curve_"):
+            del self.oob_curve_
         missing = int((trees == 0).sum())
         if missing:
             warnings.warn(f"{missing} of {len(trees)} instances are in the sample of every tree and have no "

@@ -62,10 +62,12 @@ class SylvorTree:
     (``np.asarray(tree)``, ``tree[0]``), the form the extension and the
     model files use."""
 
-    def __init__(self, arrays, n_features, n_classes=None):
+    def __init__(self, arrays, n_features, n_classes=None, feature_importances=None):
         self.arrays = arrays
         self.n_features_in_ = n_features
         self.n_classes_ = n_classes
+        # The tree's own normalised impurity decreases (None for a loaded model).
+        self.feature_importances_ = feature_importances
         self._tree = None
 
     @property
@@ -90,10 +92,11 @@ class SylvorTree:
         return len(self.arrays)
 
     def __getstate__(self):
-        return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_}
+        return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_,
+                "feature_importances_": self.feature_importances_}
 
     def __setstate__(self, state):
-        self.__dict__.update(state)
+        self.__dict__.update({"feature_importances_": None, **state})
         self._tree = None
 
     def __repr__(self):

@@ -74,6 +74,7 @@ def join_forests(estimator, subforests, y=None):
             setattr(joined, name, value)
     joined._seed = first._seed
     joined._trees = [tree for sub in subforests for tree in sub._trees]
+    joined._tree_importances = np.vstack([sub._tree_importances for sub in subforests])
     joined._wrap_trees()
     counts = np.array([len(sub._trees) for sub in subforests], dtype=np.float64)
     joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)

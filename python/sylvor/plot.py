@@ -1,0 +1,145 @@
+"""Pictures of fitted forests with matplotlib (an optional dependency,
+imported only when a picture is asked for): the feature importances as a
+bar chart, the out-of-bag error against the number of trees, and a tree.
+Each function draws on the Axes given, or on a new figure's, and returns
+the Axes."""
+import numpy as np
+from sklearn.utils.validation import check_is_fitted
+
+from ._trees import node_depths
+
+
+def _axes(ax, size):
+    if ax is not None:
+        return ax
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise ImportError("sylvor.plot needs matplotlib (apt-get install python3-matplotlib)") from None
+    return plt.subplots(figsize=size)[1]
+
+
+def _feature_names(estimator):
+    names = getattr(estimator, "feature_names_in_", None)
+    if names is not None:
+        return [str(n) for n in names]
+    return [f"feature {k}" for k in range(estimator.n_features_in_)]
+
+
+def importances(estimator, kind="impurity", top=20, ax=None):
+    """A horizontal bar chart of the `top` largest importances, the largest
+    on top, labelled with the feature names. kind="impurity" draws
+    feature_importances_ with the standard deviation over the trees as error
+    bars (when the trees' own importances are known); kind="permutation"
+    draws permutation_importances_ (fit with
+    compute_permutation_importances=True)."""
+    check_is_fitted(estimator, "estimators_")
+    if kind == "impurity":
+        values = estimator.feature_importances_
+        per_tree = [t.feature_importances_ for t in estimator.estimators_]
+        spread = np.std(per_tree, axis=0) if per_tree and all(p is not None for p in per_tree) else None
+        label = "mean decrease in impurity"
+    elif kind == "permutation":
+        values = getattr(estimator, "permutation_importances_", None)
+        spread = None
+        label = "out-of-bag score lost when the feature is shuffled"
+    else:
+        raise ValueError(f"kind must be 'impurity' or 'permutation', got {kind!r}")
+    if values is None:
+        raise ValueError(f"the estimator has no {kind} importances (fit it with "
+                         f"{'compute_permutation_importances=True' if kind == 'permutation' else 'sylvor'})")
+    if not isinstance(top, (int, np.integer)) or top < 1:
+        raise ValueError(f"top must be a positive integer, got {top!r}")
+    values = np.asarray(values, dtype=np.float64)
+    order = np.argsort(-values, kind="stable")[:top][::-1]
+    names = _feature_names(estimator)
+    ax = _axes(ax, (6, 0.8 + 0.3 * len(order)))
+    ax.barh(np.arange(len(order)), values[order], xerr=None if spread is None else spread[order],
+            color="#4c72b0", ecolor="#333333", capsize=2)
+    ax.set_yticks(np.arange(len(order)))
+    ax.set_yticklabels([names[k] for k in order])
+    ax.set_xlabel(label)
+    ax.set_title(f"Feature importances ({kind})")
+    return ax
+
+
+def oob_curve(estimator, ax=None):
+    """The out-of-bag error rate (classifier) or mean squared error
+    (regressor) of the first 1, 2, ... trees: oob_curve_ of a forest fit
+    with oob_score=True."""
+    check_is_fitted(estimator, "estimators_")
+    curve = getattr(estimator, "oob_curve_", None)
+    if curve is None:
+        raise ValueError("the estimator has no out-of-bag curve: fit it with oob_score=True (a warm start or a "
+                         "distributed fit does not keep one)")
+    ax = _axes(ax, (6, 3.5))
+    ax.plot(np.arange(1, len(curve) + 1), curve, color="#4c72b0")
+    ax.set_xlabel("trees")
+    ax.set_ylabel("out-of-bag mean squared error" if not hasattr(estimator, "classes_") else "out-of-bag error")
+    ax.set_title("Out-of-bag error against the number of trees")
+    return ax
+
+
+def tree(estimator, tree=0, max_depth=3, ax=None):
+    """Tree number `tree` drawn down to max_depth (None for all of it): each
+    split node as a box with its feature and threshold (left, "yes": below
+    it), each leaf with its class or value, and "(...)" below a split node
+    at max_depth for the subtrees left out. Leaves are placed left to right
+    in the order of the tree, every split node above the middle of its
+    children."""
+    check_is_fitted(estimator, "estimators_")
+    if not isinstance(tree, (int, np.integer)) or not 0 <= tree < len(estimator._trees):
+        raise ValueError(f"tree must be a tree number from 0 to {len(estimator._trees) - 1}, got {tree!r}")
+    arrays = estimator._trees[tree]
+    left, right = arrays[0].astype(np.int64), arrays[1].astype(np.int64)
+    depth = node_depths(arrays)
+    limit = np.inf if max_depth is None else max_depth
+    names = _feature_names(estimator)
+    classes = getattr(estimator, "classes_", None)
+
+    def expanded(k):
+        return left[k] >= 0 and depth[k] < limit
+
+    # The drawn nodes in preorder (left subtree first), without recursion.
+    drawn, stack = [], [0]
+    while stack:
+        k = stack.pop()
+        drawn.append(k)
+        if expanded(k):
+            stack.extend((right[k], left[k]))
+    x = np.zeros(len(depth))
+    slots = 0
+    for k in drawn:
+        if not expanded(k):
+            x[k] = slots
+            slots += 1
+    for k in reversed(drawn):
+        if expanded(k):
+            x[k] = (x[left[k]] + x[right[k]]) / 2.0
+
+    levels = int(min(depth.max(), limit)) + (1 if any(left[k] >= 0 and not expanded(k) for k in drawn) else 0)
+    ax = _axes(ax, (max(4.0, 2.4 * slots), 1.4 + 1.0 * levels))
+    box = dict(boxstyle="round", facecolor="#eef2f8", edgecolor="#4c72b0")
+    leaf_box = dict(boxstyle="round", facecolor="#f4f4f4", edgecolor="#777777")
+    for k in drawn:
+        y = -float(depth[k])
+        if left[k] < 0:
+            value = arrays[4][k]
+            text = str(classes[int(value)]) if classes is not None else f"{value:.4g}"
+            ax.text(x[k], y, text, ha="center", va="center", bbox=leaf_box, fontsize=9, zorder=2)
+            continue
+        ax.text(x[k], y, f"{names[int(arrays[2][k])]} < {arrays[3][k]:.4g}", ha="center", va="center", bbox=box,
+                fontsize=9, zorder=2)
+        if expanded(k):
+            for child, side in ((left[k], "yes"), (right[k], "no")):
+                ax.plot([x[k], x[child]], [y, y - 1], color="#999999", zorder=1)
+                if k == 0:
+                    ax.text((x[k] + x[child]) / 2, y - 0.5, side, ha="center", va="center", fontsize=8)
+        else:
+            ax.plot([x[k], x[k]], [y, y - 1], color="#999999", zorder=1)
+            ax.text(x[k], y - 1, "(...)", ha="center", va="center", fontsize=9, zorder=2)
+    ax.set_xlim(-0.7, slots - 0.3)
+    ax.set_ylim(-levels - 0.6, 0.6)
+    ax.set_axis_off()
+    ax.set_title(f"Tree {tree}")
+    return ax

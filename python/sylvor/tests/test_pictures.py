@@ -1,0 +1,101 @@
+"""Trees as Graphviz DOT text, the out-of-bag curve, and the plots."""
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+from sklearn.datasets import load_iris, make_regression
+
+import sylvor
+from sylvor import ForestClassifier, ForestRegressor, export_graphviz
+
+
+def iris_model(**parameters):
+    data = load_iris(as_frame=True)
+    model = ForestClassifier(n_estimators=30, random_state=3, oob_score=True, **parameters)
+    return model.fit(data.data, data.target_names[data.target]), data
+
+
+@pytest.mark.parametrize("max_depth,elided", [(None, False), (0, True), (2, True)])
+def test_dot_names_features_and_classes_and_renders(max_depth, elided):
+    model, data = iris_model()
+    dot = export_graphviz(model, tree=4, max_depth=max_depth)
+    assert dot.startswith("digraph Tree {") and dot.rstrip().endswith("}")
+    assert ("(...)" in dot) == elided
+    assert any(name in dot for name in data.data.columns)
+    assert any(f'"{name}"' in dot for name in model.classes_) or max_depth == 0
+    if shutil.which("dot") is None:
+        pytest.skip("Graphviz's dot is not installed")
+    svg = subprocess.run(["dot", "-Tsvg"], input=dot, capture_output=True, text=True, check=True).stdout
+    assert "<svg" in svg and svg.count("<g id=\"node") == dot.count("[label=")
+
+
+def test_dot_takes_given_names_and_refuses_unknown_trees():
+    X, y = make_regression(n_samples=100, n_features=3, random_state=0)
+    model = ForestRegressor(n_estimators=2, random_state=1).fit(X, y)
+    dot = export_graphviz(model, tree=1, feature_names=["a", "b", "c"], max_depth=1)
+    assert any(f'"{name} < ' in dot for name in "abc")
+    with pytest.raises(ValueError, match="from 0 to 1"):
+        export_graphviz(model, tree=2)
+
+
+def test_the_out_of_bag_curve_ends_at_the_out_of_bag_score():
+    model, _ = iris_model()
+    assert model.oob_curve_.shape == (30,)
+    assert model.oob_curve_[-1] == pytest.approx(1.0 - model.oob_score_, abs=1e-15)
+    X, y = make_regression(n_samples=300, n_features=4, noise=3.0, random_state=2)
+    regressor = ForestRegressor(n_estimators=20, random_state=5, oob_score=True).fit(X, y)
+    mse = np.mean((regressor.oob_prediction_ - y) ** 2)
+    assert regressor.oob_curve_[-1] == pytest.approx(mse, rel=1e-12)
+    assert regressor.oob_curve_[0] > regressor.oob_curve_[-1]
+    # A joined forest keeps no curve: its trees' out-of-bag instances are gone.
+    warm = ForestRegressor(n_estimators=10, random_state=5, oob_score=True, warm_start=True).fit(X, y)
+    warm.set_params(n_estimators=20).fit(X, y)
+    assert not hasattr(warm, "oob_curve_")
+
+
+@pytest.fixture
+def pyplot():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    yield plt
+    plt.close("all")
+
+
+@pytest.mark.parametrize("kind,top,bars", [("impurity", 20, 4), ("impurity", 2, 2), ("permutation", 3, 3)])
+def test_importance_bars_are_labelled_largest_on_top(pyplot, kind, top, bars):
+    model, data = iris_model(compute_permutation_importances=True)
+    ax = sylvor.plot.importances(model, kind=kind, top=top)
+    widths = [patch.get_width() for patch in ax.patches]
+    assert len(widths) == bars and widths == sorted(widths)
+    labels = [label.get_text() for label in ax.get_yticklabels()]
+    values = model.feature_importances_ if kind == "impurity" else model.permutation_importances_
+    assert labels[-1] == data.data.columns[int(np.argmax(values))]
+    # Impurity importances carry the spread over the trees as error bars.
+    assert (len(ax.collections) > 0) == (kind == "impurity")
+
+
+def test_the_curve_and_the_tree_are_drawn_on_the_axes_given(pyplot):
+    model, _ = iris_model()
+    figure, (left, right) = pyplot.subplots(1, 2)
+    assert sylvor.plot.oob_curve(model, ax=left) is left
+    x, y = left.lines[0].get_data()
+    assert list(x) == list(range(1, 31)) and np.array_equal(y, model.oob_curve_)
+    assert sylvor.plot.tree(model, tree=0, max_depth=1, ax=right) is right
+    texts = [t.get_text() for t in right.texts]
+    dot = export_graphviz(model, tree=0, max_depth=1)
+    # The nodes of the DOT text are drawn; DOT marks each elided subtree,
+    # the drawing each split node whose subtrees are left out.
+    marks = dot.count("(...)")
+    assert len([t for t in texts if t not in ("yes", "no", "(...)")]) == dot.count("[label=") - marks
+    assert texts.count("(...)") * 2 == marks
+    assert "yes" in texts and "no" in texts
+
+
+def test_plots_say_what_is_missing(pyplot):
+    model, _ = iris_model()
+    with pytest.raises(ValueError, match="compute_permutation_importances=True"):
+        sylvor.plot.importances(model, kind="permutation")
+    with pytest.raises(ValueError, match="oob_score=True"):
+        sylvor.plot.oob_curve(ForestClassifier(n_estimators=3).fit(*load_iris(return_X_y=True)))
