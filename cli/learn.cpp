@@ -72,10 +72,15 @@ LearnedForest<typename DataSet::label_type> learn_timed(const RandomForestOption
   return forest;
 }
 
+// Prints and logs the out-of-bag error: the last point of the curve when
+// there is one (the same number), else worked out.
 template <class Task, class DataSet>
 void report_out_of_bag(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
-                       const ForestSettings& settings, CommandLog& log) {
-  const OutOfBagEstimate estimate = out_of_bag_estimate(task, data, forest.trees, forest.in_bag, settings.num_threads);
+                       const ForestSettings& settings, const std::vector<OutOfBagEstimate>& curve, CommandLog& log) {
+  const OutOfBagEstimate estimate = !curve.empty()
+                                        ? curve.back()
+                                        : out_of_bag_estimate(task, data, forest.trees, forest.in_bag,
+                                                              settings.num_threads);
   std::cout << (Task::is_regression ? "Out-of-bag mean squared error: " : "Out-of-bag error: ") << estimate.error
             << " (" << estimate.without << " instances without out-of-bag trees)" << std::endl;
   log.write(Task::is_regression ? "oob-mse" : "oob-error", estimate.error);
@@ -84,14 +89,11 @@ void report_out_of_bag(const Task& task, const DataSet& data, const LearnedFores
 // Writes the out-of-bag error (or mean squared error) of the first 1, 2,
 // ... trees as CSV lines "trees,error" after a header line; NaN while no
 // instance has an out-of-bag tree.
-template <class Task, class DataSet>
-void write_out_of_bag_curve(const RandomForestOptions& options, const Task& task, const DataSet& data,
-                            const LearnedForest<typename DataSet::label_type>& forest, const ForestSettings& settings) {
-  const std::vector<OutOfBagEstimate> curve =
-      out_of_bag_curve(task, data, forest.trees, forest.in_bag, settings.num_threads);
+void write_out_of_bag_curve(const RandomForestOptions& options, bool regression,
+                            const std::vector<OutOfBagEstimate>& curve) {
   std::cout << "Writing out-of-bag curve to " << options.oob_curve_file << std::endl;
   OutputFile file(options.oob_curve_file, "out-of-bag curve");
-  file.stream() << "trees," << (Task::is_regression ? "oob_mse" : "oob_error") << "\n";
+  file.stream() << "trees," << (regression ? "oob_mse" : "oob_error") << "\n";
   for (std::size_t k = 0; k < curve.size(); ++k) file.stream() << k + 1 << "," << exact(curve[k].error) << "\n";
   file.commit();
 }
@@ -144,8 +146,12 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
   const bool permutation = !options.permutation_importances_file.empty();
   ForestGenerators generators = generators_of(options);
   const auto forest = learn_timed(options, data, task, settings, generators, log);
-  if (options.oob) report_out_of_bag(task, data, forest, settings, log);
-  if (!options.oob_curve_file.empty()) write_out_of_bag_curve(options, task, data, forest, settings);
+  std::vector<OutOfBagEstimate> curve;
+  if (!options.oob_curve_file.empty()) {
+    curve = out_of_bag_curve(task, data, forest.trees, forest.in_bag, settings.num_threads);
+  }
+  if (options.oob) report_out_of_bag(task, data, forest, settings, curve, log);
+  if (!curve.empty()) write_out_of_bag_curve(options, Task::is_regression, curve);
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
   write_model_timed(options, forest.trees, medians, log);
