@@ -15,10 +15,10 @@ from sklearn.base import clone
 from ._forest import ForestClassifier, _joined_oob, seed_of
 
 
-def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs):
-    sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
+def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None):
+    sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs, warm_start=False)
     sub._first_tree = first_tree  # the number of the part's first tree in the whole forest
-    sub.fit(X, y)
+    sub.fit(X, y, sample_weight=sample_weight)
     return sub
 
 
@@ -29,11 +29,12 @@ def plan_tasks(n_estimators, threads_per_worker):
     return [base + (1 if k < extra else 0) for k in range(tasks)]
 
 
-def fit_forest(client, estimator, X, y):
+def fit_forest(client, estimator, X, y, sample_weight=None):
     """Fits `estimator` (an unfitted ForestClassifier or ForestRegressor) on
     the workers of a dask.distributed `client` and returns it fitted, as if
-    fitted locally. X and y are numpy arrays (or anything the estimator's
-    fit takes); they are scattered once to every worker."""
+    fitted locally with fit(X, y, sample_weight). X, y and the weights are
+    numpy arrays (or anything the estimator's fit takes); they are scattered
+    once to every worker."""
     workers = sorted(client.scheduler_info()["workers"].items())
     if not workers:
         raise ValueError("the Dask client has no workers")
@@ -43,13 +44,14 @@ def fit_forest(client, estimator, X, y):
     template = clone(estimator)  # parameters only, never a fitted forest
     X_remote = client.scatter(X, broadcast=True)
     y_remote = client.scatter(y, broadcast=True)
+    weights_remote = None if sample_weight is None else client.scatter(sample_weight, broadcast=True)
     futures = []
     first_tree = 0
     for (address, _), n_trees, n_jobs in zip(workers, shares, threads):
         if n_trees == 0:
             continue
         futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, first_tree, seed, n_jobs,
-                                     workers=[address], allow_other_workers=True, pure=False))
+                                     weights_remote, workers=[address], allow_other_workers=True, pure=False))
         first_tree += n_trees
     subforests = client.gather(futures)
     return join_forests(estimator, subforests, y)

@@ -65,6 +65,19 @@ def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
 
 
 @pytest.mark.parametrize("estimator", [
+    ForestClassifier(n_estimators=9, random_state=5, class_weight="balanced", max_samples=0.5, min_samples_leaf=2),
+    ForestRegressor(n_estimators=8, random_state=6, max_features="sqrt", max_leaf_nodes=6)])
+def test_distributed_fit_takes_weights_and_every_parameter(client, estimator):
+    X, y = iris_for(estimator)
+    weights = np.linspace(0.0, 2.0, len(y))
+    fitted = fit_forest(client, estimator, X, y, sample_weight=weights)
+    local = clone(estimator).set_params(n_jobs=2).fit(X, y, sample_weight=weights)
+    assert same_forest(fitted, local)
+    assert not same_forest(fitted, clone(estimator).fit(X, y))
+    assert all(t.feature_importances_ is not None for t in fitted.estimators_)
+
+
+@pytest.mark.parametrize("estimator", [
     ForestClassifier(n_estimators=9, random_state=5, oob_score=True, compute_permutation_importances=True),
     ForestRegressor(n_estimators=8, random_state=6, oob_score=True, compute_permutation_importances=True)])
 @pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")  # the sub-forests' small forests miss some
