@@ -124,6 +124,14 @@ struct ClassificationTask : TaskBase<Criterion, NominalLabelPriorAccumulator, Cl
 };
 
 struct RegressionTask : TaskBase<TwoSplitVariance, RegressiveLabelPriorAccumulator, RunningMean, true> {
+  // A node whose labels' variance is below this is a leaf. The program's
+  // 1e-5 is an absolute bound, so it stops early on targets of a small
+  // scale; the Python package passes scikit-learn's machine epsilon.
+  double pure_variance = 1e-5;
+
+  RegressionTask() = default;
+  explicit RegressionTask(double pure_variance) : pure_variance(pure_variance) {}
+
   template <class DataSet>
   void check_labels(const DataSet&) const {}
 
@@ -135,10 +143,10 @@ struct RegressionTask : TaskBase<TwoSplitVariance, RegressiveLabelPriorAccumulat
     summary.add_count(range);
   }
 
-  // Pure: a single instance, or a variance below 1e-5 (NaN is not).
+  // Pure: a single instance, or a variance below pure_variance (NaN is not).
   template <class L>
   bool is_pure(const Summary<L>& summary) const {
-    return summary.get_num_instances() == 1 || summary.is_homogeneous();
+    return summary.get_num_instances() == 1 || summary.get_variance() < pure_variance;
   }
 
   template <class L>

@@ -531,7 +531,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
                         int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
                         bool compute_importances, bool oob, bool permutation_importances, int verbose,
                         std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
-                        bool tree_importances,
+                        bool tree_importances, double leaf_variance,
                         const std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>>&
                             sample_weight) {
   const std::optional<CriterionKind> kind = criterion_from_name(criterion);
@@ -578,7 +578,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   return with_feature_dtype(X, [&](auto f) -> py::tuple {
     typedef decltype(f) F;
     if (*kind == CriterionKind::Variance) {
-      return learn_forest_wrap<F, double>(X, Y, num_classes, settings, RegressionTask(), extras);
+      return learn_forest_wrap<F, double>(X, Y, num_classes, settings, RegressionTask(leaf_variance), extras);
     }
     return with_classification_task(*kind, [&](const auto& task) {
       return learn_forest_wrap<F, int>(X, Y, num_classes, settings, task, extras);
@@ -914,7 +914,8 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         py::arg("min_leaf_size") = 2, py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0,
         py::arg("compute_importances") = false, py::arg("oob") = false, py::arg("permutation_importances") = false,
         py::arg("verbose") = 0, py::arg("seed") = py::none(), py::arg("first_tree") = 0, py::arg("sample_size") = 0,
-        py::arg("bootstrap") = true, py::arg("tree_importances") = false, py::arg("sample_weight") = py::none(),
+        py::arg("bootstrap") = true, py::arg("tree_importances") = false, py::arg("leaf_variance") = 1e-5,
+        py::arg("sample_weight") = py::none(),
         "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
         "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
         "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
@@ -927,8 +928,8 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "shows a progress line on sys.stderr while the trees grow. Each tree's sample holds sample_size "
         "instances (when positive) or sample_prop times their number, drawn with replacement, by weight when "
         "sample_weight (float64, one per instance) is given; bootstrap=False grows every tree on every "
-        "instance once. A node of at most min_instances_per_node instances is a leaf; a split leaves at least "
-        "min_leaf_size instances in each child. max_leaf_nodes >= 1 grows each tree best first (the split "
+        "instance once. A node of at most min_instances_per_node instances is a leaf, and in regression one whose "
+        "targets' variance is below leaf_variance; a split leaves at least min_leaf_size instances in each child. max_leaf_nodes >= 1 grows each tree best first (the split "
         "with the largest weighted impurity decrease next) up to that many leaves; 0 grows breadth first. "
         "Seeding: without seed, thread t draws from "
         "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "

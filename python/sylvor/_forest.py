@@ -221,7 +221,8 @@ class _BaseForest(BaseEstimator):
             num_threads=_threads(self.n_jobs), compute_importances=True, oob=bool(self.oob_score),
             permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
-            tree_importances=True, **self._growth_settings(X.shape[0], X.shape[1]))
+            tree_importances=True, leaf_variance=_leaf_variance(learned_y),
+            **self._growth_settings(X.shape[0], X.shape[1]))
         extras = result[2] if len(result) > 2 else {}
         if previous is None:
             self._trees = list(result[0])
@@ -431,6 +432,14 @@ def _read_description(path):
     if not os.path.exists(path):
         return None, {}
     return _wrap.read_description(path)
+
+
+def _leaf_variance(y):
+    """The variance below which a regression node is a leaf: machine
+    epsilon relative to the variance of all the targets, so that the trees
+    do not depend on the scale of the targets."""
+    bound = np.finfo(np.float64).eps * float(np.var(y, dtype=np.float64))
+    return bound if bound > 0 else float(np.finfo(np.float64).tiny)
 
 
 def _joined_oob(records):

@@ -111,6 +111,19 @@ def test_no_leaf_holds_fewer_than_min_samples_leaf(min_samples_leaf, smallest):
         assert model.score(X, y) == 1.0  # leaves of one instance fit every training point
 
 
+@pytest.mark.parametrize("scale", [2.0 ** -40, 2.0 ** -10, 2.0 ** 30])
+def test_regression_trees_do_not_depend_on_the_scale_of_the_targets(scale):
+    # Scaling by a power of two changes no comparison of the split search,
+    # so only a bound on the variance of a leaf could tell the scales apart.
+    X, y = make_regression(n_samples=300, n_features=4, noise=1.0, random_state=3)
+    reference = ForestRegressor(n_estimators=5, random_state=2).fit(X, y)
+    scaled = ForestRegressor(n_estimators=5, random_state=2).fit(X, y * scale)
+    for a, b in zip(reference.estimators_, scaled.estimators_):
+        assert np.array_equal(a[:3], b[:3])  # the same structure and features
+        leaves = a[0] < 0
+        assert np.array_equal(a[4][leaves] * scale, b[4][leaves])
+
+
 def test_three_points_are_separated_by_leaves_of_one():
     X, y = [[0.0], [1.0], [2.0]], [0, 1, 0]
     model = ForestClassifier(n_estimators=1, bootstrap=False, max_features=None, random_state=1).fit(X, y)
