@@ -107,11 +107,19 @@ OutOfBagEstimate out_of_bag_estimate(const Task& task, const DataSet& data,
 // instance's votes grow tree by tree in the same order, and each entry sums
 // the losses in instance order. The trees are walked once per instance, on
 // a team of team_size(threads), in blocks of instances whose losses after
-// each tree are then added up in order on the calling thread.
-template <class Task, class DataSet>
+// each tree are then added up in order on the calling thread. With `done`,
+// done(i, trees, votes) is called for every instance with its final votes,
+// as for_each_out_of_bag_vote calls it (concurrently for distinct
+// instances), so one walk gives both.
+struct NoVotesWanted {
+  template <class Votes>
+  void operator()(std::size_t, int, const Votes&) const {}
+};
+
+template <class Task, class DataSet, class Done = NoVotesWanted>
 std::vector<OutOfBagEstimate> out_of_bag_curve(const Task& task, const DataSet& data,
                                                const Forest<typename DataSet::label_type>& trees,
-                                               const InBagRecord& in_bag, int threads = 0) {
+                                               const InBagRecord& in_bag, int threads = 0, Done done = Done()) {
   typedef typename Task::Votes Votes;
   const std::size_t n = data.get_num_instances(), num_trees = trees.size();
   detail::check_in_bag(num_trees, in_bag, n);
@@ -134,13 +142,16 @@ std::vector<OutOfBagEstimate> out_of_bag_curve(const Task& task, const DataSet& 
           double* row = losses.data() + j * num_trees;
           votes.clear(1);
           double loss = -1.0;
+          int out_of_bag = 0;
           for (std::size_t k = 0; k < num_trees; ++k) {
             if (!in_bag[k][i]) {
               votes.add(0, forest.value(k, forest.leaf_of(k, columns.data(), i)));
               loss = task.loss(votes.result(0), data.get_label(i));
+              ++out_of_bag;
             }
             row[k] = loss;
           }
+          done(i, out_of_bag, static_cast<const Votes&>(votes));
         });
     for (std::size_t j = 0; j < count; ++j) {
       const double* row = losses.data() + j * num_trees;

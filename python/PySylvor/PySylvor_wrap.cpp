@@ -386,29 +386,25 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
     py::array_t<double> values = Task::is_regression ? py::array_t<double>(ni) : py::array_t<double>({ni, nc});
     int* tree_counts = trees.mutable_data();
     double* out = values.mutable_data();
-    {
-      py::gil_scoped_release unlocked;
-      for_each_out_of_bag_vote(task, data, forest.trees, forest.in_bag, threads,
-                               [&](std::size_t i, int count, const typename Task::Votes& votes) {
-                                 tree_counts[i] = count;
-                                 if constexpr (Task::is_regression) {
-                                   out[i] = count > 0 ? votes.result(0) : std::nan("");
-                                 } else {
-                                   for (py::ssize_t c = 0; c < nc; ++c) {
-                                     out[static_cast<py::ssize_t>(i) * nc + c] = votes.counts(0)[c + 1];
-                                   }
-                                 }
-                               });
-    }
-    result["oob_trees"] = trees;
-    result[Task::is_regression ? "oob_prediction" : "oob_votes"] = values;
+    // One walk of the out-of-bag trees gives the votes and the curve.
     std::vector<double> curve;
     {
       py::gil_scoped_release unlocked;
-      for (const OutOfBagEstimate& point : out_of_bag_curve(task, data, forest.trees, forest.in_bag, threads)) {
+      const auto record_votes = [&](std::size_t i, int count, const typename Task::Votes& votes) {
+        tree_counts[i] = count;
+        if constexpr (Task::is_regression) {
+          out[i] = count > 0 ? votes.result(0) : std::nan("");
+        } else {
+          for (py::ssize_t c = 0; c < nc; ++c) out[static_cast<py::ssize_t>(i) * nc + c] = votes.counts(0)[c + 1];
+        }
+      };
+      for (const OutOfBagEstimate& point :
+           out_of_bag_curve(task, data, forest.trees, forest.in_bag, threads, record_votes)) {
         curve.push_back(point.error);
       }
     }
+    result["oob_trees"] = trees;
+    result[Task::is_regression ? "oob_prediction" : "oob_votes"] = values;
     result["oob_curve"] = numpy_copy(curve);
   }
   if (extras.permutation) {
