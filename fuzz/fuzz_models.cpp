@@ -1,6 +1,7 @@
 // Fuzz target: the lisp and vectortxt model readers (first byte even: lisp,
 // odd: vectortxt), then prediction with what was read, as the test command
-// does it (3 features, 3 classes).
+// does it (3 features, 3 classes), and the DOT drawing of every tree read
+// as the info command reads it (the depth limit from the first byte).
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/io/tree_dot.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/predict/predictor.hpp"
 
@@ -24,6 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   } catch (const Sylvor::Exception&) {
   } catch (const std::string&) {
   }
+  std::istringstream again(std::string(reinterpret_cast<const char*>(bytes) + 1, size - 1));
+  Sylvor::Forest<double> drawn;
+  try {
+    if (bytes[0] % 2 == 0) {
+      Sylvor::read_forest_as_lisp(again, drawn);
+    } else {
+      Sylvor::read_forest_as_vectorized_txt(again, drawn);
+    }
+  } catch (const Sylvor::Exception&) {
+  } catch (const std::string&) {
+  }
+  const Sylvor::DotNames names{{"a", "b \"quoted\""}, {"no", "", "yes"}};
+  for (const auto& tree : drawn) Sylvor::tree_to_dot(tree, names, static_cast<int>(bytes[0] / 2) % 5 - 1);
   Sylvor::MemoryDataSet<float, int> data;
   data.set_num_features(3);
   data.set_labeling(3, Sylvor::DiscreteZeroOnward);
