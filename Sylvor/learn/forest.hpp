@@ -221,6 +221,30 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   return forest;
 }
 
+// The in-bag record of trees 0 .. num_trees - 1 of a forest learned from
+// `data` with `settings` and per-tree generators: each tree's sample drawn
+// again from the tree's own generator, as learn_forest drew it first. This
+// gives the out-of-bag instances of forests whose trees were learned apart
+// (in parts, or added later) without keeping the record.
+template <class DataSet>
+InBagRecord redraw_in_bag(const DataSet& data, const ForestSettings& settings, const ForestGenerators& generators,
+                          std::size_t num_trees) {
+  if (generators.get_seeding() != Seeding::PerTree) {
+    throw Exception("only the samples of trees with their own generators can be drawn again");
+  }
+  const std::size_t n = data.get_num_instances();
+  const std::vector<double> cumulative = detail::cumulative_draw_weights(settings, n);
+  InBagRecord in_bag(num_trees);
+  IndexedDataSet<DataSet> sample(&data);
+  for (std::size_t k = 0; k < num_trees; ++k) {
+    XorShiftRNG stream = generators.tree_generator(k);
+    detail::draw_tree_sample(sample, settings, cumulative, stream);
+    in_bag[k].assign(n, false);
+    for (const std::size_t i : sample.indices) in_bag[k][i] = true;
+  }
+  return in_bag;
+}
+
 }  // namespace Sylvor
 
 #endif

@@ -31,6 +31,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -354,6 +355,9 @@ struct LearnExtras {
   long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
   bool tree_importances = false;  // each tree's importances (trees x features), with per-tree seeding
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
+  // Instead of learning: the trees of a forest learned with `seed`, whose
+  // samples are drawn again for their out-of-bag record.
+  const py::object* given_forest = nullptr;
 };
 
 // Writes progress text to sys.stderr, from the display thread: the
@@ -473,6 +477,16 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
                         generation = lease.second;
                         return std::move(lease.first);
                       }();
+    if (extras.given_forest != nullptr) {
+      LearnedForest<L> given;
+      convert_forest(*extras.given_forest, given.trees);
+      {
+        py::gil_scoped_release unlocked;
+        given.in_bag = redraw_in_bag(data, settings, generators, given.trees.size());
+      }
+      return py::make_tuple(py::none(), py::none(),
+                            learn_extras(task, data, given, generators, extras, settings.num_threads));
+    }
     ProgressCounter progress(static_cast<std::size_t>(settings.num_trees));
     std::unique_ptr<ProgressLine> line;
     if (extras.verbose > 0) {
@@ -522,21 +536,20 @@ auto with_feature_dtype(const py::object& X, Run&& run) {
 }
 
 // The general learning entry: every learning option of the program.
-py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
-                        int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
-                        bool compute_importances, bool oob, bool permutation_importances, int verbose,
-                        std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
-                        bool tree_importances, double leaf_variance,
-                        const std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>>&
-                            sample_weight) {
-  const std::optional<CriterionKind> kind = criterion_from_name(criterion);
+typedef py::array_t<double, py::array::c_style | py::array::forcecast> WeightArray;
+
+// The criterion of a name, or ValueError.
+CriterionKind criterion_of(const std::string& name) {
+  const std::optional<CriterionKind> kind = criterion_from_name(name);
   if (!kind) {
-    throw py::value_error("unknown criterion '" + criterion +
-                          "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
+    throw py::value_error("unknown criterion '" + name + "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
   }
-  ForestSettings settings;
-  settings.num_trees = num_trees;
+  return *kind;
+}
+
+// How the trees' samples are drawn, from the general entries' keywords.
+void set_sampling(ForestSettings& settings, double sample_prop, long long sample_size, bool bootstrap,
+                  const std::optional<WeightArray>& sample_weight) {
   settings.bootstrap_fraction = sample_prop;
   if (sample_size < 0) throw py::value_error("sample_size must not be negative, not " + std::to_string(sample_size));
   settings.sample_size = static_cast<std::size_t>(sample_size);
@@ -546,6 +559,58 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
     const double* w = sample_weight->data();
     settings.draw_weights.assign(w, w + sample_weight->shape(0));
   }
+}
+
+// Calls run(F{}, task) with X's feature type and the criterion's task.
+template <class Run>
+py::tuple with_dtype_and_task(const py::object& X, CriterionKind kind, double leaf_variance, Run&& run) {
+  return with_feature_dtype(X, [&](auto f) -> py::tuple {
+    if (kind == CriterionKind::Variance) return run(f, RegressionTask(leaf_variance));
+    return with_classification_task(kind, [&](const auto& task) { return run(f, task); });
+  });
+}
+
+// The out-of-bag record of a forest learned by learn with a seed: its
+// trees' samples drawn again, then what learn's oob and
+// permutation_importances give.
+py::dict out_of_bag_general(const py::object& X, const py::object& Y, const py::object& forest,
+                            const std::string& criterion, int num_classes, long long seed, long long first_tree,
+                            double sample_prop, long long sample_size, bool bootstrap,
+                            const std::optional<WeightArray>& sample_weight, bool permutation_importances,
+                            int num_threads) {
+  const CriterionKind kind = criterion_of(criterion);
+  ForestSettings settings;
+  settings.num_trees = 0;
+  set_sampling(settings, sample_prop, sample_size, bootstrap, sample_weight);
+  settings.criterion = kind;
+  settings.out_of_bag = true;
+  settings.num_threads = num_threads;
+  LearnExtras extras;
+  extras.oob = true;
+  extras.permutation = permutation_importances;
+  extras.messages = Messages::Plain;
+  extras.seed = seed;
+  extras.first_tree = first_tree;
+  extras.given_forest = &forest;
+  const py::tuple result = with_dtype_and_task(X, kind, 1e-5, [&](auto f, const auto& task) -> py::tuple {
+    typedef decltype(f) F;
+    typedef std::conditional_t<std::decay_t<decltype(task)>::is_regression, double, int> L;
+    return learn_forest_wrap<F, L>(X, Y, num_classes, settings, task, extras);
+  });
+  return result[2].cast<py::dict>();
+}
+
+py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
+                        int num_trees, double sample_prop, int fte_per_split, int max_depth,
+                        int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
+                        bool compute_importances, bool oob, bool permutation_importances, int verbose,
+                        std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
+                        bool tree_importances, double leaf_variance,
+                        const std::optional<WeightArray>& sample_weight) {
+  const CriterionKind kind = criterion_of(criterion);
+  ForestSettings settings;
+  settings.num_trees = num_trees;
+  set_sampling(settings, sample_prop, sample_size, bootstrap, sample_weight);
   settings.limits.features_per_split = fte_per_split;
   settings.limits.max_depth = max_depth;
   settings.limits.min_instances_per_node = min_instances_per_node;
@@ -557,7 +622,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
     throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(max_leaf_nodes));
   }
   settings.limits.max_leaf_nodes = max_leaf_nodes;
-  settings.criterion = *kind;
+  settings.criterion = kind;
   settings.feature_importances = compute_importances;
   settings.out_of_bag = oob || permutation_importances;
   settings.num_threads = num_threads;
@@ -571,14 +636,10 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   extras.tree_importances = tree_importances;
   settings.tree_importances = tree_importances;
   if (tree_importances) settings.feature_importances = true;
-  return with_feature_dtype(X, [&](auto f) -> py::tuple {
+  return with_dtype_and_task(X, kind, leaf_variance, [&](auto f, const auto& task) -> py::tuple {
     typedef decltype(f) F;
-    if (*kind == CriterionKind::Variance) {
-      return learn_forest_wrap<F, double>(X, Y, num_classes, settings, RegressionTask(leaf_variance), extras);
-    }
-    return with_classification_task(*kind, [&](const auto& task) {
-      return learn_forest_wrap<F, int>(X, Y, num_classes, settings, task, extras);
-    });
+    typedef std::conditional_t<std::decay_t<decltype(task)>::is_regression, double, int> L;
+    return learn_forest_wrap<F, L>(X, Y, num_classes, settings, task, extras);
   });
 }
 
@@ -932,6 +993,15 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
         "first_tree + k alone (the same forest for every num_threads, and the trees of a forest learned in "
         "parts). Ctrl-C stops the learning between nodes and raises KeyboardInterrupt.");
+  m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"), py::kw_only(),
+        py::arg("criterion") = "gini", py::arg("num_classes") = 2, py::arg("seed"), py::arg("first_tree") = 0,
+        py::arg("sample_prop") = 1.0, py::arg("sample_size") = 0, py::arg("bootstrap") = true,
+        py::arg("sample_weight") = py::none(), py::arg("permutation_importances") = false,
+        py::arg("num_threads") = 0,
+        "The out-of-bag record of a forest that learn grew with seed=seed and first_tree=first_tree from X and "
+        "y, with the same sampling keywords: each tree's sample is drawn again from its own generator, then the "
+        "dict that learn gives with oob (and permutation_importances) is worked out for the trees given. For "
+        "forests joined from parts or grown in steps.");
   m.def("predict_regression", &predict_regression, py::arg("X"), py::arg("forest"), py::arg("out"),
         py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
   m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,

@@ -218,8 +218,11 @@ class _BaseForest(BaseEstimator):
         first = len(previous) if previous is not None else 0
         result = _wrap.learn(
             X.T, learned_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
-            num_threads=_threads(self.n_jobs), compute_importances=True, oob=bool(self.oob_score),
-            permutation_importances=bool(self.compute_permutation_importances), verbose=int(self.verbose),
+            num_threads=_threads(self.n_jobs), compute_importances=True,
+            # A warm start works the estimates out for the whole forest afterwards.
+            oob=bool(self.oob_score) and previous is None,
+            permutation_importances=bool(self.compute_permutation_importances) and previous is None,
+            verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(learned_y),
             **self._growth_settings(X.shape[0], X.shape[1]))
@@ -233,24 +236,47 @@ class _BaseForest(BaseEstimator):
             if self.oob_score:
                 self._set_oob(extras, learned_y)
         else:
-            self._add_trees(result[0], result[1], extras, learned_y)
+            self._add_trees(result[0], extras["tree_importances"], X, learned_y, num_classes, weights)
         self._wrap_trees()
 
-    def _add_trees(self, trees, importances, extras, learned_y):
-        """Joins the trees of a warm start to the forest: importances as
-        tree-weighted means, out-of-bag estimates as if one forest had grown
-        them all."""
-        old, new = float(len(self._trees)), float(len(trees))
-        self.feature_importances_ = (self.feature_importances_ * old + importances * new) / (old + new)
-        if self.compute_permutation_importances:
-            earlier = getattr(self, "permutation_importances_", None)
-            added = extras["permutation_importances"]
-            self.permutation_importances_ = added if earlier is None else (earlier * old + added * new) / (old + new)
-        if self.oob_score:
-            record = getattr(self, "_oob_record", None)
-            self._set_oob(extras if record is None else _joined_oob([record, extras]), learned_y)
+    def _add_trees(self, trees, tree_importances, X, learned_y, num_classes, weights):
+        """Joins trees grown apart (a warm start's, the parts of a
+        distributed fit) to the forest: the importances are worked out
+        again from every tree's own, and the out-of-bag estimates from the
+        trees' samples drawn again, so both are those of one fit of all the
+        trees."""
         self._trees = self._trees + list(trees)
-        self._tree_importances = np.vstack([self._tree_importances, extras["tree_importances"]])
+        self._tree_importances = np.vstack([self._tree_importances, tree_importances])
+        self._set_whole_forest_estimates(X, learned_y, num_classes, weights)
+
+    def _training_arrays(self, X, y, sample_weight):
+        """What learning took from fit's X, y and sample_weight: X with the
+        training medians filled in, the learned labels, the class count and
+        the draw weights."""
+        X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=False,
+                                   y_numeric=not hasattr(self, "classes_"))
+        X = _fill_missing(X, self.feature_medians_)
+        if hasattr(self, "classes_"):
+            learned_y, num_classes = np.searchsorted(self.classes_, y).astype(np.int32), len(self.classes_)
+        else:
+            learned_y, num_classes = np.ascontiguousarray(y, dtype=np.float64), 1
+        return X, learned_y, num_classes, self._draw_weights(y, sample_weight)
+
+    def _set_whole_forest_estimates(self, X, learned_y, num_classes, weights):
+        self.feature_importances_ = _mean_importances(self._tree_importances)
+        if not (self.oob_score or self.compute_permutation_importances):
+            return
+        growth = self._growth_settings(X.shape[0], X.shape[1])
+        record = _wrap.out_of_bag(
+            X.T, learned_y, self._trees, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
+            num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
+            sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
+            sample_weight=weights, permutation_importances=bool(self.compute_permutation_importances),
+            num_threads=_threads(self.n_jobs))
+        if self.compute_permutation_importances:
+            self.permutation_importances_ = record["permutation_importances"]
+        if self.oob_score:
+            self._set_oob(record, learned_y)
 
     def _wrap_trees(self):
         n_classes = len(self.classes_) if hasattr(self, "classes_") else None
@@ -266,8 +292,8 @@ class _BaseForest(BaseEstimator):
         trees = extras["oob_trees"]
         self._oob_record = {k: v for k, v in extras.items()
                             if k in ("oob_trees", "oob_votes", "oob_prediction", "oob_curve")}
-        # The curve needs each tree's out-of-bag instances, which a joined
-        # forest (warm start, distributed fit) no longer has.
+        # Votes joined from sub-forests (join_forests without X) make no
+        # curve: that needs each tree's out-of-bag instances.
         if "oob_curve" in extras:
             self.oob_curve_ = extras["oob_curve"]
         elif hasattr(self, "oob_curve_"):
@@ -434,6 +460,16 @@ def _read_description(path):
     return _wrap.read_description(path)
 
 
+def _mean_importances(tree_importances):
+    """The forest's importances from its trees', added in tree order and
+    scaled as the extension scales them, so that a forest joined from parts
+    has the importances of one fit."""
+    total = np.zeros(tree_importances.shape[1])
+    for row in tree_importances:
+        total += row
+    return total * (1.0 / len(tree_importances)) if len(tree_importances) else total
+
+
 def _leaf_variance(y):
     """The variance below which a regression node is a leaf: machine
     epsilon relative to the variance of all the targets, so that the trees
@@ -487,7 +523,8 @@ _COMMON_PARAMETERS = """
     warm_start : bool, default=False
         A fit of a fitted forest with more n_estimators adds the trees it
         lacks; each tree draws from the generator of its number, so the
-        forest is the one a single fit of all the trees learns.
+        forest is the one a single fit of all the trees learns, with the same
+        importances and out-of-bag estimates.
     max_samples : int, float or None, default=None
         The size of each bootstrap sample: the number of training instances
         (None), a number, or a fraction of it.

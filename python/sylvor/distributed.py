@@ -15,8 +15,10 @@ from sklearn.base import clone
 from ._forest import ForestClassifier, _joined_oob, seed_of
 
 
-def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None):
+def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None, estimates=True):
     sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs, warm_start=False)
+    if not estimates:  # worked out for the joined forest instead
+        sub.set_params(oob_score=False, compute_permutation_importances=False)
     sub._first_tree = first_tree  # the number of the part's first tree in the whole forest
     sub.fit(X, y, sample_weight=sample_weight)
     return sub
@@ -51,10 +53,11 @@ def fit_forest(client, estimator, X, y, sample_weight=None):
         if n_trees == 0:
             continue
         futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, first_tree, seed, n_jobs,
-                                     weights_remote, workers=[address], allow_other_workers=True, pure=False))
+                                     weights_remote, False, workers=[address], allow_other_workers=True,
+                                     pure=False))
         first_tree += n_trees
     subforests = client.gather(futures)
-    return join_forests(estimator, subforests, y)
+    return join_forests(estimator, subforests, y, X, sample_weight)
 
 
 def _tree_weighted_mean(subforests, name, counts):
@@ -62,22 +65,31 @@ def _tree_weighted_mean(subforests, name, counts):
     return (values * counts[:, None]).sum(axis=0) / counts.sum()
 
 
-def join_forests(estimator, subforests, y=None):
+def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
     """One fitted estimator holding the trees of fitted `subforests`, in order.
 
-    Importances are the tree-weighted means of the sub-forests'. With
-    oob_score, the out-of-bag votes (or predictions) of the sub-forests are
-    joined as if one forest had grown all the trees, and scored against the
-    training targets `y`, which are then required."""
+    The importances are worked out from every tree's own, as one fit of all
+    the trees gives them. With oob_score or permutation importances and the
+    training data X, y (and sample_weight) of the fit, the out-of-bag
+    estimates are worked out again for the whole forest, its trees' samples
+    drawn again: those of one fit, the out-of-bag curve included. With y
+    alone, the sub-forests' out-of-bag votes (or predictions) are joined
+    and the importances are the tree-weighted means of theirs (no curve)."""
     joined = clone(estimator)
     first = subforests[0]
     for name, value in vars(first).items():
         if name.endswith("_") and not name.startswith("_"):
             setattr(joined, name, value)
     joined._seed = first._seed
+    joined._first_tree = getattr(first, "_first_tree", 0)
     joined._trees = [tree for sub in subforests for tree in sub._trees]
     joined._tree_importances = np.vstack([sub._tree_importances for sub in subforests])
+    joined.n_estimators = len(joined._trees)
     joined._wrap_trees()
+    if X is not None and y is not None:
+        X, learned_y, num_classes, weights = joined._training_arrays(X, y, sample_weight)
+        joined._set_whole_forest_estimates(X, learned_y, num_classes, weights)
+        return joined
     counts = np.array([len(sub._trees) for sub in subforests], dtype=np.float64)
     joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)
     if getattr(estimator, "compute_permutation_importances", False):
@@ -86,7 +98,6 @@ def join_forests(estimator, subforests, y=None):
         if y is None:
             raise ValueError("joining out-of-bag estimates needs the training targets y")
         _join_out_of_bag(joined, [sub._oob_record for sub in subforests], np.asarray(y))
-    joined.n_estimators = len(joined.estimators_)
     return joined
 
 

@@ -70,8 +70,7 @@ def oob_curve(estimator, ax=None):
     check_is_fitted(estimator, "estimators_")
     curve = getattr(estimator, "oob_curve_", None)
     if curve is None:
-        raise ValueError("the estimator has no out-of-bag curve: fit it with oob_score=True (a warm start or a "
-                         "distributed fit does not keep one)")
+        raise ValueError("the estimator has no out-of-bag curve: fit it with oob_score=True")
     ax = _axes(ax, (6, 3.5))
     ax.plot(np.arange(1, len(curve) + 1), curve, color="#4c72b0")
     ax.set_xlabel("trees")

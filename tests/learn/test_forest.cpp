@@ -321,6 +321,23 @@ TEST(TreeSamples, WeightsDecideTheDraws) {
   EXPECT_NEAR(static_cast<double>(heavy) / 4000.0, 0.895, 0.025);
 }
 
+TEST(TreeSamples, AreDrawnAgainFromTheTreesGenerators) {
+  const auto data = three_classes(150);
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  std::vector<ForestSettings> cases(3, settings(6, 1, 0.7));
+  cases[1].sample_size = 40;
+  cases[2].draw_weights.assign(150, 1.0);
+  for (std::size_t i = 0; i < 50; ++i) cases[2].draw_weights[i] = 0.2;
+  for (ForestSettings& wanted : cases) {
+    wanted.out_of_bag = true;
+    const auto forest = learn_with(data, wanted, task, ForestGenerators::per_tree(8, 3), 2);
+    EXPECT_EQ(redraw_in_bag(data, wanted, ForestGenerators::per_tree(8, 3), 6), forest.in_bag);
+    EXPECT_NE(redraw_in_bag(data, wanted, ForestGenerators::per_tree(8, 4), 6), forest.in_bag);
+  }
+  EXPECT_THROW(redraw_in_bag(data, cases[0], ForestGenerators::per_thread(*get_pool("", 4, 0, false)), 6),
+               Exception);
+}
+
 TEST(TreeSamples, UnusableWeightsAreRefused) {
   const auto data = three_classes(20);
   const ClassificationTask<TwoSplitGiniImpurity> task;

@@ -96,9 +96,17 @@ def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, es
     else:
         means = sum(np.nan_to_num(sub.oob_prediction_) * sub._oob_record["oob_trees"] for sub in subforests)
         assert np.allclose(fitted.oob_prediction_[seen], means[seen] / trees[seen])
-    # The parts' trees are the local forest's, so the joined estimates are its.
-    assert fitted.oob_score_ == pytest.approx(local.oob_score_, rel=1e-12)
-    assert np.allclose(fitted.permutation_importances_, local.permutation_importances_, rtol=1e-9, atol=1e-12)
+    # The parts' trees are the local forest's, and with the training data
+    # the estimates are worked out again for them all: the local ones.
+    assert fitted.oob_score_ == local.oob_score_
+    assert np.array_equal(fitted.oob_curve_, local.oob_curve_)
+    assert np.array_equal(fitted.permutation_importances_, local.permutation_importances_)
+    assert np.array_equal(fitted.feature_importances_, local.feature_importances_)
+    # Joined from the votes alone: the same score to rounding, and no curve.
+    from_votes = join_forests(estimator, subforests, y)
+    assert from_votes.oob_score_ == pytest.approx(local.oob_score_, rel=1e-12)
+    assert np.allclose(from_votes.permutation_importances_, local.permutation_importances_, rtol=1e-9, atol=1e-12)
+    assert not hasattr(from_votes, "oob_curve_")
     with pytest.raises(ValueError, match="needs the training targets"):
         join_forests(estimator, subforests)
 

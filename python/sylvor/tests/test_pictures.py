@@ -48,10 +48,10 @@ def test_the_out_of_bag_curve_ends_at_the_out_of_bag_score():
     mse = np.mean((regressor.oob_prediction_ - y) ** 2)
     assert regressor.oob_curve_[-1] == pytest.approx(mse, rel=1e-12)
     assert regressor.oob_curve_[0] > regressor.oob_curve_[-1]
-    # A joined forest keeps no curve: its trees' out-of-bag instances are gone.
+    # Grown in two steps, the forest has the curve of one fit.
     warm = ForestRegressor(n_estimators=10, random_state=5, oob_score=True, warm_start=True).fit(X, y)
     warm.set_params(n_estimators=20).fit(X, y)
-    assert not hasattr(warm, "oob_curve_")
+    assert np.array_equal(warm.oob_curve_, regressor.oob_curve_)
 
 
 @pytest.fixture
