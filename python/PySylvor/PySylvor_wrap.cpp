@@ -542,7 +542,8 @@ typedef py::array_t<double, py::array::c_style | py::array::forcecast> WeightArr
 CriterionKind criterion_of(const std::string& name) {
   const std::optional<CriterionKind> kind = criterion_from_name(name);
   if (!kind) {
-    throw py::value_error("unknown criterion '" + name + "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
+    throw py::value_error("unknown criterion '" + name +
+                          "' (valid criteria: 'gini', 'infogain', 'gainratio', 'variance')");
   }
   return *kind;
 }
@@ -985,9 +986,10 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "shows a progress line on sys.stderr while the trees grow. Each tree's sample holds sample_size "
         "instances (when positive) or sample_prop times their number, drawn with replacement, by weight when "
         "sample_weight (float64, one per instance) is given; bootstrap=False grows every tree on every "
-        "instance once. A node of at most min_instances_per_node instances is a leaf, and in regression one whose "
-        "targets' variance is below leaf_variance; a split leaves at least min_leaf_size instances in each child. max_leaf_nodes >= 1 grows each tree best first (the split "
-        "with the largest weighted impurity decrease next) up to that many leaves; 0 grows breadth first. "
+        "instance once. A node of at most min_instances_per_node instances is a leaf, and in regression one "
+        "whose targets' variance is below leaf_variance; a split leaves at least min_leaf_size instances in "
+        "each child. max_leaf_nodes >= 1 grows each tree best first (the split with the largest weighted "
+        "impurity decrease next) up to that many leaves; 0 grows breadth first. "
         "Seeding: without seed, thread t draws from "
         "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "
         "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
