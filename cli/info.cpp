@@ -98,6 +98,7 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
   Forest<double> forest;
   read_forest(options.model_file, forest);
   if (options.dot) {
+    if (forest.empty()) throw Exception("the model has no trees to draw");
     if (options.tree < 0 || static_cast<std::size_t>(options.tree) >= forest.size()) {
       throw Exception("the model has " + std::to_string(forest.size()) + " trees: --tree must be from 0 to " +
                       std::to_string(static_cast<long>(forest.size()) - 1) + ", not " + std::to_string(options.tree));

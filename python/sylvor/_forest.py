@@ -372,6 +372,9 @@ class _BaseForest(BaseEstimator):
         parameters: those saved, updated by those given."""
         trees = _wrap.read_model(path)
         meta = _metadata.read(path + ".meta", path)
+        if meta is not None and meta.get("estimator") != cls.__name__:
+            raise ValueError(f"{path!r} was saved from a {meta.get('estimator')}: load it with "
+                             f"{meta.get('estimator')}.load_model")
         saved = dict(meta["params"]) if meta is not None else {}
         valid = cls().get_params(deep=False)
         saved = {k: v for k, v in saved.items() if k in valid}

@@ -858,6 +858,10 @@ TEST_F(Commands, InfoDrawsATreeAsDot) {
   const auto beyond = run_sylvor({"info", "--model-file", in("model"), "--dot", "--tree", "3"});
   EXPECT_EQ(beyond.status, 2);
   EXPECT_EQ(beyond.err, "sylvor info error: the model has 3 trees: --tree must be from 0 to 2, not 3\n");
+  std::ofstream(in("empty.model")) << "";
+  const auto empty = run_sylvor({"info", "--model-file", in("empty.model"), "--dot"});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.err, "sylvor info error: the model has no trees to draw\n");
 }
 
 }  // namespace

@@ -198,6 +198,15 @@ def test_saved_models_keep_feature_names_counts_and_parameters():
         assert stale.get_params()["n_estimators"] == 100 and stale.feature_importances_ is None
 
 
+def test_a_saved_model_loads_only_into_its_own_estimator():
+    X, y = iris()
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        ForestRegressor(n_estimators=3, random_state=1).fit(X, np.arange(150.0)).save_model(path)
+        with pytest.raises(ValueError, match="saved from a ForestRegressor: load it with ForestRegressor.load_model"):
+            ForestClassifier.load_model(path)
+
+
 def test_pickles_keep_the_trees_and_read_older_pickles():
     X, y = iris()
     model = ForestClassifier(n_estimators=5, random_state=1).fit(X, y)
