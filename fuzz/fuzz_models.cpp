@@ -13,10 +13,14 @@
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/predict/predictor.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  if (size < 1) return 0;
+namespace {
+
+// The forest the model text holds, as far as it could be read (lisp for
+// an even format byte, vectortxt for an odd one).
+template <class L>
+Sylvor::Forest<L> read_model_text(const std::uint8_t* bytes, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(bytes) + 1, size - 1));
-  Sylvor::Forest<int> forest;
+  Sylvor::Forest<L> forest;
   try {
     if (bytes[0] % 2 == 0) {
       Sylvor::read_forest_as_lisp(in, forest);
@@ -26,17 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   } catch (const Sylvor::Exception&) {
   } catch (const std::string&) {
   }
-  std::istringstream again(std::string(reinterpret_cast<const char*>(bytes) + 1, size - 1));
-  Sylvor::Forest<double> drawn;
-  try {
-    if (bytes[0] % 2 == 0) {
-      Sylvor::read_forest_as_lisp(again, drawn);
-    } else {
-      Sylvor::read_forest_as_vectorized_txt(again, drawn);
-    }
-  } catch (const Sylvor::Exception&) {
-  } catch (const std::string&) {
-  }
+  return forest;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  if (size < 1) return 0;
+  const Sylvor::Forest<int> forest = read_model_text<int>(bytes, size);
+  const Sylvor::Forest<double> drawn = read_model_text<double>(bytes, size);
   const Sylvor::DotNames names{{"a", "b \"quoted\""}, {"no", "", "yes"}};
   for (const auto& tree : drawn) Sylvor::tree_to_dot(tree, names, static_cast<int>(bytes[0] / 2) % 5 - 1);
   Sylvor::MemoryDataSet<float, int> data;

@@ -562,6 +562,18 @@ void set_sampling(ForestSettings& settings, double sample_prop, long long sample
   }
 }
 
+// What the general entries ask of learning besides the forest, worded
+// plainly.
+LearnExtras general_extras(bool oob, bool permutation, std::optional<long long> seed, long long first_tree) {
+  LearnExtras extras;
+  extras.oob = oob;
+  extras.permutation = permutation;
+  extras.messages = Messages::Plain;
+  extras.seed = seed;
+  extras.first_tree = first_tree;
+  return extras;
+}
+
 // Calls run(F{}, task) with X's feature type and the criterion's task.
 template <class Run>
 py::tuple with_dtype_and_task(const py::object& X, CriterionKind kind, double leaf_variance, Run&& run) {
@@ -586,12 +598,7 @@ py::dict out_of_bag_general(const py::object& X, const py::object& Y, const py::
   settings.criterion = kind;
   settings.out_of_bag = true;
   settings.num_threads = num_threads;
-  LearnExtras extras;
-  extras.oob = true;
-  extras.permutation = permutation_importances;
-  extras.messages = Messages::Plain;
-  extras.seed = seed;
-  extras.first_tree = first_tree;
+  LearnExtras extras = general_extras(true, permutation_importances, seed, first_tree);
   extras.given_forest = &forest;
   const py::tuple result = with_dtype_and_task(X, kind, 1e-5, [&](auto f, const auto& task) -> py::tuple {
     typedef decltype(f) F;
@@ -627,13 +634,8 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const std::str
   settings.feature_importances = compute_importances;
   settings.out_of_bag = oob || permutation_importances;
   settings.num_threads = num_threads;
-  LearnExtras extras;
-  extras.oob = oob;
-  extras.permutation = permutation_importances;
-  extras.messages = Messages::Plain;
+  LearnExtras extras = general_extras(oob, permutation_importances, seed, first_tree);
   extras.verbose = verbose;
-  extras.seed = seed;
-  extras.first_tree = first_tree;
   extras.tree_importances = tree_importances;
   settings.tree_importances = tree_importances;
   if (tree_importances) settings.feature_importances = true;

@@ -85,6 +85,29 @@ class _BaseForest(BaseEstimator):
     _auto_max_features = None
     _parameter_constraints = {}
 
+    def __init__(self, n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
+                 max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
+                 compute_permutation_importances, min_instances_per_node, bootstrap_fraction):
+        # The parameters both estimators share; each names them, with its
+        # defaults, in its own signature (what get_params reads).
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.max_samples = max_samples
+        self.compute_permutation_importances = compute_permutation_importances
+        self.min_instances_per_node = min_instances_per_node
+        self.bootstrap_fraction = bootstrap_fraction
+
     def _more_tags(self):
         return {
             "allow_nan": True,
@@ -226,7 +249,7 @@ class _BaseForest(BaseEstimator):
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(learned_y),
             **self._growth_settings(X.shape[0], X.shape[1]))
-        extras = result[2] if len(result) > 2 else {}
+        extras = result[2]  # always there: the trees' own importances are asked for
         if previous is None:
             self._trees = list(result[0])
             self._tree_importances = extras["tree_importances"]
@@ -598,24 +621,10 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                  min_samples_leaf=1, max_features="sqrt", max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, class_weight=None, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
-        self.n_estimators = n_estimators
-        self.criterion = criterion
-        self.max_depth = max_depth
-        self.min_samples_split = min_samples_split
-        self.min_samples_leaf = min_samples_leaf
-        self.max_features = max_features
-        self.max_leaf_nodes = max_leaf_nodes
-        self.bootstrap = bootstrap
-        self.oob_score = oob_score
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.verbose = verbose
-        self.warm_start = warm_start
+        super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
+                         max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
+                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
         self.class_weight = class_weight
-        self.max_samples = max_samples
-        self.compute_permutation_importances = compute_permutation_importances
-        self.min_instances_per_node = min_instances_per_node
-        self.bootstrap_fraction = bootstrap_fraction
 
     def fit(self, X, y, sample_weight=None):
         warm = self.warm_start and hasattr(self, "_trees")
@@ -733,23 +742,9 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                  min_samples_leaf=1, max_features=1.0, max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
-        self.n_estimators = n_estimators
-        self.criterion = criterion
-        self.max_depth = max_depth
-        self.min_samples_split = min_samples_split
-        self.min_samples_leaf = min_samples_leaf
-        self.max_features = max_features
-        self.max_leaf_nodes = max_leaf_nodes
-        self.bootstrap = bootstrap
-        self.oob_score = oob_score
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.verbose = verbose
-        self.warm_start = warm_start
-        self.max_samples = max_samples
-        self.compute_permutation_importances = compute_permutation_importances
-        self.min_instances_per_node = min_instances_per_node
-        self.bootstrap_fraction = bootstrap_fraction
+        super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
+                         max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
+                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
 
     def fit(self, X, y, sample_weight=None):
         warm = self.warm_start and hasattr(self, "_trees")

@@ -25,9 +25,9 @@ Tree<double> two_level_tree() {
   return tree;
 }
 
-std::size_t count(const std::string& text, const std::string& part) {
+std::size_t count(const std::string& text, const std::string& piece) {
   std::size_t found = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
   return found;
 }
 
