@@ -6,6 +6,7 @@
 
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
+#include "cli/console.hpp"
 #include "cli/info.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/learn.hpp"
@@ -20,9 +21,10 @@ namespace {
 
 // Checks the options and files of a learn command, seeds its generator
 // pool and lets SIGINT and SIGTERM stop the learning.
-void prepare_learning(const RandomForestOptions& options, bool keeps_log) {
-  check_learning_options(options);
-  check_files(options, true, keeps_log);
+void prepare_learning(const RandomForestOptions& options, bool regression) {
+  check_learning_options(options, regression);
+  // Regression learning keeps no log, whatever --log-file says.
+  check_files(options, regression ? CommandFiles::LearnNoLog : CommandFiles::Learn);
   init_pool(options.rng_file, options.seed);
   catch_stop_signals();
 }
@@ -38,20 +40,20 @@ void dispatch_command(const std::string& command, const RandomForestOptions& opt
   const bool test_word = command == "test-float" || command == "test-int" || command == "test-uchar";
   if (command == "learn" || command == "learn-classify" || learn_word) {
     const FeatureType type = feature_type_from_name(learn_word ? command.substr(6) : options.feature_type);
-    prepare_learning(options, true);
+    prepare_learning(options, false);
     cli_learn_classify(options, type);
   } else if (command == "test" || command == "test-classify" || test_word) {
     const FeatureType type = feature_type_from_name(test_word ? command.substr(5) : options.feature_type);
-    check_files(options, false, true);
+    check_files(options, CommandFiles::Test);
     cli_test_classify(options, type);
   } else if (command == "learn-regress") {
-    // Regression learning keeps no log, whatever --log-file says.
-    prepare_learning(options, false);
+    prepare_learning(options, true);
     cli_learn_regress(options);
   } else if (command == "test-regress") {
-    check_files(options, false, true);
+    check_files(options, CommandFiles::Test);
     cli_test_regress(options);
   } else if (command == "info") {
+    check_files(options, CommandFiles::Info);
     cli_info(options, std::cout);
   } else {
     throw std::string("Invalid command: ") + command;
@@ -96,6 +98,8 @@ int run_sylvor(int argc, char** argv) {
 
   try {
     dispatch_command(command, options);
+    // What the command printed must have reached standard output.
+    check_standard_output();
   } catch (const OptionProblem& problem) {
     report(command, problem.message);
     return 1;

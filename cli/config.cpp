@@ -8,7 +8,8 @@ namespace Sylvor {
 
 void RandomForestOptions::register_options(po::options_description& description,
                                            const std::string& command) {
-  const int default_min_instances = command == "learn-regress" ? 5 : 1;
+  const bool regression = command == "learn-regress";
+  const int default_min_instances = regression ? 5 : 1;
   description.add_options()
       ("help", "")
       ("num-trees", po::value<int>()->default_value(30),
@@ -52,8 +53,9 @@ void RandomForestOptions::register_options(po::options_description& description,
        "The file to store the confusion matrix.")
       ("feature-type", po::value<std::string>()->default_value("float"),
        "The data type for the features (e.g. float, double, int, short.)")
-      ("criteria", po::value<std::string>()->default_value("gainratio"),
-       "The splitting criteria ('gainratio', 'gini', or 'infogain').")
+      ("criteria", po::value<std::string>()->default_value(regression ? "variance" : "gainratio"),
+       regression ? "The splitting criterion: 'variance', the only one for regression."
+                  : "The splitting criteria ('gainratio', 'gini', or 'infogain').")
       ("nthreads", po::value<int>()->default_value(0),
        "The number of threads to use (valid only for sylvor-openmp).")
       ("seed", po::value<int>()->default_value(0),

@@ -45,8 +45,9 @@ struct RandomForestOptions {
   std::string out;  // info: the output file, or standard output
   std::string seeding;
 
-  // Adds the option table; the command word decides the default of
-  // --min-instances-per-node (5 for learn-regress, else 1).
+  // Adds the option table; the command word decides the defaults of
+  // --min-instances-per-node (5 for learn-regress, else 1) and --criteria
+  // (variance for learn-regress, else gainratio).
   static void register_options(boost::program_options::options_description& description,
                                const std::string& command);
 

@@ -1,6 +1,13 @@
 #include "cli/console.hpp"
 
+#include "Sylvor/defs/exception.hpp"
+
 namespace Sylvor {
+
+void check_standard_output() {
+  std::cout.flush();
+  if (!std::cout) throw Exception("could not write to standard output");
+}
 
 CommandProgress::CommandProgress(const RandomForestOptions& options, std::size_t total, const char* what,
                                  const char* unit) {

@@ -22,6 +22,10 @@
 
 namespace Sylvor {
 
+// Flushes standard output and throws Exception "could not write to standard
+// output" when anything written there was lost (a full disk, a closed pipe).
+void check_standard_output();
+
 // Reads the data set (or the selected rows of it) and reports the time;
 // missing values stay NaN for the command to fill.
 template <class DataSet>

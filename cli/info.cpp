@@ -49,31 +49,18 @@ void print_leaf_value(std::ostream& out, const DataSetDescription& desc, double 
   }
 }
 
-// The names a description gives the features and classes.
-DotNames names_of(const DataSetDescription& desc, const Forest<double>& forest) {
+// The names a description gives the features and classes, looked up as
+// the drawing meets them.
+DotNames names_of(const DataSetDescription& desc) {
   DotNames names;
-  int features = 0, classes = 0;
-  for (const Tree<double>& tree : forest) {
-    for (std::size_t k = 0; k < tree.size(); ++k) {
-      if (tree.is_leaf(k)) {
-        const double v = tree.value[k];
-        if (std::isfinite(v) && v == std::trunc(v) && v >= 0.0 && v < 65536.0) {
-          classes = std::max(classes, static_cast<int>(v) + 1);
-        }
-      } else {
-        features = std::max(features, tree.feature[k] + 1);
-      }
-    }
-  }
-  for (int f = 0; f < features; ++f) names.features.push_back(desc.get_feature_name(f));
-  for (int c = 0; c < classes; ++c) {
-    std::string name;
+  names.feature = [&desc](int f) { return desc.get_feature_name(f); };
+  names.class_name = [&desc](int c) {
     try {
-      name = desc.get_string_label(c);
+      return desc.get_string_label(c);
     } catch (const NoSuchLabelException&) {
+      return std::string();
     }
-    names.classes.push_back(name);
-  }
+  };
   return names;
 }
 
@@ -91,21 +78,18 @@ void write_result(const RandomForestOptions& options, const std::string& text, s
 }  // namespace
 
 void cli_info(const RandomForestOptions& options, std::ostream& out) {
-  if (!std::ifstream(options.model_file)) {
-    throw Exception("could not open model file: `" + options.model_file + "'");
-  }
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   Forest<double> forest;
   read_forest(options.model_file, forest);
+  if (forest.empty()) throw Exception("model file `" + options.model_file + "' holds no trees");
   if (options.dot) {
-    if (forest.empty()) throw Exception("the model has no trees to draw");
     if (options.tree < 0 || static_cast<std::size_t>(options.tree) >= forest.size()) {
       throw Exception("the model has " + std::to_string(forest.size()) + " trees: --tree must be from 0 to " +
                       std::to_string(static_cast<long>(forest.size()) - 1) + ", not " + std::to_string(options.tree));
     }
     const int max_depth = options.max_depth > 0 ? options.max_depth : -1;
     const Tree<double>& tree = forest[static_cast<std::size_t>(options.tree)];
-    write_result(options, tree_to_dot(tree, names_of(desc, forest), max_depth), out);
+    write_result(options, tree_to_dot(tree, names_of(desc), max_depth), out);
     return;
   }
   const ModelSummary summary = summarize_model(forest);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,8 +12,7 @@
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
-#include "Sylvor/io/medians_io.hpp"
-#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/io/model_file.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
 #include "Sylvor/learn/seeding.hpp"
@@ -86,16 +86,34 @@ void report_out_of_bag(const Task& task, const DataSet& data, const LearnedFores
   log.write(Task::is_regression ? "oob-mse" : "oob-error", estimate.error);
 }
 
-// Writes the out-of-bag error (or mean squared error) of the first 1, 2,
+// Files written to their temporary files, put in place together once all
+// of them are written: commit() puts the accessory files in place first and
+// the model last.
+struct StagedOutputs {
+  std::vector<std::unique_ptr<OutputFile>> files;
+  std::unique_ptr<StagedModel> model;
+
+  std::ostream& add(const std::string& path, const std::string& what) {
+    files.push_back(std::make_unique<OutputFile>(path, what));
+    return files.back()->stream();
+  }
+
+  void commit() {
+    for (const auto& file : files) file->flush();
+    for (const auto& file : files) file->commit();
+    if (model) model->commit();
+  }
+};
+
+// Stages the out-of-bag error (or mean squared error) of the first 1, 2,
 // ... trees as CSV lines "trees,error" after a header line; NaN while no
 // instance has an out-of-bag tree.
-void write_out_of_bag_curve(const RandomForestOptions& options, bool regression,
-                            const std::vector<OutOfBagEstimate>& curve) {
+void stage_out_of_bag_curve(const RandomForestOptions& options, bool regression,
+                            const std::vector<OutOfBagEstimate>& curve, StagedOutputs& outputs) {
   std::cout << "Writing out-of-bag curve to " << options.oob_curve_file << std::endl;
-  OutputFile file(options.oob_curve_file, "out-of-bag curve");
-  file.stream() << "trees," << (regression ? "oob_mse" : "oob_error") << "\n";
-  for (std::size_t k = 0; k < curve.size(); ++k) file.stream() << k + 1 << "," << exact(curve[k].error) << "\n";
-  file.commit();
+  std::ostream& out = outputs.add(options.oob_curve_file, "out-of-bag curve");
+  out << "trees," << (regression ? "oob_mse" : "oob_error") << "\n";
+  for (std::size_t k = 0; k < curve.size(); ++k) out << k + 1 << "," << exact(curve[k].error) << "\n";
 }
 
 template <class Task, class DataSet>
@@ -112,33 +130,28 @@ std::vector<double> permutation_importances_timed(const Task& task, const DataSe
   return values;
 }
 
-// Writes the model in the format the options name (examined only now, after
-// learning) and reports the time.
-// The model file is followed by its companion file of training medians.
+// Writes the model (with its companion file of training medians) in the
+// format the options name to its temporary file, and reports the time.
 template <class L>
-void write_model_timed(const RandomForestOptions& options, const Forest<L>& forest,
-                       const std::vector<double>& medians, CommandLog& log) {
+void stage_model_timed(const RandomForestOptions& options, const Forest<L>& forest,
+                       const std::vector<double>& medians, StagedOutputs& outputs, CommandLog& log) {
   cvd_timer timer;
-  if (options.model_format == "lisp") {
-    std::cout << "Writing forest in LISP format to " << options.model_file << std::endl;
-    write_forest_as_lisp(options.model_file, forest);
-  } else if (options.model_format == "vectortxt") {
-    std::cout << "Writing forest in vtxt format to " << options.model_file << std::endl;
-    write_forest_as_vectorized_txt(options.model_file, forest);
-  } else {
-    throw Exception("unknown model format: " + options.model_format + " (valid formats: 'lisp' or 'vectortxt')");
-  }
-  write_model_medians(options.model_file, medians);
+  std::cout << "Writing forest in " << (options.model_format == "lisp" ? "LISP" : "vtxt") << " format to "
+            << options.model_file << std::endl;
+  outputs.model = std::make_unique<StagedModel>(options.model_file, forest, options.model_format, &medians);
   const double seconds = timer.get_time();
   std::cout << "Total time to write model: " << seconds << std::endl;
   log.write("forest-write-time", seconds);
 }
 
-void write_values(const char* what, const std::string& file, const std::vector<double>& values) {
+void stage_values(const char* what, const std::string& file, const std::vector<double>& values,
+                  StagedOutputs& outputs) {
   std::cout << "Writing " << what << " to " << file << std::endl;
-  save_vector(file, values, " ", what);
+  save_vector(outputs.add(file, what), values, " ");
 }
 
+// Learns, works out the estimates asked for, and writes every output: all
+// of them are written and checked before any is put in place.
 template <class Task, class DataSet>
 void learn_and_write(const RandomForestOptions& options, const DataSet& data, const std::vector<double>& medians,
                      const Task& task, double sample_prop, CommandLog& log) {
@@ -146,24 +159,26 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
   const bool permutation = !options.permutation_importances_file.empty();
   ForestGenerators generators = generators_of(options);
   const auto forest = learn_timed(options, data, task, settings, generators, log);
+  StagedOutputs outputs;
   std::vector<OutOfBagEstimate> curve;
   if (!options.oob_curve_file.empty()) {
     curve = out_of_bag_curve(task, data, forest.trees, forest.in_bag, settings.num_threads);
   }
   if (options.oob) report_out_of_bag(task, data, forest, settings, curve, log);
-  if (!curve.empty()) write_out_of_bag_curve(options, Task::is_regression, curve);
+  if (!curve.empty()) stage_out_of_bag_curve(options, Task::is_regression, curve, outputs);
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
-  write_model_timed(options, forest.trees, medians, log);
+  stage_model_timed(options, forest.trees, medians, outputs, log);
   if (settings.feature_importances) {
-    write_values("feature importances", options.feature_importances_file, forest.feature_importances);
+    stage_values("feature importances", options.feature_importances_file, forest.feature_importances, outputs);
   }
-  if (permutation) write_values("permutation importances", options.permutation_importances_file, permuted);
+  if (permutation) stage_values("permutation importances", options.permutation_importances_file, permuted, outputs);
+  check_standard_output();
+  outputs.commit();
 }
 
 // Reads the description and the data, then learns and writes with the task
-// that with_task gives (an unknown criterion fails only here, once the data
-// are read).
+// that with_task gives.
 template <class F, class L, class WithTask>
 void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
   CommandLog log(keep_log ? options.log_file : std::string());
@@ -182,26 +197,15 @@ void learn_command(const RandomForestOptions& options, double sample_prop, bool 
 }  // namespace
 
 void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type) {
+  // The criterion was checked with the other options.
+  const CriterionKind kind = *criterion_from_name(options.criteria);
   with_feature_type(feature_type, [&](auto f) {
-    learn_command<decltype(f), int>(options, 1.0, true, [&](auto run) {
-      const std::optional<CriterionKind> kind = criterion_from_name(options.criteria);
-      if (!kind || *kind == CriterionKind::Variance) {
-        throw Exception("unknown/unusable splitting criterion \"" + options.criteria +
-                        "\" for classification. Allowed values: 'gini', 'gainratio', or 'infogain'.");
-      }
-      with_classification_task(*kind, run);
-    });
+    learn_command<decltype(f), int>(options, 1.0, true, [&](auto run) { with_classification_task(kind, run); });
   });
 }
 
 void cli_learn_regress(const RandomForestOptions& options) {
-  learn_command<double, double>(options, 0.632, false, [&](auto run) {
-    if (criterion_from_name(options.criteria) != CriterionKind::Variance) {
-      throw Exception("unknown/unusable splitting criterion \"" + options.criteria +
-                      "\" for regression (valid criteria: 'variance').");
-    }
-    run(RegressionTask());
-  });
+  learn_command<double, double>(options, 0.632, false, [&](auto run) { run(RegressionTask()); });
 }
 
 }  // namespace Sylvor

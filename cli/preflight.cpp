@@ -11,6 +11,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/learn/seeding.hpp"
+#include "Sylvor/learn/settings.hpp"
 
 namespace Sylvor {
 
@@ -58,9 +59,17 @@ void check_output(const NamedFile& output) {
   }
 }
 
+// A model to read: a regular file holding something.
+void check_model_input(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) throw Exception("could not open model file: `" + path + "'");
+  if (!S_ISREG(info.st_mode)) throw Exception("model file `" + path + "' is not a regular file");
+  if (info.st_size == 0) throw Exception("model file `" + path + "' is empty");
+}
+
 }  // namespace
 
-void check_learning_options(const RandomForestOptions& options) {
+void check_learning_options(const RandomForestOptions& options, bool regression) {
   if (options.num_trees < 1) {
     throw OptionProblem{"--num-trees must be at least 1, not " + std::to_string(options.num_trees)};
   }
@@ -81,6 +90,15 @@ void check_learning_options(const RandomForestOptions& options) {
   if (!seeding_from_name(options.seeding)) {
     throw OptionProblem{"unknown seeding '" + options.seeding + "' (valid seedings: 'per-thread' or 'per-tree')"};
   }
+  const std::optional<CriterionKind> criterion = criterion_from_name(options.criteria);
+  if (regression && criterion != CriterionKind::Variance) {
+    throw OptionProblem{"unknown/unusable splitting criterion \"" + options.criteria +
+                        "\" for regression (valid criteria: 'variance')."};
+  }
+  if (!regression && (!criterion || *criterion == CriterionKind::Variance)) {
+    throw OptionProblem{"unknown/unusable splitting criterion \"" + options.criteria +
+                        "\" for classification. Allowed values: 'gini', 'gainratio', or 'infogain'."};
+  }
   if (options.model_file.empty()) throw OptionProblem{"--model-file is required: the file to write the forest to"};
   if (options.model_format != "lisp" && options.model_format != "vectortxt") {
     throw OptionProblem{"unknown model format: " + options.model_format +
@@ -88,7 +106,8 @@ void check_learning_options(const RandomForestOptions& options) {
   }
 }
 
-void check_files(const RandomForestOptions& options, bool learning, bool keeps_log) {
+void check_files(const RandomForestOptions& options, CommandFiles kind) {
+  const bool learning = kind == CommandFiles::Learn || kind == CommandFiles::LearnNoLog;
   std::vector<NamedFile> inputs{{"data", options.in_file}, {"description", options.desc_file},
                                 {"selection", options.selection_file}};
   std::vector<NamedFile> outputs;
@@ -98,17 +117,20 @@ void check_files(const RandomForestOptions& options, bool learning, bool keeps_l
                {"feature importances", options.feature_importances_file},
                {"permutation importances", options.permutation_importances_file},
                {"out-of-bag curve", options.oob_curve_file}};
-    // A model written as a regular file gets its medians beside it.
-    struct stat info;
-    if (::stat(options.model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
+    if (model_gets_companions(options.model_file)) {
       outputs.push_back({"medians", medians_path(options.model_file)});
     }
   } else {
+    if (options.model_file.empty()) throw OptionProblem{"--model-file is required: the file to read the forest from"};
     inputs.push_back({"model", options.model_file});
-    if (!options.model_file.empty()) inputs.push_back({"medians", medians_path(options.model_file)});
-    outputs = {{"predictions", options.predictions_file}, {"confusion matrix", options.conf_matrix_file}};
+    inputs.push_back({"medians", medians_path(options.model_file)});
+    if (kind == CommandFiles::Info) {
+      outputs = {{"output", options.out}};
+    } else {
+      outputs = {{"predictions", options.predictions_file}, {"confusion matrix", options.conf_matrix_file}};
+    }
   }
-  if (keeps_log) outputs.push_back({"log", options.log_file});
+  if (kind == CommandFiles::Learn || kind == CommandFiles::Test) outputs.push_back({"log", options.log_file});
   std::vector<std::pair<std::string, const NamedFile*>> seen;  // identity, file
   for (const NamedFile& input : inputs) {
     if (!input.path.empty()) seen.push_back({identity(input.path), &input});
@@ -125,6 +147,7 @@ void check_files(const RandomForestOptions& options, bool learning, bool keeps_l
     }
     seen.push_back({id, &output});
   }
+  if (!learning) check_model_input(options.model_file);
 }
 
 }  // namespace Sylvor

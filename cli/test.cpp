@@ -1,8 +1,10 @@
 #include "cli/test.hpp"
 
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
@@ -21,14 +23,28 @@ namespace Sylvor {
 
 namespace {
 
-// Reads the model and its recorded medians, and reports the time.
+// Reads the model and its recorded medians (which must be one per feature
+// of the data), and reports the time. A model without trees, or a
+// classification model with a leaf outside the description's classes, is
+// refused here, before anything is predicted.
 template <class L>
-Forest<L> read_model_timed(const RandomForestOptions& options, ModelMedians& medians, CommandLog& log) {
+Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDescription& desc,
+                           std::size_t num_features, ModelMedians& medians, CommandLog& log) {
   std::cout << "Reading forest from " << options.model_file << std::endl;
   cvd_timer timer;
   Forest<L> forest;
   read_forest(options.model_file, forest);
-  medians = read_model_medians(options.model_file);
+  if (forest.empty()) throw Exception("model file `" + options.model_file + "' holds no trees");
+  if constexpr (std::is_integral<L>::value) {
+    try {
+      check_leaf_classes(forest, desc.get_labeling() == PlusOneMinusOne, desc.get_num_classes());
+    } catch (const Exception& e) {
+      throw Exception("model file `" + options.model_file + "' does not fit the description" +
+                      (options.desc_file.empty() ? std::string() : " `" + options.desc_file + "'") + ": " +
+                      e.get_message());
+    }
+  }
+  medians = read_model_medians(options.model_file, num_features);
   const double seconds = timer.get_time();
   std::cout << "Total time to read forest " << seconds << std::endl;
   log.write("forest-read-time", seconds);
@@ -72,65 +88,102 @@ std::vector<std::string> prediction_texts(const DataSetDescription&, const std::
   return texts;
 }
 
-// The --conf-matrix-file copy of the raw-count confusion matrix.
-void write_confusion_matrix(const RandomForestOptions& options, const DataSetDescription& desc,
-                            const ClassifierStats& stats) {
-  if (options.conf_matrix_file.empty()) return;
-  OutputFile file(options.conf_matrix_file, "confusion matrix");
-  stats.output_confusion_matrix_with_string_labels(file.stream(), desc, false);
-  file.commit();
+// The scores of a test, worked out (and every matrix made) before anything
+// is printed or written: the evaluation block of a classification test,
+// the mean squared error of a regression test.
+struct TestScores {
+  std::string console;  // the lines after the predictions
+  std::string matrix;   // the --conf-matrix-file text, when asked for
+  std::string log_key;  // "classification-rate" or "mse"; empty for none
+  double value = 0.0;
+};
+
+// The raw-count matrix, or a note where the classes are too many to print.
+std::string matrix_text(const ClassifierStats& stats, const DataSetDescription& desc, bool percentage) {
+  std::ostringstream out;
+  if (stats.get_num_classes() > max_printed_classes) {
+    out << "(not printed: " << stats.get_num_classes() << " classes, more than " << max_printed_classes << ")"
+        << std::endl;
+  } else {
+    stats.output_confusion_matrix_with_string_labels(out, desc, percentage);
+  }
+  return out.str();
 }
 
-// With string labels nothing is scored on the console, but a confusion
-// matrix asked for is still written (classification only).
+// A classification test: the matrices and the rate (the console block only
+// without string labels; the matrix file whenever it is asked for).
 template <class DataSet>
-void write_matrix_only(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
-                       const std::vector<int>& predicted) {
-  if (options.conf_matrix_file.empty()) return;
+TestScores score_test(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
+                      const std::vector<int>& predicted) {
+  TestScores scores;
+  if (options.print_string_labels && options.conf_matrix_file.empty()) return scores;
   ClassifierStats stats;
   stats.score(data, predicted, true);
-  write_confusion_matrix(options, desc, stats);
-}
-
-template <class DataSet>
-void write_matrix_only(const RandomForestOptions&, const DataSetDescription&, const DataSet&,
-                       const std::vector<double>&) {}
-
-// The confusion matrices and classification rate of a classification test.
-template <class DataSet>
-void report_scores(const RandomForestOptions& options, const DataSetDescription& desc, const DataSet& data,
-                   const std::vector<int>& predicted, CommandLog& log) {
-  ClassifierStats stats;
-  stats.score(data, predicted, true);
-  std::cout << std::endl << "Confusion Matrix (cumulative):" << std::endl << std::endl;
-  stats.output_confusion_matrix_with_string_labels(std::cout, desc, false);
-  write_confusion_matrix(options, desc, stats);
-  std::cout << std::endl << std::endl << "Confusion Matrix (percentage):" << std::endl << std::endl;
+  if (!options.conf_matrix_file.empty()) {
+    std::ostringstream matrix;
+    stats.output_confusion_matrix_with_string_labels(matrix, desc, false);
+    scores.matrix = matrix.str();
+  }
+  if (options.print_string_labels) return scores;
   const double rate = stats.get_classification_rate();
-  std::cout << "Classification Rate: " << rate << std::endl;
-  log.write("classification-rate", rate);
-  stats.output_confusion_matrix_with_string_labels(std::cout, desc, true);
+  std::ostringstream out;
+  out << std::endl << "Confusion Matrix (cumulative):" << std::endl << std::endl;
+  out << matrix_text(stats, desc, false);
+  out << std::endl << std::endl << "Confusion Matrix (percentage):" << std::endl << std::endl;
+  out << "Classification Rate: " << rate << std::endl;
+  out << matrix_text(stats, desc, true);
+  scores.console = out.str();
+  scores.log_key = "classification-rate";
+  scores.value = rate;
+  return scores;
 }
 
-// The mean squared error of a regression test.
+// A regression test: the mean squared error (nothing with string labels).
 template <class DataSet>
-void report_scores(const RandomForestOptions&, const DataSetDescription&, const DataSet& data,
-                   const std::vector<double>& predicted, CommandLog& log) {
+TestScores score_test(const RandomForestOptions& options, const DataSetDescription&, const DataSet& data,
+                      const std::vector<double>& predicted) {
+  TestScores scores;
+  if (options.print_string_labels) return scores;
   ClassifierStats stats;
   stats.score(data, predicted, true);
   const double mse = stats.get_mean_squared_error();
-  std::cout << std::endl << "Mean Squared Error (regression): " << mse << std::endl;
-  log.write("mse", mse);
+  std::ostringstream out;
+  out << std::endl << "Mean Squared Error (regression): " << mse << std::endl;
+  scores.console = out.str();
+  scores.log_key = "mse";
+  scores.value = mse;
+  return scores;
+}
+
+// Writes the predictions (texts or values) to the --predictions-file
+// staged in `files`, or to standard output.
+template <class T>
+void write_predictions(const RandomForestOptions& options, const std::vector<T>& values,
+                       std::vector<std::unique_ptr<OutputFile>>& files) {
+  if (options.predictions_file.empty()) {
+    save_vector(std::cout, values, " ");
+    std::cout.flush();
+    if (!std::cout) throw Exception("could not write the predictions to standard output");
+    return;
+  }
+  files.push_back(std::make_unique<OutputFile>(options.predictions_file, "predictions"));
+  save_vector(files.back()->stream(), values, " ");
 }
 
 template <class F, class L>
 void cli_test(const RandomForestOptions& options) {
   CommandLog log(options.log_file);
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
+  if (std::is_integral<L>::value && !options.conf_matrix_file.empty() &&
+      static_cast<std::size_t>(desc.get_num_classes()) > max_printed_classes) {
+    throw Exception("--conf-matrix-file: the description declares " + std::to_string(desc.get_num_classes()) +
+                    " classes, but a confusion matrix is written for at most " +
+                    std::to_string(max_printed_classes));
+  }
   MemoryDataSet<F, L> data;
   read_data(options, desc, data, log);
   ModelMedians medians;
-  const Forest<L> forest = read_model_timed<L>(options, medians, log);
+  const Forest<L> forest = read_model_timed<L>(options, desc, data.get_num_features(), medians, log);
   fill_missing_values(options, medians, data);
 
   ForestPredictor<L> predictor(static_cast<std::size_t>(desc.get_num_classes()));
@@ -145,21 +198,30 @@ void cli_test(const RandomForestOptions& options) {
     CommandProgress progress(options, data.get_num_instances(), "Predicting", "instances");
     predictor.predict(data, predicted, progress.counter());
   }
+  // The conversion to names counts as prediction time.
+  std::vector<std::string> texts;
+  if (options.print_string_labels) texts = prediction_texts(desc, predicted);
+  const double seconds = timer.get_time();
+  // Everything that can fail is worked out before any output is put in
+  // place, so a failed test leaves earlier outputs as they were.
+  const TestScores scores = score_test(options, desc, data, predicted);
+  std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
+  log.write("prediction-time", seconds);
+  std::vector<std::unique_ptr<OutputFile>> files;
   if (options.print_string_labels) {
-    // The conversion counts as prediction time; nothing is scored.
-    const std::vector<std::string> texts = prediction_texts(desc, predicted);
-    const double seconds = timer.get_time();
-    std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
-    log.write("prediction-time", seconds);
-    save_vector(options.predictions_file, texts, " ", "predictions");
-    write_matrix_only(options, desc, data, predicted);
+    write_predictions(options, texts, files);
   } else {
-    const double seconds = timer.get_time();
-    std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
-    log.write("prediction-time", seconds);
-    save_vector(options.predictions_file, predicted, " ", "predictions");
-    report_scores(options, desc, data, predicted, log);
+    write_predictions(options, predicted, files);
   }
+  std::cout << scores.console;
+  if (!scores.log_key.empty()) log.write(scores.log_key.c_str(), scores.value);
+  if (!options.conf_matrix_file.empty() && std::is_integral<L>::value) {
+    files.push_back(std::make_unique<OutputFile>(options.conf_matrix_file, "confusion matrix"));
+    files.back()->stream() << scores.matrix;
+  }
+  for (const auto& file : files) file->flush();
+  check_standard_output();
+  for (const auto& file : files) file->commit();
   log.close();
 }
 

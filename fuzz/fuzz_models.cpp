@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if (size < 1) return 0;
   const Sylvor::Forest<int> forest = read_model_text<int>(bytes, size);
   const Sylvor::Forest<double> drawn = read_model_text<double>(bytes, size);
-  const Sylvor::DotNames names{{"a", "b \"quoted\""}, {"no", "", "yes"}};
+  const Sylvor::DotNames names = Sylvor::DotNames::from_lists({"a", "b \"quoted\""}, {"no", "", "yes"});
   for (const auto& tree : drawn) Sylvor::tree_to_dot(tree, names, static_cast<int>(bytes[0] / 2) % 5 - 1);
   Sylvor::MemoryDataSet<float, int> data;
   data.set_num_features(3);

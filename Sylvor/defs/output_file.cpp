@@ -68,6 +68,11 @@ OutputFile::~OutputFile() {
   std::remove(written.c_str());
 }
 
+void OutputFile::flush() {
+  out.flush();
+  if (out.fail()) fail();
+}
+
 void OutputFile::commit() {
   out.flush();
   out.close();

@@ -30,6 +30,11 @@ public:
 
   std::ostream& stream() { return out; }
 
+  // Passes everything written so far to the file; throws the Exception
+  // above (the target untouched) when it could not all be written. For
+  // checks before other files are put in place.
+  void flush();
+
   // Puts the written text in place of the target; throws the Exception
   // above (the target untouched) when not everything could be written.
   void commit();

@@ -10,6 +10,7 @@
 #ifndef SYLVOR_DEFS_STRING_HPP
 #define SYLVOR_DEFS_STRING_HPP
 
+#include <cctype>
 #include <charconv>
 #include <fstream>
 #include <iostream>
@@ -105,6 +106,49 @@ void read_vector(const std::string& filename, std::vector<T>& v, const std::stri
   std::ifstream in(filename);
   if (!in) throw Exception("could not open selection file: `" + filename + "'");
   read_vector(in, v, delim);
+}
+
+// What reading one bounded line or word of a stream found.
+enum class BoundedRead {
+  Read,     // a line (without its newline) or a word
+  End,      // nothing more: the end of the stream
+  TooLong,  // more than the bound allows: reading stopped there
+};
+
+// Reads the next line of `in` into `line`, without its newline, taking at
+// most `max_length` characters, so an endless line (a device, a binary
+// file) cannot exhaust the memory. A last line without a newline counts.
+inline BoundedRead read_bounded_line(std::istream& in, std::string& line, std::size_t max_length) {
+  line.clear();
+  std::streambuf* const buffer = in.rdbuf();
+  if (!in.good() || buffer == nullptr) return BoundedRead::End;
+  for (;;) {
+    const int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      in.setstate(std::ios::eofbit);
+      return line.empty() ? BoundedRead::End : BoundedRead::Read;
+    }
+    if (c == '\n') return BoundedRead::Read;
+    if (line.size() == max_length) return BoundedRead::TooLong;
+    line.push_back(static_cast<char>(c));
+  }
+}
+
+// Reads the next word (after white space) of `in` into `word`, taking at
+// most `max_length` characters.
+inline BoundedRead read_bounded_word(std::istream& in, std::string& word, std::size_t max_length) {
+  word.clear();
+  std::streambuf* const buffer = in.rdbuf();
+  if (!in.good() || buffer == nullptr) return BoundedRead::End;
+  int c = buffer->sgetc();
+  while (c != std::char_traits<char>::eof() && std::isspace(c)) c = buffer->snextc();
+  while (c != std::char_traits<char>::eof() && !std::isspace(c)) {
+    if (word.size() == max_length) return BoundedRead::TooLong;
+    word.push_back(static_cast<char>(c));
+    c = buffer->snextc();
+  }
+  if (c == std::char_traits<char>::eof()) in.setstate(std::ios::eofbit);
+  return word.empty() ? BoundedRead::End : BoundedRead::Read;
 }
 
 // A double written in the shortest form that reads back as the same double

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -19,11 +21,6 @@ const char* const fingerprint_word = "model-fingerprint";
 const char* const hash_name = "fnv1a64";
 const char* const medians_word = "medians";
 
-bool is_regular_file(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 [[noreturn]] void malformed(const std::string& path, int line, const std::string& what) {
   throw Exception("medians file `" + path + "', line " + std::to_string(line) + ": " + what);
 }
@@ -32,42 +29,28 @@ bool is_regular_file(const std::string& path) {
 
 std::string medians_path(const std::string& model_file) { return model_file + ".medians"; }
 
-FileFingerprint fingerprint_of_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Exception("could not open model file: `" + path + "'");
-  FileFingerprint print;
-  print.hash = 14695981039346656037ULL;
-  char buffer[1 << 16];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    const std::streamsize got = in.gcount();
-    for (std::streamsize k = 0; k < got; ++k) {
-      print.hash = (print.hash ^ static_cast<unsigned char>(buffer[k])) * 1099511628211ULL;
-    }
-    print.size += static_cast<std::uint64_t>(got);
-  }
-  if (in.bad()) throw Exception("could not read model file: `" + path + "'");
-  return print;
+bool model_gets_companions(const std::string& model_file) {
+  struct stat info;
+  return ::stat(model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
-bool write_model_medians(const std::string& model_file, const std::vector<double>& medians) {
-  if (!is_regular_file(model_file)) return false;
-  const FileFingerprint print = fingerprint_of_file(model_file);
+void write_model_medians(const std::string& model_file, const std::vector<double>& medians,
+                         const FileFingerprint& model_print) {
+  if (medians.empty()) throw Exception("no medians to write beside model file `" + model_file + "'");
   char hash[17];
-  std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(print.hash));
+  std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(model_print.hash));
   OutputFile file(medians_path(model_file), "medians");
   std::ostream& out = file.stream();
   out << "# Medians of the training columns of the model beside this file, which fill\n"
          "# the missing values of the rows it predicts.\n";
-  out << fingerprint_word << ' ' << hash_name << ' ' << hash << ' ' << print.size << '\n';
+  out << fingerprint_word << ' ' << hash_name << ' ' << hash << ' ' << model_print.size << '\n';
   out << medians_word;
   for (const double v : medians) out << ' ' << exact(v);
   out << '\n';
   file.commit();
-  return true;
 }
 
-ModelMedians read_model_medians(const std::string& model_file) {
+ModelMedians read_model_medians(const std::string& model_file, std::optional<std::size_t> num_features) {
   const std::string path = medians_path(model_file);
   ModelMedians result;
   std::ifstream in(path);
@@ -79,12 +62,20 @@ ModelMedians read_model_medians(const std::string& model_file) {
   bool have_print = false, have_medians = false;
   FileFingerprint recorded;
   std::string text;
-  int line = 0;
-  while (std::getline(in, text)) {
+  int line = 0, medians_line = 0;
+  for (;;) {
+    const BoundedRead got = read_bounded_line(in, text, max_medians_line);
+    if (got == BoundedRead::End) break;
     ++line;
+    if (got == BoundedRead::TooLong) {
+      malformed(path, line, "the line is longer than " + std::to_string(max_medians_line) + " characters");
+    }
     std::istringstream words(text);
     std::string word;
     if (!(words >> word) || word[0] == '#') continue;
+    if ((word == fingerprint_word && have_print) || (word == medians_word && have_medians)) {
+      malformed(path, line, "a second '" + word + "' line");
+    }
     if (word == fingerprint_word) {
       std::string name, hash, size, extra;
       if (!(words >> name >> hash >> size) || (words >> extra) || name != hash_name) {
@@ -93,11 +84,13 @@ ModelMedians read_model_medians(const std::string& model_file) {
       char* end = nullptr;
       recorded.hash = std::strtoull(hash.c_str(), &end, 16);
       if (hash.size() != 16 || *end != '\0') malformed(path, line, "the hash must be 16 hexadecimal digits");
+      errno = 0;
       recorded.size = std::strtoull(size.c_str(), &end, 10);
-      if (size.empty() || *end != '\0' || size[0] == '-') malformed(path, line, "the size must be a whole number");
+      if (size.empty() || *end != '\0' || size[0] == '-' || size[0] == '+' || errno == ERANGE) {
+        malformed(path, line, "the size must be a whole number");
+      }
       have_print = true;
     } else if (word == medians_word) {
-      result.values.clear();
       while (words >> word) {
         double v = 0.0;
         if (!parse_finite_number(word.data(), static_cast<int>(word.size()), v)) {
@@ -105,6 +98,8 @@ ModelMedians read_model_medians(const std::string& model_file) {
         }
         result.values.push_back(v);
       }
+      if (result.values.empty()) malformed(path, line, "the 'medians' line holds no values");
+      medians_line = line;
       have_medians = true;
     } else {
       malformed(path, line, "unknown word '" + word + "'");
@@ -116,7 +111,12 @@ ModelMedians read_model_medians(const std::string& model_file) {
                     "' line");
   }
   result.state = fingerprint_of_file(model_file) == recorded ? MediansState::Recorded : MediansState::Stale;
-  if (result.state != MediansState::Recorded) result.values.clear();
+  if (result.state != MediansState::Recorded) {
+    result.values.clear();
+  } else if (num_features && result.values.size() != *num_features) {
+    malformed(path, medians_line,
+              std::to_string(result.values.size()) + " medians for " + std::to_string(*num_features) + " features");
+  }
   return result;
 }
 

@@ -8,37 +8,38 @@
 //   # comment lines
 //   model-fingerprint fnv1a64 HEX SIZE
 //   medians V0 V1 ... (one exact number per feature)
-// The fingerprint is the FNV-1a hash and byte size of the model file it was
-// written for, so a companion left beside another model (a model replaced
-// by a run that wrote none, a companion copied without its model) is told
-// apart from the model's own. All functions run on the calling thread.
+// The fingerprint is the FNV-1a hash and byte size of the model bytes it was
+// written with (see FingerprintingStream), not of whatever lies at MODEL
+// when it is written, so a companion left beside another model (a model
+// replaced by a run that wrote none, two runs writing one path at once, a
+// companion copied without its model) is told apart from the model's own.
+// Writers put the companion in place before the model (see model_file.hpp).
+// All functions run on the calling thread.
 #ifndef SYLVOR_IO_MEDIANS_IO_HPP
 #define SYLVOR_IO_MEDIANS_IO_HPP
 
-#include <cstdint>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "Sylvor/defs/fingerprint.hpp"
 
 namespace Sylvor {
 
 // MODEL.medians.
 std::string medians_path(const std::string& model_file);
 
-struct FileFingerprint {
-  std::uint64_t hash = 0;  // FNV-1a, 64 bits, over the bytes
-  std::uint64_t size = 0;
-  bool operator==(const FileFingerprint& other) const { return hash == other.hash && size == other.size; }
-};
+// True when a model written to `model_file` gets companion files: it does
+// not exist yet or is a regular file (a device or a pipe gets none).
+bool model_gets_companions(const std::string& model_file);
 
-// The fingerprint of a file's contents; throws Exception when it cannot be
-// read.
-FileFingerprint fingerprint_of_file(const std::string& path);
-
-// Writes the companion of `model_file` (which must be in place) holding
-// `medians`. A model that is not a regular file (a device, a pipe) gets no
-// companion: returns false. Throws Exception when the companion cannot be
-// written (an earlier companion is then left as it was).
-bool write_model_medians(const std::string& model_file, const std::vector<double>& medians);
+// Writes the companion of `model_file` holding `medians` (at least one),
+// recording `model_print`, the fingerprint of the model bytes it belongs
+// to. Throws Exception when the companion cannot be written (an earlier
+// companion is then left as it was).
+void write_model_medians(const std::string& model_file, const std::vector<double>& medians,
+                         const FileFingerprint& model_print);
 
 enum class MediansState {
   Recorded,  // the model's own medians
@@ -52,8 +53,16 @@ struct ModelMedians {
 };
 
 // The medians recorded for `model_file`. Throws Exception naming the file
-// and line when a companion exists but cannot be read or parsed.
-ModelMedians read_model_medians(const std::string& model_file);
+// and line when a companion exists but cannot be read or parsed: a line
+// longer than max_medians_line, a word that is not a finite number, a
+// 'medians' line without values, a repeated line, or (with `num_features`)
+// another number of medians than features.
+ModelMedians read_model_medians(const std::string& model_file,
+                                std::optional<std::size_t> num_features = std::nullopt);
+
+// The longest line a medians file may hold: room for the medians of a
+// million features written exactly.
+constexpr std::size_t max_medians_line = std::size_t(32) << 20;
 
 }  // namespace Sylvor
 

@@ -35,21 +35,33 @@ std::string number(double value) {
 }
 
 std::string feature_name(const DotNames& names, int feature) {
-  const std::size_t f = static_cast<std::size_t>(feature);
-  if (feature >= 0 && f < names.features.size() && !names.features[f].empty()) return names.features[f];
-  return "feature " + std::to_string(feature);
+  const std::string name = names.feature && feature >= 0 ? names.feature(feature) : std::string();
+  return name.empty() ? "feature " + std::to_string(feature) : name;
 }
 
 std::string leaf_name(const DotNames& names, double value) {
-  if (std::isfinite(value) && value == std::trunc(value) && value >= 0.0 &&
-      value < static_cast<double>(names.classes.size())) {
-    const std::string& name = names.classes[static_cast<std::size_t>(value)];
+  if (names.class_name && std::isfinite(value) && value == std::trunc(value) && value >= 0.0 &&
+      value < 2147483648.0) {
+    const std::string name = names.class_name(static_cast<int>(value));
     if (!name.empty()) return name;
   }
   return number(value);
 }
 
+// The entry of a list at `index`, or an empty name.
+std::string entry(const std::vector<std::string>& list, int index) {
+  return index >= 0 && static_cast<std::size_t>(index) < list.size() ? list[static_cast<std::size_t>(index)]
+                                                                      : std::string();
+}
+
 }  // namespace
+
+DotNames DotNames::from_lists(std::vector<std::string> features, std::vector<std::string> classes) {
+  DotNames names;
+  names.feature = [features = std::move(features)](int f) { return entry(features, f); };
+  names.class_name = [classes = std::move(classes)](int c) { return entry(classes, c); };
+  return names;
+}
 
 std::string tree_to_dot(const Tree<double>& tree, const DotNames& names, int max_depth) {
   std::ostringstream out;

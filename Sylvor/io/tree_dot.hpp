@@ -10,6 +10,7 @@
 #ifndef SYLVOR_IO_TREE_DOT_HPP
 #define SYLVOR_IO_TREE_DOT_HPP
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,17 @@
 
 namespace Sylvor {
 
+// The names a drawing shows, looked up as the drawing meets each feature
+// and class (so a tree's largest index costs nothing of its own).
 struct DotNames {
-  // By feature index; a missing or empty name is written "feature K".
-  std::vector<std::string> features;
-  // By class number: a leaf whose value is a class number named here shows
+  // By feature index; an empty name (or no lookup) is written "feature K".
+  std::function<std::string(int)> feature;
+  // By class number: a leaf whose value is a class number with a name shows
   // the name, any other leaf its value.
-  std::vector<std::string> classes;
+  std::function<std::string(int)> class_name;
+
+  // Names from lists indexed by feature and by class number.
+  static DotNames from_lists(std::vector<std::string> features, std::vector<std::string> classes);
 };
 
 // The DOT text ("digraph Tree { ... }") of `tree`; nodes deeper than

@@ -104,20 +104,32 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree) {
   return out;
 }
 
-// Writes every tree of a forest to the file `fn` (whole or not at all): as
-// vectortxt blocks each followed by a newline, or as lisp texts each
-// followed by an empty line.
+// Writes every tree of a forest to a stream in the format "vectortxt"
+// (blocks each followed by a newline) or "lisp" (texts each followed by an
+// empty line); another format throws Exception.
+template <class L>
+void write_forest(std::ostream& out, const Forest<L>& forest, const std::string& format) {
+  if (format == "vectortxt") {
+    for (const Tree<L>& tree : forest) write_tree_as_vectortxt(out, tree) << '\n';
+  } else if (format == "lisp") {
+    for (const Tree<L>& tree : forest) write_tree_as_lisp(out, tree, 0) << '\n';
+  } else {
+    throw Exception("unknown model format: " + format + " (valid formats: 'lisp' or 'vectortxt')");
+  }
+}
+
+// Writes every tree of a forest to the file `fn` (whole or not at all).
 template <class L>
 void write_forest_as_vectorized_txt(const std::string& fn, const Forest<L>& forest) {
   OutputFile file(fn, "model");
-  for (const Tree<L>& tree : forest) write_tree_as_vectortxt(file.stream(), tree) << '\n';
+  write_forest(file.stream(), forest, "vectortxt");
   file.commit();
 }
 
 template <class L>
 void write_forest_as_lisp(const std::string& fn, const Forest<L>& forest) {
   OutputFile file(fn, "model");
-  for (const Tree<L>& tree : forest) write_tree_as_lisp(file.stream(), tree, 0) << '\n';
+  write_forest(file.stream(), forest, "lisp");
   file.commit();
 }
 

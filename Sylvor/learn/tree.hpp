@@ -18,8 +18,10 @@
 #ifndef SYLVOR_LEARN_TREE_HPP
 #define SYLVOR_LEARN_TREE_HPP
 
+#include <cmath>
 #include <cstddef>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -240,6 +242,31 @@ Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const C
         tree.value[k] = detail::truncate_to<L>(value[at]);
       });
   return tree;
+}
+
+// Throws Exception when a leaf of `forest` votes for something other than
+// a class: -1 or +1 for plus-one-minus-one labels (`plus_minus`), else 0 ..
+// num_classes - 1. The message names the tree and the label, so a model
+// read against classes it was not learned with is refused before it
+// predicts a class that does not exist.
+template <class L>
+void check_leaf_classes(const Forest<L>& forest, bool plus_minus, long num_classes) {
+  for (std::size_t t = 0; t < forest.size(); ++t) {
+    const Tree<L>& tree = forest[t];
+    for (std::size_t k = 0; k < tree.size(); ++k) {
+      if (!tree.is_leaf(k)) continue;
+      const double v = static_cast<double>(tree.value[k]);
+      const bool known = plus_minus ? (v == -1.0 || v == 1.0)
+                                    : (v >= 0.0 && v < static_cast<double>(num_classes) && v == std::trunc(v));
+      if (!known) {
+        std::ostringstream value;
+        value << v;
+        throw Exception("tree " + std::to_string(t) + " has a leaf voting for class " + value.str() + ", but the classes are " +
+                        (plus_minus ? std::string("-1 and +1")
+                                    : num_classes > 0 ? "0 to " + std::to_string(num_classes - 1) : std::string("none")));
+      }
+    }
+  }
 }
 
 }  // namespace Sylvor

@@ -6,13 +6,9 @@ namespace Sylvor {
 
 void ClassifierStats::set_num_classes(std::size_t num_classes, bool reset) {
   const std::size_t size = num_classes + 2;
-  actual_vs_predicted.resize(size);
-  for (auto& row : actual_vs_predicted) {
-    row.resize(size, 0);
-    if (reset) std::fill(row.begin(), row.end(), 0);
-  }
   counts.resize(size, 0);
   if (reset) {
+    cells.clear();
     std::fill(counts.begin(), counts.end(), 0);
     total_correct_predictions = 0;
     total_valid_labels = 0;
@@ -22,7 +18,11 @@ void ClassifierStats::set_num_classes(std::size_t num_classes, bool reset) {
 void ClassifierStats::output_confusion_matrix_with_string_labels(std::ostream& out,
                                                                  const DataSetDescription& desc,
                                                                  bool percentage) const {
-  const int k = static_cast<int>(actual_vs_predicted.size()) - 2;
+  if (get_num_classes() > max_printed_classes) {
+    throw Exception("a confusion matrix is printed for at most " + std::to_string(max_printed_classes) +
+                    " classes, not " + std::to_string(get_num_classes()));
+  }
+  const int k = static_cast<int>(get_num_classes());
   // Zero-onward classes are shown by name; plus-one-minus-one ones as -1, +1.
   std::vector<std::string> names;
   std::size_t width = 5;
@@ -34,16 +34,15 @@ void ClassifierStats::output_confusion_matrix_with_string_labels(std::ostream& o
     return name + std::string(name.size() < width ? width - name.size() : 0, ' ');
   };
   // Cells beyond the matrix (the +1 column of a data set declaring fewer
-  // than two classes) print as 0.
-  const std::size_t size = actual_vs_predicted.size();
+  // than two classes) print as 0. Rows and columns are label + 1.
   auto cell = [&](int row, int column) {
-    const std::size_t r = static_cast<std::size_t>(row), c = static_cast<std::size_t>(column);
-    const int value = r < size && c < size ? actual_vs_predicted[r][c] : 0;
+    const int value = (*this)(row - 1, column - 1);
     if (!percentage) {
       out << value;
       return;
     }
-    const int row_count = r < size ? counts[r] : 0;
+    const std::size_t r = static_cast<std::size_t>(row);
+    const int row_count = r < counts.size() ? counts[r] : 0;
     out << (row_count <= 0 ? 0.0 : static_cast<double>(value) / static_cast<double>(row_count));
   };
   if (ltype == DiscreteZeroOnward) {

@@ -7,13 +7,18 @@
 // no reference to the data or the description. Every labelled instance
 // counts: a label or prediction without a cell in the printed matrix (other
 // than 0 .. K - 1, or -1 and +1 for plus-one-minus-one labels) is rejected
-// before anything is counted.
+// before anything is counted. Only the cells that count something are
+// stored, so scoring costs memory and time in the rows and the cells seen,
+// not in the square of the classes; the printed forms hold K x K cells and
+// are made only for at most max_printed_classes classes.
 // Used by one thread.
 #ifndef SYLVOR_STATS_SCORE_HPP
 #define SYLVOR_STATS_SCORE_HPP
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
+#include <unordered_map>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -23,6 +28,10 @@
 
 namespace Sylvor {
 
+// The most classes whose confusion matrices are printed: a matrix of K
+// classes has K x K cells.
+constexpr std::size_t max_printed_classes = 1000;
+
 class ClassifierStats {
 public:
   ClassifierStats() { set_num_classes(2, true); }
@@ -31,11 +40,11 @@ public:
   // the sum of squared residuals becomes 0.
   void set_num_classes(std::size_t num_classes, bool reset);
 
-  int& operator()(int actual, int predicted) {
-    return actual_vs_predicted[static_cast<std::size_t>(actual + 1)][static_cast<std::size_t>(predicted + 1)];
-  }
+  // The matrix cell of (actual, predicted): labels -1 .. K.
+  int& operator()(int actual, int predicted) { return cells[cell_key(actual, predicted)]; }
   int operator()(int actual, int predicted) const {
-    return actual_vs_predicted[static_cast<std::size_t>(actual + 1)][static_cast<std::size_t>(predicted + 1)];
+    const auto found = cells.find(cell_key(actual, predicted));
+    return found == cells.end() ? 0 : found->second;
   }
   int get_actual_label_count(int actual) const { return counts[static_cast<std::size_t>(actual + 1)]; }
   int get_num_valid_labels() const { return total_valid_labels; }
@@ -92,13 +101,22 @@ public:
   }
   double get_mean_squared_error() const { return sum_residual / static_cast<double>(total_valid_labels); }
 
+  // The number of classes K of the matrix.
+  std::size_t get_num_classes() const { return counts.size() - 2; }
+
   // Prints the matrix naming labels through the description: raw counts, or
   // with `percentage` each cell as a fraction of its row's actual count.
+  // Throws Exception for more than max_printed_classes classes.
   void output_confusion_matrix_with_string_labels(std::ostream& out, const DataSetDescription& desc,
                                                   bool percentage) const;
 
 private:
-  std::vector<std::vector<int>> actual_vs_predicted;
+  static std::uint64_t cell_key(int actual, int predicted) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(actual + 1)) << 32) |
+           static_cast<std::uint32_t>(predicted + 1);
+  }
+
+  std::unordered_map<std::uint64_t, int> cells;  // the cells that count something
   std::vector<int> counts;
   int total_correct_predictions = 0;
   int total_valid_labels = 0;

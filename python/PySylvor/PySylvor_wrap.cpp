@@ -43,6 +43,7 @@
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/io/dataset_io.hpp"
 #include "Sylvor/io/medians_io.hpp"
+#include "Sylvor/io/model_file.hpp"
 #include "Sylvor/io/tree_dot.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
@@ -795,7 +796,7 @@ std::string tree_dot(const py::object& tree_array, const std::vector<std::string
   return guarded([&]() -> std::string {
     Tree<double> tree;
     if (!convert_array_to_tree<double>(array, tree)) throw Exception("the tree array has no nodes");
-    return tree_to_dot(tree, DotNames{feature_names, class_names}, max_depth);
+    return tree_to_dot(tree, DotNames::from_lists(feature_names, class_names), max_depth);
   }, Messages::Plain);
 }
 
@@ -820,12 +821,7 @@ double write_model(const std::string& path, const py::object& forest_argument, c
   return guarded([&]() -> double {
     Forest<double> forest;
     convert_forest(forest_argument, forest);
-    if (format == "lisp") {
-      write_forest_as_lisp(path, forest);
-    } else {
-      write_forest_as_vectorized_txt(path, forest);
-    }
-    if (!medians_argument.is_none()) write_model_medians(path, medians);
+    write_model_file(path, forest, format, medians_argument.is_none() ? nullptr : &medians);
     return 0.0;
   }, Messages::Plain);
 }

@@ -48,7 +48,9 @@ void expect_command_usage(const std::string& text, const std::string& command,
       "--log-file arg", "--model-format arg (=vectortxt)", "--predictions-file arg",
       "--feature-importances-file arg", "--selection-file arg",
       "--print-string-labels arg (=0)", "--conf-matrix-file arg",
-      "--feature-type arg (=float)", "--criteria arg (=gainratio)", "--nthreads arg (=0)",
+      "--feature-type arg (=float)",
+      command == "learn-regress" ? "--criteria arg (=variance)" : "--criteria arg (=gainratio)",
+      "--nthreads arg (=0)",
       "--seed arg (=0)"};
   std::string::size_type at = 0;
   for (const auto& entry : entries) {
@@ -150,6 +152,47 @@ INSTANTIATE_TEST_SUITE_P(
                     "unknown model format: xml (valid formats: 'lisp' or 'vectortxt')"},
         OptionError{{"--model-file", "m", "--seeding", "per-forest"},
                     "unknown seeding 'per-forest' (valid seedings: 'per-thread' or 'per-tree')"}));
+
+struct CriterionCase {
+  std::string command;
+  std::string criterion;
+  std::string message;  // after "sylvor COMMAND error: "
+};
+
+class UnusableCriterion : public ::testing::TestWithParam<CriterionCase> {};
+
+// The data file does not exist: the criterion is refused before any file is
+// read, with the status of the other option errors.
+TEST_P(UnusableCriterion, IsAnOptionErrorFoundBeforeTheData) {
+  const CriterionCase& c = GetParam();
+  const auto r = run_sylvor({c.command, "--in-file", "/no/such/data.csv", "--model-file", "m", "--criteria",
+                             c.criterion});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sylvor " + c.command + " error: " + c.message + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, UnusableCriterion,
+    ::testing::Values(
+        CriterionCase{"learn-classify", "entropy",
+                      "unknown/unusable splitting criterion \"entropy\" for classification. Allowed values: 'gini', "
+                      "'gainratio', or 'infogain'."},
+        CriterionCase{"learn", "variance",
+                      "unknown/unusable splitting criterion \"variance\" for classification. Allowed values: "
+                      "'gini', 'gainratio', or 'infogain'."},
+        CriterionCase{"learn-regress", "gini",
+                      "unknown/unusable splitting criterion \"gini\" for regression (valid criteria: 'variance')."}));
+
+TEST(CommandLine, RegressionLearnsWithVarianceWithoutBeingTold) {
+  const std::string dir = make_temp_directory();
+  const std::string examples = SYLVOR_EXAMPLES_DIR;
+  const auto r = run_sylvor({"learn-regress", "--in-file", examples + "/diabetes.csv", "--desc-file",
+                             examples + "/diabetes.bdf", "--model-file", dir + "/m", "--num-trees", "2", "--quiet"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto help = run_sylvor({"learn-regress", "--help"});
+  EXPECT_NE(help.out.find("(=variance)"), std::string::npos) << help.out;
+}
 
 TEST(CommandLine, InvalidCommandHasItsOptionsParsedFirst) {
   const auto r = run_sylvor({"frobnicate", "--nthreads", "3"});

@@ -32,7 +32,7 @@ std::size_t count(const std::string& text, const std::string& piece) {
 }
 
 TEST(TreeDot, NamesFeaturesAndClassesAndMarksTheRootsBranches) {
-  const std::string dot = tree_to_dot(two_level_tree(), DotNames{{"width", "colour \"hue\""}, {"no", "yes"}});
+  const std::string dot = tree_to_dot(two_level_tree(), DotNames::from_lists({"width", "colour \"hue\""}, {"no", "yes"}));
   EXPECT_EQ(dot.rfind("digraph Tree {\n", 0), 0u);
   EXPECT_EQ(dot.substr(dot.size() - 2), "}\n");
   EXPECT_NE(dot.find("0 [label=\"colour \\\"hue\\\" < 0.5\"] ;"), std::string::npos) << dot;

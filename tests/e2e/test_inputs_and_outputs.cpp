@@ -1,0 +1,309 @@
+// What the commands refuse before they work and what they leave behind when
+// they fail: models that are no models, outputs that would overwrite
+// inputs, standard output that cannot be written, models voting for classes
+// the description does not have, companions paired with their own model
+// under concurrent writers, and inputs whose size would cost quadratic work.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/run_program.hpp"
+
+namespace SylvorTest {
+namespace {
+
+const std::string examples = SYLVOR_EXAMPLES_DIR;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs a shell command line; returns the program's exit status.
+int run_shell(const std::string& command) {
+  const int status = std::system(("bash -c '" + command + "'").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Files : public ::testing::Test {
+protected:
+  std::string dir = make_temp_directory();
+  std::string in(const std::string& name) const { return dir + "/" + name; }
+
+  std::vector<std::string> iris(const std::string& command) const {
+    return {command, "--in-file", examples + "/iris.csv", "--desc-file", examples + "/iris.bdf", "--quiet"};
+  }
+  // Learns a small iris model at in(name) with its medians beside it.
+  void learn_iris(const std::string& name, int seed = 1) const {
+    auto args = iris("learn");
+    args.insert(args.end(), {"--model-file", in(name), "--num-trees", "3", "--seed", std::to_string(seed)});
+    const auto r = run_sylvor(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+};
+
+// ------------------------------------------------------- models that are none
+
+struct NotAModel {
+  std::string name;
+  std::string command;
+  std::string model;    // a path under the test folder
+  std::string message;  // after "sylvor COMMAND error: ", MODEL standing for the path
+};
+
+class RefusedModel : public Files, public ::testing::WithParamInterface<NotAModel> {};
+
+// Refused before the data are read: nothing is printed, not even the
+// read time, and an empty data file changes nothing.
+TEST_P(RefusedModel, BeforeTheDataAreRead) {
+  const NotAModel& c = GetParam();
+  std::ofstream(in("empty")) << "";
+  ::mkdir(in("folder").c_str(), 0755);
+  std::ofstream(in("no-rows.csv")) << "";
+  const std::string model = in(c.model);
+  const auto r = run_sylvor({c.command, "--in-file", in("no-rows.csv"), "--desc-file", examples + "/iris.bdf",
+                             "--model-file", model});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  std::string message = c.message;
+  message.replace(message.find("MODEL"), 5, model);
+  EXPECT_EQ(r.err, "sylvor " + c.command + " error: " + message + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, RefusedModel,
+    ::testing::Values(NotAModel{"MissingForTest", "test", "none", "could not open model file: `MODEL'"},
+                      NotAModel{"EmptyForTest", "test-classify", "empty", "model file `MODEL' is empty"},
+                      NotAModel{"FolderForTest", "test-regress", "folder", "model file `MODEL' is not a regular file"},
+                      NotAModel{"MissingForInfo", "info", "none", "could not open model file: `MODEL'"},
+                      NotAModel{"EmptyForInfo", "info", "empty", "model file `MODEL' is empty"},
+                      NotAModel{"FolderForInfo", "info", "folder", "model file `MODEL' is not a regular file"}),
+    [](const ::testing::TestParamInfo<NotAModel>& info) { return info.param.name; });
+
+TEST_F(Files, AModelWithoutTreesIsRefusedByTheTest) {
+  std::ofstream(in("blank")) << "\n   \n";
+  const auto r = run_sylvor({"test", "--in-file", examples + "/iris.csv", "--desc-file", examples + "/iris.bdf",
+                             "--model-file", in("blank")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "sylvor test error: model file `" + in("blank") + "' holds no trees\n");
+  EXPECT_EQ(r.out.find("Classification Rate"), std::string::npos);
+}
+
+// ------------------------------------------- leaves voting for other classes
+
+struct ForeignLeaf {
+  std::string name;
+  std::string description;  // a description of iris.csv
+  std::string model;        // lisp
+  std::string message;      // after "...does not fit the description `DESC': "
+};
+
+class ForeignClass : public Files, public ::testing::WithParamInterface<ForeignLeaf> {};
+
+// Refused when the model is read, labelled data or not: no prediction of
+// a class that does not exist is ever printed or written.
+TEST_P(ForeignClass, IsRefusedWhenTheModelIsRead) {
+  const ForeignLeaf& c = GetParam();
+  std::ofstream(in("d.bdf")) << c.description;
+  std::ofstream(in("m")) << c.model;
+  std::ofstream(in("p")) << "earlier predictions";
+  const auto r = run_sylvor({"test", "--in-file", examples + "/iris.csv", "--desc-file", in("d.bdf"),
+                             "--model-file", in("m"), "--predictions-file", in("p")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "sylvor test error: model file `" + in("m") + "' does not fit the description `" + in("d.bdf") +
+                       "': " + c.message + "\n");
+  EXPECT_EQ(slurp(in("p")), "earlier predictions");
+}
+
+const char* const iris_description = "num-features 4\nclass-column 4\nlabel 0 setosa\nlabel 1 versicolor\n"
+                                     "label 2 virginica\n";
+// The label column ignored: rows without labels.
+const char* const unlabelled_description = "num-features 4\nignore 4\nlabel 0 setosa\nlabel 1 versicolor\n"
+                                           "label 2 virginica\n";
+const char* const plus_minus_description = "num-features 4\nignore 4\nlabel-type plus-one-minus-one\n"
+                                           "label -1 small\nlabel 1 large\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Leaves, ForeignClass,
+    ::testing::Values(
+        ForeignLeaf{"OneBeyondTheClasses", iris_description, "(label 3)",
+                    "tree 0 has a leaf voting for class 3, but the classes are 0 to 2"},
+        ForeignLeaf{"MinusOneOfZeroOnwardClasses", iris_description,
+                    "(label 0)\n(left (label 1) right (label -1) findex 2 threshold 2.5)",
+                    "tree 1 has a leaf voting for class -1, but the classes are 0 to 2"},
+        ForeignLeaf{"UnlabelledRows", unlabelled_description, "(label 3)",
+                    "tree 0 has a leaf voting for class 3, but the classes are 0 to 2"},
+        ForeignLeaf{"ZeroOfPlusMinusClasses", plus_minus_description, "(left (label 1) right (label 0) findex 0 "
+                    "threshold 5)", "tree 0 has a leaf voting for class 0, but the classes are -1 and +1"}),
+    [](const ::testing::TestParamInfo<ForeignLeaf>& info) { return info.param.name; });
+
+// ------------------------------------------------ outputs over inputs (info)
+
+struct InfoOverwrite {
+  std::string name;
+  std::vector<std::string> args;  // after info; M is the model, D the description
+  std::string victim;             // the input that must stay: M, M.medians or D
+  std::string what;               // the input's role in the message
+};
+
+class InfoOutput : public Files, public ::testing::WithParamInterface<InfoOverwrite> {};
+
+TEST_P(InfoOutput, NeverOverwritesAnInput) {
+  learn_iris("M");
+  std::ofstream(in("D")) << iris_description;
+  const InfoOverwrite& c = GetParam();
+  std::vector<std::string> args{"info"};
+  for (const std::string& a : c.args) args.push_back(a == "M" || a == "D" || a == "M.medians" ? in(a) : a);
+  const std::string before = slurp(in(c.victim));
+  const auto r = run_sylvor(args);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "sylvor info error: the output file `" + in(c.victim) + "' is also the " + c.what +
+                       " file: an output must not overwrite an input or another output\n");
+  EXPECT_EQ(slurp(in(c.victim)), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Info, InfoOutput,
+    ::testing::Values(InfoOverwrite{"OutIsTheModel", {"--model-file", "M", "--dot", "--out", "M"}, "M", "model"},
+                      InfoOverwrite{"OutIsTheMedians", {"--model-file", "M", "--out", "M.medians"}, "M.medians",
+                                    "medians"},
+                      InfoOverwrite{"OutIsTheDescription", {"--model-file", "M", "--desc-file", "D", "--out", "D"},
+                                    "D", "description"}),
+    [](const ::testing::TestParamInfo<InfoOverwrite>& info) { return info.param.name; });
+
+// -------------------------------------------------- standard output that fails
+
+struct FullOutput {
+  std::string name;
+  std::string command;  // a shell command line; MODEL, DIR, SYLVOR and EXAMPLES are replaced
+};
+
+class FullStandardOutput : public Files, public ::testing::WithParamInterface<FullOutput> {};
+
+// Whatever a command prints to a full standard output is an error (status
+// 2), and the files it would have written keep their earlier contents.
+TEST_P(FullStandardOutput, IsAnErrorThatLeavesEarlierFiles) {
+  learn_iris("model");
+  std::ofstream(in("predictions")) << "earlier predictions";
+  std::ofstream(in("matrix")) << "earlier matrix";
+  std::string command = GetParam().command;
+  for (const auto& [word, value] : std::vector<std::pair<std::string, std::string>>{
+           {"SYLVOR", SYLVOR_PROGRAM}, {"EXAMPLES", examples}, {"MODEL", in("model")}, {"DIR", dir}}) {
+    for (auto at = command.find(word); at != std::string::npos; at = command.find(word, at + value.size())) {
+      command.replace(at, word.size(), value);
+    }
+  }
+  EXPECT_EQ(run_shell(command + " > /dev/full 2> " + in("err")), 2);
+  EXPECT_EQ(slurp(in("err")).rfind("sylvor ", 0), 0u) << slurp(in("err"));
+  EXPECT_NE(slurp(in("err")).find("standard output"), std::string::npos) << slurp(in("err"));
+  EXPECT_EQ(slurp(in("predictions")), "earlier predictions");
+  EXPECT_EQ(slurp(in("matrix")), "earlier matrix");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FullStandardOutput,
+    ::testing::Values(
+        FullOutput{"InfoSummary", "SYLVOR info --model-file MODEL"},
+        FullOutput{"InfoDot", "SYLVOR info --model-file MODEL --dot"},
+        FullOutput{"TestScores", "SYLVOR test --in-file EXAMPLES/iris.csv --desc-file EXAMPLES/iris.bdf "
+                                 "--model-file MODEL --predictions-file DIR/predictions --conf-matrix-file DIR/matrix"},
+        FullOutput{"TestStringLabels", "SYLVOR test --in-file EXAMPLES/iris.csv --desc-file EXAMPLES/iris.bdf "
+                                       "--model-file MODEL --predictions-file DIR/predictions --print-string-labels 1 "
+                                       "--conf-matrix-file DIR/matrix"}),
+    [](const ::testing::TestParamInfo<FullOutput>& info) { return info.param.name; });
+
+// ---------------------------------------------- companions of concurrent learns
+
+// Two learns of different rows write one model path at once, over and
+// over. Whatever the interleaving, the medians beside the model are the
+// ones learned with it or are recognised as another write's: never another
+// learn's medians under a valid fingerprint.
+TEST_F(Files, ConcurrentLearnsNeverPairAModelWithTheOtherMedians) {
+  std::ofstream(in("a.txt")) << "0 1 2 3 4 5 6 7 8 9 50 51 52 53 54 100 101 102 103 104";
+  std::ofstream(in("b.txt")) << "40 41 42 43 44 90 91 92 93 94 140 141 142 143 144 145 146 147 148 149";
+  auto learn = [&](const std::string& rows, const std::string& model) {
+    auto args = iris("learn");
+    args.insert(args.end(), {"--selection-file", in(rows), "--model-file", model, "--num-trees", "40", "--seed", "3"});
+    return run_sylvor(args);
+  };
+  ASSERT_EQ(learn("a.txt", in("a.model")).status, 0);
+  ASSERT_EQ(learn("b.txt", in("b.model")).status, 0);
+  const std::string a_model = slurp(in("a.model")), b_model = slurp(in("b.model"));
+  const std::string a_medians = slurp(in("a.model.medians")), b_medians = slurp(in("b.model.medians"));
+  ASSERT_NE(a_model, b_model);
+  ASSERT_NE(a_medians.substr(a_medians.rfind("medians")), b_medians.substr(b_medians.rfind("medians")));
+  // A companion names its model only through the fingerprint: the same
+  // text whatever the model's path.
+  for (int round = 0; round < 12; ++round) {
+    std::thread other([&] { EXPECT_EQ(learn("b.txt", in("shared")).status, 0); });
+    EXPECT_EQ(learn("a.txt", in("shared")).status, 0);
+    other.join();
+    const std::string model = slurp(in("shared")), medians = slurp(in("shared.medians"));
+    ASSERT_TRUE(model == a_model || model == b_model) << "round " << round;
+    const std::string& own = model == a_model ? a_medians : b_medians;
+    const std::string& foreign = model == a_model ? b_medians : a_medians;
+    // The other learn's companion may stand beside the model only as stale:
+    // its fingerprint is of the other model's bytes.
+    if (medians != own) {
+      EXPECT_EQ(medians, foreign) << "round " << round;
+    }
+    std::remove(in("shared").c_str());
+    std::remove(in("shared.medians").c_str());
+  }
+}
+
+// ------------------------------------------------------------- bounded work
+
+// A tree testing feature 2,000,000,000 is drawn naming that feature alone.
+TEST_F(Files, ADrawingNamesOnlyTheFeaturesItShows) {
+  std::ofstream(in("m")) << "(left (label 0) right (label 2) findex 2000000000 threshold 0.5)";
+  const auto r = run_sylvor({"info", "--model-file", in("m"), "--desc-file", examples + "/iris.bdf", "--dot"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("feature 2000000000 < 0.5"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("virginica"), std::string::npos) << r.out;
+}
+
+// 20,000 classes, one row of each: the test is scored without a matrix of
+// 400,000,000 cells, which is neither stored nor printed.
+TEST_F(Files, ManyClassesAreScoredWithoutTheSquareOfTheClasses) {
+  const int classes = 20000;
+  {
+    std::ofstream description(in("many.bdf"));
+    description << "num-features 1\nclass-column 1\n";
+    std::ofstream data(in("many.csv"));
+    for (int c = 0; c < classes; ++c) {
+      description << "label " << c << " c" << c << "\n";
+      data << c << ",c" << c << "\n";
+    }
+  }
+  // Class 7 below 7.5, else class 8: two rows right.
+  std::ofstream(in("m")) << "(left (label 7) right (label 8) findex 0 threshold 7.5)";
+  const std::vector<std::string> args{"test", "--in-file", in("many.csv"), "--desc-file", in("many.bdf"),
+                                      "--model-file", in("m"), "--predictions-file", in("p")};
+  const auto r = run_sylvor(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Classification Rate: " + std::to_string(2.0 / classes).substr(0, 6)), std::string::npos)
+      << r.out.substr(0, 2000);
+  EXPECT_NE(r.out.find("(not printed: 20000 classes, more than 1000)"), std::string::npos);
+  EXPECT_LT(r.out.size(), 2000u);
+
+  auto with_matrix = args;
+  with_matrix.insert(with_matrix.end(), {"--conf-matrix-file", in("matrix")});
+  const auto refused = run_sylvor(with_matrix);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "sylvor test error: --conf-matrix-file: the description declares 20000 classes, but a "
+                         "confusion matrix is written for at most 1000\n");
+  EXPECT_EQ(refused.out, "");
+}
+
+}  // namespace
+}  // namespace SylvorTest
