@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "Sylvor/defs/string.hpp"
+
 namespace Sylvor {
 
 namespace {
@@ -125,8 +127,13 @@ DataSetDescription SylvorDescriptionReader::read(std::istream& in) const {
   int line_no = 0;
   std::string line;
   std::vector<std::string> args;
-  while (std::getline(in, line)) {
+  for (;;) {
+    const BoundedRead got = read_bounded_line(in, line, max_line);
+    if (got == BoundedRead::End) break;
     ++line_no;
+    if (got == BoundedRead::TooLong) {
+      throw DataIOException(line_no, "the line is longer than " + std::to_string(max_line) + " characters");
+    }
     const std::string::size_type comment = line.find('#');
     if (comment != std::string::npos) line.erase(comment);
     std::istringstream words(line);
@@ -210,7 +217,12 @@ std::vector<int> read_selection(const std::string& filename) {
   if (!in) throw Exception("could not open selection file: `" + filename + "'");
   std::vector<int> rows;
   std::string token;
-  while (in >> token) {
+  for (;;) {
+    const BoundedRead got = read_bounded_word(in, token, 4096);
+    if (got == BoundedRead::End) break;
+    if (got == BoundedRead::TooLong) {
+      throw Exception("selection file `" + filename + "': a word is longer than 4096 characters: not a row number");
+    }
     long long value = 0;
     bool digits = !token.empty();
     for (const char c : token) {

@@ -37,7 +37,11 @@ class SylvorDescriptionReader {
 public:
   SylvorDescriptionReader();
 
-  // Parses a whole description; commands take effect in file order.
+  // The longest line a description may hold.
+  static constexpr std::size_t max_line = 1 << 16;
+
+  // Parses a whole description; commands take effect in file order. A line
+  // longer than max_line is an error.
   DataSetDescription read(std::istream& in) const;
 
   // A non-negative decimal integer of the digits 0-9 only, within 32 bits;
@@ -296,6 +300,12 @@ private:
       } catch (const std::string& message) {
         throw where(j) + message;
       }
+      // Infinite values (and "nan" written out) are no measurements: a
+      // missing value is written "?".
+      if (!std::isfinite(v) && !is_missing_value(text, length)) {
+        throw where(j) + "value '" + std::string(text, length) +
+            "' is not a finite number (write a missing value as '?')";
+      }
       if (!fits_in<F>(v)) {
         throw where(j) + "value '" + std::string(text, length) +
             "' is out of range for the feature type " + feature_type_name<F>();
@@ -424,7 +434,8 @@ void read_data_subset(DataSet& data, const std::string& filename, const std::str
 }
 
 // The row numbers of a selection file: whitespace-separated non-negative
-// decimal integers, each listed once. Throws Exception naming the file and
+// decimal integers, each listed once (a word of more than 4096 characters
+// is refused as soon as it is that long). Throws Exception naming the file and
 // the offending token or row ("could not open selection file: `NAME'" when
 // it cannot be read).
 std::vector<int> read_selection(const std::string& filename);

@@ -48,9 +48,22 @@ std::vector<std::string> read_lisp_tokens(std::istream& in) {
   return tokens;
 }
 
-double lisp_number(const std::string& token) { return std::strtod(token.c_str(), nullptr); }
+double lisp_number(const std::string& token, const std::string& keyword) {
+  char* end = nullptr;
+  const double value = std::strtod(token.c_str(), &end);
+  if (token.empty() || end != token.c_str() + token.size()) {
+    throw Exception("lisp model: '" + token + "' after " + keyword + " is not a number");
+  }
+  return value;
+}
 
-long lisp_integer(const std::string& token) { return std::strtol(token.c_str(), nullptr, 10); }
+int lisp_feature_index(const std::string& token) {
+  int value = 0;
+  if (!detail::parse_vectortxt_int(token, value)) {
+    throw Exception("lisp model: '" + token + "' after findex is not a feature index");
+  }
+  return value;
+}
 
 std::size_t LispTree::add_node() {
   left.push_back(-1);
@@ -58,16 +71,24 @@ std::size_t LispTree::add_node() {
   threshold.push_back(std::numeric_limits<double>::quiet_NaN());
   label.push_back(0.0);
   feature.push_back(-1);
+  has_label.push_back(0);
+  has_feature.push_back(0);
   return left.size() - 1;
 }
 
-void check_lisp_children(const LispTree& parsed) {
+void check_lisp_tree(const LispTree& parsed) {
   std::vector<std::size_t> pending{0};
   while (!pending.empty()) {
     const std::size_t node = pending.back();
     pending.pop_back();
     if ((parsed.left[node] < 0) != (parsed.right[node] < 0)) {
       throw Exception("invalid tree in lisp model: a node has only one child");
+    }
+    if (parsed.left[node] < 0 && !parsed.has_label[node]) {
+      throw Exception("invalid tree in lisp model: a leaf without a label");
+    }
+    if (parsed.left[node] >= 0 && !parsed.has_feature[node]) {
+      throw Exception("invalid tree in lisp model: a node with children but no findex");
     }
     if (parsed.left[node] >= 0) {
       pending.push_back(static_cast<std::size_t>(parsed.right[node]));

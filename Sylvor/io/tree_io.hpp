@@ -145,9 +145,12 @@ constexpr std::size_t max_model_token = 4096;
 // Throws Exception "too many )s" and the string "unbalanced parentheses".
 std::vector<std::string> read_lisp_tokens(std::istream& in);
 
-// strtod / strtol of a token's longest valid prefix (0 when there is none).
-double lisp_number(const std::string& token);
-long lisp_integer(const std::string& token);
+// The number a whole token spells (as strtod reads it: decimal, exponent,
+// "inf", "nan"), and the feature index (a decimal integer within int) a
+// whole token spells; anything else, "2.45xyz" or "two", throws Exception
+// naming the token and the keyword it follows.
+double lisp_number(const std::string& token, const std::string& keyword);
+int lisp_feature_index(const std::string& token);
 
 // The nodes of a lisp tree in the order the text opens them (node 0 the
 // tree itself); a child replaced by a later "left" or "right" item stays
@@ -157,13 +160,16 @@ struct LispTree {
   std::vector<double> threshold;
   std::vector<double> label;
   std::vector<int> feature;
+  std::vector<char> has_label, has_feature;  // whether the text gave them
 
   std::size_t add_node();
 };
 
 // Parses the tree whose "(" is at `begin` into `parsed` and returns the
 // position after it. Items may come in any order and repeat (the last
-// wins); absent items leave no child, threshold NaN, feature -1 and label 0.
+// wins); absent items leave no child, threshold NaN, feature -1 and label 0
+// (check_lisp_tree then wants a label at every leaf and a feature at every
+// inner node).
 template <class Iterator>
 Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
   std::vector<std::size_t> stack;
@@ -191,11 +197,13 @@ Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
       if (std::next(p) == end) throw Exception("expected number after " + token + " token");
       const std::string& number = *std::next(p);
       if (token == "threshold") {
-        parsed.threshold[current] = lisp_number(number);
+        parsed.threshold[current] = lisp_number(number, token);
       } else if (token == "label") {
-        parsed.label[current] = lisp_number(number);
+        parsed.label[current] = lisp_number(number, token);
+        parsed.has_label[current] = 1;
       } else {
-        parsed.feature[current] = detail::truncate_to<int>(static_cast<double>(lisp_integer(number)));
+        parsed.feature[current] = lisp_feature_index(number);
+        parsed.has_feature[current] = 1;
       }
       p += 2;
     } else if (token == ")") {
@@ -209,8 +217,8 @@ Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
 }
 
 // Throws Exception when a node reachable from the root of a parsed lisp
-// tree has only one child.
-void check_lisp_children(const LispTree& parsed);
+// tree has only one child, a leaf has no label or an inner node no findex.
+void check_lisp_tree(const LispTree& parsed);
 
 // Reads the next lisp tree into `tree`; false (and `tree` unchanged) when
 // the stream holds no more tokens.
@@ -222,14 +230,20 @@ bool read_tree_as_lisp(std::istream& in, Tree<L>& tree) {
   if (tokens_to_tree(tokens.begin(), tokens.end(), parsed) != tokens.end()) {
     throw DataIOException(-1, "not all tokens used");
   }
-  check_lisp_children(parsed);
+  check_lisp_tree(parsed);
   copy_breadth_first(
       tree, [&](long long s) { return std::make_pair(parsed.left[static_cast<std::size_t>(s)], parsed.right[static_cast<std::size_t>(s)]); },
       [&](long long s, std::size_t k) {
         const std::size_t at = static_cast<std::size_t>(s);
         tree.feature[k] = parsed.feature[at];
         tree.threshold[k] = parsed.threshold[at];
-        tree.value[k] = detail::truncate_to<L>(parsed.label[at]);
+        if (parsed.left[at] < 0) {
+          tree.value[k] = detail::leaf_value<L>(parsed.label[at], [](const std::string& message) {
+            throw Exception("lisp model: " + message);
+          });
+        } else {
+          tree.value[k] = detail::truncate_to<L>(parsed.label[at]);
+        }
       });
   return true;
 }
@@ -329,17 +343,41 @@ void read_forest_as_lisp(std::istream& in, Forest<L>& forest) {
   detail::read_trees(in, forest, [](std::istream& from, Tree<L>& tree) { return read_tree_as_lisp(from, tree); });
 }
 
+namespace detail {
+
+// Runs read(), rethrowing what it throws (but a FileFormatException, which
+// means "not this format") as an Exception that names the model file.
+template <class Read>
+void naming_the_file(const std::string& fn, Read read) {
+  const std::string where = "model file `" + fn + "': ";
+  try {
+    read();
+  } catch (const FileFormatException&) {
+    throw;
+  } catch (const Exception& e) {
+    throw Exception(where + e.get_message());
+  } catch (const std::string& message) {
+    throw Exception(where + message);
+  }
+}
+
+}  // namespace detail
+
 // Appends the trees of file `fn` in the format "lisp" or "vectortxt". A file
-// that cannot be opened adds nothing.
+// that cannot be opened adds nothing. Faults of the contents throw
+// Exception naming the file (a FileFormatException where the text is not
+// of the format at all).
 template <class L>
 void read_forest(const std::string& fn, Forest<L>& forest, const std::string& format) {
   if (format != "lisp" && format != "vectortxt") throw FileFormatException("unknown format: " + format);
   std::ifstream in(fn);
-  if (format == "vectortxt") {
-    read_forest_as_vectorized_txt(in, forest);
-  } else {
-    read_forest_as_lisp(in, forest);
-  }
+  detail::naming_the_file(fn, [&] {
+    if (format == "vectortxt") {
+      read_forest_as_vectorized_txt(in, forest);
+    } else {
+      read_forest_as_lisp(in, forest);
+    }
+  });
 }
 
 // Appends the trees of file `fn`, trying vectortxt, then lisp.

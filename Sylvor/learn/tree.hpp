@@ -151,6 +151,24 @@ Target truncate_to(T value) {
   return static_cast<Target>(value);
 }
 
+// A leaf's value from outside (a model file, a numpy array) as L. A class
+// number (integer L) must be a whole number within L's range, or the value
+// would be another class than the one written: anything else calls
+// fail(message), which throws.
+template <class L, class T, class Fail>
+L leaf_value(T value, Fail fail) {
+  if constexpr (std::is_integral<L>::value && std::is_floating_point<T>::value) {
+    const double v = static_cast<double>(value);
+    if (!(std::trunc(v) == v && v >= static_cast<double>(std::numeric_limits<L>::min()) &&
+          v <= static_cast<double>(std::numeric_limits<L>::max()))) {
+      std::ostringstream text;
+      text << v;
+      fail("the leaf value " + text.str() + " is not a class number (a whole number)");
+    }
+  }
+  return static_cast<L>(value);
+}
+
 }  // namespace detail
 
 // Checks that child arrays describe one tree over nodes 0 .. num_nodes - 1
@@ -214,8 +232,9 @@ void copy_breadth_first(Tree<L>& tree, Children children, Set set) {
 
 // The tree that node arrays from outside describe (any indexable numeric
 // sources, entry i standing for node i), after check_tree_arrays, renumbered
-// breadth first. Feature indices and integer values from floating sources
-// are truncated toward zero; thresholds are widened to double.
+// breadth first. Feature indices and the values of inner nodes from
+// floating sources are truncated toward zero; the value of a leaf must be
+// exact (see leaf_value); thresholds are widened to double.
 template <class L, class ChildSource, class FeatureSource, class ThresholdSource, class ValueSource>
 Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const ChildSource& right,
                          const FeatureSource& feature, const ThresholdSource& threshold, const ValueSource& value) {
@@ -239,7 +258,13 @@ Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const C
         const std::size_t at = static_cast<std::size_t>(s);
         tree.feature[k] = detail::truncate_to<int>(feature[at]);
         tree.threshold[k] = static_cast<double>(threshold[at]);
-        tree.value[k] = detail::truncate_to<L>(value[at]);
+        if (detail::child_number(left[at]) < 0) {
+          tree.value[k] = detail::leaf_value<L>(value[at], [](const std::string& message) {
+            throw FileFormatException("invalid tree: " + message);
+          });
+        } else {
+          tree.value[k] = detail::truncate_to<L>(value[at]);
+        }
       });
   return tree;
 }

@@ -361,7 +361,8 @@ TEST_F(Commands, InfoSummarisesAModelInEitherFormat) {
   std::ofstream(in("bad")) << "vtxt 5 2\n1 -1\n";
   const auto bad = run_sylvor({"info", "--model-file", in("bad")});
   EXPECT_EQ(bad.status, 2);
-  EXPECT_EQ(bad.err, "sylvor info error: truncated vectortxt block: 2 values of right expected, 0 found\n");
+  EXPECT_EQ(bad.err, "sylvor info error: model file `" + in("bad") +
+                         "': truncated vectortxt block: 2 values of right expected, 0 found\n");
 }
 
 }  // namespace

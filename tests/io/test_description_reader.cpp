@@ -128,7 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptionError{"label 0 setosa\nlabel 1 versicolor\nlabel 1 virginica\n", 3,
                          "class 1 is named both 'versicolor' and 'virginica': each class number has one name"},
         DescriptionError{"label - neg\n", 1, "error parsing int from '-'"},
-        DescriptionError{"label -x neg\n", 1, "error parsing int from 'x'"}));
+        DescriptionError{"label -x neg\n", 1, "error parsing int from 'x'"},
+        // An endless line (a binary file, a device) stops at the bound.
+        DescriptionError{"num-features 1\nlabel 0 " + std::string(70000, 'a') + "\n", 2,
+                         "the line is longer than 65536 characters"}));
 
 TEST(DescriptionReader, ClassNumbersMayBeSignedAndRepeatedWithTheSameName) {
   const auto d = parse("label-type plus-one-minus-one\nlabel -1 neg\nlabel +1 pos\nlabel 1 pos\n");

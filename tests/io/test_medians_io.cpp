@@ -38,6 +38,21 @@ TEST_F(MediansFile, RoundTripKeepsEveryDoubleExactly) {
   EXPECT_EQ(read.values, medians);
 }
 
+// The companion of this very model must hold one median per feature; a
+// stale one is not the model's, whatever it holds.
+TEST_F(MediansFile, ARecordedCompanionHoldsOneMedianPerFeature) {
+  write_model_medians(model, {1.0, 2.0}, fingerprint_of_file(model));
+  EXPECT_EQ(read_model_medians(model, 2).values, (std::vector<double>{1.0, 2.0}));
+  try {
+    read_model_medians(model, 3);
+    FAIL() << "read";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "medians file `" + medians_path(model) + "', line 4: 2 medians for 3 features");
+  }
+  write_model_medians(model, {1.0, 2.0}, fingerprint_of_bytes("other model bytes"));
+  EXPECT_EQ(read_model_medians(model, 3).state, MediansState::Stale);
+}
+
 TEST_F(MediansFile, NoCompanionIsAbsent) {
   EXPECT_EQ(read_model_medians(model).state, MediansState::Absent);
 }
@@ -89,7 +104,14 @@ INSTANTIATE_TEST_SUITE_P(
                      ", line 1: expected 'model-fingerprint fnv1a64 HASH SIZE'"},
         BadCompanion{"NegativeSize", "model-fingerprint fnv1a64 0123456789abcdef -3\nmedians 1\n",
                      ", line 1: the size must be a whole number"},
-        BadCompanion{"UnknownWord", "\nmeans 1\n", ", line 2: unknown word 'means'"}),
+        BadCompanion{"UnknownWord", "\nmeans 1\n", ", line 2: unknown word 'means'"},
+        BadCompanion{"NoValues", "model-fingerprint fnv1a64 0123456789abcdef 12\nmedians\n",
+                     ", line 2: the 'medians' line holds no values"},
+        BadCompanion{"TwoMediansLines", "model-fingerprint fnv1a64 0123456789abcdef 12\nmedians 1\nmedians 2\n",
+                     ", line 3: a second 'medians' line"},
+        BadCompanion{"EndlessLine", "model-fingerprint fnv1a64 0123456789abcdef 12\nmedians " +
+                                        std::string(max_medians_line, '1'),
+                     ", line 2: the line is longer than 33554432 characters"}),
     [](const ::testing::TestParamInfo<BadCompanion>& info) { return info.param.name; });
 
 }  // namespace

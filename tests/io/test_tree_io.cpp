@@ -92,8 +92,8 @@ TEST(LispReader, ItemsInAnyOrderRepeatedAndMissing) {
   EXPECT_EQ(tree.value[1], 3);
   EXPECT_EQ(tree.value[2], 7);
   EXPECT_EQ(tree.value[0], 9);  // an inner node keeps the label it was given
-  const Tree<int> bare = read_lisp("()");
-  EXPECT_EQ(bare.value[0], 0);
+  const Tree<int> bare = read_lisp("(label 4)");
+  EXPECT_EQ(bare.value[0], 4);
   EXPECT_EQ(bare.feature[0], -1);
   EXPECT_TRUE(std::isnan(bare.threshold[0]));
 }
@@ -106,13 +106,10 @@ TEST(LispReader, NumbersTheNodesBreadthFirst) {
   EXPECT_EQ(tree.value, (std::vector<int>{0, 0, 5, 1, 2}));
 }
 
-TEST(LispReader, SpacingAndTruncatedLabels) {
-  for (const char* text : {"(label 3)", "( label 3 )", "(label 3.9)", "\n\n  (\tlabel\n3x)"}) {
+TEST(LispReader, SpacingIsFree) {
+  for (const char* text : {"(label 3)", "( label 3 )", "\n\n  (\tlabel\n3)", "(label 3e0)"}) {
     EXPECT_EQ(read_lisp(text).value[0], 3) << text;
   }
-  const Tree<int> junk = read_lisp("(label abc findex 2q)");
-  EXPECT_EQ(junk.value[0], 0);
-  EXPECT_EQ(junk.feature[0], 2);
 }
 
 TEST(LispReader, EndOfStreamGivesNoTree) {
@@ -163,8 +160,21 @@ INSTANTIATE_TEST_SUITE_P(
         LispError{"TooManyClosing", ")", "Exception", "too many )s"},
         LispError{"Unbalanced", "(label 1 (", "string", "unbalanced parentheses"},
         LispError{"WordBeforeTree", "oops (label 1)", "FileFormatException", "expected ( to start tree."},
-        // "threshold" takes the "(" as its number, so the last ")" is left over.
-        LispError{"TokensLeftOver", "(threshold ( label 1) )", "DataIOException -1", "not all tokens used"},
+        // "threshold" takes the "(" as its number.
+        LispError{"ParenthesisAsNumber", "(threshold ( label 1) )", "Exception",
+                  "lisp model: '(' after threshold is not a number"},
+        LispError{"WordAsLabel", "(label zero)", "Exception", "lisp model: 'zero' after label is not a number"},
+        LispError{"TextAfterANumber", "(left (label 0) right (label 1) findex 0 threshold 2.45xyz)", "Exception",
+                  "lisp model: '2.45xyz' after threshold is not a number"},
+        LispError{"WordAsFeature", "(left (label 0) right (label 1) findex two threshold 1)", "Exception",
+                  "lisp model: 'two' after findex is not a feature index"},
+        LispError{"FractionAsFeature", "(left (label 0) right (label 1) findex 1.5 threshold 1)", "Exception",
+                  "lisp model: '1.5' after findex is not a feature index"},
+        LispError{"FractionAsClass", "(label 3.9)", "Exception",
+                  "lisp model: the leaf value 3.9 is not a class number (a whole number)"},
+        LispError{"LeafWithoutLabel", "()", "Exception", "invalid tree in lisp model: a leaf without a label"},
+        LispError{"SplitWithoutFeature", "(left (label 0) right (label 1) threshold 1)", "Exception",
+                  "invalid tree in lisp model: a node with children but no findex"},
         LispError{"StrayWordOnly", "oops", "FileFormatException", "expected ( to start tree."},
         LispError{"KeywordAtEnd", "(left)", "FileFormatException", "expected ( to start tree."},
         LispError{"InnerParenthesis", "((label 1))", "Exception", "unexpected token: ("},
@@ -238,7 +248,7 @@ TEST(VectortxtReader, NumbersTheNodesBreadthFirst) {
 TEST(VectortxtReader, ForestWithEmptyBlocksExtraFieldsAndBlankLines) {
   std::istringstream in(
       "\n\n  vtxt 5 0 \n"
-      "vtxt 7 1\n-1\n-1\n-1\n0\n4.9\nextra1\nextra2\n"
+      "vtxt 7 1\n-1\n-1\n-1\n0\n4\nextra1\nextra2\n"
       "vtxt 5 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n");
   Forest<int> forest;
   read_forest_as_vectorized_txt(in, forest);
@@ -287,7 +297,9 @@ INSTANTIATE_TEST_SUITE_P(
         VtxtError{"NotANumber", "vtxt 5 1\n-1\n-1\nx\n0\n0", "Exception",
                   "malformed vectortxt block: 'x' is not a valid value of feature_index"},
         VtxtError{"BadChild", "vtxt 5 3\n1 -1 -1\n5 -1 -1\n0 -1 -1\n0 0 0\n0 0 0", "Exception",
-                  "vectortxt model: invalid tree: node 0 has child 5 but the tree has 3 nodes"}),
+                  "vectortxt model: invalid tree: node 0 has child 5 but the tree has 3 nodes"},
+        VtxtError{"FractionAsClass", "vtxt 5 3\n1 -1 -1\n2 -1 -1\n0 -1 -1\n0.5 0 0\n-2 0 1.9", "Exception",
+                  "vectortxt model: invalid tree: the leaf value 1.9 is not a class number (a whole number)"}),
     [](const ::testing::TestParamInfo<VtxtError>& info) { return info.param.name; });
 
 class ModelFile : public ::testing::Test {

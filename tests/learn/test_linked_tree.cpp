@@ -78,7 +78,7 @@ TEST(VectorizedTree, ArraysRoundTripThroughTheLinkedForm) {
 TEST(VectorizedTree, FloatingSourcesAreTruncatedAndNaNChildIsAbsent) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<double> left{1.9, nan, -1}, right{2.2, nan, -3};
-  const std::vector<double> features{4.7, -1, -1}, thresholds{0.25, nan, nan}, labels{-2, 1.9, -0.5};
+  const std::vector<double> features{4.7, -1, -1}, thresholds{0.25, nan, nan}, labels{-2, 1, 0};
   VectorizedTree<int> tree;
   std::unique_ptr<Node<int>> root(tree.vector_to_root(3, left, right, features, thresholds, labels));
   EXPECT_EQ(root->get_feature_index(), 4);

@@ -83,16 +83,31 @@ TEST(TreeFromArrays, RenumbersBreadthFirst) {
   EXPECT_TRUE(tree_from_arrays<int>(5, tree.left, tree.right, tree.feature, tree.threshold, tree.value) == tree);
 }
 
-TEST(TreeFromArrays, FloatingSourcesAreTruncatedAndNaNChildIsAbsent) {
+TEST(TreeFromArrays, FloatingChildrenAndFeaturesAreTruncatedAndNaNChildIsAbsent) {
   const std::vector<double> left{1.9, nan, -1}, right{2.2, nan, -3};
-  const std::vector<double> features{4.7, -1, -1}, thresholds{0.25, nan, nan}, labels{-2, 1.9, -0.5};
+  const std::vector<double> features{4.7, -1, -1}, thresholds{0.25, nan, nan}, labels{-2.5, 1, 0};
   const Tree<int> tree = tree_from_arrays<int>(3, left, right, features, thresholds, labels);
   EXPECT_EQ(tree.feature[0], 4);
   EXPECT_EQ(tree.threshold[0], 0.25);
+  EXPECT_EQ(tree.value[0], -2);  // an inner node's value is not a class
   EXPECT_EQ(tree.value[1], 1);
   EXPECT_EQ(tree.value[2], 0);
   EXPECT_TRUE(tree.is_leaf(1));
 }
+
+class InexactLeafClass : public ::testing::TestWithParam<double> {};
+
+// A class number that is not whole (or beyond int) would be read as
+// another class than the one written.
+TEST_P(InexactLeafClass, IsRefusedButKeptAsAValue) {
+  const std::vector<double> left{1, -1, -1}, right{2, -1, -1}, features{0, -1, -1}, thresholds{0.5, 0, 0};
+  const std::vector<double> labels{-2, GetParam(), 1};
+  EXPECT_THROW(tree_from_arrays<int>(3, left, right, features, thresholds, labels), FileFormatException);
+  const Tree<double> values = tree_from_arrays<double>(3, left, right, features, thresholds, labels);
+  EXPECT_TRUE(values.value[1] == GetParam() || std::isnan(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, InexactLeafClass, ::testing::Values(1.9, -0.5, nan, 3e9, -3e9));
 
 struct BadArrays {
   std::string name;

@@ -128,3 +128,29 @@ TEST(ClassifierStats, MissingLabelNameWhilePrinting) {
 
 }  // namespace
 }  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+// 100,000 classes would make a dense matrix of 40 GB: scoring keeps only
+// the cells it counts, and the matrix is not printed at that size.
+TEST(ClassifierStats, ManyClassesCostOnlyTheCellsCounted) {
+  const int classes = 100000;
+  MemoryDataSet<float, int> data;
+  data.set_num_features(1);
+  data.set_labeling(classes, DiscreteZeroOnward);
+  const double v = 0;
+  for (const int label : {0, 99999, 50000, 7}) data.add_instance(label, &v, &v + 1);
+  ClassifierStats stats;
+  stats.score(data, std::vector<int>{0, 99999, 7, 7}, true);
+  EXPECT_EQ(stats.get_classification_rate(), 0.75);
+  EXPECT_EQ(stats(50000, 7), 1);
+  EXPECT_EQ(stats(50000, 50000), 0);
+  EXPECT_EQ(stats.get_actual_label_count(99999), 1);
+  std::ostringstream out;
+  EXPECT_THROW(stats.output_confusion_matrix_with_string_labels(out, DataSetDescription(), false), Exception);
+  EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
+}  // namespace Sylvor
