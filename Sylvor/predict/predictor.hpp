@@ -31,8 +31,15 @@
 
 namespace Sylvor {
 
-// Instances predicted together, tree by tree, by one team member.
+// Instances predicted together, tree by tree, by one team member: 512, or
+// fewer where many classes would make their vote table large (it holds
+// about a million counts at most, and at least 16 instances).
 constexpr std::size_t prediction_chunk = 512;
+
+inline std::size_t prediction_chunk_for(std::size_t num_classes) {
+  const std::size_t fitting = (std::size_t(1) << 20) / (num_classes + 2);
+  return std::max<std::size_t>(16, std::min(prediction_chunk, fitting - fitting % 16));
+}
 
 [[noreturn]] inline void throw_empty_forest() { throw Exception("forest is empty: cannot predict"); }
 
@@ -50,8 +57,9 @@ void predict_blocks(const FlatForest<L>& forest, const DataSet& data, std::size_
   forest.check(data.get_num_features());
   const auto columns = column_pointers(data);
   constexpr std::size_t lanes = FlatForest<L>::lanes;
+  const std::size_t chunk = prediction_chunk_for(num_classes);
   for_each_chunk(
-      ni, prediction_chunk, threads, [&] { return Votes(num_classes, prediction_chunk); },
+      ni, chunk, threads, [&] { return Votes(num_classes, chunk); },
       [&](Votes& votes, std::size_t first, std::size_t count) {
         votes.clear(count);
         L values[lanes];

@@ -4,7 +4,8 @@
 // the running mean of the leaf values in the order they are added.
 //
 // An aggregator is scratch of the one thread that fills it; it allocates
-// only when it is made, never while it adds.
+// when it is made and, with many classes, the few times an instance's
+// touched labels outgrow their room, never otherwise while it adds.
 #ifndef SYLVOR_PREDICT_VOTES_HPP
 #define SYLVOR_PREDICT_VOTES_HPP
 
@@ -34,14 +35,33 @@ class ClassVotes {
 public:
   typedef int result_type;
 
-  // Counts for `block` instances of the labels -1 .. num_classes.
+  // Counts for `block` instances of the labels -1 .. num_classes. With many
+  // classes the counts an instance touched are remembered and its winner is
+  // kept as the votes come, so clearing and choosing cost the votes cast,
+  // not the classes.
   ClassVotes(std::size_t num_classes, std::size_t block)
-      : slots(num_classes + 2), table(block * (num_classes + 2), 0) {}
+      : slots(num_classes + 2), table(block * (num_classes + 2), 0), sparse(slots > max_scanned_slots) {
+    if (sparse) {
+      leaders.assign(block, Leader());
+      touched_count.assign(block, 0);
+      touched.assign(block * touched_capacity, 0);
+    }
+  }
 
   std::size_t num_slots() const { return slots; }
 
   // Zeroes the counts of instances 0 .. n - 1.
-  void clear(std::size_t n) { std::fill(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(n * slots), 0); }
+  void clear(std::size_t n) {
+    if (!sparse) {
+      std::fill(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(n * slots), 0);
+      return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t k = 0; k < touched_count[j]; ++k) table[j * slots + touched[j * touched_capacity + k]] = 0;
+      touched_count[j] = 0;
+      leaders[j] = Leader();
+    }
+  }
 
   // One vote of instance j for `label`; a label outside -1 .. number of
   // classes is an error.
@@ -53,17 +73,58 @@ public:
                       " but the data have " + std::to_string(slots - 2) + " classes (labels -1 to " +
                       std::to_string(slots - 2) + "): was the model learned with more classes?");
     }
-    ++table[j * slots + static_cast<std::size_t>(slot)];
+    const int count = ++table[j * slots + static_cast<std::size_t>(slot)];
+    if (sparse) note(j, static_cast<std::size_t>(slot), count);
   }
 
   // Instance j's votes, indexed by label + 1.
   const int* counts(std::size_t j) const { return table.data() + j * slots; }
 
-  int result(std::size_t j) const { return vote_winner(counts(j), slots); }
+  int result(std::size_t j) const {
+    if (!sparse) return vote_winner(counts(j), slots);
+    return leaders[j].count > 0 ? static_cast<int>(leaders[j].slot) - 1 : -2;
+  }
 
 private:
+  // Up to this many labels the winner is found by scanning the counts.
+  static constexpr std::size_t max_scanned_slots = 256;
+
+  struct Leader {
+    std::size_t slot = 0;
+    int count = 0;
+  };
+
+  // Remembers a slot's first vote, and keeps the leader as vote_winner
+  // would choose it: the most votes, the smallest label among ties.
+  void note(std::size_t j, std::size_t slot, int count) {
+    if (count == 1) {
+      if (touched_count[j] == touched_capacity) widen_touched();
+      touched[j * touched_capacity + touched_count[j]++] = slot;
+    }
+    Leader& leader = leaders[j];
+    if (count > leader.count || (count == leader.count && slot < leader.slot)) leader = Leader{slot, count};
+  }
+
+  // Doubles the room for the touched slots of each instance (at most a
+  // few times: an instance touches at most one slot per tree).
+  void widen_touched() {
+    const std::size_t block = touched_count.size(), wider = 2 * touched_capacity;
+    std::vector<std::size_t> moved(block * wider, 0);
+    for (std::size_t j = 0; j < block; ++j) {
+      std::copy_n(touched.begin() + static_cast<std::ptrdiff_t>(j * touched_capacity), touched_count[j],
+                  moved.begin() + static_cast<std::ptrdiff_t>(j * wider));
+    }
+    touched.swap(moved);
+    touched_capacity = wider;
+  }
+
   std::size_t slots;
   std::vector<int> table;  // instance j's count of label c at j * slots + c + 1
+  bool sparse;
+  std::vector<Leader> leaders;             // per instance, with many classes
+  std::vector<std::size_t> touched_count;  // per instance, the slots it touched so far
+  std::vector<std::size_t> touched;        // instance j's touched slots from j * touched_capacity
+  std::size_t touched_capacity = 16;
 };
 
 class RunningMean {

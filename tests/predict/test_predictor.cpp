@@ -252,3 +252,46 @@ INSTANTIATE_TEST_SUITE_P(Teams, ThreadCounts, ::testing::Values(2, 3, 8));
 
 }  // namespace
 }  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+class VotesOfManyClasses : public ::testing::TestWithParam<std::size_t> {};
+
+// Whether the winner is scanned for or kept as the votes come (many
+// classes), it is the label with the most votes, the smallest among ties,
+// and a cleared block counts nothing.
+TEST_P(VotesOfManyClasses, ChooseAsTheScanAndClearWhatTheyCounted) {
+  const std::size_t classes = GetParam(), block = 40;
+  ClassVotes votes(classes, block);
+  std::uint64_t state = 12345;
+  auto next = [&state](std::size_t bound) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>((state >> 33) % bound);
+  };
+  for (int round = 0; round < 3; ++round) {
+    votes.clear(block);
+    for (std::size_t j = 0; j < block; ++j) {
+      // Votes from a few labels (ties likely), up to 70 of them (more than
+      // the room first kept for an instance's labels).
+      const std::size_t labels = 1 + next(5), count = next(71);
+      std::vector<std::size_t> pool(labels);
+      for (auto& label : pool) label = next(classes);
+      for (std::size_t v = 0; v < count; ++v) votes.add(j, static_cast<int>(pool[next(labels)]));
+    }
+    for (std::size_t j = 0; j < block; ++j) {
+      EXPECT_EQ(votes.result(j), vote_winner(votes.counts(j), votes.num_slots())) << "instance " << j;
+    }
+  }
+  votes.clear(block);
+  for (std::size_t j = 0; j < block; ++j) {
+    EXPECT_EQ(votes.result(j), -2);
+    EXPECT_EQ(std::count(votes.counts(j), votes.counts(j) + votes.num_slots(), 0),
+              static_cast<long>(votes.num_slots()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, VotesOfManyClasses, ::testing::Values(3, 254, 255, 300, 20000));
+
+}  // namespace
+}  // namespace Sylvor
