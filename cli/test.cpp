@@ -33,7 +33,8 @@ Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDesc
   std::cout << "Reading forest from " << options.model_file << std::endl;
   cvd_timer timer;
   Forest<L> forest;
-  read_forest(options.model_file, forest);
+  FileFingerprint print;  // of the bytes read: the medians must be theirs
+  read_forest(options.model_file, forest, &print);
   if (forest.empty()) throw Exception("model file `" + options.model_file + "' holds no trees");
   if constexpr (std::is_integral<L>::value) {
     try {
@@ -44,7 +45,7 @@ Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDesc
                       e.get_message());
     }
   }
-  medians = read_model_medians(options.model_file, num_features);
+  medians = read_model_medians(options.model_file, num_features, &print);
   const double seconds = timer.get_time();
   std::cout << "Total time to read forest " << seconds << std::endl;
   log.write("forest-read-time", seconds);

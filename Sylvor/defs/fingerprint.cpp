@@ -57,4 +57,17 @@ int FingerprintingStream::Buffer::sync() {
   return target->pubsync();
 }
 
+FingerprintingInput::FingerprintingInput(std::istream& source) : std::istream(nullptr), buffer(source.rdbuf()) {
+  rdbuf(&buffer);
+}
+
+FingerprintingInput::Buffer::int_type FingerprintingInput::Buffer::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  const std::streamsize got = source != nullptr ? source->sgetn(block, sizeof block) : 0;
+  if (got <= 0) return traits_type::eof();
+  print.add(block, static_cast<std::size_t>(got));
+  setg(block, block, block + got);
+  return traits_type::to_int_type(*gptr());
+}
+
 }  // namespace Sylvor

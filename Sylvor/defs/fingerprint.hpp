@@ -12,6 +12,7 @@
 #define SYLVOR_DEFS_FINGERPRINT_HPP
 
 #include <cstdint>
+#include <istream>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -67,6 +68,33 @@ private:
 
     std::streambuf* target;
     char block[1 << 14];
+  };
+  Buffer buffer;
+};
+
+// An input stream that reads through `source` and fingerprints every byte
+// it takes from it, so a reader knows the fingerprint of exactly the bytes
+// it parsed (the file may be replaced by the time it could read it again).
+// The fingerprint covers the whole file once the reader has reached its
+// end.
+class FingerprintingInput : public std::istream {
+public:
+  explicit FingerprintingInput(std::istream& source);
+
+  const FileFingerprint& fingerprint() const { return buffer.print; }
+
+private:
+  class Buffer : public std::streambuf {
+  public:
+    explicit Buffer(std::streambuf* source) : source(source) {}
+    FileFingerprint print;
+
+  protected:
+    int_type underflow() override;
+
+  private:
+    std::streambuf* source;
+    char block[1 << 16];
   };
   Buffer buffer;
 };

@@ -34,23 +34,27 @@ bool model_gets_companions(const std::string& model_file) {
   return ::stat(model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
-void write_model_medians(const std::string& model_file, const std::vector<double>& medians,
-                         const FileFingerprint& model_print) {
-  if (medians.empty()) throw Exception("no medians to write beside model file `" + model_file + "'");
+void write_medians_text(std::ostream& out, const std::vector<double>& medians, const FileFingerprint& model_print) {
+  if (medians.empty()) throw Exception("a medians file needs at least one median");
   char hash[17];
   std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(model_print.hash));
-  OutputFile file(medians_path(model_file), "medians");
-  std::ostream& out = file.stream();
   out << "# Medians of the training columns of the model beside this file, which fill\n"
          "# the missing values of the rows it predicts.\n";
   out << fingerprint_word << ' ' << hash_name << ' ' << hash << ' ' << model_print.size << '\n';
   out << medians_word;
   for (const double v : medians) out << ' ' << exact(v);
   out << '\n';
+}
+
+void write_model_medians(const std::string& model_file, const std::vector<double>& medians,
+                         const FileFingerprint& model_print) {
+  OutputFile file(medians_path(model_file), "medians");
+  write_medians_text(file.stream(), medians, model_print);
   file.commit();
 }
 
-ModelMedians read_model_medians(const std::string& model_file, std::optional<std::size_t> num_features) {
+ModelMedians read_model_medians(const std::string& model_file, std::optional<std::size_t> num_features,
+                                const FileFingerprint* model_print) {
   const std::string path = medians_path(model_file);
   ModelMedians result;
   std::ifstream in(path);
@@ -110,7 +114,8 @@ ModelMedians read_model_medians(const std::string& model_file, std::optional<std
     throw Exception("medians file `" + path + "' lacks its '" + (have_print ? medians_word : fingerprint_word) +
                     "' line");
   }
-  result.state = fingerprint_of_file(model_file) == recorded ? MediansState::Recorded : MediansState::Stale;
+  const FileFingerprint model = model_print != nullptr ? *model_print : fingerprint_of_file(model_file);
+  result.state = model == recorded ? MediansState::Recorded : MediansState::Stale;
   if (result.state != MediansState::Recorded) {
     result.values.clear();
   } else if (num_features && result.values.size() != *num_features) {

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ bool model_gets_companions(const std::string& model_file);
 void write_model_medians(const std::string& model_file, const std::vector<double>& medians,
                          const FileFingerprint& model_print);
 
+// The text of such a companion, written to `out`; throws Exception for no
+// medians.
+void write_medians_text(std::ostream& out, const std::vector<double>& medians, const FileFingerprint& model_print);
+
 enum class MediansState {
   Recorded,  // the model's own medians
   Absent,    // no companion file
@@ -52,13 +57,16 @@ struct ModelMedians {
   std::vector<double> values;  // when Recorded
 };
 
-// The medians recorded for `model_file`. Throws Exception naming the file
-// and line when a companion exists but cannot be read or parsed: a line
-// longer than max_medians_line, a word that is not a finite number, a
-// 'medians' line without values, a repeated line, or (with `num_features`)
-// another number of medians than features.
+// The medians recorded for `model_file`: the companion is the model's when
+// it records `model_print`, the fingerprint of the model bytes the caller
+// read (or, without it, of the file as it is now). Throws Exception naming
+// the file and line when a companion exists but cannot be read or parsed:
+// a line longer than max_medians_line, a word that is not a finite number,
+// a 'medians' line without values, a repeated line, or (with
+// `num_features`) another number of medians than features.
 ModelMedians read_model_medians(const std::string& model_file,
-                                std::optional<std::size_t> num_features = std::nullopt);
+                                std::optional<std::size_t> num_features = std::nullopt,
+                                const FileFingerprint* model_print = nullptr);
 
 // The longest line a medians file may hold: room for the medians of a
 // million features written exactly.

@@ -10,6 +10,7 @@
 #ifndef SYLVOR_IO_MODEL_FILE_HPP
 #define SYLVOR_IO_MODEL_FILE_HPP
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,20 @@
 
 namespace Sylvor {
 
-// A model written to its temporary file (and fingerprinted) but not yet in
-// place: commit() puts the companion of medians in place, then the model.
-// Destroyed without a commit, it leaves the earlier files as they were.
+// A model written to its temporary file (and fingerprinted), with its
+// companions written to theirs, none of them in place yet: commit() puts
+// the companions in place, then the model. Every byte is written (and a
+// failure to write reported) before anything is renamed; destroyed without
+// a commit, it leaves the earlier files as they were.
 class StagedModel {
 public:
   // Writes `forest` in `format` ("lisp" or "vectortxt") for `path`; with
   // `medians` (not null) and a path that gets companions (see
-  // model_gets_companions), the commit writes PATH.medians too.
+  // model_gets_companions), PATH.medians too.
   template <class L>
   StagedModel(const std::string& path, const Forest<L>& forest, const std::string& format,
               const std::vector<double>* medians)
-      : path(path), model(path, "model"), medians(medians) {
+      : path(path), model(path, "model") {
     {
       FingerprintingStream out(model.stream());
       write_forest(out, forest, format);
@@ -40,28 +43,47 @@ public:
       if (!out) model.stream().setstate(std::ios::badbit);
     }
     model.flush();
+    stage_medians(medians);
   }
 
   // Model text already made, written as it is.
   StagedModel(const std::string& path, const std::string& text, const std::vector<double>* medians)
-      : path(path), model(path, "model"), medians(medians), print(fingerprint_of_bytes(text)) {
+      : path(path), model(path, "model"), print(fingerprint_of_bytes(text)) {
     model.stream().write(text.data(), static_cast<std::streamsize>(text.size()));
     model.flush();
+    stage_medians(medians);
+  }
+
+  // Another companion, PATH + suffix, holding `text` (which names the model
+  // bytes it belongs to in its own way); written now, put in place before
+  // the medians and the model. Nothing when the path gets no companions.
+  void add_companion(const std::string& suffix, const std::string& text, const std::string& what) {
+    if (!model_gets_companions(path)) return;
+    companions.push_back(std::make_unique<OutputFile>(path + suffix, what));
+    companions.back()->stream().write(text.data(), static_cast<std::streamsize>(text.size()));
+    companions.back()->flush();
   }
 
   // The fingerprint of the model bytes written.
   const FileFingerprint& fingerprint() const { return print; }
 
   void commit() {
-    if (medians != nullptr && model_gets_companions(path)) write_model_medians(path, *medians, print);
+    for (const auto& companion : companions) companion->commit();
     model.commit();
   }
 
 private:
+  void stage_medians(const std::vector<double>* medians) {
+    if (medians == nullptr || !model_gets_companions(path)) return;
+    companions.push_back(std::make_unique<OutputFile>(medians_path(path), "medians"));
+    write_medians_text(companions.back()->stream(), *medians, print);
+    companions.back()->flush();
+  }
+
   std::string path;
   OutputFile model;
-  const std::vector<double>* medians;
   FileFingerprint print;
+  std::vector<std::unique_ptr<OutputFile>> companions;  // put in place in this order, before the model
 };
 
 // Writes `forest` to `path` with its medians companion at once (see

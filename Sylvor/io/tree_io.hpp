@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/fingerprint.hpp"
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/learn/tree.hpp"
@@ -367,10 +368,14 @@ void naming_the_file(const std::string& fn, Read read) {
 // that cannot be opened adds nothing. Faults of the contents throw
 // Exception naming the file (a FileFormatException where the text is not
 // of the format at all).
+// With `print` (not null), sets it to the fingerprint of the bytes read,
+// which are the whole file once the trees are read.
 template <class L>
-void read_forest(const std::string& fn, Forest<L>& forest, const std::string& format) {
+void read_forest(const std::string& fn, Forest<L>& forest, const std::string& format,
+                 FileFingerprint* print = nullptr) {
   if (format != "lisp" && format != "vectortxt") throw FileFormatException("unknown format: " + format);
-  std::ifstream in(fn);
+  std::ifstream file(fn);
+  FingerprintingInput in(file);
   detail::naming_the_file(fn, [&] {
     if (format == "vectortxt") {
       read_forest_as_vectorized_txt(in, forest);
@@ -378,14 +383,16 @@ void read_forest(const std::string& fn, Forest<L>& forest, const std::string& fo
       read_forest_as_lisp(in, forest);
     }
   });
+  if (print != nullptr) *print = in.fingerprint();
 }
 
-// Appends the trees of file `fn`, trying vectortxt, then lisp.
+// Appends the trees of file `fn`, trying vectortxt, then lisp; `print` as
+// above.
 template <class L>
-void read_forest(const std::string& fn, Forest<L>& forest) {
+void read_forest(const std::string& fn, Forest<L>& forest, FileFingerprint* print = nullptr) {
   for (const char* format : {"vectortxt", "lisp"}) {
     try {
-      read_forest(fn, forest, format);
+      read_forest(fn, forest, format, print);
       return;
     } catch (const FileFormatException&) {
     }

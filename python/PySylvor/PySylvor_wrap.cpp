@@ -16,6 +16,7 @@
 // written to sys.stderr by a display thread of the call's own, which takes
 // the lock for each write and is joined before the call takes it back.
 #include <omp.h>
+#include <sys/stat.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -671,6 +672,7 @@ double test_wrap(const py::object& X, const py::object& forest_argument, int num
     Forest<int> forest;
     MemoryDataSet<F, int> data;
     prepare_prediction(forest_argument, x, num_classes, forest, data);
+    check_leaf_classes(forest, false, num_classes);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
     predictor.use_forest(forest);
     predictor.set_num_threads(num_threads);
@@ -700,6 +702,7 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
     Forest<int> forest;
     MemoryDataSet<F, int> data;
     prepare_prediction(forest_argument, x, num_classes, forest, data);
+    check_leaf_classes(forest, false, num_classes);
     BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
     predictor.use_forest(forest);
     predictor.set_num_threads(num_threads);
@@ -711,10 +714,26 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
   });
 }
 
+// X as the forest's features: converted to `learned_dtype` (the type the
+// forest learned on, None to take X as it is), so that a value compares
+// with a threshold as it did in learning (a float64 value next to a
+// float32 threshold would fall on the other side).
+py::object as_learned(const py::object& X, const py::object& learned_dtype) {
+  if (learned_dtype.is_none() || !py::isinstance<py::array>(X)) return X;
+  const py::dtype wanted = py::dtype::from_args(learned_dtype);
+  if (!wanted.equal(py::dtype::of<double>()) && !wanted.equal(py::dtype::of<float>())) {
+    throw py::value_error("learned_dtype must be float32 or float64, not " + std::string(py::str(static_cast<const py::object&>(wanted))));
+  }
+  const py::array array = py::reinterpret_borrow<py::array>(X);
+  if (array.dtype().equal(wanted)) return X;
+  return array.attr("astype")(wanted);
+}
+
 // Mean of the leaves (regression) for every instance of X into `out`.
-double predict_regression(const py::object& X, const py::object& forest_argument, const py::object& out,
-                          int num_threads) {
+double predict_regression(const py::object& X_given, const py::object& forest_argument, const py::object& out,
+                          int num_threads, const py::object& learned_dtype) {
   check_threads(num_threads);
+  const py::object X = as_learned(X_given, learned_dtype);
   return with_feature_dtype(X, [&](auto f) -> double {
     typedef decltype(f) F;
     const py::array x = checked_array<F>(X, "X", 2);
@@ -744,9 +763,10 @@ double predict_regression(const py::object& X, const py::object& forest_argument
 // The number of the leaf (breadth first, the numbering of the tree arrays)
 // that every instance reaches in every tree: out[i, k] for instance i and
 // tree k.
-double apply_forest(const py::object& X, const py::object& forest_argument, const py::object& out,
-                    int num_threads) {
+double apply_forest(const py::object& X_given, const py::object& forest_argument, const py::object& out,
+                    int num_threads, const py::object& learned_dtype) {
   check_threads(num_threads);
+  const py::object X = as_learned(X_given, learned_dtype);
   return with_feature_dtype(X, [&](auto f) -> double {
     typedef decltype(f) F;
     const py::array x = checked_array<F>(X, "X", 2);
@@ -779,11 +799,39 @@ double apply_forest(const py::object& X, const py::object& forest_argument, cons
 }
 
 // The trees of a model file (lisp or vectortxt, found by trial) as tree arrays.
+// The trees of model text (bytes of a lisp or vectortxt model file, the
+// format found by trial) as tree arrays; text without trees is an error.
+py::list parse_model(const py::bytes& text) {
+  const std::string bytes = text;
+  return guarded([&]() -> py::list {
+    Forest<double> forest;
+    for (const char* format : {"vectortxt", "lisp"}) {
+      std::istringstream in(bytes);
+      try {
+        if (std::string(format) == "vectortxt") {
+          read_forest_as_vectorized_txt(in, forest);
+        } else {
+          read_forest_as_lisp(in, forest);
+        }
+        if (forest.empty()) throw Exception("the model text holds no trees");
+        return tree_arrays(forest);
+      } catch (const FileFormatException&) {
+        forest.clear();
+      }
+    }
+    throw Exception("the model text is neither in the vectortxt nor in the lisp format");
+  }, Messages::Plain);
+}
+
 py::list read_model(const std::string& path) {
   return guarded([&]() -> py::list {
-    if (!std::ifstream(path)) throw Exception("could not open model file: `" + path + "'");
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) throw Exception("could not open model file: `" + path + "'");
+    if (!S_ISREG(info.st_mode)) throw Exception("model file `" + path + "' is not a regular file");
+    if (info.st_size == 0) throw Exception("model file `" + path + "' is empty");
     Forest<double> forest;
     read_forest(path, forest);
+    if (forest.empty()) throw Exception("model file `" + path + "' holds no trees");
     return tree_arrays(forest);
   }, Messages::Plain);
 }
@@ -800,6 +848,21 @@ std::string tree_dot(const py::object& tree_array, const std::vector<std::string
   }, Messages::Plain);
 }
 
+// The medians of a write, or none.
+std::optional<std::vector<double>> medians_of(const py::object& medians_argument) {
+  if (medians_argument.is_none()) return std::nullopt;
+  const py::array values = checked_array<double>(medians_argument, "medians", 1);
+  std::vector<double> medians;
+  const double* at = static_cast<const double*>(values.data());
+  for (py::ssize_t f = 0; f < values.shape(0); ++f) {
+    const double v = at[f * values.strides(0) / static_cast<py::ssize_t>(sizeof(double))];
+    if (!std::isfinite(v)) throw py::value_error("medians must be finite numbers");
+    medians.push_back(v);
+  }
+  if (medians.empty()) throw py::value_error("medians must hold one value per feature, not none");
+  return medians;
+}
+
 // Writes a forest argument (tree arrays or lisp text) as a model file of the
 // program in the format "lisp" or "vectortxt", and with medians (float64,
 // one per feature) their companion file PATH.medians.
@@ -808,30 +871,60 @@ double write_model(const std::string& path, const py::object& forest_argument, c
   if (format != "lisp" && format != "vectortxt") {
     throw py::value_error("format must be 'lisp' or 'vectortxt', not '" + format + "'");
   }
-  std::vector<double> medians;
-  if (!medians_argument.is_none()) {
-    const py::array values = checked_array<double>(medians_argument, "medians", 1);
-    const double* at = static_cast<const double*>(values.data());
-    for (py::ssize_t f = 0; f < values.shape(0); ++f) {
-      const double v = at[f * values.strides(0) / static_cast<py::ssize_t>(sizeof(double))];
-      if (!std::isfinite(v)) throw py::value_error("medians must be finite numbers");
-      medians.push_back(v);
-    }
-  }
+  const std::optional<std::vector<double>> medians = medians_of(medians_argument);
   return guarded([&]() -> double {
     Forest<double> forest;
     convert_forest(forest_argument, forest);
-    write_model_file(path, forest, format, medians_argument.is_none() ? nullptr : &medians);
+    write_model_file(path, forest, format, medians ? &*medians : nullptr);
+    return 0.0;
+  }, Messages::Plain);
+}
+
+// The text of a model file holding a forest argument, as bytes.
+py::bytes model_text(const py::object& forest_argument, const std::string& format) {
+  if (format != "lisp" && format != "vectortxt") {
+    throw py::value_error("format must be 'lisp' or 'vectortxt', not '" + format + "'");
+  }
+  return guarded([&]() -> py::bytes {
+    Forest<double> forest;
+    convert_forest(forest_argument, forest);
+    std::ostringstream text;
+    write_forest(text, forest, format);
+    return py::bytes(text.str());
+  }, Messages::Plain);
+}
+
+// Writes model text (bytes) as it is to `path`, with medians their
+// companion PATH.medians, fingerprinted with these bytes, and each of
+// `companions` (suffix -> bytes) as PATH + suffix: every file is written
+// before any is put in place, the model last.
+double write_model_text_wrap(const std::string& path, const py::bytes& text, const py::object& medians_argument,
+                             const std::vector<std::pair<std::string, py::bytes>>& companions) {
+  const std::optional<std::vector<double>> medians = medians_of(medians_argument);
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (const auto& [suffix, bytes] : companions) {
+    if (suffix.size() < 2 || suffix[0] != '.' || suffix.find('/') != std::string::npos) {
+      throw py::value_error("a companion's suffix must be a dot and a name, like '.meta', not '" + suffix + "'");
+    }
+    texts.emplace_back(suffix, std::string(bytes));
+  }
+  const std::string bytes = text;
+  return guarded([&]() -> double {
+    StagedModel staged(path, bytes, medians ? &*medians : nullptr);
+    for (const auto& [suffix, companion] : texts) staged.add_companion(suffix, companion, suffix.substr(1));
+    staged.commit();
     return 0.0;
   }, Messages::Plain);
 }
 
 // The medians recorded beside a model file: ("recorded", float64 array),
-// ("absent", None) or ("stale", None) for a companion written for another
-// model.
-py::tuple read_medians(const std::string& path) {
+// ("absent", None) or ("stale", None) for a companion written for other
+// model bytes than those of the file (or `model_text`, when given).
+py::tuple read_medians(const std::string& path, const std::optional<py::bytes>& model_text) {
+  std::optional<FileFingerprint> print;
+  if (model_text) print = fingerprint_of_bytes(std::string(*model_text));
   return guarded([&]() -> py::tuple {
-    const ModelMedians medians = read_model_medians(path);
+    const ModelMedians medians = read_model_medians(path, std::nullopt, print ? &*print : nullptr);
     switch (medians.state) {
       case MediansState::Recorded:
         return py::make_tuple("recorded", numpy_copy(medians.values));
@@ -844,16 +937,33 @@ py::tuple read_medians(const std::string& path) {
   }, Messages::Plain);
 }
 
-// The number of features (None when the file does not give it) and the
-// class names by class number of a description file.
+// The number of features (None when the file does not give it), the class
+// names by class number and the label type of a description file.
+// The description as the package reads it: (number of features or None,
+// {class number: name}, label type).
+py::tuple description_tuple(const DataSetDescription& desc) {
+  py::dict labels;
+  for (const auto& [id, name] : desc.get_label_map().get_pairs()) labels[py::int_(id)] = py::str(name);
+  py::object num_features = py::none();
+  if (desc.get_num_features() > 0) num_features = py::int_(desc.get_num_features());
+  const char* labeling = desc.get_labeling() == PlusOneMinusOne ? "plus-one-minus-one"
+                         : desc.get_labeling() == Regression    ? "regression"
+                                                                : "discrete-zero-onward";
+  return py::make_tuple(num_features, labels, labeling);
+}
+
 py::tuple read_description(const std::string& path) {
+  return guarded([&]() -> py::tuple { return description_tuple(read_sylvor_description(path)); }, Messages::Plain);
+}
+
+// The same of description text (bytes) a caller has read.
+py::tuple parse_description(const py::bytes& text) {
+  const std::string bytes = text;
   return guarded([&]() -> py::tuple {
-    const DataSetDescription desc = read_sylvor_description(path);
-    py::dict labels;
-    for (const auto& [id, name] : desc.get_label_map().get_pairs()) labels[py::int_(id)] = py::str(name);
-    py::object num_features = py::none();
-    if (desc.get_num_features() > 0) num_features = py::int_(desc.get_num_features());
-    return py::make_tuple(num_features, labels);
+    std::istringstream in(bytes);
+    const DataSetDescription desc = SylvorDescriptionReader().read(in);
+    check_class_numbers(desc);
+    return description_tuple(desc);
   }, Messages::Plain);
 }
 
@@ -1003,24 +1113,46 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
         "dict that learn gives with oob (and permutation_importances) is worked out for the trees given. For "
         "forests joined from parts or grown in steps.");
   m.def("predict_regression", &predict_regression, py::arg("X"), py::arg("forest"), py::arg("out"),
-        py::arg("num_threads") = 0, "Writes the mean of the trees' leaves for every instance into out (float64).");
+        py::arg("num_threads") = 0, py::kw_only(), py::arg("learned_dtype") = py::none(),
+        "Writes the mean of the trees' leaves for every instance into out (float64). With learned_dtype "
+        "(float32 or float64, the type of the X the forest learned from), X is converted to it first, so that "
+        "each value meets the thresholds as in learning.");
   m.def("apply", &apply_forest, py::arg("X"), py::arg("forest"), py::arg("out"), py::arg("num_threads") = 0,
-        "Writes the breadth-first number of the leaf reached in every tree into out (int32, instances x trees).");
+        py::kw_only(), py::arg("learned_dtype") = py::none(),
+        "Writes the breadth-first number of the leaf reached in every tree into out (int32, instances x trees); "
+        "learned_dtype as for predict_regression.");
   m.def("tree_dot", &tree_dot, py::arg("tree"), py::arg("feature_names") = std::vector<std::string>(),
         py::arg("class_names") = std::vector<std::string>(), py::arg("max_depth") = -1,
         "The Graphviz DOT text of a (5, nodes) float64 tree array: split nodes show the feature's name (from "
         "feature_names, else 'feature K') and threshold, leaves the class name of their class number (from "
         "class_names) or their value; nodes deeper than max_depth (when >= 0) are elided as '(...)'.");
   m.def("read_model", &read_model, py::arg("path"),
-        "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays.");
+        "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays; a missing, empty or "
+        "non-regular file, or one without trees, is an error.");
   m.def("write_model", &write_model, py::arg("path"), py::arg("forest"), py::arg("format") = "vectortxt",
         py::arg("medians") = py::none(),
         "Writes a forest (tree arrays or lisp text) as a model file of the sylvor program, format 'lisp' or "
         "'vectortxt'; with medians (float64, the training columns' medians) also PATH.medians, which the "
         "program's test commands fill missing values with. Each file is written whole or not at all.");
-  m.def("read_medians", &read_medians, py::arg("path"),
+  m.def("read_medians", &read_medians, py::arg("path"), py::arg("model_text") = py::none(),
         "The medians recorded beside a model file: ('recorded', float64 array), ('absent', None), or "
-        "('stale', None) when PATH.medians was written for other model contents.");
+        "('stale', None) when PATH.medians was written for other model bytes than those of PATH, or those of "
+        "model_text (bytes) when given: the bytes a caller read, which the file may no longer hold.");
+  m.def("parse_model", &parse_model, py::arg("text"),
+        "The trees of model text (the bytes of a lisp or vectortxt model file) as a list of (5, nodes) float64 "
+        "tree arrays; text without trees is an error.");
+  m.def("model_text", &model_text, py::arg("forest"), py::arg("format") = "vectortxt",
+        "The text (bytes) of a model file of the sylvor program holding a forest (tree arrays or lisp text), "
+        "format 'lisp' or 'vectortxt'.");
+  m.def("write_model_text", &write_model_text_wrap, py::arg("path"), py::arg("text"),
+        py::arg("medians") = py::none(), py::arg("companions") = std::vector<std::pair<std::string, py::bytes>>(),
+        "Writes model text (bytes, as model_text makes it) to path; with medians also PATH.medians, recording "
+        "the fingerprint of these very bytes, and each companion (a list of (suffix, bytes), such as "
+        "('.meta', text)) as PATH + suffix. Every file is written before any is put in place; the companions "
+        "go in place first, the model last.");
+  m.def("parse_description", &parse_description, py::arg("text"),
+        "read_description of description text (bytes) already read.");
   m.def("read_description", &read_description, py::arg("path"),
-        "Reads a description file: (number of features or None, dict of class number -> class name).");
+        "Reads a description file: (number of features or None, dict of class number -> class name, label "
+        "type: 'discrete-zero-onward', 'plus-one-minus-one' or 'regression').");
 }

@@ -1,9 +1,9 @@
 """The scikit-learn estimators over the PySylvor_wrap extension."""
+import hashlib
 import math
 import numbers
 import os
 import re
-import tempfile
 import warnings
 
 import numpy as np
@@ -24,6 +24,17 @@ except ImportError:
     Interval = StrOptions = None
 
 _FLOATS = [np.float64, np.float32]
+
+# The largest value of the integer parameters the extension takes (its C int).
+_INT_MAX = 2**31 - 1
+
+# What a fit sets besides the attributes whose names end with "_": fit works
+# on a copy of the estimator and puts its whole state in place at the end.
+_FITTED_PRIVATE = frozenset({"_trees", "_seed", "_tree_importances", "_oob_record", "_feature_dtype"})
+
+
+def _is_fitted_state(name):
+    return (name.endswith("_") and not name.startswith("_")) or name in _FITTED_PRIVATE
 
 
 def seed_of(random_state):
@@ -54,17 +65,18 @@ def _constraints(criteria):
     parameter validation)."""
     if StrOptions is None:
         return {}
+    # Counts go to the extension as C ints: larger ones are refused here.
     return {
-        "n_estimators": [Interval(numbers.Integral, 1, None, closed="left")],
+        "n_estimators": [Interval(numbers.Integral, 1, _INT_MAX, closed="both")],
         "criterion": [StrOptions(set(criteria))],
-        "max_depth": [Interval(numbers.Integral, 1, None, closed="left"), None],
-        "min_samples_split": [Interval(numbers.Integral, 2, None, closed="left"),
+        "max_depth": [Interval(numbers.Integral, 1, _INT_MAX, closed="both"), None],
+        "min_samples_split": [Interval(numbers.Integral, 2, _INT_MAX, closed="both"),
                               Interval(numbers.Real, 0.0, 1.0, closed="right")],
-        "min_samples_leaf": [Interval(numbers.Integral, 1, None, closed="left"),
+        "min_samples_leaf": [Interval(numbers.Integral, 1, _INT_MAX, closed="both"),
                              Interval(numbers.Real, 0.0, 1.0, closed="neither")],
         "max_features": [Interval(numbers.Integral, 1, None, closed="left"),
                          Interval(numbers.Real, 0.0, 1.0, closed="right"), StrOptions({"sqrt", "log2", "auto"}), None],
-        "max_leaf_nodes": [Interval(numbers.Integral, 2, None, closed="left"), None],
+        "max_leaf_nodes": [Interval(numbers.Integral, 2, _INT_MAX, closed="both"), None],
         "bootstrap": ["boolean"],
         "oob_score": ["boolean"],
         "n_jobs": [numbers.Integral, None],
@@ -74,7 +86,7 @@ def _constraints(criteria):
         "max_samples": [None, Interval(numbers.Real, 0.0, 1.0, closed="right"),
                         Interval(numbers.Integral, 1, None, closed="left")],
         "compute_permutation_importances": ["boolean"],
-        "min_instances_per_node": [Interval(numbers.Integral, 0, None, closed="left"), None],
+        "min_instances_per_node": [Interval(numbers.Integral, 0, _INT_MAX, closed="both"), None],
         "bootstrap_fraction": [Interval(numbers.Real, 0.0, None, closed="neither"), None],
     }
 
@@ -128,6 +140,27 @@ class _BaseForest(BaseEstimator):
             self._wrap_trees()
 
     # ---------------------------------------------------------------- fitting
+    def fit(self, X, y, sample_weight=None):
+        """Fits the forest to X (n_samples x n_features; NaN for a missing
+        value) and y; sample_weight, when given, weighs the bootstrap draws.
+        A fit changes the estimator only when it succeeds: it works on a
+        copy (holding, for a warm start, the fitted forest) and puts the
+        copy's whole state in place at the end, so a fit that fails or is
+        interrupted (Ctrl-C) leaves the estimator as it was."""
+        staged = self._staged_for_fit()
+        staged._fit(X, y, sample_weight)
+        self.__dict__ = staged.__dict__  # one step: every fitted attribute at once
+        return self
+
+    def _staged_for_fit(self):
+        """A copy of the estimator for fit to work on: its parameters, and
+        its fitted state only when a warm start grows its forest."""
+        staged = object.__new__(type(self))
+        warm = self.warm_start and "_trees" in self.__dict__
+        staged.__dict__.update((name, value) for name, value in self.__dict__.items()
+                               if warm or not _is_fitted_state(name))
+        return staged
+
     def _features_per_split(self, n_features):
         m = self.max_features
         if isinstance(m, str) and m == "auto":
@@ -236,22 +269,28 @@ class _BaseForest(BaseEstimator):
             return
         if previous is None:
             self._seed = seed_of(self.random_state)
+            self._feature_dtype = X.dtype
             self.feature_medians_ = _column_medians(X)
-        X = _fill_missing(X, self.feature_medians_)
+        X = _fill_missing(X.astype(self._feature_dtype, copy=False), self.feature_medians_)
         first = len(previous) if previous is not None else 0
+        # Regression targets are learned scaled by a power of two, exactly,
+        # so that their variances neither overflow nor underflow.
+        exponent = _target_exponent(learned_y) if num_classes == 1 else 0
+        scaled_y = np.ldexp(learned_y, -exponent) if exponent else learned_y
         result = _wrap.learn(
-            X.T, learned_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
+            X.T, scaled_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
             num_threads=_threads(self.n_jobs), compute_importances=True,
             # A warm start works the estimates out for the whole forest afterwards.
             oob=bool(self.oob_score) and previous is None,
             permutation_importances=bool(self.compute_permutation_importances) and previous is None,
             verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
-            tree_importances=True, leaf_variance=_leaf_variance(learned_y),
+            tree_importances=True, leaf_variance=_leaf_variance(scaled_y),
             **self._growth_settings(X.shape[0], X.shape[1]))
-        extras = result[2]  # always there: the trees' own importances are asked for
+        trees = [_with_leaves_scaled(tree, exponent) for tree in result[0]]
+        extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
-            self._trees = list(result[0])
+            self._trees = trees
             self._tree_importances = extras["tree_importances"]
             self.feature_importances_ = result[1]
             if self.compute_permutation_importances:
@@ -259,7 +298,7 @@ class _BaseForest(BaseEstimator):
             if self.oob_score:
                 self._set_oob(extras, learned_y)
         else:
-            self._add_trees(result[0], extras["tree_importances"], X, learned_y, num_classes, weights)
+            self._add_trees(trees, extras["tree_importances"], X, learned_y, num_classes, weights)
         self._wrap_trees()
 
     def _add_trees(self, trees, tree_importances, X, learned_y, num_classes, weights):
@@ -278,7 +317,7 @@ class _BaseForest(BaseEstimator):
         the draw weights."""
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=False,
                                    y_numeric=not hasattr(self, "classes_"))
-        X = _fill_missing(X, self.feature_medians_)
+        X = _fill_missing(self._as_learned(X), self.feature_medians_)
         if hasattr(self, "classes_"):
             learned_y, num_classes = np.searchsorted(self.classes_, y).astype(np.int32), len(self.classes_)
         else:
@@ -328,10 +367,18 @@ class _BaseForest(BaseEstimator):
                           UserWarning)
         self._score_oob(self._oob_record, y, trees > 0)
 
+    def _as_learned(self, X):
+        """X in the floating type the forest learned on, so that a value
+        meets a threshold as in learning (a float64 value next to a float32
+        threshold may fall on its other side)."""
+        dtype = getattr(self, "_feature_dtype", None)
+        return X if dtype is None or X.dtype == dtype else X.astype(dtype)
+
     def _check_input(self, X):
-        """X validated, its missing values filled with the training medians."""
+        """X validated, in the type the forest learned on, its missing
+        values filled with the training medians."""
         check_is_fitted(self, "estimators_")
-        X = self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan")
+        X = self._as_learned(self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan"))
         medians = getattr(self, "feature_medians_", None)
         if medians is not None:
             return _fill_missing(X, medians)
@@ -361,9 +408,16 @@ class _BaseForest(BaseEstimator):
         missing values when the program tests the model or load_model reads
         it back; and PATH.meta, which keeps for load_model what the model
         file cannot hold: the class labels and their type, the feature names
-        and count, the parameters and the importances. A classifier also
-        writes PATH.bdf, a description of data files laid out as the
-        features followed by the class name, one label line per class."""
+        and count, the type of the features learned on, the parameters and
+        the importances. A classifier also writes PATH.bdf, a description of
+        data files laid out as the features followed by the class name, one
+        label line per class.
+
+        Every file is written whole before any is put in place, the model
+        last, and each companion names the model bytes it belongs to: a
+        failure leaves the earlier files as they were, and of two saves to
+        one path at once a reader never pairs the model of one with the
+        classes or medians of the other."""
         check_is_fitted(self, "estimators_")
         if format not in ("lisp", "vectortxt"):
             raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
@@ -376,25 +430,41 @@ class _BaseForest(BaseEstimator):
             raise FileNotFoundError(f"cannot write {path!r}: the folder {folder!r} does not exist")
         if os.path.isdir(path):
             raise IsADirectoryError(f"cannot write {path!r}: it is a folder")
-        # Each file is written to a temporary file beside it and renamed into
-        # place, so a failure leaves the earlier files as they were.
         medians = getattr(self, "feature_medians_", None)
         if medians is not None:
             medians = np.ascontiguousarray(medians, dtype=np.float64)
-        _wrap.write_model(path, self._trees, format, medians)
+        text = _wrap.model_text(self._trees, format)
+        digest = hashlib.sha256(text).hexdigest()
+        companions = []
         if description is not None:
-            _write_whole(path + ".bdf", description)
-        _write_whole(path + ".meta", _metadata.to_text(_metadata.metadata_of(self, path)))
+            companions.append((".bdf", (_metadata.model_digest_comment(digest) + description).encode()))
+        companions.append((".meta", _metadata.to_text(_metadata.metadata_of(self, digest)).encode()))
+        _wrap.write_model_text(path, text, medians, companions)
 
     def _description(self):
         return None
 
     @classmethod
-    def _loaded(cls, path, params):
+    def _loaded(cls, path, params, feature_dtype):
         """A model with the trees of `path`, its metadata (or None) and the
         parameters: those saved, updated by those given."""
-        trees = _wrap.read_model(path)
-        meta = _metadata.read(path + ".meta", path)
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"the model file {path!r} does not exist")
+        if not os.path.isfile(path):
+            raise ValueError(f"the model file {path!r} is not a regular file")
+        if os.path.getsize(path) == 0:
+            raise ValueError(f"the model file {path!r} is empty")
+        # The model's bytes are read once: the trees are parsed from them and
+        # every companion is checked against them (the file may be replaced
+        # meanwhile).
+        with open(path, "rb") as source:
+            text = source.read()
+        try:
+            trees = _wrap.parse_model(text)
+        except RuntimeError as error:
+            raise ValueError(f"model file {path!r}: {error}") from None
+        digest = hashlib.sha256(text).hexdigest()
+        meta = _metadata.read(path + ".meta", path, digest, lambda message: warnings.warn(message, UserWarning))
         if meta is not None and meta.get("estimator") != cls.__name__:
             raise ValueError(f"{path!r} was saved from a {meta.get('estimator')}: load it with "
                              f"{meta.get('estimator')}.load_model")
@@ -405,7 +475,14 @@ class _BaseForest(BaseEstimator):
         model = cls(**saved)
         model._trees = list(trees)
         model.n_outputs_ = 1
-        model.feature_medians_ = _read_medians(path)
+        if feature_dtype is None and meta is not None:
+            feature_dtype = meta.get("feature_dtype")
+        if feature_dtype is not None:
+            model._feature_dtype = np.dtype(feature_dtype)
+            if model._feature_dtype not in (np.float32, np.float64):
+                raise ValueError(f"feature_dtype must be float32 or float64, not {feature_dtype!r}")
+        model.feature_medians_ = _read_medians(path, text)
+        model._model_sha256 = digest
         if meta is not None:
             if "feature_names_in" in meta:
                 model.feature_names_in_ = np.asarray(meta["feature_names_in"], dtype=object)
@@ -417,6 +494,20 @@ class _BaseForest(BaseEstimator):
         if getattr(model, "feature_importances_", None) is None:
             model.feature_importances_ = None
         return model, meta
+
+    def _set_feature_count(self, given):
+        """Sets n_features_in_ of a loaded model (see _feature_count); the
+        recorded medians must be one per feature, and the trees may test
+        only those features."""
+        self.n_features_in_ = _feature_count(given, self.feature_medians_, self._trees)
+        medians = self.feature_medians_
+        if medians is not None and len(medians) != self.n_features_in_:
+            raise ValueError(f"the model's medians file holds {len(medians)} medians for {self.n_features_in_} "
+                             "features")
+        used = _features_used(self._trees)
+        if used > self.n_features_in_:
+            raise ValueError(f"the model's trees test feature {used - 1}, but it has {self.n_features_in_} "
+                             "features")
 
 
 def _column_medians(X):
@@ -440,50 +531,52 @@ def _fill_missing(X, medians):
     return np.where(missing, np.asarray(medians, dtype=X.dtype)[None, :], X)
 
 
-def _read_medians(path):
-    """The medians recorded beside a model file, or None (with a warning
-    when the file beside it belongs to another model)."""
-    state, medians = _wrap.read_medians(path)
+def _with_leaves_mapped(tree, mapping):
+    """A copy of a tree array whose leaf values are mapping(value)."""
+    tree = tree.copy()
+    leaves = tree[0] < 0
+    tree[4][leaves] = mapping(tree[4][leaves])
+    return tree
+
+
+def _read_medians(path, model_text):
+    """The medians recorded beside a model file whose bytes are model_text,
+    or None (with a warning when the file beside it belongs to another
+    model)."""
+    try:
+        state, medians = _wrap.read_medians(path, model_text)
+    except RuntimeError as error:
+        raise ValueError(str(error)) from None
     if state == "stale":
         warnings.warn(f"{path}.medians was written for another model than {path!r} and is ignored", UserWarning)
     return medians
 
 
-def _write_whole(path, text):
-    """Writes `text` to a temporary file beside `path` and renames it into
-    place; on failure the temporary file is removed and `path` untouched."""
-    folder, name = os.path.split(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=f".{name}.tmp.", dir=folder)
+def _read_description(path, model_path, model_sha256, explicit):
+    """The number of features (None when not given), the class names by
+    class number and the label type of a description file; (None, {},
+    "discrete-zero-onward") when there is none. A description that names
+    the model bytes it was written with (save_model writes such a line)
+    must name those of model_path as they were read (their digest
+    model_sha256): otherwise it is refused when it was
+    given (`explicit`), and ignored with a warning when it was only found
+    beside the model."""
     try:
-        with os.fdopen(handle, "w") as out:
-            out.write(text)
-            out.flush()
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _umask():
-    """The process's file-creation mask, read without changing it (setting it
-    to read it back would race with files other threads create)."""
+        with open(path, "rb") as source:
+            text = source.read()  # once: the file may be replaced meanwhile
+    except FileNotFoundError:
+        return None, {}, "discrete-zero-onward"
+    named = _metadata.described_model(text)
+    if named is not None and named != model_sha256:
+        message = f"{path} was written for another model than {model_path!r}"
+        if explicit:
+            raise ValueError(message)
+        warnings.warn(message + " and is ignored", UserWarning)
+        return None, {}, "discrete-zero-onward"
     try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except OSError:
-        pass
-    return 0o022
-
-
-def _read_description(path):
-    """The number of features (None when not given) and the class names by
-    class number of a description file; (None, {}) when there is none."""
-    if not os.path.exists(path):
-        return None, {}
-    return _wrap.read_description(path)
+        return _wrap.parse_description(text)
+    except RuntimeError as error:
+        raise ValueError(f"{path}: {error}") from None
 
 
 def _mean_importances(tree_importances):
@@ -494,6 +587,38 @@ def _mean_importances(tree_importances):
     for row in tree_importances:
         total += row
     return total * (1.0 / len(tree_importances)) if len(tree_importances) else total
+
+
+def _target_exponent(y):
+    """The power of two that brings the largest finite |target| into
+    [0.5, 1): the targets divided by 2**exponent are learned, exactly, in
+    place of the targets themselves (0 without a finite non-zero target)."""
+    finite = np.abs(y[np.isfinite(y)])
+    largest = float(finite.max()) if len(finite) else 0.0
+    return int(np.frexp(largest)[1]) if largest > 0 else 0
+
+
+def _with_leaves_scaled(tree, exponent):
+    """A tree array whose leaf values are multiplied by 2**exponent."""
+    if not exponent:
+        return tree
+    tree = tree.copy()
+    leaves = tree[0] < 0
+    tree[4][leaves] = np.ldexp(tree[4][leaves], exponent)
+    return tree
+
+
+def _extras_scaled(extras, exponent):
+    """The extension's extras of targets learned divided by 2**exponent, in
+    the targets' own units: predictions times 2**exponent, mean squared
+    errors (the curve, the permutation importances) times 4**exponent."""
+    if not exponent:
+        return extras
+    extras = dict(extras)
+    for name, power in (("oob_prediction", 1), ("oob_curve", 2), ("permutation_importances", 2)):
+        if name in extras:
+            extras[name] = np.ldexp(extras[name], power * exponent)
+    return extras
 
 
 def _leaf_variance(y):
@@ -626,7 +751,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
         self.class_weight = class_weight
 
-    def fit(self, X, y, sample_weight=None):
+    def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_trees")
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
@@ -641,7 +766,6 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         self.n_classes_ = len(classes)
         self.n_outputs_ = 1
         self._fit_forest(X, y, encoded.astype(np.int32), len(classes), sample_weight)
-        return self
 
     def _score_oob(self, record, encoded, seen):
         votes, trees = record["oob_votes"], record["oob_trees"]
@@ -680,21 +804,27 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                 "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
 
     @classmethod
-    def load_model(cls, path, classes=None, desc_file=None, **params):
+    def load_model(cls, path, classes=None, desc_file=None, feature_dtype=None, **params):
         """A classifier with the forest of a sylvor model file. The classes
         come from `classes`, from PATH.meta (written by save_model: the
         labels with their type), or from the label lines of the description
         `desc_file` (by default PATH.bdf; class numbers when there is none
-        of them); they must cover the class numbers of the leaves, and given
-        classes must be those of PATH.meta. The parameters are those saved,
-        updated by `params`."""
+        of them); given classes must be those of PATH.meta. Every leaf must
+        vote for one of the classes: a class number 0, 1, ... below their
+        count or, for a description of plus-one-minus-one labels, -1 (the
+        first class) or +1 (the second). Rows are predicted as feature_dtype
+        (float32 or float64): by default the type recorded in PATH.meta;
+        without it, rows are taken as they come (a model the program learned
+        with its default --feature-type float predicts exactly as the
+        program's test with feature_dtype="float32"). The parameters are
+        those saved, updated by `params`."""
         if desc_file is not None and not os.path.exists(desc_file):
             raise FileNotFoundError(f"the description file {desc_file!r} does not exist")
-        model, meta = cls._loaded(path, params)
-        n_features, labels = _read_description(desc_file if desc_file is not None else path + ".bdf")
-        leaves = np.concatenate([t[4][t[0] < 0] for t in model._trees]) if model._trees else np.zeros(0)
-        needed = int(np.max(leaves)) + 1 if len(leaves) else 0
-        saved = _metadata.decode_labels(meta["classes"]) if meta is not None and "classes" in meta else None
+        model, meta = cls._loaded(path, params, feature_dtype)
+        n_features, labels, labeling = _read_description(desc_file if desc_file is not None else path + ".bdf",
+                                                         path, model._model_sha256, explicit=desc_file is not None)
+        del model._model_sha256
+        saved = _metadata.decode_labels(meta["classes"]) if meta is not None else None
         if classes is not None:
             classes = np.asarray(classes)
             if saved is not None and not np.array_equal(classes, saved):
@@ -702,16 +832,37 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                                  f"{list(saved)}")
         elif saved is not None:
             classes = saved
+        leaves = np.concatenate([t[4][t[0] < 0] for t in model._trees])
+        if labeling == "plus-one-minus-one":
+            # The program's -1 and +1 become the classes 0 and 1.
+            if not np.isin(leaves, (-1.0, 1.0)).all():
+                odd = leaves[~np.isin(leaves, (-1.0, 1.0))][0]
+                raise ValueError(f"the model's leaves vote for {odd:g}, but a model of plus-one-minus-one labels "
+                                 "votes for -1 and +1 only")
+            if classes is None:
+                classes = np.asarray([labels.get(-1, "-1"), labels.get(1, "+1")])
+            if len(classes) != 2:
+                raise ValueError(f"a model of plus-one-minus-one labels has 2 classes (-1 and +1), but "
+                                 f"{len(classes)} were given")
+            model._trees = [_with_leaves_mapped(t, lambda v: (v + 1.0) / 2.0) for t in model._trees]
         else:
-            count = max(list(labels) + [needed - 1, 0]) + 1
-            classes = np.asarray([labels.get(i, i) for i in range(count)])
-        if needed > len(classes):
-            raise ValueError(f"the model's leaves hold class numbers up to {needed - 1}, so it needs at least "
-                             f"{needed} classes, but {len(classes)} were given")
+            whole = (leaves == np.trunc(leaves)) & (leaves >= 0)
+            if not whole.all():
+                odd = leaves[~whole][0]
+                hint = ("; a model of plus-one-minus-one labels needs its description (desc_file, or PATH.bdf "
+                        "beside the model)" if odd == -1 else "")
+                raise ValueError(f"the model's leaves vote for {odd:g}, which is not a class number "
+                                 f"(0, 1, ...){hint}")
+            needed = int(leaves.max()) + 1
+            if classes is None:
+                count = max(list(labels) + [needed - 1, 0]) + 1
+                classes = np.asarray([labels.get(i, i) for i in range(count)])
+            if needed > len(classes):
+                raise ValueError(f"the model's leaves hold class numbers up to {needed - 1}, so it needs at least "
+                                 f"{needed} classes, but {len(classes)} were given")
         model.classes_ = classes
         model.n_classes_ = len(classes)
-        given = meta["n_features_in"] if meta is not None else n_features
-        model.n_features_in_ = _feature_count(given, model.feature_medians_, model._trees)
+        model._set_feature_count(meta["n_features_in"] if meta is not None else n_features)
         model._wrap_trees()
         return model
 
@@ -746,18 +897,22 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
 
-    def fit(self, X, y, sample_weight=None):
+    def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_trees")
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True,
                                    reset=not warm)
         self.n_outputs_ = 1
         y = np.ascontiguousarray(y, dtype=np.float64)
         self._fit_forest(X, y, y, 1, sample_weight)
-        return self
 
     def _score_oob(self, record, y, seen):
         self.oob_prediction_ = record["oob_prediction"]
-        self.oob_score_ = float(r2_score(y[seen], self.oob_prediction_[seen])) if seen.sum() > 1 else float("nan")
+        # R^2 does not change when both sides are scaled by a power of two:
+        # scaled, its squares neither overflow nor underflow.
+        exponent = _target_exponent(y)
+        self.oob_score_ = float(r2_score(np.ldexp(y[seen], -exponent),
+                                         np.ldexp(self.oob_prediction_[seen], -exponent))) \
+            if seen.sum() > 1 else float("nan")
 
     def predict(self, X):
         X = self._check_input(X)
@@ -766,12 +921,14 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         return values
 
     @classmethod
-    def load_model(cls, path, n_features=None, **params):
+    def load_model(cls, path, n_features=None, feature_dtype=None, **params):
         """A regressor with the forest of a sylvor model file; the number of
-        features comes from n_features, PATH.meta or PATH.medians."""
-        model, meta = cls._loaded(path, params)
-        given = n_features if n_features is not None else meta["n_features_in"] if meta is not None else None
-        model.n_features_in_ = _feature_count(given, model.feature_medians_, model._trees)
+        features comes from n_features, PATH.meta or PATH.medians. Rows are
+        predicted as feature_dtype (float32 or float64): by default the type
+        recorded in PATH.meta; without it, rows are taken as they come."""
+        model, meta = cls._loaded(path, params, feature_dtype)
+        model._set_feature_count(n_features if n_features is not None
+                                 else meta["n_features_in"] if meta is not None else None)
         model._wrap_trees()
         return model
 

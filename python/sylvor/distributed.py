@@ -37,6 +37,8 @@ def fit_forest(client, estimator, X, y, sample_weight=None):
     fitted locally with fit(X, y, sample_weight). X, y and the weights are
     numpy arrays (or anything the estimator's fit takes); they are scattered
     once to every worker."""
+    if hasattr(estimator, "_validate_params"):  # scikit-learn's checks, before any work is sent out
+        estimator._validate_params()
     workers = sorted(client.scheduler_info()["workers"].items())
     if not workers:
         raise ValueError("the Dask client has no workers")
@@ -81,6 +83,7 @@ def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
         if name.endswith("_") and not name.startswith("_"):
             setattr(joined, name, value)
     joined._seed = first._seed
+    joined._feature_dtype = getattr(first, "_feature_dtype", None)
     joined._first_tree = getattr(first, "_first_tree", 0)
     joined._trees = [tree for sub in subforests for tree in sub._trees]
     joined._tree_importances = np.vstack([sub._tree_importances for sub in subforests])

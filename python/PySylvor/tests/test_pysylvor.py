@@ -337,11 +337,14 @@ def test_read_description_gives_the_features_and_class_names():
     if not examples:
         pytest.skip("the examples are not known")
     assert P.read_description(os.path.join(examples, "iris.bdf")) == (4, {0: "setosa", 1: "versicolor",
-                                                                          2: "virginica"})
+                                                                          2: "virginica"}, "discrete-zero-onward")
     with tempfile.NamedTemporaryFile("w", suffix=".bdf") as bare:
         bare.write("class-column 0\n")
         bare.flush()
-        assert P.read_description(bare.name) == (None, {})
+        assert P.read_description(bare.name) == (None, {}, "discrete-zero-onward")
+        bare.write("label-type plus-one-minus-one\nlabel -1 neg\nlabel 1 pos\n")
+        bare.flush()
+        assert P.read_description(bare.name) == (None, {-1: "neg", 1: "pos"}, "plus-one-minus-one")
         bare.write("colour blue\n")
         bare.flush()
         with pytest.raises(RuntimeError):
@@ -486,3 +489,38 @@ def test_the_general_entries_give_plain_messages(call, message):
     assert not text.startswith("error") and not text.endswith("\n") and text
     if message is not None:
         assert text == message
+
+
+def test_model_text_is_written_with_its_companions_and_parsed_back():
+    x, y = two_class_data(200)
+    trees = P.learn(x, y, num_trees=3, seed=4)[0]
+    text = P.model_text(trees, "lisp")
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model")
+        P.write_model_text(path, text, np.array([0.5, 2.0, 3.0]), [(".meta", b"meta of these bytes")])
+        assert open(path, "rb").read() == text
+        assert open(path + ".meta", "rb").read() == b"meta of these bytes"
+        for a, b in zip(P.read_model(path), P.parse_model(text)):
+            assert np.array_equal(a[:3], b[:3]) and np.array_equal(a[4], b[4])
+        # The medians belong to the bytes written, whatever the file holds later.
+        assert P.read_medians(path, text)[0] == "recorded"
+        assert P.read_medians(path, P.model_text(trees[:1], "lisp")) == ("stale", None)
+        with pytest.raises(ValueError, match="suffix must be a dot and a name"):
+            P.write_model_text(path, text, None, [("/x", b"")])
+
+
+@pytest.mark.parametrize("content,message", [
+    (None, "is not a regular file"), (b"", "is empty"), (b"\n  \n", "holds no trees"),
+    (b"vtxt 5 1\n-1\n-1\n-1\n0\n2.5xyz", "not a valid value of label")])
+def test_read_model_refuses_files_that_hold_no_model(content, message):
+    with tempfile.TemporaryDirectory() as directory:
+        path = directory
+        if content is not None:
+            path = os.path.join(directory, "model")
+            with open(path, "wb") as out:
+                out.write(content)
+        with pytest.raises(RuntimeError, match=message):
+            P.read_model(path)
+        if content:
+            with pytest.raises(RuntimeError):
+                P.parse_model(content)

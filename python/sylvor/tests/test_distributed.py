@@ -111,6 +111,13 @@ def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, es
         join_forests(estimator, subforests)
 
 
+@pytest.mark.parametrize("params,name", [({"n_estimators": 0}, "n_estimators"), ({"max_depth": 2**40}, "max_depth")])
+def test_distributed_fit_checks_the_parameters_before_any_work(client, params, name):
+    X, y = load_iris(return_X_y=True)
+    with pytest.raises(ValueError, match=f"The '{name}' parameter"):
+        fit_forest(client, ForestClassifier(**params), X, y)
+
+
 def test_distributed_predictions_equal_local_ones(client):
     X, y = make_classification(n_samples=600, n_features=6, n_informative=4, random_state=0)
     model = ForestClassifier(n_estimators=10, random_state=0, n_jobs=1).fit(X, y)
