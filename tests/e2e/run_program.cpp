@@ -20,16 +20,12 @@ extern char** environ;
 
 namespace SylvorTest {
 
-namespace {
-
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
-
-}  // namespace
 
 std::string make_temp_directory() {
   std::string pattern = ::testing::TempDir() + "sylvor_e2e_XXXXXX";

@@ -29,6 +29,9 @@ ProgramResult run_sylvor_on_terminal(const std::vector<std::string>& args);
 ProgramResult run_sylvor_signalled(const std::vector<std::string>& args, int signal_number, const std::string& marker,
                                    double& seconds);
 
+// The whole contents of a file (empty when it cannot be read).
+std::string slurp(const std::string& path);
+
 // The lines of a text, without their newline characters.
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -21,13 +21,6 @@ namespace {
 
 const std::string examples = SYLVOR_EXAMPLES_DIR;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
 // Replaces the seconds of the timing lines by <t>.

@@ -21,13 +21,6 @@ namespace {
 
 const std::string examples = SYLVOR_EXAMPLES_DIR;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Runs a shell command line; returns the program's exit status.
 int run_shell(const std::string& command) {
   const int status = std::system(("bash -c '" + command + "'").c_str());
