@@ -287,7 +287,7 @@ class _BaseForest(BaseEstimator):
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(scaled_y),
             **self._growth_settings(X.shape[0], X.shape[1]))
-        trees = [_with_leaves_scaled(tree, exponent) for tree in result[0]]
+        trees = [_scale_leaves(tree, exponent) for tree in result[0]]  # the extension's own arrays
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
             self._trees = trees
@@ -598,13 +598,12 @@ def _target_exponent(y):
     return int(np.frexp(largest)[1]) if largest > 0 else 0
 
 
-def _with_leaves_scaled(tree, exponent):
-    """A tree array whose leaf values are multiplied by 2**exponent."""
-    if not exponent:
-        return tree
-    tree = tree.copy()
-    leaves = tree[0] < 0
-    tree[4][leaves] = np.ldexp(tree[4][leaves], exponent)
+def _scale_leaves(tree, exponent):
+    """Multiplies the leaf values of a tree array by 2**exponent, in place
+    (exactly); returns the array."""
+    if exponent:
+        leaves = tree[0] < 0
+        tree[4][leaves] = np.ldexp(tree[4][leaves], exponent)
     return tree
 
 
