@@ -10,6 +10,7 @@
 
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/io/medians_io.hpp"
+#include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
 
@@ -57,14 +58,6 @@ void check_output(const NamedFile& output) {
     throw Exception("cannot write the " + output.what + " file `" + output.path + "': the folder `" + folder +
                     "' is not writable");
   }
-}
-
-// A model to read: a regular file holding something.
-void check_model_input(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) throw Exception("could not open model file: `" + path + "'");
-  if (!S_ISREG(info.st_mode)) throw Exception("model file `" + path + "' is not a regular file");
-  if (info.st_size == 0) throw Exception("model file `" + path + "' is empty");
 }
 
 }  // namespace
@@ -147,7 +140,7 @@ void check_files(const RandomForestOptions& options, CommandFiles kind) {
     }
     seen.push_back({id, &output});
   }
-  if (!learning) check_model_input(options.model_file);
+  if (!learning) check_model_file(options.model_file);
 }
 
 }  // namespace Sylvor

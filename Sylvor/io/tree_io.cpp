@@ -1,5 +1,7 @@
 #include "Sylvor/io/tree_io.hpp"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -95,6 +97,13 @@ void check_lisp_tree(const LispTree& parsed) {
       pending.push_back(static_cast<std::size_t>(parsed.left[node]));
     }
   }
+}
+
+void check_model_file(const std::string& fn) {
+  struct stat info;
+  if (::stat(fn.c_str(), &info) != 0) throw Exception("could not open model file: `" + fn + "'");
+  if (!S_ISREG(info.st_mode)) throw Exception("model file `" + fn + "' is not a regular file");
+  if (info.st_size == 0) throw Exception("model file `" + fn + "' is empty");
 }
 
 namespace detail {

@@ -364,6 +364,11 @@ void naming_the_file(const std::string& fn, Read read) {
 
 }  // namespace detail
 
+// Throws Exception naming `fn` unless it is a model file to read: a regular
+// file that is not empty ("could not open model file: `FN'" when it does
+// not exist). A missing file would otherwise read as a forest of no trees.
+void check_model_file(const std::string& fn);
+
 // Appends the trees of file `fn` in the format "lisp" or "vectortxt". A file
 // that cannot be opened adds nothing. Faults of the contents throw
 // Exception naming the file (a FileFormatException where the text is not

@@ -16,7 +16,6 @@
 // written to sys.stderr by a display thread of the call's own, which takes
 // the lock for each write and is joined before the call takes it back.
 #include <omp.h>
-#include <sys/stat.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -825,10 +824,7 @@ py::list parse_model(const py::bytes& text) {
 
 py::list read_model(const std::string& path) {
   return guarded([&]() -> py::list {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) throw Exception("could not open model file: `" + path + "'");
-    if (!S_ISREG(info.st_mode)) throw Exception("model file `" + path + "' is not a regular file");
-    if (info.st_size == 0) throw Exception("model file `" + path + "' is empty");
+    check_model_file(path);
     Forest<double> forest;
     read_forest(path, forest);
     if (forest.empty()) throw Exception("model file `" + path + "' holds no trees");
