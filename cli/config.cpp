@@ -16,9 +16,6 @@ void RandomForestOptions::register_options(po::options_description& description,
        "Number of trees in forest to grow")
       ("min-instances-per-node", po::value<int>()->default_value(default_min_instances),
        "Minimum number of instances per tree node.")
-      ("min-leaf-size", po::value<int>()->default_value(2),
-       "The fewest instances a split may leave in either child. 1 lets leaves of one instance form, "
-       "which is usually more accurate; 2 keeps the trees of earlier versions.")
       ("max-leaf-nodes", po::value<int>()->default_value(0),
        "Maximum number of leaf nodes in a tree.")
       ("fte-per-split", po::value<int>()->default_value(0),
@@ -61,6 +58,11 @@ void RandomForestOptions::register_options(po::options_description& description,
       ("seed", po::value<int>()->default_value(0),
        "The random seed to generate the pool of XorShift random number generators; uses "
        "glibc().")
+      // Options added since: listed after the original ones, which keep
+      // their order for the scripts that read the listing.
+      ("min-leaf-size", po::value<int>()->default_value(2),
+       "The fewest instances a split may leave in either child. 1 lets leaves of one instance form, "
+       "which is usually more accurate; 2 keeps the trees of earlier versions.")
       ("oob", po::bool_switch(),
        "Estimate the error of the learned forest on the out-of-bag instances of its trees.")
       ("permutation-importances-file", po::value<std::string>()->default_value(""),

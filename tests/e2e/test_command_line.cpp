@@ -58,6 +58,11 @@ void expect_command_usage(const std::string& text, const std::string& command,
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << entry;
     at = found;
   }
+  // The options added since come after all of the original ones.
+  for (const char* later : {"--min-leaf-size", "--oob ", "--permutation-importances-file", "--seeding",
+                            "--oob-curve-file", "--quiet"}) {
+    EXPECT_GT(text.find(std::string("  ") + later), at) << later;
+  }
   EXPECT_NE(text.find("Number of trees in forest to grow"), std::string::npos);
 }
 
