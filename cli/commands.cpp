@@ -7,6 +7,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "cli/console.hpp"
+#include "cli/failure.hpp"
 #include "cli/info.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/learn.hpp"
@@ -100,29 +101,10 @@ int run_sylvor(int argc, char** argv) {
     dispatch_command(command, options);
     // What the command printed must have reached standard output.
     check_standard_output();
-  } catch (const OptionProblem& problem) {
-    report(command, problem.message);
-    return 1;
-  } catch (const InterruptedException& e) {
-    report(command, e.get_message());
-    return 128 + stop_signal();
-  } catch (const DataIOException& e) {
-    std::cerr << "sylvor " << command << " error (line " << e.get_line_no()
-              << "): " << e.get_message() << std::endl;
-    return 2;
-  } catch (const Exception& e) {
-    report(command, e.get_message());
-    return 2;
-  } catch (const std::string& message) {
-    report(command, message);
-    return 2;
-  } catch (const std::exception& e) {
-    // An allocation failure or another standard error is a failed command.
-    report(command, e.what());
-    return 2;
   } catch (...) {
-    report(command, "unexpected error");
-    return 2;
+    const std::exception_ptr failure = std::current_exception();
+    std::cerr << "sylvor " << command << " " << failure_text(failure) << std::endl;
+    return failure_status(failure);
   }
   return 0;
 }

@@ -181,17 +181,17 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
 // that with_task gives.
 template <class F, class L, class WithTask>
 void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
-  CommandLog log(keep_log ? options.log_file : std::string());
-  const DataSetDescription desc = read_sylvor_description(options.desc_file);
-  MemoryDataSet<F, L> data;
-  read_data(options, desc, data, log);
-  // Missing values take the column medians, which the model keeps for the
-  // rows it will predict.
-  const std::vector<double> medians = data.column_medians();
-  data.fill_missing(medians);
-  std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
-  with_task([&](const auto& task) { learn_and_write(options, data, medians, task, sample_prop, log); });
-  log.close();
+  run_logged(keep_log ? options.log_file : std::string(), [&](CommandLog& log) {
+    const DataSetDescription desc = read_sylvor_description(options.desc_file);
+    MemoryDataSet<F, L> data;
+    read_data(options, desc, data, log);
+    // Missing values take the column medians, which the model keeps for the
+    // rows it will predict.
+    const std::vector<double> medians = data.column_medians();
+    data.fill_missing(medians);
+    std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
+    with_task([&](const auto& task) { learn_and_write(options, data, medians, task, sample_prop, log); });
+  });
 }
 
 }  // namespace

@@ -172,8 +172,7 @@ void write_predictions(const RandomForestOptions& options, const std::vector<T>&
 }
 
 template <class F, class L>
-void cli_test(const RandomForestOptions& options) {
-  CommandLog log(options.log_file);
+void test_logged(const RandomForestOptions& options, CommandLog& log) {
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   if (std::is_integral<L>::value && !options.conf_matrix_file.empty() &&
       static_cast<std::size_t>(desc.get_num_classes()) > max_printed_classes) {
@@ -223,7 +222,11 @@ void cli_test(const RandomForestOptions& options) {
   for (const auto& file : files) file->flush();
   check_standard_output();
   for (const auto& file : files) file->commit();
-  log.close();
+}
+
+template <class F, class L>
+void cli_test(const RandomForestOptions& options) {
+  run_logged(options.log_file, [&](CommandLog& log) { test_logged<F, L>(options, log); });
 }
 
 }  // namespace

@@ -109,12 +109,19 @@ TEST_P(ForeignClass, IsRefusedWhenTheModelIsRead) {
   std::ofstream(in("d.bdf")) << c.description;
   std::ofstream(in("m")) << c.model;
   std::ofstream(in("p")) << "earlier predictions";
+  std::ofstream(in("log")) << "an earlier run's log\n";
   const auto r = run_sylvor({"test", "--in-file", examples + "/iris.csv", "--desc-file", in("d.bdf"),
-                             "--model-file", in("m"), "--predictions-file", in("p")});
+                             "--model-file", in("m"), "--predictions-file", in("p"), "--log-file", in("log")});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "sylvor test error: model file `" + in("m") + "' does not fit the description `" + in("d.bdf") +
-                       "': " + c.message + "\n");
+  const std::string error = "error: model file `" + in("m") + "' does not fit the description `" + in("d.bdf") +
+                            "': " + c.message;
+  EXPECT_EQ(r.err, "sylvor test " + error + "\n");
   EXPECT_EQ(slurp(in("p")), "earlier predictions");
+  // The log is this run's: its lines up to the failure, then the error.
+  const auto log = lines_of(slurp(in("log")));
+  ASSERT_EQ(log.size(), 2u) << slurp(in("log"));
+  EXPECT_EQ(log[0].rfind("dataset-read-time ", 0), 0u);
+  EXPECT_EQ(log[1], error);
 }
 
 const char* const iris_description = "num-features 4\nclass-column 4\nlabel 0 setosa\nlabel 1 versicolor\n"
