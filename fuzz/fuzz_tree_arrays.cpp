@@ -10,7 +10,7 @@
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/contiguous_array_2d.hpp"
 #include "Sylvor/predict/predictor.hpp"
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace {
 

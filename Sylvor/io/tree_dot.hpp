@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

@@ -27,7 +27,7 @@
 #include "Sylvor/defs/fingerprint.hpp"
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

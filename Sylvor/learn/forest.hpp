@@ -37,7 +37,7 @@
 #include "Sylvor/learn/grow.hpp"
 #include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

@@ -26,7 +26,7 @@
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/splitter.hpp"
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

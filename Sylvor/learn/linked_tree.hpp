@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

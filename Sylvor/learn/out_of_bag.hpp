@@ -30,8 +30,8 @@
 #include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/forest.hpp"
-#include "Sylvor/learn/tree.hpp"
-#include "Sylvor/predict/flat_forest.hpp"
+#include "Sylvor/model/tree.hpp"
+#include "Sylvor/model/flat_forest.hpp"
 
 namespace Sylvor {
 

@@ -20,7 +20,7 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/learn/criteria.hpp"
-#include "Sylvor/predict/votes.hpp"
+#include "Sylvor/model/votes.hpp"
 
 namespace Sylvor {
 

@@ -25,9 +25,9 @@
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/defs/progress.hpp"
-#include "Sylvor/learn/tree.hpp"
-#include "Sylvor/predict/flat_forest.hpp"
-#include "Sylvor/predict/votes.hpp"
+#include "Sylvor/model/tree.hpp"
+#include "Sylvor/model/flat_forest.hpp"
+#include "Sylvor/model/votes.hpp"
 
 namespace Sylvor {
 

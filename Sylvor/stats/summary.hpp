@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 

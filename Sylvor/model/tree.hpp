@@ -15,8 +15,8 @@
 //
 // A tree owns its arrays; it is built on one thread and afterwards read by any
 // number of threads at once.
-#ifndef SYLVOR_LEARN_TREE_HPP
-#define SYLVOR_LEARN_TREE_HPP
+#ifndef SYLVOR_MODEL_TREE_HPP
+#define SYLVOR_MODEL_TREE_HPP
 
 #include <cmath>
 #include <cstddef>

@@ -6,8 +6,8 @@
 // An aggregator is scratch of the one thread that fills it; it allocates
 // when it is made and, with many classes, the few times an instance's
 // touched labels outgrow their room, never otherwise while it adds.
-#ifndef SYLVOR_PREDICT_VOTES_HPP
-#define SYLVOR_PREDICT_VOTES_HPP
+#ifndef SYLVOR_MODEL_VOTES_HPP
+#define SYLVOR_MODEL_VOTES_HPP
 
 #include <algorithm>
 #include <cstddef>

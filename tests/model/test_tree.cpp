@@ -1,4 +1,4 @@
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 // so any number of threads may walk one at once. Walks follow Tree::leaf_of
 // exactly (left when the threshold is greater than the value widened to
 // double, else right).
-#ifndef SYLVOR_PREDICT_FLAT_FOREST_HPP
-#define SYLVOR_PREDICT_FLAT_FOREST_HPP
+#ifndef SYLVOR_MODEL_FLAT_FOREST_HPP
+#define SYLVOR_MODEL_FLAT_FOREST_HPP
 
 #include <algorithm>
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
-#include "Sylvor/learn/tree.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
 
