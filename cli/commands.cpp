@@ -1,7 +1,5 @@
 #include "cli/commands.hpp"
 
-#include <omp.h>
-
 #include <iostream>
 
 #include "Sylvor/defs/exception.hpp"
@@ -22,11 +20,11 @@ namespace {
 
 // Checks the options and files of a learn command, seeds its generator
 // pool and lets SIGINT and SIGTERM stop the learning.
-void prepare_learning(const RandomForestOptions& options, bool regression) {
+void prepare_learning(const RandomForestOptions& options, bool regression, XorShiftRNGPool& pool) {
   check_learning_options(options, regression);
   // Regression learning keeps no log, whatever --log-file says.
   check_files(options, regression ? CommandFiles::LearnNoLog : CommandFiles::Learn);
-  init_pool(options.rng_file, options.seed);
+  seed_command_pool(options, pool);
   catch_stop_signals();
 }
 
@@ -41,15 +39,17 @@ void dispatch_command(const std::string& command, const RandomForestOptions& opt
   const bool test_word = command == "test-float" || command == "test-int" || command == "test-uchar";
   if (command == "learn" || command == "learn-classify" || learn_word) {
     const FeatureType type = feature_type_from_name(learn_word ? command.substr(6) : options.feature_type);
-    prepare_learning(options, false);
-    cli_learn_classify(options, type);
+    XorShiftRNGPool pool;
+    prepare_learning(options, false, pool);
+    cli_learn_classify(options, type, pool);
   } else if (command == "test" || command == "test-classify" || test_word) {
     const FeatureType type = feature_type_from_name(test_word ? command.substr(5) : options.feature_type);
     check_files(options, CommandFiles::Test);
     cli_test_classify(options, type);
   } else if (command == "learn-regress") {
-    prepare_learning(options, true);
-    cli_learn_regress(options);
+    XorShiftRNGPool pool;
+    prepare_learning(options, true, pool);
+    cli_learn_regress(options, pool);
   } else if (command == "test-regress") {
     check_files(options, CommandFiles::Test);
     cli_test_regress(options);
@@ -92,10 +92,9 @@ int run_sylvor(int argc, char** argv) {
                         std::to_string(options.num_threads));
     return 1;
   }
-  if (options.num_threads > 0) {
-    std::cout << "Overriding default with " << options.num_threads << " threads" << std::endl;
-    omp_set_num_threads(options.num_threads);
-  }
+  // Every parallel region of the command is given this count (and the
+  // generator pool is sized by it): nothing is set process-wide.
+  if (options.num_threads > 0) std::cout << "Overriding default with " << options.num_threads << " threads" << std::endl;
 
   try {
     dispatch_command(command, options);

@@ -1,5 +1,6 @@
 #include "cli/learn.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
@@ -45,8 +47,7 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
 // The generators of the learning, from the pool seeded for the command:
 // per thread, its generators; per tree, the seed, or without one a digest
 // of the pool's first generator (from the seed file or /dev/urandom).
-ForestGenerators generators_of(const RandomForestOptions& options) {
-  const XorShiftRNGPool& pool = *get_pool("", default_pool_size(), 0, false);
+ForestGenerators generators_of(const RandomForestOptions& options, const XorShiftRNGPool& pool) {
   if (seeding_from_name(options.seeding) == Seeding::PerThread) return ForestGenerators::per_thread(pool);
   if (options.seed != 0) return ForestGenerators::per_tree(static_cast<std::uint64_t>(static_cast<std::int64_t>(options.seed)));
   return ForestGenerators::per_tree(state_key(pool.get_generator(0)->get_state()));
@@ -153,11 +154,11 @@ void stage_values(const char* what, const std::string& file, const std::vector<d
 // Learns, works out the estimates asked for, and writes every output: all
 // of them are written and checked before any is put in place.
 template <class Task, class DataSet>
-void learn_and_write(const RandomForestOptions& options, const DataSet& data, const std::vector<double>& medians,
-                     const Task& task, double sample_prop, CommandLog& log) {
+void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& pool, const DataSet& data,
+                     const std::vector<double>& medians, const Task& task, double sample_prop, CommandLog& log) {
   const ForestSettings settings = settings_of(options, sample_prop);
   const bool permutation = !options.permutation_importances_file.empty();
-  ForestGenerators generators = generators_of(options);
+  ForestGenerators generators = generators_of(options, pool);
   const auto forest = learn_timed(options, data, task, settings, generators, log);
   StagedOutputs outputs;
   std::vector<OutOfBagEstimate> curve;
@@ -180,7 +181,8 @@ void learn_and_write(const RandomForestOptions& options, const DataSet& data, co
 // Reads the description and the data, then learns and writes with the task
 // that with_task gives.
 template <class F, class L, class WithTask>
-void learn_command(const RandomForestOptions& options, double sample_prop, bool keep_log, WithTask with_task) {
+void learn_command(const RandomForestOptions& options, const XorShiftRNGPool& pool, double sample_prop,
+                   bool keep_log, WithTask with_task) {
   run_logged(keep_log ? options.log_file : std::string(), [&](CommandLog& log) {
     const DataSetDescription desc = read_sylvor_description(options.desc_file);
     MemoryDataSet<F, L> data;
@@ -190,22 +192,34 @@ void learn_command(const RandomForestOptions& options, double sample_prop, bool 
     const std::vector<double> medians = data.column_medians();
     data.fill_missing(medians);
     std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
-    with_task([&](const auto& task) { learn_and_write(options, data, medians, task, sample_prop, log); });
+    with_task([&](const auto& task) { learn_and_write(options, pool, data, medians, task, sample_prop, log); });
   });
 }
 
 }  // namespace
 
-void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type) {
+void seed_command_pool(const RandomForestOptions& options, XorShiftRNGPool& pool) {
+  // The size is the command's own thread count, never a process-wide
+  // setting; the first 32 generators depend on the seed alone.
+  const int size = std::max(32, team_size(options.num_threads));
+  if (options.seed != 0) {
+    pool.init_using_rand(options.seed, size);
+  } else {
+    pool.init(options.rng_file, size);
+  }
+}
+
+void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type, const XorShiftRNGPool& pool) {
   // The criterion was checked with the other options.
   const CriterionKind kind = *criterion_from_name(options.criteria);
   with_feature_type(feature_type, [&](auto f) {
-    learn_command<decltype(f), int>(options, 1.0, true, [&](auto run) { with_classification_task(kind, run); });
+    learn_command<decltype(f), int>(options, pool, 1.0, true,
+                                    [&](auto run) { with_classification_task(kind, run); });
   });
 }
 
-void cli_learn_regress(const RandomForestOptions& options) {
-  learn_command<double, double>(options, 0.632, false, [&](auto run) { run(RegressionTask()); });
+void cli_learn_regress(const RandomForestOptions& options, const XorShiftRNGPool& pool) {
+  learn_command<double, double>(options, pool, 0.632, false, [&](auto run) { run(RegressionTask()); });
 }
 
 }  // namespace Sylvor

@@ -6,15 +6,23 @@
 #define SYLVOR_CLI_LEARN_HPP
 
 #include "Sylvor/dataset/feature_type.hpp"
+#include "Sylvor/defs/random.hpp"
 #include "cli/config.hpp"
 
 namespace Sylvor {
 
-// A classification forest over features of the given type (int labels).
-void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type);
+// The generator pool of a learn command, seeded as the options say (from
+// --seed, from the words of --rng-file, or from /dev/urandom) with a
+// generator for each of its threads and at least 32; throws Exception when
+// the seed file cannot be read.
+void seed_command_pool(const RandomForestOptions& options, XorShiftRNGPool& pool);
+
+// A classification forest over features of the given type (int labels),
+// learned with the generators of `pool`.
+void cli_learn_classify(const RandomForestOptions& options, FeatureType feature_type, const XorShiftRNGPool& pool);
 
 // A regression forest over double features and targets; keeps no log.
-void cli_learn_regress(const RandomForestOptions& options);
+void cli_learn_regress(const RandomForestOptions& options, const XorShiftRNGPool& pool);
 
 }  // namespace Sylvor
 
