@@ -1,12 +1,10 @@
-// The views a tree is grown on. IndexedDataSet is a bootstrap sample: a list
+// The view a tree is grown on. IndexedDataSet is a bootstrap sample: a list
 // of instance indices (with repetitions, in the order drawn) into a shared,
-// read-only data set. RangeDataSet is the slice [begin_i, end_i) of a
-// sample's index list that belongs to one node; label summaries are built
-// from it.
+// read-only data set.
 //
-// An IndexedDataSet owns its index list, never the data set; a RangeDataSet
-// owns nothing. Both belong to the one thread that grows the tree; the data
-// set may be read by other threads at the same time.
+// An IndexedDataSet owns its index list, never the data set. It belongs to
+// the one thread that grows the tree; the data set may be read by other
+// threads at the same time.
 #ifndef SYLVOR_DATASET_INDEX_DATASET_HPP
 #define SYLVOR_DATASET_INDEX_DATASET_HPP
 
@@ -43,29 +41,6 @@ public:
 
   const DataSet* dataset;
   std::vector<std::size_t> indices;
-};
-
-template <class Indexed>
-class RangeDataSet {
-public:
-  typedef typename Indexed::feature_type feature_type;
-  typedef typename Indexed::label_type label_type;
-
-  RangeDataSet(const Indexed* dataset, std::size_t begin_i, std::size_t end_i)
-      : dataset(dataset), begin_i(begin_i), end_i(end_i) {}
-
-  std::size_t get_num_instances() const { return end_i - begin_i; }
-  std::size_t get_num_features() const { return dataset->get_num_features(); }
-  std::size_t get_num_classes() const { return dataset->get_num_classes(); }
-  LabelingType get_labeling() const { return dataset->get_labeling(); }
-
-  // Instance index and label of the k-th instance of the range.
-  std::size_t get_index(std::size_t k) const { return dataset->get_index(begin_i + k); }
-  const label_type& get_label(std::size_t k) const { return dataset->get_label(begin_i + k); }
-
-  const Indexed* dataset;
-  std::size_t begin_i;
-  std::size_t end_i;
 };
 
 // The size of a bootstrap sample of fraction x n instances: the product

@@ -23,9 +23,7 @@ struct DisNativeArrayDataSet {
   std::size_t ni = 0;  // instances
   std::size_t nf = 0;  // features
   std::size_t nc = 0;  // classes
-  std::ptrdiff_t stride_i = 0;      // bytes between consecutive features of one instance
-  std::ptrdiff_t stride_j = 0;      // bytes between consecutive instances of one feature
-  std::ptrdiff_t stride_label = 0;  // bytes between consecutive labels in the source
+  std::ptrdiff_t stride_j = 0;  // bytes between consecutive instances of one feature
   LabelingType ltype = DiscreteZeroOnward;
   std::vector<const char*> features;  // per feature, the address of its first value
   std::vector<L> labels;              // one per instance

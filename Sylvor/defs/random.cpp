@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 
 #include "Sylvor/defs/exception.hpp"
 
@@ -46,7 +45,6 @@ private:
 constexpr long max_zero_words_in_a_row = 65536;
 
 std::atomic<XorShiftRNGPool*> process_pool{nullptr};
-std::mutex process_pool_mutex;
 
 }  // namespace
 
@@ -160,26 +158,6 @@ int default_pool_size() { return std::max(32, omp_get_max_threads()); }
 
 void init_pool(const std::string& file, int seed) {
   get_pool(file, default_pool_size(), seed, true);
-}
-
-XorShiftRNG* get_rng() {
-  XorShiftRNGPool* pool = process_pool.load(std::memory_order_acquire);
-  if (pool == nullptr) {
-    // Nobody built a pool: the first thread of the team to get here builds
-    // one with a slot for every member, the others wait for it.
-    const std::lock_guard<std::mutex> lock(process_pool_mutex);
-    pool = get_pool("", std::max(1, omp_get_num_threads()), 0, false);
-  }
-  const int thread = omp_get_thread_num();
-  XorShiftRNG* rng = static_cast<std::size_t>(thread) < pool->size()
-                         ? pool->get_generator(static_cast<std::size_t>(thread))
-                         : nullptr;
-  if (rng == nullptr) {
-    throw Exception("no random number generator for thread " + std::to_string(thread) +
-                    ": the generator pool holds " + std::to_string(pool->size()) +
-                    " generators; build it for the thread count in use");
-  }
-  return rng;
 }
 
 }  // namespace Sylvor

@@ -1,12 +1,13 @@
-// Random number generation for learning: small xorshift generators and the
-// process-wide pool that gives each OpenMP thread its own generator.
+// Random number generation for learning: small xorshift generators, pools
+// of them (one per thread of a team), and the process-wide pool that the
+// Python module seeds and leases copies of.
 //
 // A generator is nothing but four signed 64-bit words; every draw performs one
-// xorshift step on them. The pool owns its generators, one per slot, and the
+// xorshift step on them. A pool owns its generators, one per slot, and the
 // thread numbered i draws only from slot i, so no generator is ever shared and
-// no draw takes a lock. The pool is built (seeded from an integer through the
+// no draw takes a lock. A pool is built (seeded from an integer through the
 // C library's srand/rand, or from the 8-byte words of a file) on one thread
-// before any parallel region; afterwards get_rng may be called concurrently.
+// before any parallel region; afterwards it is only read.
 // A pool built by init_pool has at least 32 slots and at least as many as the
 // OpenMP team size in force; the first 32 slots depend only on the seed (or
 // the first non-zero words of the file), whatever the pool's size.
@@ -66,7 +67,6 @@ public:
   }
 
   // k / 1000000 for an integer 0 <= k < 1000000.
-  double next_double() { return static_cast<double>(next_int(1000000)) / 1000000.0; }
 
   const XorShiftState& get_state() const { return state; }
 
@@ -133,11 +133,6 @@ int default_pool_size();
 
 // Rebuilds the process-wide pool with default_pool_size() slots.
 void init_pool(const std::string& file, int seed);
-
-// The generator of the calling OpenMP thread. Builds a pool from /dev/urandom
-// with a slot per team member when none exists yet (safe from inside a team).
-// Throws Exception when the pool has no generator for the calling thread.
-XorShiftRNG* get_rng();
 
 }  // namespace Sylvor
 

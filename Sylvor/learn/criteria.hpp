@@ -180,7 +180,6 @@ public:
   void initialize() {
     n = 0;
     M2 = mean = 0.0;
-    ltype = Regression;
   }
   void reset_like(const RegressiveLabelPriorAccumulator&) { initialize(); }
 
@@ -222,22 +221,16 @@ public:
   }
 
   double get_mean() const { return mean; }
-  double get_M2() const { return M2; }
   // The population variance M2 / n (0 without labels), worked out when
   // asked: the scan moves labels one by one but reads variances only at its
   // cuts.
   double get_variance() const { return n > 0 ? M2 / static_cast<double>(n) : 0.0; }
   long get_num_instances() const { return n; }
-  LabelingType get_labeling() const { return ltype; }
-  // Variance below 1e-5 (NaN is not).
-  bool is_homogeneous() const { return get_variance() < 1e-5; }
-  double get_prediction() const { return mean; }
 
 private:
   long n = 0;
   double M2 = 0.0;
   double mean = 0.0;
-  LabelingType ltype = Regression;
 };
 
 // Weights of the two sides: n_l / (n_l + n_r) and n_r / (n_l + n_r).

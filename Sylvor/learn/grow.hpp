@@ -222,19 +222,6 @@ private:
   Tree<L> grown;  // best first: the tree in the order its nodes were made
 };
 
-// One tree grown from a copy of `sample` with the generator `rng` (see
-// TreeGrower::grow); the caller's sample is left as it is.
-template <class Task, class DataSet>
-Tree<typename DataSet::label_type> learn_tree(const Task& task, const IndexedDataSet<DataSet>& sample,
-                                              const TreeLimits& limits, XorShiftRNG& rng,
-                                              std::vector<double>* importances = nullptr) {
-  TreeGrower<Task, DataSet> grower(*sample.get_dataset());
-  grower.get_sample().indices = sample.indices;
-  Tree<typename DataSet::label_type> tree;
-  grower.grow(task, limits, rng, tree, importances);
-  return tree;
-}
-
 }  // namespace Sylvor
 
 #endif

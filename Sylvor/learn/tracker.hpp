@@ -82,10 +82,6 @@ public:
     if (!initialized) throw EmptyTrackerException();
     return maximizer;
   }
-  const T& get_minimizer() const {
-    if (!initialized) throw EmptyTrackerException();
-    return minimizer;
-  }
 
   // Used by the split search to report a feature's final score and the
   // improvement of its best cut.
@@ -99,20 +95,16 @@ private:
     if (!initialized) {
       initialized = true;
       minimum_value = maximum_value = value;
-      minimizer = maximizer = candidate;
+      maximizer = candidate;
       nties = 1;
       return true;
     }
-    if (less(value, minimum_value)) {
-      minimum_value = value;
-      minimizer = candidate;
-    }
+    if (less(value, minimum_value)) minimum_value = value;
     return false;
   }
 
   bool initialized = false;
   double minimum_value = 0.0;
-  T minimizer{};
   double maximum_value = 0.0;
   T maximizer{};
   int nties = 0;

@@ -217,7 +217,6 @@ void copy_into(MemoryDataSet<F, L>& data, const py::array& x, const std::vector<
   view.nf = static_cast<std::size_t>(x.shape(0));
   view.ni = static_cast<std::size_t>(x.shape(1));
   view.nc = static_cast<std::size_t>(num_classes);
-  view.stride_i = x.strides(0);
   view.stride_j = x.strides(1);
   view.ltype = DiscreteZeroOnward;
   const char* base = static_cast<const char*>(x.data());

@@ -62,10 +62,6 @@ TEST(Bootstrap, RedrawingReusesTheSampleAndFollowsTheGenerator) {
   const auto expected_second = random_subset_iid(&data, 0.6, reference);
   EXPECT_EQ(sample.indices, expected_second.indices);
   EXPECT_NE(expected_first.indices, expected_second.indices);
-  const RangeDataSet<decltype(sample)> range(&sample, 1, 3);
-  EXPECT_EQ(range.get_num_instances(), 2u);
-  EXPECT_EQ(range.get_index(0), sample.indices[1]);
-  EXPECT_EQ(range.get_label(1), data.labels[sample.indices[2]]);
 }
 
 }  // namespace

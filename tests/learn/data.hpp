@@ -11,6 +11,22 @@
 namespace Sylvor {
 namespace Testing {
 
+// One tree grown from a copy of `sample` with the generator `rng` (see
+// TreeGrower::grow); the caller's sample is left as it is.
+template <class Task, class DataSet>
+Tree<typename DataSet::label_type> learn_tree(const Task& task, const IndexedDataSet<DataSet>& sample,
+                                              const TreeLimits& limits, XorShiftRNG& rng,
+                                              std::vector<double>* importances = nullptr) {
+  TreeGrower<Task, DataSet> grower(*sample.get_dataset());
+  grower.get_sample().indices = sample.indices;
+  Tree<typename DataSet::label_type> tree;
+  grower.grow(task, limits, rng, tree, importances);
+  return tree;
+}
+
+// A draw in [0, 1) in millionths, for making test data.
+inline double unit_draw(XorShiftRNG& gen) { return static_cast<double>(gen.next_int(1000000)) / 1000000.0; }
+
 // A data set of the given rows (one vector of feature values each) and labels.
 template <class F, class L = int>
 MemoryDataSet<F, L> make_data(const std::vector<std::vector<double>>& rows, const std::vector<L>& labels,
@@ -29,7 +45,7 @@ inline MemoryDataSet<float, int> three_classes(int n) {
   data.set_labeling(3, DiscreteZeroOnward);
   XorShiftRNG gen(XorShiftState{3, 1, 4, 1});
   for (int i = 0; i < n; ++i) {
-    const double row[] = {gen.next_double(), gen.next_double(), gen.next_double(),
+    const double row[] = {unit_draw(gen), unit_draw(gen), unit_draw(gen),
                           static_cast<double>(gen.next_int(5))};
     const int label = row[0] < 0.3 ? 0 : (row[1] < 0.5 ? 1 : 2);
     data.add_instance(label, row, row + 4);
@@ -45,8 +61,8 @@ inline MemoryDataSet<double, double> one_informative_regression(int n) {
   data.set_labeling(1, Regression);
   XorShiftRNG gen(XorShiftState{5, 3, 5, 8});
   for (int i = 0; i < n; ++i) {
-    const double row[] = {gen.next_double(), gen.next_double(), 4.0};
-    data.add_instance(10.0 * row[0] + 0.1 * gen.next_double(), row, row + 3);
+    const double row[] = {unit_draw(gen), unit_draw(gen), 4.0};
+    data.add_instance(10.0 * row[0] + 0.1 * unit_draw(gen), row, row + 3);
   }
   return data;
 }

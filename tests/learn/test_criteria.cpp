@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/learn/data.hpp"
+
 #include <cmath>
 #include <map>
 #include <utility>
@@ -134,7 +136,6 @@ TEST(RegressiveAccumulator, WelfordMeanAndPopulationVariance) {
   for (const double y : {2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0}) acc.increment_count(y);
   EXPECT_DOUBLE_EQ(acc.get_mean(), 5.0);
   EXPECT_DOUBLE_EQ(acc.get_variance(), 4.0);
-  EXPECT_FALSE(acc.is_homogeneous());
   // Removing 9 leaves 2, 4, 4, 4, 5, 5, 7 (mean 31/7); removing 2 then
   // leaves 4, 4, 4, 5, 5, 7 (mean 29/6, variance 41/36).
   acc.decrement_count(9.0);
@@ -166,7 +167,7 @@ TEST_P(RemovalAgainstTwoPasses, EveryShrinkingSuffixHasItsOwnMeanAndVariance) {
   const double offset = GetParam();
   XorShiftRNG gen(XorShiftState{7, 7, 1, 3});
   std::vector<double> labels;
-  for (int i = 0; i < 500; ++i) labels.push_back(offset + 100.0 * gen.next_double() * gen.next_double());
+  for (int i = 0; i < 500; ++i) labels.push_back(offset + 100.0 * Testing::unit_draw(gen) * Testing::unit_draw(gen));
   RegressiveLabelPriorAccumulator<double> right;
   right.initialize();
   for (const double y : labels) right.increment_count(y);
@@ -182,14 +183,16 @@ TEST_P(RemovalAgainstTwoPasses, EveryShrinkingSuffixHasItsOwnMeanAndVariance) {
 
 INSTANTIATE_TEST_SUITE_P(Offsets, RemovalAgainstTwoPasses, ::testing::Values(0.0, -50.0, 1e6));
 
-TEST(RegressiveAccumulator, CloseLabelsAreHomogeneousButNaNIsNot) {
+TEST(RegressionTask, CloseLabelsArePureButNaNIsNot) {
+  const RegressionTask task;  // the program's bound, 1e-5
   RegressiveLabelPriorAccumulator<double> acc;
   acc.initialize();
   acc.increment_count(1.0);
   acc.increment_count(1.006);
-  EXPECT_TRUE(acc.is_homogeneous());
+  EXPECT_TRUE(task.is_pure(acc));
   acc.increment_count(std::nan(""));
-  EXPECT_FALSE(acc.is_homogeneous());
+  EXPECT_FALSE(task.is_pure(acc));
+  EXPECT_FALSE(RegressionTask(1e-6).is_pure(acc));
 }
 
 // Node: classes (4, 4); left (3, 1), right (1, 3).

@@ -193,7 +193,7 @@ TEST_F(ThreadCount, RegressionForest) {
   data.set_labeling(1, Regression);
   XorShiftRNG gen(XorShiftState{2, 7, 1, 8});
   for (int i = 0; i < 300; ++i) {
-    const double row[] = {gen.next_double(), gen.next_double()};
+    const double row[] = {Testing::unit_draw(gen), Testing::unit_draw(gen)};
     data.add_instance(row[0] < 0.5 ? 1.0 + row[1] * 0.001 : 9.0, row, row + 2);
   }
   use_threads(2);

@@ -15,6 +15,7 @@ namespace {
 
 const XorShiftState some_state{-5, 123456789, -987654321, 42};
 
+using Testing::learn_tree;
 using Testing::make_data;
 
 template <class DataSet>
@@ -102,7 +103,7 @@ MemoryDataSet<double, int> noisy_threshold(int n) {
   std::vector<int> labels;
   XorShiftRNG gen(some_state);
   for (int i = 0; i < n; ++i) {
-    rows.push_back({gen.next_double(), gen.next_double()});
+    rows.push_back({Testing::unit_draw(gen), Testing::unit_draw(gen)});
     labels.push_back((rows.back()[0] > 0.5) != (gen.next_int(10) == 0) ? 1 : 0);
   }
   return make_data<double>(rows, labels);
@@ -234,7 +235,7 @@ TEST(LearnTree, SameSampleAndGeneratorStateGiveTheSameTreeAndLeaveTheSampleAlone
   std::vector<int> labels;
   XorShiftRNG gen(some_state);
   for (int i = 0; i < 300; ++i) {
-    rows.push_back({gen.next_double(), static_cast<double>(gen.next_int(4)), gen.next_double()});
+    rows.push_back({Testing::unit_draw(gen), static_cast<double>(gen.next_int(4)), Testing::unit_draw(gen)});
     labels.push_back(static_cast<int>(gen.next_int(3)));
   }
   const auto data = make_data<float>(rows, labels, 3);
@@ -314,7 +315,7 @@ TEST(TreeGrower, ReusedForManyTreesGrowsEachAsAFreshOneWould) {
   std::vector<int> labels;
   XorShiftRNG gen(some_state);
   for (int i = 0; i < 200; ++i) {
-    rows.push_back({gen.next_double(), gen.next_double()});
+    rows.push_back({Testing::unit_draw(gen), Testing::unit_draw(gen)});
     labels.push_back(rows.back()[0] + 0.2 * rows.back()[1] > 0.6 ? 1 : 0);
   }
   const auto data = make_data<double>(rows, labels);
@@ -365,9 +366,9 @@ TEST(TreeGrower, TheOrderOfTheSampleDoesNotMatter) {
   XorShiftRNG gen(some_state);
   for (int i = 0; i < 300; ++i) {
     // Few distinct values, many ties; labels noisy in both.
-    rows.push_back({static_cast<double>(gen.next_int(7)), std::round(gen.next_double() * 50.0) / 10.0});
-    classes.push_back(gen.next_double() < 0.2 ? 1 - (rows.back()[1] > 2.5) : rows.back()[1] > 2.5);
-    targets.push_back(rows.back()[0] * 0.3 + rows.back()[1] + gen.next_double());
+    rows.push_back({static_cast<double>(gen.next_int(7)), std::round(Testing::unit_draw(gen) * 50.0) / 10.0});
+    classes.push_back(Testing::unit_draw(gen) < 0.2 ? 1 - (rows.back()[1] > 2.5) : rows.back()[1] > 2.5);
+    targets.push_back(rows.back()[0] * 0.3 + rows.back()[1] + Testing::unit_draw(gen));
   }
   expect_order_free<ClassificationTask<TwoSplitGiniImpurity>>(rows, classes);
   expect_order_free<RegressionTask>(rows, targets);

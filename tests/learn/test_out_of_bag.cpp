@@ -191,12 +191,13 @@ TEST_F(OutOfBag, PermutationImportanceNeitherDependsOnTheThreadsNorDrawsFromTheP
   const ClassificationTask<TwoSplitGiniImpurity> task;
   const auto data = three_classes(300);
   const auto forest = learn_recorded(data, settings(7, 2), task);
-  const XorShiftState before = get_rng()->get_state();
+  const XorShiftRNGPool& pool = *get_pool("", default_pool_size(), 0, false);
+  const XorShiftState before = pool.get_generator(0)->get_state();
   const auto two = permutation_importances(task, data, forest.trees, forest.in_bag, 5);
   omp_set_num_threads(1);
   const auto one = permutation_importances(task, data, forest.trees, forest.in_bag, 5);
   EXPECT_EQ(one, two);
-  EXPECT_EQ(get_rng()->get_state(), before);
+  EXPECT_EQ(pool.get_generator(0)->get_state(), before);
   EXPECT_NE(permutation_importances(task, data, forest.trees, forest.in_bag, 6), one);
 }
 
