@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
-#include "Sylvor/defs/contiguous_array_2d.hpp"
+#include "python/PySylvor/contiguous_array_2d.hpp"
 #include "Sylvor/predict/predictor.hpp"
 #include "Sylvor/model/tree.hpp"
 

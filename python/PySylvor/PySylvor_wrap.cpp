@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
-#include "Sylvor/dataset/native_array_dataset.hpp"
-#include "Sylvor/defs/contiguous_array_2d.hpp"
+#include "python/PySylvor/native_array_dataset.hpp"
+#include "python/PySylvor/contiguous_array_2d.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"

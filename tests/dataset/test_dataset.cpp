@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Sylvor/dataset/native_array_dataset.hpp"
+#include "python/PySylvor/native_array_dataset.hpp"
 
 namespace Sylvor {
 namespace {

@@ -5,8 +5,8 @@
 // Views never own their memory: it must outlive them. Elements are read and
 // written through memcpy, so any alignment is fine. A view may be used by
 // several threads when they touch distinct elements.
-#ifndef SYLVOR_DEFS_CONTIGUOUS_ARRAY_2D_HPP
-#define SYLVOR_DEFS_CONTIGUOUS_ARRAY_2D_HPP
+#ifndef PYSYLVOR_CONTIGUOUS_ARRAY_2D_HPP
+#define PYSYLVOR_CONTIGUOUS_ARRAY_2D_HPP
 
 #include <cstddef>
 #include <cstring>

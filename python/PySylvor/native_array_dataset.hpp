@@ -5,8 +5,8 @@
 // The view owns only its pointer and label vectors, never the values they
 // point to; the arrays must outlive it. Counts and strides are trusted.
 // Not synchronised.
-#ifndef SYLVOR_DATASET_NATIVE_ARRAY_DATASET_HPP
-#define SYLVOR_DATASET_NATIVE_ARRAY_DATASET_HPP
+#ifndef PYSYLVOR_NATIVE_ARRAY_DATASET_HPP
+#define PYSYLVOR_NATIVE_ARRAY_DATASET_HPP
 
 #include <cstddef>
 #include <vector>
