@@ -9,7 +9,7 @@
 #include <random>
 
 #include "Sylvor/dataset/dataset.hpp"
-#include "Sylvor/dataset/index_dataset.hpp"
+#include "Sylvor/learn/sampling.hpp"
 #include "Sylvor/learn/splitter.hpp"
 #include "Sylvor/learn/task.hpp"
 

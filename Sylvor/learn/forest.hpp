@@ -28,13 +28,13 @@
 #include <string>
 #include <vector>
 
-#include "Sylvor/dataset/index_dataset.hpp"
 #include "Sylvor/defs/exception.hpp"
 #include "Sylvor/defs/parallel.hpp"
 #include "Sylvor/defs/progress.hpp"
 #include "Sylvor/defs/random.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/learn/grow.hpp"
+#include "Sylvor/learn/sampling.hpp"
 #include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
 #include "Sylvor/model/tree.hpp"
@@ -55,53 +55,6 @@ struct LearnedForest {
 };
 
 namespace detail {
-
-// The number of instances in each tree's sample.
-inline std::size_t tree_sample_size(const ForestSettings& settings, std::size_t n) {
-  if (!settings.bootstrap) return n;
-  return settings.sample_size > 0 ? settings.sample_size : bootstrap_sample_size(settings.bootstrap_fraction, n);
-}
-
-// The running sums of the draw weights (empty without weights, or when they
-// are all equal: equal weights are drawn as no weights, with the same draws).
-inline std::vector<double> cumulative_draw_weights(const ForestSettings& settings, std::size_t n) {
-  const std::vector<double>& weights = settings.draw_weights;
-  if (weights.empty() || !settings.bootstrap) return {};
-  if (weights.size() != n) {
-    throw Exception("there are " + std::to_string(weights.size()) + " draw weights for " + std::to_string(n) +
-                    " instances");
-  }
-  std::vector<double> cumulative(n);
-  double sum = 0.0;
-  bool equal = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(weights[i] >= 0.0) || weights[i] == HUGE_VAL) {
-      throw Exception("the draw weight of instance " + std::to_string(i) + " is not a finite non-negative number");
-    }
-    equal = equal && weights[i] == weights[0];
-    sum += weights[i];
-    cumulative[i] = sum;
-  }
-  if (!(sum > 0.0) || sum == HUGE_VAL) throw Exception("the draw weights must have a positive, finite sum");
-  if (equal) return {};
-  return cumulative;
-}
-
-// Fills `sample` with the tree's instances: every instance once without
-// bootstrap; else drawn with the generator, by weight when `cumulative`
-// holds the weights' running sums.
-template <class DataSet>
-void draw_tree_sample(IndexedDataSet<DataSet>& sample, const ForestSettings& settings,
-                      const std::vector<double>& cumulative, XorShiftRNG& rng) {
-  const std::size_t n = sample.dataset->get_num_instances();
-  if (!settings.bootstrap) {
-    take_every_instance(sample);
-  } else if (!cumulative.empty()) {
-    draw_weighted_sample(sample, tree_sample_size(settings, n), cumulative, rng);
-  } else {
-    draw_uniform_sample(sample, tree_sample_size(settings, n), rng);
-  }
-}
 
 // Grows the trees [begin, end) of `forest` on the calling thread, team
 // member `member`, each from a bootstrap sample drawn with its generator
@@ -183,7 +136,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
                     std::to_string(data.get_num_instances()) + " is needed)");
   }
   task.check_labels(data);
-  const std::vector<double> cumulative = detail::cumulative_draw_weights(settings, data.get_num_instances());
+  const std::vector<double> cumulative = cumulative_draw_weights(settings, data.get_num_instances());
 
   const std::size_t num_trees = static_cast<std::size_t>(settings.num_trees);
   const bool per_tree = generators.get_seeding() == Seeding::PerTree;
@@ -233,12 +186,12 @@ InBagRecord redraw_in_bag(const DataSet& data, const ForestSettings& settings, c
     throw Exception("only the samples of trees with their own generators can be drawn again");
   }
   const std::size_t n = data.get_num_instances();
-  const std::vector<double> cumulative = detail::cumulative_draw_weights(settings, n);
+  const std::vector<double> cumulative = cumulative_draw_weights(settings, n);
   InBagRecord in_bag(num_trees);
   IndexedDataSet<DataSet> sample(&data);
   for (std::size_t k = 0; k < num_trees; ++k) {
     XorShiftRNG stream = generators.tree_generator(k);
-    detail::draw_tree_sample(sample, settings, cumulative, stream);
+    draw_tree_sample(sample, settings, cumulative, stream);
     in_bag[k].assign(n, false);
     for (const std::size_t i : sample.indices) in_bag[k][i] = true;
   }

@@ -10,6 +10,7 @@
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/learn/grow.hpp"
 #include "Sylvor/learn/task.hpp"
+#include "Sylvor/learn/sampling.hpp"
 #include "tests/learn/data.hpp"
 
 namespace Sylvor {

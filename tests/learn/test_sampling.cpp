@@ -1,4 +1,4 @@
-#include "Sylvor/dataset/index_dataset.hpp"
+#include "Sylvor/learn/sampling.hpp"
 
 #include <gtest/gtest.h>
 
