@@ -20,6 +20,7 @@
 #include <fstream>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -391,18 +392,47 @@ void read_forest(const std::string& fn, Forest<L>& forest, const std::string& fo
   if (print != nullptr) *print = in.fingerprint();
 }
 
+namespace detail {
+
+// Calls read(format) with "vectortxt", then "lisp", until one does not throw
+// FileFormatException (the text is not of that format); false when neither
+// reads it.
+template <class Read>
+bool read_either_format(Read read) {
+  for (const char* format : {"vectortxt", "lisp"}) {
+    try {
+      read(std::string(format));
+      return true;
+    } catch (const FileFormatException&) {
+    }
+  }
+  return false;
+}
+
+}  // namespace detail
+
 // Appends the trees of file `fn`, trying vectortxt, then lisp; `print` as
 // above.
 template <class L>
 void read_forest(const std::string& fn, Forest<L>& forest, FileFingerprint* print = nullptr) {
-  for (const char* format : {"vectortxt", "lisp"}) {
-    try {
-      read_forest(fn, forest, format, print);
-      return;
-    } catch (const FileFormatException&) {
-    }
+  if (!detail::read_either_format([&](const std::string& format) { read_forest(fn, forest, format, print); })) {
+    throw FileFormatException("Could not deduce format of forest/model file: '" + fn + "'");
   }
-  throw FileFormatException("Could not deduce format of forest/model file: '" + fn + "'");
+}
+
+// Appends the trees of model text held in memory, trying vectortxt, then
+// lisp; throws FileFormatException when it is in neither format.
+template <class L>
+void read_forest_text(const std::string& text, Forest<L>& forest) {
+  const bool read = detail::read_either_format([&](const std::string& format) {
+    std::istringstream in(text);
+    if (format == "vectortxt") {
+      read_forest_as_vectorized_txt(in, forest);
+    } else {
+      read_forest_as_lisp(in, forest);
+    }
+  });
+  if (!read) throw FileFormatException("the model text is in neither the vectortxt nor the lisp format");
 }
 
 }  // namespace Sylvor

@@ -99,6 +99,8 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
   if (!per_tree) generators.stream_of(member) = stream;
 }
 
+}  // namespace detail
+
 // The mean of the trees' importances from partial sums (per thread or per
 // tree), added in their order (a forest of no trees keeps its zeros).
 inline std::vector<double> mean_importances(const std::vector<std::vector<double>>& sums, std::size_t nf,
@@ -112,8 +114,6 @@ inline std::vector<double> mean_importances(const std::vector<std::vector<double
   }
   return mean;
 }
-
-}  // namespace detail
 
 // Learns settings.num_trees trees with the generators given (see
 // ForestGenerators), on a team of settings.num_threads threads (the OpenMP
@@ -165,7 +165,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   }
   errors.rethrow();
   if (settings.feature_importances) {
-    forest.feature_importances = detail::mean_importances(importances, data.get_num_features(), settings.num_trees);
+    forest.feature_importances = mean_importances(importances, data.get_num_features(), settings.num_trees);
     if (settings.tree_importances && per_tree) {
       for (std::vector<double>& tree : importances) tree.resize(data.get_num_features(), 0.0);
       forest.tree_importances = std::move(importances);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "python/PySylvor/files.hpp"
+#include "python/PySylvor/forest_handle.hpp"
 #include "python/PySylvor/learning.hpp"
 #include "python/PySylvor/pool.hpp"
 #include "python/PySylvor/prediction.hpp"
@@ -123,44 +124,38 @@ void register_seeding(py::module_& m) {
 // Beyond the 34 typed entries, the general forms the sylvor package uses:
 // learning and out-of-bag records.
 void register_general_learning(py::module_& m) {
-  m.def("learn", &learn_general, py::arg("X"), py::arg("y"), py::kw_only(), py::arg("criterion") = "gini",
-        py::arg("num_classes") = 2, py::arg("num_trees") = 30, py::arg("sample_prop") = 1.0,
-        py::arg("fte_per_split") = 0, py::arg("max_depth") = 0, py::arg("min_instances_per_node") = 1,
-        py::arg("min_leaf_size") = 2, py::arg("max_leaf_nodes") = 0, py::arg("num_threads") = 0,
-        py::arg("compute_importances") = false, py::arg("oob") = false, py::arg("permutation_importances") = false,
-        py::arg("verbose") = 0, py::arg("seed") = py::none(), py::arg("first_tree") = 0, py::arg("sample_size") = 0,
-        py::arg("bootstrap") = true, py::arg("tree_importances") = false, py::arg("leaf_variance") = 1e-5,
-        py::arg("sample_weight") = py::none(),
-        "Learns a forest from X (features x instances) and y: classification with int32 class numbers "
-        "0 .. num_classes - 1 and the criterion 'gini', 'infogain' or 'gainratio', or regression with float64 "
-        "targets and 'variance'. Returns (list of (5, nodes) float64 tree arrays, importances or None). With "
-        "oob or permutation_importances it returns a third item, a dict: 'oob_trees' (int32, the out-of-bag "
-        "trees of each instance) with 'oob_votes' (float64, instances x classes) or 'oob_prediction' (float64, "
-        "NaN without out-of-bag trees) and 'oob_curve' (float64, the out-of-bag error rate or mean squared "
-        "error of the first 1, 2, ... trees), and 'permutation_importances' (float64, one per feature). With "
-        "tree_importances (and seed) the dict is returned too, holding 'tree_importances' (float64, trees x "
-        "features: each tree's normalised importances). verbose=1 "
-        "shows a progress line on sys.stderr while the trees grow. Each tree's sample holds sample_size "
-        "instances (when positive) or sample_prop times their number, drawn with replacement, by weight when "
+  m.def("learn", &learn_general, py::arg("X"), py::arg("y"),
+        "learn(X, y, **keywords): learns a forest from X (features x instances) and y: classification with int32 "
+        "class numbers 0 .. num_classes - 1 (num_classes=2) and the criterion 'gini' (the default), 'infogain' "
+        "or 'gainratio', or regression with float64 targets and 'variance'. Returns (list of (5, nodes) float64 "
+        "tree arrays, importances or None); as_forest=True returns a Forest in place of the list (its leaves "
+        "multiplied by 2^leaf_exponent, exactly). With oob or permutation_importances it returns a third item, "
+        "a dict: 'oob_trees' (int32, the out-of-bag trees of each instance) with 'oob_votes' (float64, "
+        "instances x classes) or 'oob_prediction' (float64, NaN without out-of-bag trees) and 'oob_curve' "
+        "(float64, the out-of-bag error rate or mean squared error of the first 1, 2, ... trees), and "
+        "'permutation_importances' (float64, one per feature). With tree_importances (and seed) the dict is "
+        "returned too, holding 'tree_importances' (float64, trees x features: each tree's normalised "
+        "importances). compute_importances asks for the importances. verbose=1 shows a progress line on "
+        "sys.stderr while the trees grow. num_trees (30) trees; each tree's sample holds sample_size instances "
+        "(when positive) or sample_prop (1.0) times their number, drawn with replacement, by weight when "
         "sample_weight (float64, one per instance) is given; bootstrap=False grows every tree on every "
-        "instance once. A node of at most min_instances_per_node instances is a leaf, and in regression one "
-        "whose targets' variance is below leaf_variance; a split leaves at least min_leaf_size instances in "
-        "each child. max_leaf_nodes >= 1 grows each tree best first (the split with the largest weighted "
-        "impurity decrease next) up to that many leaves; 0 grows breadth first. "
-        "Seeding: without seed, thread t draws from "
-        "generator t of the pool that set_seed or init_pool built (the forest depends on num_threads; the "
-        "next learn continues the streams); with seed, tree k draws from a generator derived from seed and "
-        "first_tree + k alone (the same forest for every num_threads, and the trees of a forest learned in "
-        "parts). Ctrl-C stops the learning between nodes and raises KeyboardInterrupt.");
-  m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"), py::kw_only(),
-        py::arg("criterion") = "gini", py::arg("num_classes") = 2, py::arg("seed"), py::arg("first_tree") = 0,
-        py::arg("sample_prop") = 1.0, py::arg("sample_size") = 0, py::arg("bootstrap") = true,
-        py::arg("sample_weight") = py::none(), py::arg("permutation_importances") = false,
-        py::arg("num_threads") = 0,
-        "The out-of-bag record of a forest that learn grew with seed=seed and first_tree=first_tree from X and "
-        "y, with the same sampling keywords: each tree's sample is drawn again from its own generator, then the "
-        "dict that learn gives with oob (and permutation_importances) is worked out for the trees given. For "
-        "forests joined from parts or grown in steps.");
+        "instance once. fte_per_split features are tried per split (0: all); max_depth limits the depth (0: "
+        "none). A node of at most min_instances_per_node (1) instances is a leaf, and in regression one whose "
+        "targets' variance is below leaf_variance (1e-5); a split leaves at least min_leaf_size (2) instances "
+        "in each child. max_leaf_nodes >= 1 grows each tree best first (the split with the largest weighted "
+        "impurity decrease next) up to that many leaves; 0 grows breadth first. num_threads threads (0: all). "
+        "Seeding: without seed, thread t draws from generator t of the pool that set_seed or init_pool built "
+        "(the forest depends on num_threads; the next learn continues the streams); with seed, tree k draws "
+        "from a generator derived from seed and first_tree + k alone (the same forest for every num_threads, "
+        "and the trees of a forest learned in parts). Ctrl-C stops the learning between nodes and raises "
+        "KeyboardInterrupt.");
+  m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"),
+        "out_of_bag(X, y, forest, seed=..., **keywords): the out-of-bag record of a forest (a Forest or tree "
+        "arrays) that learn grew with seed=seed and first_tree=first_tree (0) from X and y, with the same "
+        "criterion, num_classes, sample_prop, sample_size, bootstrap, sample_weight and num_threads keywords: "
+        "each tree's sample is drawn again from its own generator, then the dict that learn gives with oob (and "
+        "permutation_importances) is worked out for the trees given. For forests joined from parts or grown "
+        "in steps.");
 }
 
 // Regression means and leaves.
@@ -228,6 +223,7 @@ PYBIND11_MODULE(PySylvor_wrap, m) {
   register_typed_learning(m);
   register_typed_prediction(m);
   register_seeding(m);
+  register_forest_handle(m);
   register_general_learning(m);
   register_general_prediction(m);
   register_files(m);

@@ -17,26 +17,16 @@ namespace PySylvor {
 namespace py = pybind11;
 using namespace Sylvor;
 
+Forest<double> parse_model_text(const std::string& text) {
+  Forest<double> forest;
+  read_forest_text(text, forest);
+  if (forest.empty()) throw Exception("the model text holds no trees");
+  return forest;
+}
+
 py::list parse_model(const py::bytes& text) {
   const std::string bytes = text;
-  return guarded([&]() -> py::list {
-    Forest<double> forest;
-    for (const char* format : {"vectortxt", "lisp"}) {
-      std::istringstream in(bytes);
-      try {
-        if (std::string(format) == "vectortxt") {
-          read_forest_as_vectorized_txt(in, forest);
-        } else {
-          read_forest_as_lisp(in, forest);
-        }
-        if (forest.empty()) throw Exception("the model text holds no trees");
-        return tree_arrays(forest);
-      } catch (const FileFormatException&) {
-        forest.clear();
-      }
-    }
-    throw Exception("the model text is neither in the vectortxt nor in the lisp format");
-  }, Messages::Plain);
+  return guarded([&]() -> py::list { return tree_arrays(parse_model_text(bytes)); }, Messages::Plain);
 }
 
 py::list read_model(const std::string& path) {

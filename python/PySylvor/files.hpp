@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset_description.hpp"
+#include "Sylvor/model/tree.hpp"
 
 namespace PySylvor {
 
@@ -25,6 +26,10 @@ using namespace Sylvor;
 // The trees of model text (bytes of a lisp or vectortxt model file, the
 // format found by trial) as tree arrays; text without trees is an error.
 py::list parse_model(const py::bytes& text);
+
+// The trees of model text (bytes of a lisp or vectortxt model file); throws
+// the library's exceptions for text in neither format or without trees.
+Forest<double> parse_model_text(const std::string& text);
 
 py::list read_model(const std::string& path);
 

@@ -1,10 +1,122 @@
 #include "python/PySylvor/learning.hpp"
 
+#include <pybind11/stl.h>
+
+#include <functional>
+#include <unordered_map>
+
 namespace PySylvor {
 
-namespace py = pybind11;
-using namespace Sylvor;
+namespace {
 
+// What a general learning or out-of-bag call asks: the forest settings,
+// the extras, and what chooses the task. Filled from the call's keywords.
+struct LearnRequest {
+  ForestSettings settings;
+  LearnExtras extras;
+  std::string criterion = "gini";
+  int num_classes = 2;
+  double leaf_variance = 1e-5;  // the regression leaf bound
+  std::optional<WeightArray> sample_weight;
+
+  LearnRequest() {
+    settings.limits.min_instances_per_node = 1;
+    settings.limits.min_leaf_size = 2;
+    extras.messages = Messages::Plain;
+  }
+};
+
+typedef std::function<void(LearnRequest&, const py::handle&)> Setter;
+
+// A setter that converts the keyword's value to T (TypeError naming the
+// keyword otherwise) and stores it.
+template <class T, class Store>
+Setter setter(const char* name, Store store) {
+  return [name, store](LearnRequest& request, const py::handle& value) {
+    T converted;
+    try {
+      converted = value.cast<T>();
+    } catch (const py::cast_error&) {
+      throw py::type_error(std::string(name) + " cannot be " + std::string(py::str(py::type::of(value).attr("__name__"))));
+    }
+    store(request, converted);
+  };
+}
+
+// The keywords of the general entries, each with what it sets. The
+// out-of-bag entry takes those marked `sampling` (and `seed`, required).
+struct Keyword {
+  Setter set;
+  bool sampling;
+};
+
+const std::unordered_map<std::string, Keyword>& keyword_table() {
+  static const std::unordered_map<std::string, Keyword> table{
+      {"criterion", {setter<std::string>("criterion", [](LearnRequest& r, const std::string& v) { r.criterion = v; }), true}},
+      {"num_classes", {setter<int>("num_classes", [](LearnRequest& r, int v) { r.num_classes = v; }), true}},
+      {"num_trees", {setter<int>("num_trees", [](LearnRequest& r, int v) { r.settings.num_trees = v; }), false}},
+      {"sample_prop", {setter<double>("sample_prop", [](LearnRequest& r, double v) { r.settings.bootstrap_fraction = v; }), true}},
+      {"sample_size", {setter<long long>("sample_size", [](LearnRequest& r, long long v) {
+         if (v < 0) throw py::value_error("sample_size must not be negative, not " + std::to_string(v));
+         r.settings.sample_size = static_cast<std::size_t>(v);
+       }), true}},
+      {"bootstrap", {setter<bool>("bootstrap", [](LearnRequest& r, bool v) { r.settings.bootstrap = v; }), true}},
+      {"sample_weight", {setter<std::optional<WeightArray>>("sample_weight", [](LearnRequest& r, const std::optional<WeightArray>& v) {
+         r.sample_weight = v;
+       }), true}},
+      {"fte_per_split", {setter<int>("fte_per_split", [](LearnRequest& r, int v) { r.settings.limits.features_per_split = v; }), false}},
+      {"max_depth", {setter<int>("max_depth", [](LearnRequest& r, int v) { r.settings.limits.max_depth = v; }), false}},
+      {"min_instances_per_node", {setter<int>("min_instances_per_node", [](LearnRequest& r, int v) {
+         r.settings.limits.min_instances_per_node = v;
+       }), false}},
+      {"min_leaf_size", {setter<int>("min_leaf_size", [](LearnRequest& r, int v) {
+         if (v < 1) throw py::value_error("min_leaf_size must be at least 1, not " + std::to_string(v));
+         r.settings.limits.min_leaf_size = v;
+       }), false}},
+      {"max_leaf_nodes", {setter<int>("max_leaf_nodes", [](LearnRequest& r, int v) {
+         if (v < 0) throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(v));
+         r.settings.limits.max_leaf_nodes = v;
+       }), false}},
+      {"num_threads", {setter<int>("num_threads", [](LearnRequest& r, int v) { r.settings.num_threads = v; }), true}},
+      {"compute_importances", {setter<bool>("compute_importances", [](LearnRequest& r, bool v) {
+         r.settings.feature_importances = v;
+       }), false}},
+      {"oob", {setter<bool>("oob", [](LearnRequest& r, bool v) { r.extras.oob = v; }), false}},
+      {"permutation_importances", {setter<bool>("permutation_importances", [](LearnRequest& r, bool v) {
+         r.extras.permutation = v;
+       }), true}},
+      {"verbose", {setter<int>("verbose", [](LearnRequest& r, int v) { r.extras.verbose = v; }), false}},
+      {"seed", {setter<std::optional<long long>>("seed", [](LearnRequest& r, std::optional<long long> v) { r.extras.seed = v; }), true}},
+      {"first_tree", {setter<long long>("first_tree", [](LearnRequest& r, long long v) { r.extras.first_tree = v; }), true}},
+      {"tree_importances", {setter<bool>("tree_importances", [](LearnRequest& r, bool v) { r.extras.tree_importances = v; }), false}},
+      {"leaf_variance", {setter<double>("leaf_variance", [](LearnRequest& r, double v) { r.leaf_variance = v; }), false}},
+      {"as_forest", {setter<bool>("as_forest", [](LearnRequest& r, bool v) { r.extras.as_forest = v; }), false}},
+      {"leaf_exponent", {setter<int>("leaf_exponent", [](LearnRequest& r, int v) { r.extras.leaf_exponent = v; }), false}},
+  };
+  return table;
+}
+
+// The request of an entry's keywords; an unknown keyword (or one the entry
+// does not take) is a TypeError, as for any Python function.
+LearnRequest request_of(const char* entry, const py::kwargs& keywords, bool sampling_only) {
+  LearnRequest request;
+  for (const auto& [key, value] : keywords) {
+    const std::string name = py::str(key);
+    const auto found = keyword_table().find(name);
+    if (found == keyword_table().end() || (sampling_only && !found->second.sampling)) {
+      throw py::type_error(std::string(entry) + "() got an unexpected keyword argument '" + name + "'");
+    }
+    found->second.set(request, value);
+  }
+  if (request.sample_weight) {
+    const WeightArray& weights = *request.sample_weight;
+    if (weights.ndim() != 1) throw py::value_error("sample_weight must be a one-dimensional array");
+    request.settings.draw_weights.assign(weights.data(), weights.data() + weights.shape(0));
+  }
+  return request;
+}
+
+// The criterion of a name, or ValueError.
 CriterionKind criterion_of(const std::string& name) {
   const std::optional<CriterionKind> kind = criterion_from_name(name);
   if (!kind) {
@@ -14,86 +126,42 @@ CriterionKind criterion_of(const std::string& name) {
   return *kind;
 }
 
-void set_sampling(ForestSettings& settings, double sample_prop, long long sample_size, bool bootstrap,
-                  const std::optional<WeightArray>& sample_weight) {
-  settings.bootstrap_fraction = sample_prop;
-  if (sample_size < 0) throw py::value_error("sample_size must not be negative, not " + std::to_string(sample_size));
-  settings.sample_size = static_cast<std::size_t>(sample_size);
-  settings.bootstrap = bootstrap;
-  if (sample_weight) {
-    if (sample_weight->ndim() != 1) throw py::value_error("sample_weight must be a one-dimensional array");
-    const double* w = sample_weight->data();
-    settings.draw_weights.assign(w, w + sample_weight->shape(0));
-  }
+// Calls run(F{}, task, L{}) with X's feature type, the criterion's task and
+// the label type of that task.
+template <class Run>
+auto with_dtype_and_task(const py::object& X, CriterionKind kind, double leaf_variance, Run&& run) {
+  return with_feature_dtype(X, [&](auto f) {
+    if (kind == CriterionKind::Variance) return run(f, RegressionTask(leaf_variance), double{});
+    return with_classification_task(kind, [&](const auto& task) { return run(f, task, int{}); });
+  });
 }
 
-LearnExtras general_extras(bool oob, bool permutation, std::optional<long long> seed, long long first_tree) {
-  LearnExtras extras;
-  extras.oob = oob;
-  extras.permutation = permutation;
-  extras.messages = Messages::Plain;
-  extras.seed = seed;
-  extras.first_tree = first_tree;
-  return extras;
+}  // namespace
+
+py::tuple learn_general(const py::object& X, const py::object& Y, const py::kwargs& keywords) {
+  LearnRequest request = request_of("learn", keywords, false);
+  ForestSettings& settings = request.settings;
+  settings.criterion = criterion_of(request.criterion);
+  settings.out_of_bag = request.extras.oob || request.extras.permutation;
+  settings.tree_importances = request.extras.tree_importances;
+  if (settings.tree_importances) settings.feature_importances = true;
+  return with_dtype_and_task(X, settings.criterion, request.leaf_variance, [&](auto f, const auto& task, auto l) {
+    return learn_forest_wrap<decltype(f), decltype(l)>(X, Y, request.num_classes, settings, task, request.extras);
+  });
 }
 
 py::dict out_of_bag_general(const py::object& X, const py::object& Y, const py::object& forest,
-                            const std::string& criterion, int num_classes, long long seed, long long first_tree,
-                            double sample_prop, long long sample_size, bool bootstrap,
-                            const std::optional<WeightArray>& sample_weight, bool permutation_importances,
-                            int num_threads) {
-  const CriterionKind kind = criterion_of(criterion);
-  ForestSettings settings;
+                            const py::kwargs& keywords) {
+  LearnRequest request = request_of("out_of_bag", keywords, true);
+  if (!request.extras.seed) throw py::type_error("out_of_bag() needs the keyword argument 'seed'");
+  ForestSettings& settings = request.settings;
   settings.num_trees = 0;
-  set_sampling(settings, sample_prop, sample_size, bootstrap, sample_weight);
-  settings.criterion = kind;
+  settings.criterion = criterion_of(request.criterion);
   settings.out_of_bag = true;
-  settings.num_threads = num_threads;
-  LearnExtras extras = general_extras(true, permutation_importances, seed, first_tree);
-  extras.given_forest = &forest;
-  const py::tuple result = with_dtype_and_task(X, kind, 1e-5, [&](auto f, const auto& task) -> py::tuple {
-    typedef decltype(f) F;
-    typedef std::conditional_t<std::decay_t<decltype(task)>::is_regression, double, int> L;
-    return learn_forest_wrap<F, L>(X, Y, num_classes, settings, task, extras);
-  });
-  return result[2].cast<py::dict>();
-}
-
-py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
-                        int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
-                        bool compute_importances, bool oob, bool permutation_importances, int verbose,
-                        std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
-                        bool tree_importances, double leaf_variance,
-                        const std::optional<WeightArray>& sample_weight) {
-  const CriterionKind kind = criterion_of(criterion);
-  ForestSettings settings;
-  settings.num_trees = num_trees;
-  set_sampling(settings, sample_prop, sample_size, bootstrap, sample_weight);
-  settings.limits.features_per_split = fte_per_split;
-  settings.limits.max_depth = max_depth;
-  settings.limits.min_instances_per_node = min_instances_per_node;
-  if (min_leaf_size < 1) {
-    throw py::value_error("min_leaf_size must be at least 1, not " + std::to_string(min_leaf_size));
-  }
-  settings.limits.min_leaf_size = min_leaf_size;
-  if (max_leaf_nodes < 0) {
-    throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(max_leaf_nodes));
-  }
-  settings.limits.max_leaf_nodes = max_leaf_nodes;
-  settings.criterion = kind;
-  settings.feature_importances = compute_importances;
-  settings.out_of_bag = oob || permutation_importances;
-  settings.num_threads = num_threads;
-  LearnExtras extras = general_extras(oob, permutation_importances, seed, first_tree);
-  extras.verbose = verbose;
-  extras.tree_importances = tree_importances;
-  settings.tree_importances = tree_importances;
-  if (tree_importances) settings.feature_importances = true;
-  return with_dtype_and_task(X, kind, leaf_variance, [&](auto f, const auto& task) -> py::tuple {
-    typedef decltype(f) F;
-    typedef std::conditional_t<std::decay_t<decltype(task)>::is_regression, double, int> L;
-    return learn_forest_wrap<F, L>(X, Y, num_classes, settings, task, extras);
+  request.extras.oob = true;
+  return with_dtype_and_task(X, settings.criterion, request.leaf_variance, [&](auto f, const auto& task, auto l) {
+    return out_of_bag_wrap<decltype(f), decltype(l)>(X, Y, forest, request.num_classes, settings, task,
+                                                      request.extras);
   });
 }
 

@@ -22,6 +22,7 @@
 #include "Sylvor/learn/settings.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
+#include "python/PySylvor/forest_handle.hpp"
 #include "python/PySylvor/interruption.hpp"
 #include "python/PySylvor/pool.hpp"
 #include "python/PySylvor/tree_arrays.hpp"
@@ -31,7 +32,8 @@ namespace PySylvor {
 namespace py = pybind11;
 using namespace Sylvor;
 
-// What learning may add beyond the trees and importances.
+// What learning may add beyond the trees and importances, and how it
+// returns them.
 struct LearnExtras {
   bool oob = false;           // out-of-bag votes or predictions of every instance
   bool permutation = false;   // permutation importances
@@ -40,9 +42,8 @@ struct LearnExtras {
   long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
   bool tree_importances = false;  // each tree's importances (trees x features), with per-tree seeding
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
-  // Instead of learning: the trees of a forest learned with `seed`, whose
-  // samples are drawn again for their out-of-bag record.
-  const py::object* given_forest = nullptr;
+  bool as_forest = false;   // return a Forest instead of tree arrays
+  int leaf_exponent = 0;    // leaves multiplied by 2^leaf_exponent (exactly): targets learned scaled down
 };
 
 // The extras as a dict: "oob_trees" (int32, instances) with "oob_votes"
@@ -99,12 +100,12 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
   return result;
 }
 
-// Learns a forest: classification with class numbers 0 .. num_classes - 1
-// (held in int, double or float labels), or regression with double
-// targets.
+// Checks X (features x instances), Y and the counts of a learning call, and
+// copies them into `data` (missing values imputed); throws ValueError or
+// RuntimeError naming what is wrong.
 template <class F, class L, class Task>
-py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
-                            const Task& task, const LearnExtras& extras = LearnExtras()) {
+void prepare_training(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
+                      const LearnExtras& extras, MemoryDataSet<F, L>& data) {
   const py::array x = checked_array<F>(X, "X", 2);
   const py::array y = checked_array<L>(Y, "Y", 1);
   if (y.shape(0) != x.shape(1)) {
@@ -127,9 +128,8 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
   if (extras.first_tree < 0) {
     throw py::value_error("first_tree must not be negative, not " + std::to_string(extras.first_tree));
   }
-  return guarded([&]() -> py::tuple {
+  guarded([&] {
     const std::vector<L> labels = read_labels<L>(y);
-    MemoryDataSet<F, L> data;
     copy_into(data, x, labels, Task::is_regression ? 1 : num_classes);
     if constexpr (Task::is_regression) {
       data.set_labeling(1, Regression);
@@ -137,6 +137,43 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
       check_labels(labels, num_classes);
     }
     data.impute();
+    return 0;
+  }, extras.messages);
+}
+
+// The learned trees as the call asks for them: a Forest (num_classes 0 for
+// regression) or a list of tree arrays, leaves scaled by 2^leaf_exponent.
+template <class L>
+py::object learned_trees(LearnedForest<L>& forest, int num_classes, const LearnExtras& extras) {
+  if (extras.leaf_exponent != 0) {
+    for (Tree<L>& tree : forest.trees) {
+      for (std::size_t k = 0; k < tree.size(); ++k) {
+        if (tree.is_leaf(k)) tree.value[k] = static_cast<L>(std::ldexp(tree.value[k], extras.leaf_exponent));
+      }
+    }
+  }
+  if (!extras.as_forest) return tree_arrays(forest.trees);
+  Forest<double> trees(forest.trees.size());
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const Tree<L>& from = forest.trees[t];
+    trees[t].left = from.left;
+    trees[t].right = from.right;
+    trees[t].feature = from.feature;
+    trees[t].threshold = from.threshold;
+    trees[t].value.assign(from.value.begin(), from.value.end());
+  }
+  return py::cast(std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances));
+}
+
+// Learns a forest: classification with class numbers 0 .. num_classes - 1
+// (held in int, double or float labels), or regression with double
+// targets.
+template <class F, class L, class Task>
+py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
+                            const Task& task, const LearnExtras& extras = LearnExtras()) {
+  MemoryDataSet<F, L> data;
+  prepare_training<F, L, Task>(X, Y, num_classes, settings, extras, data);
+  return guarded([&]() -> py::tuple {
     unsigned long generation = 0;
     ForestGenerators generators =
         extras.seed ? ForestGenerators::per_tree(static_cast<std::uint64_t>(*extras.seed),
@@ -146,16 +183,6 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
                         generation = lease.second;
                         return std::move(lease.first);
                       }();
-    if (extras.given_forest != nullptr) {
-      LearnedForest<L> given;
-      convert_forest(*extras.given_forest, given.trees);
-      {
-        py::gil_scoped_release unlocked;
-        given.in_bag = redraw_in_bag(data, settings, generators, given.trees.size());
-      }
-      return py::make_tuple(py::none(), py::none(),
-                            learn_extras(task, data, given, generators, extras, settings.num_threads));
-    }
     ProgressCounter progress(static_cast<std::size_t>(settings.num_trees));
     std::unique_ptr<ProgressLine> line;
     if (extras.verbose > 0) {
@@ -172,10 +199,36 @@ py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_cl
     if (!extras.seed) return_generators(generators, generation);
     py::object importance_array = py::none();
     if (settings.feature_importances) importance_array = numpy_copy(forest.feature_importances);
-    const py::list trees = tree_arrays(forest.trees);
-    if (!settings.out_of_bag && !extras.tree_importances) return py::make_tuple(trees, importance_array);
-    return py::make_tuple(trees, importance_array,
-                          learn_extras(task, data, forest, generators, extras, settings.num_threads));
+    // The extras are worked out from the trees as learned, in the units of the targets learned.
+    py::object more = py::none();
+    if (settings.out_of_bag || extras.tree_importances) {
+      more = learn_extras(task, data, forest, generators, extras, settings.num_threads);
+    }
+    const py::object trees = learned_trees(forest, Task::is_regression ? 0 : num_classes, extras);
+    if (more.is_none()) return py::make_tuple(trees, importance_array);
+    return py::make_tuple(trees, importance_array, more);
+  }, extras.messages);
+}
+
+// The out-of-bag record of a forest learned with per-tree seeding from X
+// and Y: each tree's sample is drawn again from the tree's own generator,
+// then the extras of learn (oob, and permutation importances when asked)
+// are worked out for the trees given.
+template <class F, class L, class Task>
+py::dict out_of_bag_wrap(const py::object& X, const py::object& Y, const py::object& forest_argument,
+                         int num_classes, const ForestSettings& settings, const Task& task, const LearnExtras& extras) {
+  MemoryDataSet<F, L> data;
+  prepare_training<F, L, Task>(X, Y, num_classes, settings, extras, data);
+  return guarded([&]() -> py::dict {
+    const ForestGenerators generators = ForestGenerators::per_tree(static_cast<std::uint64_t>(*extras.seed),
+                                                                   static_cast<std::uint64_t>(extras.first_tree));
+    LearnedForest<L> given;
+    convert_forest(forest_argument, given.trees);
+    {
+      py::gil_scoped_release unlocked;
+      given.in_bag = redraw_in_bag(data, settings, generators, given.trees.size());
+    }
+    return learn_extras(task, data, given, generators, extras, settings.num_threads);
   }, extras.messages);
 }
 
@@ -194,45 +247,16 @@ py::tuple learn_wrap(const py::object& X, const py::object& Y, int num_classes, 
   return learn_forest_wrap<F, L>(X, Y, num_classes, settings, ClassificationTask<Criterion>());
 }
 
-// The general learning entry: every learning option of the program.
+// The weights of the bootstrap draws, as the general entries take them.
 typedef py::array_t<double, py::array::c_style | py::array::forcecast> WeightArray;
 
-// Calls run(F{}, task) with X's feature type and the criterion's task.
-template <class Run>
-py::tuple with_dtype_and_task(const py::object& X, CriterionKind kind, double leaf_variance, Run&& run) {
-  return with_feature_dtype(X, [&](auto f) -> py::tuple {
-    if (kind == CriterionKind::Variance) return run(f, RegressionTask(leaf_variance));
-    return with_classification_task(kind, [&](const auto& task) { return run(f, task); });
-  });
-}
+// The general learning entry: learn(X, y, **keywords), every learning
+// option of the program by keyword (see register_general_learning).
+py::tuple learn_general(const py::object& X, const py::object& Y, const py::kwargs& keywords);
 
-// The criterion of a name, or ValueError.
-CriterionKind criterion_of(const std::string& name);
-
-// How the trees' samples are drawn, from the general entries' keywords.
-void set_sampling(ForestSettings& settings, double sample_prop, long long sample_size, bool bootstrap,
-                  const std::optional<WeightArray>& sample_weight);
-
-// What the general entries ask of learning besides the forest, worded
-// plainly.
-LearnExtras general_extras(bool oob, bool permutation, std::optional<long long> seed, long long first_tree);
-
-// The out-of-bag record of a forest learned by learn with a seed: its
-// trees' samples drawn again, then what learn's oob and
-// permutation_importances give.
+// The out-of-bag entry: out_of_bag(X, y, forest, **keywords).
 py::dict out_of_bag_general(const py::object& X, const py::object& Y, const py::object& forest,
-                            const std::string& criterion, int num_classes, long long seed, long long first_tree,
-                            double sample_prop, long long sample_size, bool bootstrap,
-                            const std::optional<WeightArray>& sample_weight, bool permutation_importances,
-                            int num_threads);
-
-py::tuple learn_general(const py::object& X, const py::object& Y, const std::string& criterion, int num_classes,
-                        int num_trees, double sample_prop, int fte_per_split, int max_depth,
-                        int min_instances_per_node, int min_leaf_size, int max_leaf_nodes, int num_threads,
-                        bool compute_importances, bool oob, bool permutation_importances, int verbose,
-                        std::optional<long long> seed, long long first_tree, long long sample_size, bool bootstrap,
-                        bool tree_importances, double leaf_variance,
-                        const std::optional<WeightArray>& sample_weight);
+                            const py::kwargs& keywords);
 
 }  // namespace PySylvor
 

@@ -16,6 +16,7 @@
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/model/tree.hpp"
 #include "python/PySylvor/arrays.hpp"
+#include "python/PySylvor/forest_handle.hpp"
 
 namespace PySylvor {
 
@@ -68,10 +69,23 @@ bool convert_array_to_tree(const py::handle& obj, Tree<L>& tree) {
   return true;
 }
 
-// Appends the trees of a forest argument: lisp text (str or bytes), or a
-// sequence of float32/float64 tree arrays (other items are skipped).
+// Appends the trees of a forest argument: a Forest, lisp text (str or
+// bytes), or a sequence of float32/float64 tree arrays (other items are
+// skipped).
 template <class L>
 void convert_forest(const py::object& obj, Forest<L>& forest) {
+  if (py::isinstance<ForestHandle>(obj)) {
+    for (const Tree<double>& stored : obj.cast<const ForestHandle&>().get_trees()) {
+      Tree<L>& tree = forest.emplace_back();
+      tree.left = stored.left;
+      tree.right = stored.right;
+      tree.feature = stored.feature;
+      tree.threshold = stored.threshold;
+      tree.value.resize(stored.size());
+      for (std::size_t k = 0; k < stored.size(); ++k) tree.value[k] = detail::truncate_to<L>(stored.value[k]);
+    }
+    return;
+  }
   if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
     std::istringstream in(py::isinstance<py::str>(obj) ? obj.cast<std::string>()
                                                        : std::string(py::reinterpret_borrow<py::bytes>(obj)));

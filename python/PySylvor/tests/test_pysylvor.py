@@ -524,3 +524,88 @@ def test_read_model_refuses_files_that_hold_no_model(content, message):
         if content:
             with pytest.raises(RuntimeError):
                 P.parse_model(content)
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda x, y: P.learn(x, y, num_tres=3), "learn\\(\\) got an unexpected keyword argument 'num_tres'"),
+    (lambda x, y: P.learn(x, y, sample_prop="half"), "sample_prop cannot be str"),
+    (lambda x, y: P.out_of_bag(x, y, [], num_classes=2), "out_of_bag\\(\\) needs the keyword argument 'seed'"),
+    (lambda x, y: P.out_of_bag(x, y, [], seed=1, num_trees=3),
+     "out_of_bag\\(\\) got an unexpected keyword argument 'num_trees'"),
+])
+def test_the_general_entries_take_their_keywords_only(call, message):
+    x, y = two_class_data(50)
+    with pytest.raises(TypeError, match=message):
+        call(x, y)
+
+
+def learned_forest(regression=False, trees=6):
+    x, y = two_class_data(400, features=4, seed=2)
+    if regression:
+        return x, y.astype(np.float64) + x[0], P.learn(x, y.astype(np.float64) + x[0], criterion="variance",
+                                                       num_classes=1, num_trees=trees, seed=7, as_forest=True,
+                                                       tree_importances=True)
+    return x, y, P.learn(x, y, num_trees=trees, seed=7, as_forest=True, tree_importances=True)
+
+
+@pytest.mark.parametrize("regression", [False, True])
+def test_a_forest_answers_as_the_entries_over_its_tree_arrays(regression):
+    x, y, (forest, importances, extras) = learned_forest(regression)
+    arrays = forest.tree_arrays()
+    rows = np.ascontiguousarray(x.T)
+    assert len(forest) == len(arrays) == 6
+    assert not arrays[0].flags.writeable and forest.tree_arrays()[0] is arrays[0]
+    leaves = np.zeros((rows.shape[0], 6), np.int32)
+    P.apply(x, arrays, leaves)
+    assert np.array_equal(forest.apply(rows), leaves)
+    if regression:
+        means = np.zeros(rows.shape[0])
+        P.predict_regression(x, arrays, means)
+        assert np.array_equal(forest.predict(rows), means)
+    else:
+        labels, shares = np.zeros(rows.shape[0], np.int32), np.zeros((rows.shape[0], 2))
+        P.test_di(x, arrays, 2, labels, 1)
+        P.prob_dd(x, arrays, 2, shares, 1)
+        assert np.array_equal(forest.predict(rows), labels)
+        assert np.array_equal(forest.predict_proba(rows), shares)
+    # The forest's importances are those learning gave, bit for bit.
+    assert np.array_equal(forest.feature_importances(), importances)
+    assert np.array_equal(forest.tree_importances(), extras["tree_importances"])
+    indptr, indices, offsets = forest.decision_path(rows[:5])
+    assert len(indptr) == 6 and offsets[-1] == sum(a.shape[1] for a in arrays)
+    for i in range(5):
+        path = indices[indptr[i]:indptr[i + 1]]
+        assert list(path) == sorted(path)
+        for t in range(6):
+            assert offsets[t] + leaves[i, t] in path
+
+
+@pytest.mark.parametrize("regression", [False, True])
+def test_a_forest_pickles_joins_and_reads_back_exactly(regression):
+    import pickle
+    x, _, (forest, _, _) = learned_forest(regression)
+    rows = np.ascontiguousarray(x.T)
+    again = pickle.loads(pickle.dumps(forest))
+    assert np.array_equal(again.predict(rows), forest.predict(rows))
+    assert np.array_equal(again.feature_importances(), forest.feature_importances())
+    for text in (forest.model_text("vectortxt"), forest.model_text("lisp")):
+        read = P.Forest.from_model_text(text, forest.num_classes)
+        assert np.array_equal(read.predict(rows), forest.predict(rows))
+    _, _, (more, _, _) = learned_forest(regression, trees=3)
+    joined = forest.extended(more)
+    assert len(joined) == 9
+    assert np.array_equal(joined.apply(rows), np.hstack([forest.apply(rows), more.apply(rows)]))
+    assert joined.tree_importances().shape == (9, 4)
+    other_task = learned_forest(not regression)[2][0]
+    with pytest.raises(ValueError, match="cannot take the trees"):
+        forest.extended(other_task)
+
+
+def test_a_forest_refuses_leaves_beyond_its_classes_and_rows_of_another_type():
+    x, y, (forest, _, _) = learned_forest()
+    with pytest.raises(RuntimeError, match="leaf voting for class 1, but the classes are 0 to 0"):
+        P.Forest.from_arrays(forest.tree_arrays(), 1)
+    with pytest.raises(TypeError, match="float64 or float32"):
+        forest.predict(np.ascontiguousarray(x.T).astype(np.int32))
+    with pytest.raises(RuntimeError, match="tests feature 3 but the data have 2 features"):
+        forest.predict(np.zeros((2, 2)))

@@ -1,0 +1,302 @@
+#include "python/PySylvor/forest_handle.hpp"
+
+#include <pybind11/stl.h>
+
+#include <sstream>
+#include <utility>
+
+#include "Sylvor/dataset/dataset.hpp"
+#include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/io/tree_io.hpp"
+#include "Sylvor/learn/forest.hpp"
+#include "Sylvor/model/votes.hpp"
+#include "Sylvor/predict/predictor.hpp"
+#include "python/PySylvor/arrays.hpp"
+#include "python/PySylvor/errors.hpp"
+#include "python/PySylvor/files.hpp"
+#include "python/PySylvor/tree_arrays.hpp"
+
+namespace PySylvor {
+
+namespace {
+
+// The class numbers of a classifier's leaves as int trees.
+Forest<int> class_trees(const Forest<double>& trees) {
+  Forest<int> forest(trees.size());
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const Tree<double>& from = trees[t];
+    Tree<int>& to = forest[t];
+    to.left = from.left;
+    to.right = from.right;
+    to.feature = from.feature;
+    to.threshold = from.threshold;
+    to.value.resize(from.size());
+    for (std::size_t k = 0; k < from.size(); ++k) to.value[k] = detail::truncate_to<int>(from.value[k]);
+  }
+  return forest;
+}
+
+// Calls run(data) with the rows of X (instances x features, float64 or
+// float32) copied into a data set of that feature type.
+template <class Run>
+void with_rows(const py::object& X, int num_classes, Run run) {
+  const auto copy = [&](auto f) {
+    typedef decltype(f) F;
+    const py::array rows = checked_array<F>(X, "X", 2);
+    const py::array columns = rows.attr("T");  // features x instances, as the copy reads them
+    MemoryDataSet<F, int> data;
+    copy_into(data, columns, std::vector<int>(), num_classes > 0 ? num_classes : 1);
+    run(data);
+  };
+  if (py::isinstance<py::array_t<double>>(X)) return copy(double{});
+  if (py::isinstance<py::array_t<float>>(X)) return copy(float{});
+  throw py::type_error("X must be a numpy array of dtype float64 or float32 (instances x features)");
+}
+
+}  // namespace
+
+ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<std::vector<double>> tree_importances)
+    : trees(std::move(forest)), num_classes(num_classes), importances(std::move(tree_importances)) {
+  if (num_classes < 0) throw py::value_error("num_classes must not be negative, not " + std::to_string(num_classes));
+  if (!importances.empty() && importances.size() != trees.size()) {
+    throw py::value_error("there are " + std::to_string(importances.size()) + " rows of tree importances for " +
+                          std::to_string(trees.size()) + " trees");
+  }
+  guarded([&] {
+    if (num_classes > 0) {
+      check_leaf_classes(trees, false, num_classes);
+      classes = FlatForest<int>(class_trees(trees));
+    } else {
+      values = FlatForest<double>(trees);
+    }
+    return 0;
+  }, Messages::Plain);
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest, int num_classes) {
+  Forest<double> trees;
+  guarded([&] {
+    convert_forest(forest, trees);
+    return 0;
+  }, Messages::Plain);
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes);
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::from_model_text(const py::bytes& text, int num_classes) {
+  Forest<double> trees;
+  guarded([&] {
+    trees = parse_model_text(std::string(text));
+    return 0;
+  }, Messages::Plain);
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes);
+}
+
+py::array ForestHandle::predict(const py::object& X, int num_threads) const {
+  check_threads(num_threads);
+  py::array result;
+  with_rows(X, num_classes, [&](const auto& data) {
+    const std::size_t n = data.get_num_instances();
+    guarded([&] {
+      if (num_classes > 0) {
+        py::array_t<int> labels(static_cast<py::ssize_t>(n));
+        int* out = labels.mutable_data();
+        py::gil_scoped_release unlocked;
+        predict_blocks<ClassVotes>(classes, data, static_cast<std::size_t>(num_classes), num_threads,
+                                   [&](std::size_t i, const ClassVotes& votes, std::size_t j) { out[i] = votes.result(j); });
+        result = std::move(labels);
+      } else {
+        py::array_t<double> means(static_cast<py::ssize_t>(n));
+        double* out = means.mutable_data();
+        py::gil_scoped_release unlocked;
+        predict_blocks<RunningMean>(values, data, 1, num_threads,
+                                    [&](std::size_t i, const RunningMean& votes, std::size_t j) { out[i] = votes.result(j); });
+        result = std::move(means);
+      }
+      return 0;
+    }, Messages::Plain);
+  });
+  return result;
+}
+
+py::array ForestHandle::predict_proba(const py::object& X, int num_threads) const {
+  check_threads(num_threads);
+  if (num_classes == 0) throw py::value_error("a regression forest has no class-vote fractions");
+  py::array_t<double> shares;
+  with_rows(X, num_classes, [&](const auto& data) {
+    const std::size_t nc = static_cast<std::size_t>(num_classes);
+    shares = py::array_t<double>({static_cast<py::ssize_t>(data.get_num_instances()), static_cast<py::ssize_t>(nc)});
+    double* out = shares.mutable_data();
+    const double num_trees = static_cast<double>(trees.size());
+    guarded([&] {
+      py::gil_scoped_release unlocked;
+      predict_blocks<ClassVotes>(classes, data, nc, num_threads,
+                                 [&](std::size_t i, const ClassVotes& votes, std::size_t j) {
+                                   const int* counts = votes.counts(j);
+                                   for (std::size_t c = 0; c < nc; ++c) out[i * nc + c] = counts[c + 1] / num_trees;
+                                 });
+      return 0;
+    }, Messages::Plain);
+  });
+  return std::move(shares);
+}
+
+py::array ForestHandle::apply(const py::object& X, int num_threads) const {
+  check_threads(num_threads);
+  py::array_t<int> leaves;
+  with_rows(X, num_classes, [&](const auto& data) {
+    const long ni = static_cast<long>(data.get_num_instances());
+    const std::size_t nt = trees.size();
+    leaves = py::array_t<int>({static_cast<py::ssize_t>(ni), static_cast<py::ssize_t>(nt)});
+    int* out = leaves.mutable_data();
+    const auto columns = column_pointers(data);
+    guarded([&] {
+      with_flat([&](const auto& flat) {
+        flat.check(data.get_num_features());
+        py::gil_scoped_release unlocked;
+#pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
+        for (long i = 0; i < ni; ++i) {
+          for (std::size_t k = 0; k < nt; ++k) {
+            out[static_cast<std::size_t>(i) * nt + k] =
+                static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
+          }
+        }
+      });
+      return 0;
+    }, Messages::Plain);
+  });
+  return std::move(leaves);
+}
+
+py::tuple ForestHandle::decision_path(const py::object& X) const {
+  std::vector<std::int64_t> indptr{0}, indices, offsets{0};
+  for (const Tree<double>& tree : trees) offsets.push_back(offsets.back() + static_cast<std::int64_t>(tree.size()));
+  with_rows(X, num_classes, [&](const auto& data) {
+    guarded([&] {
+      with_flat([&](const auto& flat) { flat.check(data.get_num_features()); });
+      py::gil_scoped_release unlocked;
+      for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+        // Nodes are numbered after their parents and trees follow one
+        // another, so each row's columns come out in increasing order.
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+          const Tree<double>& tree = trees[t];
+          std::size_t k = 0;
+          for (;;) {
+            indices.push_back(offsets[t] + static_cast<std::int64_t>(k));
+            if (tree.is_leaf(k)) break;
+            const double x = static_cast<double>(data.features[static_cast<std::size_t>(tree.feature[k])][i]);
+            k = static_cast<std::size_t>(tree.threshold[k] > x ? tree.left[k] : tree.right[k]);
+          }
+        }
+        indptr.push_back(static_cast<std::int64_t>(indices.size()));
+      }
+      return 0;
+    }, Messages::Plain);
+  });
+  const auto as_array = [](const std::vector<std::int64_t>& v) {
+    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), array.mutable_data());
+    return array;
+  };
+  return py::make_tuple(as_array(indptr), as_array(indices), as_array(offsets));
+}
+
+py::list ForestHandle::tree_arrays() const {
+  if (!arrays) {
+    py::list made = PySylvor::tree_arrays(trees);
+    for (const py::handle array : made) array.attr("flags").attr("writeable") = false;
+    arrays = std::move(made);
+  }
+  return arrays;
+}
+
+py::object ForestHandle::tree_importances() const {
+  if (importances.empty()) return py::none();
+  const std::size_t nf = importances.front().size();
+  py::array_t<double> table({static_cast<py::ssize_t>(importances.size()), static_cast<py::ssize_t>(nf)});
+  double* out = table.mutable_data();
+  for (const std::vector<double>& row : importances) out = std::copy(row.begin(), row.end(), out);
+  return std::move(table);
+}
+
+py::object ForestHandle::feature_importances() const {
+  if (importances.empty()) return py::none();
+  return numpy_copy(mean_importances(importances, importances.front().size(), static_cast<int>(importances.size())));
+}
+
+py::bytes ForestHandle::model_text(const std::string& format) const {
+  if (format != "lisp" && format != "vectortxt") {
+    throw py::value_error("format must be 'lisp' or 'vectortxt', not '" + format + "'");
+  }
+  std::ostringstream text;
+  guarded([&] {
+    write_forest(text, trees, format);
+    return 0;
+  }, Messages::Plain);
+  return py::bytes(text.str());
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::extended(const ForestHandle& other) const {
+  if (other.num_classes != num_classes) {
+    throw py::value_error("a forest of " + std::to_string(num_classes) + " classes cannot take the trees of one of " +
+                          std::to_string(other.num_classes));
+  }
+  Forest<double> joined = trees;
+  joined.insert(joined.end(), other.trees.begin(), other.trees.end());
+  std::vector<std::vector<double>> rows;
+  if (!importances.empty() && !other.importances.empty()) {
+    rows = importances;
+    rows.insert(rows.end(), other.importances.begin(), other.importances.end());
+  }
+  return std::make_shared<ForestHandle>(std::move(joined), num_classes, std::move(rows));
+}
+
+py::tuple ForestHandle::pickled() const {
+  return py::make_tuple(model_text("vectortxt"), num_classes, importances);
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::unpickled(const py::tuple& state) {
+  if (state.size() != 3) throw py::value_error("not the pickled state of a Forest");
+  const auto handle = from_model_text(state[0].cast<py::bytes>(), state[1].cast<int>());
+  handle->importances = state[2].cast<std::vector<std::vector<double>>>();
+  if (!handle->importances.empty() && handle->importances.size() != handle->trees.size()) {
+    throw py::value_error("not the pickled state of a Forest: its importances do not match its trees");
+  }
+  return handle;
+}
+
+void register_forest_handle(py::module_& m) {
+  py::class_<ForestHandle, std::shared_ptr<ForestHandle>>(
+      m, "Forest",
+      "A forest held in the module: the trees and their packed form for prediction, built once. Rows are "
+      "instances x features (float64 or float32). Made by learn(..., as_forest=True), Forest.from_arrays or "
+      "Forest.from_model_text; never changed afterwards.")
+      .def_static("from_arrays", &ForestHandle::from_arrays, py::arg("forest"), py::arg("num_classes"),
+                  "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
+                  "for num_classes=0.")
+      .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
+                  "The forest of model text (bytes of a lisp or vectortxt model file).")
+      .def("__len__", &ForestHandle::size)
+      .def_property_readonly("num_classes", &ForestHandle::get_num_classes)
+      .def("predict", &ForestHandle::predict, py::arg("X"), py::arg("num_threads") = 0,
+           "Per row, the class voted for most (int32) or the mean of the leaves (float64).")
+      .def("predict_proba", &ForestHandle::predict_proba, py::arg("X"), py::arg("num_threads") = 0,
+           "Per row and class, the share of the trees voting for it.")
+      .def("apply", &ForestHandle::apply, py::arg("X"), py::arg("num_threads") = 0,
+           "Per row and tree, the breadth-first number of the leaf reached (int32).")
+      .def("decision_path", &ForestHandle::decision_path, py::arg("X"),
+           "The nodes each row passes: (indptr, indices, offsets), a CSR matrix of the trees' nodes side by side "
+           "and the offset of each tree's nodes.")
+      .def("tree_arrays", &ForestHandle::tree_arrays, "The (5, nodes) float64 arrays of the trees, read-only.")
+      .def("tree_importances", &ForestHandle::tree_importances,
+           "Each tree's importances (trees x features), or None when learning did not record them.")
+      .def("feature_importances", &ForestHandle::feature_importances,
+           "The mean of the trees' importances, added in tree order, or None.")
+      .def("model_text", &ForestHandle::model_text, py::arg("format") = "vectortxt",
+           "The model text (bytes) of the forest, 'lisp' or 'vectortxt'.")
+      .def("extended", &ForestHandle::extended, py::arg("other"),
+           "A forest of these trees followed by those of other.")
+      .def(py::pickle([](const ForestHandle& handle) { return handle.pickled(); },
+                      [](const py::tuple& state) { return ForestHandle::unpickled(state); }));
+}
+
+}  // namespace PySylvor

@@ -1,0 +1,95 @@
+// A forest owned across the Python boundary: the module's class Forest.
+// It holds the trees in their stored form (values as doubles: class numbers
+// 0 .. K - 1 of a classifier, or means of a regressor), the packed form that
+// prediction walks, built once when the handle is made, and each tree's
+// importances when learning knew them. It predicts labels or means, class
+// vote fractions, the leaves and the decision paths of rows (instances x
+// features, float64 or float32), writes model text, pickles through its
+// exact model text, and joins with others.
+//
+// A handle never changes once made, so any number of Python threads may use
+// one at once: the interpreter lock is released while it walks rows. The
+// tree arrays are made on first request (under the lock) and kept,
+// read-only.
+#ifndef PYSYLVOR_FOREST_HANDLE_HPP
+#define PYSYLVOR_FOREST_HANDLE_HPP
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Sylvor/model/flat_forest.hpp"
+#include "Sylvor/model/tree.hpp"
+
+namespace PySylvor {
+
+namespace py = pybind11;
+using namespace Sylvor;
+
+class ForestHandle {
+public:
+  // A classifier of num_classes classes (at least 1; every leaf votes for
+  // one of them), or a regressor (num_classes 0). `tree_importances` holds
+  // one row per tree, or nothing.
+  ForestHandle(Forest<double> trees, int num_classes, std::vector<std::vector<double>> tree_importances = {});
+
+  // The handle of a forest argument (tree arrays or lisp text), or of model
+  // text (bytes of a lisp or vectortxt model file).
+  static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes);
+  static std::shared_ptr<ForestHandle> from_model_text(const py::bytes& text, int num_classes);
+
+  std::size_t size() const { return trees.size(); }
+  int get_num_classes() const { return num_classes; }
+  const Forest<double>& get_trees() const { return trees; }
+
+  // Per row: the class voted for most (int32; the smallest among ties), or
+  // the mean of the leaves (float64).
+  py::array predict(const py::object& X, int num_threads) const;
+  // Per row and class: the share of the trees voting for it (float64).
+  py::array predict_proba(const py::object& X, int num_threads) const;
+  // Per row and tree: the breadth-first number of the leaf reached (int32).
+  py::array apply(const py::object& X, int num_threads) const;
+  // The nodes each row passes, as a CSR matrix of the trees' nodes side by
+  // side: (indptr, indices, offsets of each tree's nodes), int64.
+  py::tuple decision_path(const py::object& X) const;
+
+  // The (5, nodes) float64 arrays of the trees, read-only, made once.
+  py::list tree_arrays() const;
+  // Each tree's importances (trees x features, float64) and their mean in
+  // tree order, or None when learning did not record them.
+  py::object tree_importances() const;
+  py::object feature_importances() const;
+
+  // The model text of the forest, "lisp" or "vectortxt" (bytes).
+  py::bytes model_text(const std::string& format) const;
+
+  // A handle of these trees followed by those of `other` (of the same task).
+  std::shared_ptr<ForestHandle> extended(const ForestHandle& other) const;
+
+  // What pickling keeps: (vectortxt model text, num_classes, tree importances).
+  py::tuple pickled() const;
+  static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
+
+private:
+  template <class Visit>
+  auto with_flat(Visit visit) const {
+    return num_classes > 0 ? visit(classes) : visit(values);
+  }
+
+  Forest<double> trees;
+  int num_classes;
+  std::vector<std::vector<double>> importances;  // per tree, or empty
+  FlatForest<int> classes;                        // a classifier's packed trees
+  FlatForest<double> values;                      // a regressor's
+  mutable py::object arrays;                      // the tree arrays once made
+};
+
+// Registers the class Forest in the module.
+void register_forest_handle(py::module_& m);
+
+}  // namespace PySylvor
+
+#endif
