@@ -1,9 +1,11 @@
 // The read-only form through which every predictor walks a forest: all the
-// trees' nodes packed end to end, 16 bytes a node (threshold or leaf value,
-// tested feature or -1, left child or class label), built once from the
-// stored trees. A node keeps its number in the stored tree, and a node's
+// trees' nodes packed end to end, 16 bytes a node (threshold, tested
+// feature, left child), and beside them each node's value, built once from
+// the stored trees. A node keeps its number in the stored tree, and a node's
 // right child, numbered just after its left one, lies just after it, so one
-// cache line serves a decision and both candidates for the next step.
+// cache line serves a decision and both candidates for the next step. A
+// leaf steps onto itself, so instances walked together take as many steps
+// as the tree is deep, without a test for the leaves they reached.
 //
 // A flat forest owns its packed copy and never changes it after it is made,
 // so any number of threads may walk one at once. Walks follow Tree::leaf_of
@@ -36,7 +38,7 @@ std::vector<const typename DataSet::feature_type*> column_pointers(const DataSet
 template <class L>
 class FlatForest {
 public:
-  // Instances walked side by side by leaves_of_lanes.
+  // Instances walked side by side by values_of_lanes.
   static constexpr std::size_t lanes = 16;
 
   FlatForest() = default;
@@ -47,32 +49,39 @@ public:
     std::size_t total = 0;
     for (const Tree<L>& tree : forest) total += tree.size();
     nodes.reserve(total);
+    values.reserve(total);
+    std::vector<std::size_t> depth;
     for (std::size_t t = 0; t < forest.size(); ++t) {
       const Tree<L>& tree = forest[t];
       roots.push_back(nodes.size());
       TestedFeatures tested;
+      depth.assign(tree.size(), 0);
+      std::size_t deepest = 0;
       for (std::size_t k = 0; k < tree.size(); ++k) {
         FlatNode node;
+        deepest = std::max(deepest, depth[k]);
         if (tree.is_leaf(k)) {
-          node.feature = -1;
-          if constexpr (std::is_integral<L>::value) {
-            node.child_or_label = static_cast<int>(tree.value[k]);
-          } else {
-            node.threshold_or_value = static_cast<double>(tree.value[k]);
-          }
+          // A leaf leads to itself: every value goes right (nothing is below
+          // minus infinity, NaN included), to left + 1, the leaf.
+          node.threshold = -std::numeric_limits<double>::infinity();
+          node.feature = 0;
+          node.left = static_cast<int>(k) - 1;
         } else {
           if (tree.right[k] != tree.left[k] + 1) {
             throw Exception("tree " + std::to_string(t) + " is not numbered breadth first");
           }
           node.feature = tree.feature[k];
-          node.threshold_or_value = tree.threshold[k];
-          node.child_or_label = tree.left[k];
+          node.threshold = tree.threshold[k];
+          node.left = tree.left[k];
+          depth[static_cast<std::size_t>(tree.left[k])] = depth[static_cast<std::size_t>(tree.right[k])] = depth[k] + 1;
           tested.lowest = std::min(tested.lowest, node.feature);
           tested.highest = std::max(tested.highest, node.feature);
         }
         nodes.push_back(node);
+        values.push_back(tree.value[k]);
       }
       features.push_back(tested);
+      depths.push_back(deepest);
     }
   }
 
@@ -81,8 +90,7 @@ public:
 
   // Throws Exception when an inner node tests a feature outside
   // 0 .. num_features - 1 (a model learned on other data).
-  // Must be called before any walk: an inner node with a negative feature
-  // would be taken for a leaf.
+  // Must be called before any walk.
   void check(std::size_t num_features) const {
     for (std::size_t t = 0; t < features.size(); ++t) {
       const TestedFeatures& tested = features[t];
@@ -104,12 +112,13 @@ public:
   template <class ValueOf>
   std::size_t leaf_from(std::size_t k, std::size_t from, ValueOf value_of) const {
     const FlatNode* base = nodes.data() + roots[k];
-    const FlatNode* node = base + from;
-    while (!node->is_leaf()) {
-      const double x = static_cast<double>(value_of(static_cast<std::size_t>(node->feature)));
-      node = base + node->child_or_label + (node->threshold_or_value > x ? 0 : 1);
+    std::size_t at = from;
+    for (;;) {
+      const FlatNode& node = base[at];
+      if (node.left == static_cast<int>(at) - 1) return at;  // a leaf
+      const double x = static_cast<double>(value_of(static_cast<std::size_t>(node.feature)));
+      at = static_cast<std::size_t>(node.left + (node.threshold > x ? 0 : 1));
     }
-    return static_cast<std::size_t>(node - base);
   }
 
   template <class F>
@@ -118,43 +127,33 @@ public:
   }
 
   // Walks instances first .. first + n - 1 (n <= lanes) through tree k side
-  // by side, so that their memory accesses overlap, and stores the values
-  // of the leaves they reach in values[0 .. n - 1].
+  // by side, as many steps as the tree is deep (a leaf steps onto itself),
+  // so the walks have no branch of their own and their memory accesses
+  // overlap; stores the values of the leaves reached in values[0 .. n - 1].
   template <class F>
-  void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* values) const {
+  void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* out) const {
     const FlatNode* base = nodes.data() + roots[k];
-    const FlatNode* at[lanes];
-    for (std::size_t j = 0; j < n; ++j) at[j] = base;
-    for (bool moved = true; moved;) {
-      moved = false;
+    std::size_t at[lanes];
+    for (std::size_t j = 0; j < n; ++j) at[j] = 0;
+    for (std::size_t step = 0; step < depths[k]; ++step) {
       for (std::size_t j = 0; j < n; ++j) {
-        const FlatNode* node = at[j];
-        if (node->is_leaf()) continue;
-        const double x = static_cast<double>(columns[node->feature][first + j]);
-        at[j] = base + node->child_or_label + (node->threshold_or_value > x ? 0 : 1);
-        moved = true;
+        const FlatNode& node = base[at[j]];
+        const double x = static_cast<double>(columns[node.feature][first + j]);
+        at[j] = static_cast<std::size_t>(node.left + (node.threshold > x ? 0 : 1));
       }
     }
-    for (std::size_t j = 0; j < n; ++j) values[j] = at[j]->value();
+    const L* tree_values = values.data() + roots[k];
+    for (std::size_t j = 0; j < n; ++j) out[j] = tree_values[at[j]];
   }
 
   // The value of node `leaf` of tree k.
-  L value(std::size_t k, std::size_t leaf) const { return nodes[roots[k] + leaf].value(); }
+  L value(std::size_t k, std::size_t leaf) const { return values[roots[k] + leaf]; }
 
 private:
   struct FlatNode {
-    double threshold_or_value = 0.0;  // inner: threshold; leaf of a real-valued forest: its value
-    int feature = -1;                 // -1 for a leaf
-    int child_or_label = 0;           // inner: left child (right = left + 1); leaf: class label
-
-    bool is_leaf() const { return feature < 0; }
-    L value() const {
-      if constexpr (std::is_integral<L>::value) {
-        return static_cast<L>(child_or_label);
-      } else {
-        return static_cast<L>(threshold_or_value);
-      }
-    }
+    double threshold = 0.0;  // a leaf: minus infinity
+    int feature = 0;         // a leaf: 0 (any column the walk may read)
+    int left = 0;            // the left child (right = left + 1); a leaf: its own number - 1
   };
 
   // The lowest and highest feature that a tree's inner nodes test.
@@ -164,7 +163,9 @@ private:
   };
 
   std::vector<FlatNode> nodes;
+  std::vector<L> values;                 // per node: a leaf's class label or value
   std::vector<std::size_t> roots;        // per tree, the position of its node 0
+  std::vector<std::size_t> depths;       // per tree, the depth of its deepest leaf
   std::vector<TestedFeatures> features;  // per tree
 };
 
