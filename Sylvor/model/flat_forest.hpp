@@ -141,6 +141,12 @@ public:
         const double x = static_cast<double>(columns[node.feature][first + j]);
         at[j] = static_cast<std::size_t>(node.left + (node.threshold > x ? 0 : 1));
       }
+      // Every eighth step: stop once every instance is at its leaf.
+      if (step % 8 == 7) {
+        bool all_leaves = true;
+        for (std::size_t j = 0; j < n; ++j) all_leaves &= base[at[j]].left == static_cast<int>(at[j]) - 1;
+        if (all_leaves) break;
+      }
     }
     const L* tree_values = values.data() + roots[k];
     for (std::size_t j = 0; j < n; ++j) out[j] = tree_values[at[j]];

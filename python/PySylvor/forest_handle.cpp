@@ -73,13 +73,16 @@ ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<s
   }, Messages::Plain);
 }
 
-std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest, int num_classes) {
+std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest, int num_classes,
+                                                       const py::object& tree_importances) {
   Forest<double> trees;
   guarded([&] {
     convert_forest(forest, trees);
     return 0;
   }, Messages::Plain);
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes);
+  std::vector<std::vector<double>> rows;
+  if (!tree_importances.is_none()) rows = tree_importances.cast<std::vector<std::vector<double>>>();
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows));
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::from_model_text(const py::bytes& text, int num_classes) {
@@ -236,32 +239,47 @@ py::bytes ForestHandle::model_text(const std::string& format) const {
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::extended(const ForestHandle& other) const {
-  if (other.num_classes != num_classes) {
-    throw py::value_error("a forest of " + std::to_string(num_classes) + " classes cannot take the trees of one of " +
-                          std::to_string(other.num_classes));
-  }
-  Forest<double> joined = trees;
-  joined.insert(joined.end(), other.trees.begin(), other.trees.end());
+  return join({this, &other});
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::joined(const std::vector<std::shared_ptr<ForestHandle>>& parts) {
+  std::vector<const ForestHandle*> handles;
+  for (const auto& part : parts) handles.push_back(part.get());
+  return join(handles);
+}
+
+std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestHandle*>& parts) {
+  if (parts.empty()) throw py::value_error("joining needs at least one forest");
+  const int num_classes = parts.front()->num_classes;
+  Forest<double> trees;
   std::vector<std::vector<double>> rows;
-  if (!importances.empty() && !other.importances.empty()) {
-    rows = importances;
-    rows.insert(rows.end(), other.importances.begin(), other.importances.end());
+  bool every_importance = true;
+  for (const ForestHandle* part : parts) {
+    if (part->num_classes != num_classes) {
+      throw py::value_error("a forest of " + std::to_string(num_classes) + " classes cannot take the trees of one of " +
+                            std::to_string(part->num_classes));
+    }
+    trees.insert(trees.end(), part->trees.begin(), part->trees.end());
+    every_importance = every_importance && !part->importances.empty();
+    rows.insert(rows.end(), part->importances.begin(), part->importances.end());
   }
-  return std::make_shared<ForestHandle>(std::move(joined), num_classes, std::move(rows));
+  if (!every_importance) rows.clear();
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows));
+}
+
+py::array column_medians(const py::object& X) {
+  py::array result;
+  with_rows(X, 1, [&](const auto& data) { result = numpy_copy(data.column_medians()); });
+  return result;
 }
 
 py::tuple ForestHandle::pickled() const {
-  return py::make_tuple(model_text("vectortxt"), num_classes, importances);
+  return py::make_tuple(tree_arrays(), num_classes, importances);
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::unpickled(const py::tuple& state) {
   if (state.size() != 3) throw py::value_error("not the pickled state of a Forest");
-  const auto handle = from_model_text(state[0].cast<py::bytes>(), state[1].cast<int>());
-  handle->importances = state[2].cast<std::vector<std::vector<double>>>();
-  if (!handle->importances.empty() && handle->importances.size() != handle->trees.size()) {
-    throw py::value_error("not the pickled state of a Forest: its importances do not match its trees");
-  }
-  return handle;
+  return from_arrays(state[0], state[1].cast<int>(), state[2]);
 }
 
 void register_forest_handle(py::module_& m) {
@@ -271,8 +289,11 @@ void register_forest_handle(py::module_& m) {
       "instances x features (float64 or float32). Made by learn(..., as_forest=True), Forest.from_arrays or "
       "Forest.from_model_text; never changed afterwards.")
       .def_static("from_arrays", &ForestHandle::from_arrays, py::arg("forest"), py::arg("num_classes"),
+                  py::arg("tree_importances") = py::none(),
                   "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
-                  "for num_classes=0.")
+                  "for num_classes=0; tree_importances, when given, holds one row per tree.")
+      .def_static("joined", &ForestHandle::joined, py::arg("parts"),
+                  "One forest of the trees of several, in order (their importances kept when all have them).")
       .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
                   "The forest of model text (bytes of a lisp or vectortxt model file).")
       .def("__len__", &ForestHandle::size)
@@ -297,6 +318,9 @@ void register_forest_handle(py::module_& m) {
            "A forest of these trees followed by those of other.")
       .def(py::pickle([](const ForestHandle& handle) { return handle.pickled(); },
                       [](const py::tuple& state) { return ForestHandle::unpickled(state); }));
+  m.def("column_medians", &column_medians, py::arg("X"),
+        "The upper median of the non-NaN values of each column of X (instances x features, float64 or float32; "
+        "0 for a column without any), as float64: the values that fill missing ones.");
 }
 
 }  // namespace PySylvor

@@ -5,7 +5,8 @@
 // importances when learning knew them. It predicts labels or means, class
 // vote fractions, the leaves and the decision paths of rows (instances x
 // features, float64 or float32), writes model text, pickles through its
-// exact model text, and joins with others.
+// tree arrays (every field exactly, where model text writes NaN thresholds
+// as 0), and joins with others.
 //
 // A handle never changes once made, so any number of Python threads may use
 // one at once: the interpreter lock is released while it walks rows. The
@@ -38,7 +39,8 @@ public:
 
   // The handle of a forest argument (tree arrays or lisp text), or of model
   // text (bytes of a lisp or vectortxt model file).
-  static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes);
+  static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes,
+                                                   const py::object& tree_importances = py::none());
   static std::shared_ptr<ForestHandle> from_model_text(const py::bytes& text, int num_classes);
 
   std::size_t size() const { return trees.size(); }
@@ -66,14 +68,18 @@ public:
   // The model text of the forest, "lisp" or "vectortxt" (bytes).
   py::bytes model_text(const std::string& format) const;
 
-  // A handle of these trees followed by those of `other` (of the same task).
+  // A handle of these trees followed by those of `other` (of the same task),
+  // and one of the trees of several handles in order.
   std::shared_ptr<ForestHandle> extended(const ForestHandle& other) const;
+  static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& parts);
 
-  // What pickling keeps: (vectortxt model text, num_classes, tree importances).
+  // What pickling keeps: (tree arrays, num_classes, tree importances).
   py::tuple pickled() const;
   static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
 
 private:
+  static std::shared_ptr<ForestHandle> join(const std::vector<const ForestHandle*>& parts);
+
   template <class Visit>
   auto with_flat(Visit visit) const {
     return num_classes > 0 ? visit(classes) : visit(values);
@@ -87,7 +93,11 @@ private:
   mutable py::object arrays;                      // the tree arrays once made
 };
 
-// Registers the class Forest in the module.
+// The upper median of the non-NaN values of each column of X (instances x
+// features, float64 or float32; 0 for a column without any), as float64.
+py::array column_medians(const py::object& X);
+
+// Registers the class Forest and column_medians in the module.
 void register_forest_handle(py::module_& m);
 
 }  // namespace PySylvor

@@ -16,7 +16,9 @@ from sklearn.utils.validation import check_is_fitted
 import PySylvor_wrap as _wrap
 
 from . import _metadata
-from ._trees import SylvorTree, decision_path
+from scipy import sparse
+
+from ._trees import SylvorTree
 
 try:  # scikit-learn's parameter validation (1.2 on)
     from sklearn.utils._param_validation import Interval, StrOptions
@@ -30,7 +32,7 @@ _INT_MAX = 2**31 - 1
 
 # What a fit sets besides the attributes whose names end with "_": fit works
 # on a copy of the estimator and puts its whole state in place at the end.
-_FITTED_PRIVATE = frozenset({"_trees", "_seed", "_tree_importances", "_oob_record", "_feature_dtype"})
+_FITTED_PRIVATE = frozenset({"_forest", "_seed", "_oob_record", "_feature_dtype"})
 
 
 def _is_fitted_state(name):
@@ -131,12 +133,19 @@ class _BaseForest(BaseEstimator):
         }
 
     def __setstate__(self, state):
-        # Forests pickled before the trees became objects held raw arrays.
-        trees = state.get("estimators_")
-        if "_trees" not in state and trees is not None and all(isinstance(t, np.ndarray) for t in trees):
-            state["_trees"] = list(trees)
+        # Earlier pickles held the trees as arrays: in "_trees" (with each
+        # tree's importances in "_tree_importances"), or, before the trees
+        # became objects, in "estimators_".
+        trees = state.pop("_trees", None)
+        if trees is None and "_forest" not in state and state.get("estimators_") is not None \
+                and all(isinstance(t, np.ndarray) for t in state["estimators_"]):
+            trees = list(state["estimators_"])
+        tree_importances = state.pop("_tree_importances", None)
         self.__dict__.update(state)
-        if "_trees" in state:
+        if trees is not None:
+            classes = len(self.classes_) if hasattr(self, "classes_") else 0
+            self._forest = _wrap.Forest.from_arrays(list(trees), classes, tree_importances)
+        if "_forest" in self.__dict__:
             self._wrap_trees()
 
     # ---------------------------------------------------------------- fitting
@@ -156,7 +165,7 @@ class _BaseForest(BaseEstimator):
         """A copy of the estimator for fit to work on: its parameters, and
         its fitted state only when a warm start grows its forest."""
         staged = object.__new__(type(self))
-        warm = self.warm_start and "_trees" in self.__dict__
+        warm = self.warm_start and "_forest" in self.__dict__
         staged.__dict__.update((name, value) for name, value in self.__dict__.items()
                                if warm or not _is_fitted_state(name))
         return staged
@@ -260,7 +269,7 @@ class _BaseForest(BaseEstimator):
         """Learns the forest (or, with warm_start, the trees it lacks)."""
         criterion = self._check_params(X.shape[0])
         weights = self._draw_weights(y, sample_weight)
-        previous = self._trees if self.warm_start and hasattr(self, "_trees") else None
+        previous = self._forest if self.warm_start and hasattr(self, "_forest") else None
         if previous is not None and self.n_estimators < len(previous):
             raise ValueError(f"n_estimators={self.n_estimators} must be larger or equal to "
                              f"len(estimators_)={len(previous)} when warm_start==True")
@@ -270,7 +279,7 @@ class _BaseForest(BaseEstimator):
         if previous is None:
             self._seed = seed_of(self.random_state)
             self._feature_dtype = X.dtype
-            self.feature_medians_ = _column_medians(X)
+            self.feature_medians_ = _wrap.column_medians(X)
         X = _fill_missing(X.astype(self._feature_dtype, copy=False), self.feature_medians_)
         first = len(previous) if previous is not None else 0
         # Regression targets are learned scaled by a power of two, exactly,
@@ -279,6 +288,7 @@ class _BaseForest(BaseEstimator):
         scaled_y = np.ldexp(learned_y, -exponent) if exponent else learned_y
         result = _wrap.learn(
             X.T, scaled_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
+            as_forest=True, leaf_exponent=exponent,
             num_threads=_threads(self.n_jobs), compute_importances=True,
             # A warm start works the estimates out for the whole forest afterwards.
             oob=bool(self.oob_score) and previous is None,
@@ -287,29 +297,22 @@ class _BaseForest(BaseEstimator):
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(scaled_y),
             **self._growth_settings(X.shape[0], X.shape[1]))
-        trees = [_scale_leaves(tree, exponent) for tree in result[0]]  # the extension's own arrays
+        forest = result[0]
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
-            self._trees = trees
-            self._tree_importances = extras["tree_importances"]
+            self._forest = forest
             self.feature_importances_ = result[1]
             if self.compute_permutation_importances:
                 self.permutation_importances_ = extras["permutation_importances"]
             if self.oob_score:
                 self._set_oob(extras, learned_y)
         else:
-            self._add_trees(trees, extras["tree_importances"], X, learned_y, num_classes, weights)
+            # The trees grown now follow the others; the importances and the
+            # out-of-bag estimates are worked out again for all of them, so
+            # they are those of one fit.
+            self._forest = previous.extended(forest)
+            self._set_whole_forest_estimates(X, learned_y, num_classes, weights)
         self._wrap_trees()
-
-    def _add_trees(self, trees, tree_importances, X, learned_y, num_classes, weights):
-        """Joins trees grown apart (a warm start's, the parts of a
-        distributed fit) to the forest: the importances are worked out
-        again from every tree's own, and the out-of-bag estimates from the
-        trees' samples drawn again, so both are those of one fit of all the
-        trees."""
-        self._trees = self._trees + list(trees)
-        self._tree_importances = np.vstack([self._tree_importances, tree_importances])
-        self._set_whole_forest_estimates(X, learned_y, num_classes, weights)
 
     def _training_arrays(self, X, y, sample_weight):
         """What learning took from fit's X, y and sample_weight: X with the
@@ -325,12 +328,12 @@ class _BaseForest(BaseEstimator):
         return X, learned_y, num_classes, self._draw_weights(y, sample_weight)
 
     def _set_whole_forest_estimates(self, X, learned_y, num_classes, weights):
-        self.feature_importances_ = _mean_importances(self._tree_importances)
+        self.feature_importances_ = self._forest.feature_importances()
         if not (self.oob_score or self.compute_permutation_importances):
             return
         growth = self._growth_settings(X.shape[0], X.shape[1])
         record = _wrap.out_of_bag(
-            X.T, learned_y, self._trees, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
+            X.T, learned_y, self._forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
             num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
             sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
             sample_weight=weights, permutation_importances=bool(self.compute_permutation_importances),
@@ -342,11 +345,10 @@ class _BaseForest(BaseEstimator):
 
     def _wrap_trees(self):
         n_classes = len(self.classes_) if hasattr(self, "classes_") else None
-        self.estimators_ = [SylvorTree(t, self.n_features_in_, n_classes) for t in self._trees]
-        per_tree = getattr(self, "_tree_importances", None)
-        if per_tree is not None and len(per_tree) == len(self._trees):
-            for tree, importances in zip(self.estimators_, per_tree):
-                tree.feature_importances_ = importances
+        per_tree = self._forest.tree_importances()
+        arrays = self._forest.tree_arrays()
+        self.estimators_ = [SylvorTree(a, self.n_features_in_, n_classes, None if per_tree is None else per_tree[k])
+                            for k, a in enumerate(arrays)]
 
     def _set_oob(self, extras, y):
         """Sets the out-of-bag attributes from the extension's out-of-bag
@@ -391,15 +393,16 @@ class _BaseForest(BaseEstimator):
     def apply(self, X):
         """The breadth-first number of the leaf that each instance reaches in each tree."""
         X = self._check_input(X)
-        leaves = np.zeros((X.shape[0], len(self._trees)), np.int32)
-        _wrap.apply(X.T, self._trees, leaves, _threads(self.n_jobs))
-        return leaves
+        return self._forest.apply(X, _threads(self.n_jobs))
 
     def decision_path(self, X):
         """The nodes each instance passes, as scikit-learn gives them: a
         sparse (instances x nodes of every tree) indicator matrix in CSR
         form, and the offsets of each tree's nodes in its columns."""
-        return decision_path(self._trees, self.apply(X))
+        indptr, indices, offsets = self._forest.decision_path(self._check_input(X))
+        indicator = sparse.csr_matrix((np.ones(len(indices), dtype=np.int64), indices, indptr),
+                                      shape=(len(indptr) - 1, offsets[-1]))
+        return indicator, offsets
 
     # ------------------------------------------------------------ persistence
     def save_model(self, path, format="vectortxt"):
@@ -433,7 +436,7 @@ class _BaseForest(BaseEstimator):
         medians = getattr(self, "feature_medians_", None)
         if medians is not None:
             medians = np.ascontiguousarray(medians, dtype=np.float64)
-        text = _wrap.model_text(self._trees, format)
+        text = self._forest.model_text(format)
         digest = hashlib.sha256(text).hexdigest()
         companions = []
         if description is not None:
@@ -446,8 +449,9 @@ class _BaseForest(BaseEstimator):
 
     @classmethod
     def _loaded(cls, path, params, feature_dtype):
-        """A model with the trees of `path`, its metadata (or None) and the
-        parameters: those saved, updated by those given."""
+        """A model of the parameters saved beside `path`, updated by those
+        given, with what the companions hold; its metadata (or None); and
+        the trees of `path` as arrays, for the caller to make its forest of."""
         if not os.path.exists(path):
             raise FileNotFoundError(f"the model file {path!r} does not exist")
         if not os.path.isfile(path):
@@ -473,7 +477,6 @@ class _BaseForest(BaseEstimator):
         saved = {k: v for k, v in saved.items() if k in valid}
         saved.update(params)
         model = cls(**saved)
-        model._trees = list(trees)
         model.n_outputs_ = 1
         if feature_dtype is None and meta is not None:
             feature_dtype = meta.get("feature_dtype")
@@ -493,33 +496,21 @@ class _BaseForest(BaseEstimator):
                 model.oob_score_ = meta["oob_score_"]
         if getattr(model, "feature_importances_", None) is None:
             model.feature_importances_ = None
-        return model, meta
+        return model, meta, list(trees)
 
-    def _set_feature_count(self, given):
+    def _set_feature_count(self, given, trees):
         """Sets n_features_in_ of a loaded model (see _feature_count); the
         recorded medians must be one per feature, and the trees may test
         only those features."""
-        self.n_features_in_ = _feature_count(given, self.feature_medians_, self._trees)
+        self.n_features_in_ = _feature_count(given, self.feature_medians_, trees)
         medians = self.feature_medians_
         if medians is not None and len(medians) != self.n_features_in_:
             raise ValueError(f"the model's medians file holds {len(medians)} medians for {self.n_features_in_} "
                              "features")
-        used = _features_used(self._trees)
+        used = _features_used(trees)
         if used > self.n_features_in_:
             raise ValueError(f"the model's trees test feature {used - 1}, but it has {self.n_features_in_} "
                              "features")
-
-
-def _column_medians(X):
-    """The upper median of each column's non-NaN values (0 for a column
-    without any), as float64: the values the extension fills in."""
-    medians = np.zeros(X.shape[1], np.float64)
-    for f in range(X.shape[1]):
-        column = X[:, f]
-        present = column[~np.isnan(column)]
-        if len(present):
-            medians[f] = np.partition(present, len(present) // 2)[len(present) // 2]
-    return medians
 
 
 def _fill_missing(X, medians):
@@ -579,16 +570,6 @@ def _read_description(path, model_path, model_sha256, explicit):
         raise ValueError(f"{path}: {error}") from None
 
 
-def _mean_importances(tree_importances):
-    """The forest's importances from its trees', added in tree order and
-    scaled as the extension scales them, so that a forest joined from parts
-    has the importances of one fit."""
-    total = np.zeros(tree_importances.shape[1])
-    for row in tree_importances:
-        total += row
-    return total * (1.0 / len(tree_importances)) if len(tree_importances) else total
-
-
 def _target_exponent(y):
     """The power of two that brings the largest finite |target| into
     [0.5, 1): the targets divided by 2**exponent are learned, exactly, in
@@ -596,15 +577,6 @@ def _target_exponent(y):
     finite = np.abs(y[np.isfinite(y)])
     largest = float(finite.max()) if len(finite) else 0.0
     return int(np.frexp(largest)[1]) if largest > 0 else 0
-
-
-def _scale_leaves(tree, exponent):
-    """Multiplies the leaf values of a tree array by 2**exponent, in place
-    (exactly); returns the array."""
-    if exponent:
-        leaves = tree[0] < 0
-        tree[4][leaves] = np.ldexp(tree[4][leaves], exponent)
-    return tree
 
 
 def _extras_scaled(extras, exponent):
@@ -751,7 +723,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         self.class_weight = class_weight
 
     def _fit(self, X, y, sample_weight):
-        warm = self.warm_start and hasattr(self, "_trees")
+        warm = self.warm_start and hasattr(self, "_forest")
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
         classes, encoded = np.unique(y, return_inverse=True)
@@ -777,10 +749,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     def predict_proba(self, X):
         """Share of the trees voting for each class, columns in classes_ order."""
         X = self._check_input(X)
-        probabilities = np.zeros((X.shape[0], len(self.classes_)), np.float64)
-        prob = _wrap.prob_dd if X.dtype == np.float64 else _wrap.prob_sd
-        prob(X.T, self._trees, len(self.classes_), probabilities, _threads(self.n_jobs))
-        return probabilities
+        return self._forest.predict_proba(X, _threads(self.n_jobs))
 
     def predict_log_proba(self, X):
         """The natural logarithm of predict_proba (minus infinity for a class
@@ -791,10 +760,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     def predict(self, X):
         """The majority class of the trees (the first of classes_ among ties)."""
         X = self._check_input(X)
-        labels = np.zeros(X.shape[0], np.int32)
-        test = _wrap.test_di if X.dtype == np.float64 else _wrap.test_si
-        test(X.T, self._trees, len(self.classes_), labels, _threads(self.n_jobs))
-        return self.classes_[labels]
+        return self.classes_[self._forest.predict(X, _threads(self.n_jobs))]
 
     def _description(self):
         names = _description_names([str(c) for c in self.classes_])
@@ -819,7 +785,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         those saved, updated by `params`."""
         if desc_file is not None and not os.path.exists(desc_file):
             raise FileNotFoundError(f"the description file {desc_file!r} does not exist")
-        model, meta = cls._loaded(path, params, feature_dtype)
+        model, meta, trees = cls._loaded(path, params, feature_dtype)
         n_features, labels, labeling = _read_description(desc_file if desc_file is not None else path + ".bdf",
                                                          path, model._model_sha256, explicit=desc_file is not None)
         del model._model_sha256
@@ -831,7 +797,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                                  f"{list(saved)}")
         elif saved is not None:
             classes = saved
-        leaves = np.concatenate([t[4][t[0] < 0] for t in model._trees])
+        leaves = np.concatenate([t[4][t[0] < 0] for t in trees])
         if labeling == "plus-one-minus-one":
             # The program's -1 and +1 become the classes 0 and 1.
             if not np.isin(leaves, (-1.0, 1.0)).all():
@@ -843,7 +809,7 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
             if len(classes) != 2:
                 raise ValueError(f"a model of plus-one-minus-one labels has 2 classes (-1 and +1), but "
                                  f"{len(classes)} were given")
-            model._trees = [_with_leaves_mapped(t, lambda v: (v + 1.0) / 2.0) for t in model._trees]
+            trees = [_with_leaves_mapped(t, lambda v: (v + 1.0) / 2.0) for t in trees]
         else:
             whole = (leaves == np.trunc(leaves)) & (leaves >= 0)
             if not whole.all():
@@ -861,7 +827,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                                  f"{needed} classes, but {len(classes)} were given")
         model.classes_ = classes
         model.n_classes_ = len(classes)
-        model._set_feature_count(meta["n_features_in"] if meta is not None else n_features)
+        model._set_feature_count(meta["n_features_in"] if meta is not None else n_features, trees)
+        model._forest = _wrap.Forest.from_arrays(trees, len(classes))
         model._wrap_trees()
         return model
 
@@ -897,7 +864,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
 
     def _fit(self, X, y, sample_weight):
-        warm = self.warm_start and hasattr(self, "_trees")
+        warm = self.warm_start and hasattr(self, "_forest")
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True,
                                    reset=not warm)
         self.n_outputs_ = 1
@@ -915,9 +882,7 @@ class ForestRegressor(RegressorMixin, _BaseForest):
 
     def predict(self, X):
         X = self._check_input(X)
-        values = np.zeros(X.shape[0], np.float64)
-        _wrap.predict_regression(X.T, self._trees, values, _threads(self.n_jobs))
-        return values
+        return self._forest.predict(X, _threads(self.n_jobs))
 
     @classmethod
     def load_model(cls, path, n_features=None, feature_dtype=None, **params):
@@ -925,9 +890,10 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         features comes from n_features, PATH.meta or PATH.medians. Rows are
         predicted as feature_dtype (float32 or float64): by default the type
         recorded in PATH.meta; without it, rows are taken as they come."""
-        model, meta = cls._loaded(path, params, feature_dtype)
+        model, meta, trees = cls._loaded(path, params, feature_dtype)
         model._set_feature_count(n_features if n_features is not None
-                                 else meta["n_features_in"] if meta is not None else None)
+                                 else meta["n_features_in"] if meta is not None else None, trees)
+        model._forest = _wrap.Forest.from_arrays(trees, 0)
         model._wrap_trees()
         return model
 

@@ -16,7 +16,7 @@ def export_graphviz(estimator, tree=0, feature_names=None, class_names=None, max
     nodes deeper than it are drawn as one "(...)" node per elided subtree.
     Render with ``dot -Tsvg tree.dot -o tree.svg`` (Debian's graphviz)."""
     check_is_fitted(estimator, "estimators_")
-    trees = estimator._trees
+    trees = [t.arrays for t in estimator.estimators_]
     if not isinstance(tree, (int, np.integer)) or isinstance(tree, bool) or not 0 <= tree < len(trees):
         raise ValueError(f"tree must be a tree number from 0 to {len(trees) - 1}, got {tree!r}")
     if max_depth is not None and (not isinstance(max_depth, (int, np.integer)) or max_depth < 0):

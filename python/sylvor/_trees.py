@@ -1,4 +1,4 @@
-"""The trees of a fitted forest as light objects, and the paths through them.
+"""The trees of a fitted forest as light objects.
 
 A tree is held as the extension gives it: a (5, nodes) float64 array of the
 left child, right child, feature, threshold and value of each node, numbered
@@ -7,7 +7,6 @@ array without copying it; ``tree_`` presents it with scikit-learn's names and
 conventions. Both are read-only views, safe to share between threads.
 """
 import numpy as np
-from scipy import sparse
 
 # scikit-learn's markers: the children of a leaf, and its feature and threshold.
 TREE_LEAF = -1
@@ -103,16 +102,6 @@ class SylvorTree:
         return f"SylvorTree(nodes={self.arrays.shape[1]})"
 
 
-def parents(arrays):
-    """The parent of each node (-1 for the root)."""
-    nodes = arrays.shape[1]
-    parent = np.full(nodes, -1, dtype=np.int64)
-    split = np.flatnonzero(arrays[0] >= 0)
-    parent[arrays[0][split].astype(np.int64)] = split
-    parent[arrays[1][split].astype(np.int64)] = split
-    return parent
-
-
 def node_depths(arrays):
     """The depth of each node (0 at the root), one level a step."""
     depth = np.zeros(arrays.shape[1], dtype=np.int64)
@@ -125,30 +114,3 @@ def node_depths(arrays):
         level = np.concatenate([left[split], right[split]]).astype(np.int64)
         d += 1
     return depth
-
-
-def decision_path(trees, leaves):
-    """scikit-learn's decision_path from the leaf each instance reaches in
-    each tree (leaves: instances x trees): a CSR indicator of the nodes each
-    instance passes, the trees' nodes side by side, and the offsets of each
-    tree's nodes (n_trees + 1 entries)."""
-    n = leaves.shape[0]
-    offsets = np.zeros(len(trees) + 1, dtype=np.int64)
-    rows, columns = [], []
-    instances = np.arange(n)
-    for t, arrays in enumerate(trees):
-        offsets[t + 1] = offsets[t] + arrays.shape[1]
-        parent = parents(arrays)
-        at = leaves[:, t].astype(np.int64)
-        # Walk every instance up from its leaf at once, one level a step.
-        active = instances
-        while len(active):
-            rows.append(active)
-            columns.append(at[active] + offsets[t])
-            at[active] = parent[at[active]]
-            active = active[at[active] >= 0]
-    rows = np.concatenate(rows) if rows else np.zeros(0, np.int64)
-    columns = np.concatenate(columns) if columns else np.zeros(0, np.int64)
-    indicator = sparse.csr_matrix((np.ones(len(rows), dtype=np.int64), (rows, columns)), shape=(n, offsets[-1]))
-    indicator.sort_indices()
-    return indicator, offsets

@@ -10,6 +10,7 @@ forest a local fit with the same random_state learns, whatever the workers
 and their threads.
 """
 import numpy as np
+import PySylvor_wrap as _wrap
 from sklearn.base import clone
 
 from ._forest import ForestClassifier, _joined_oob, seed_of
@@ -85,15 +86,14 @@ def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
     joined._seed = first._seed
     joined._feature_dtype = getattr(first, "_feature_dtype", None)
     joined._first_tree = getattr(first, "_first_tree", 0)
-    joined._trees = [tree for sub in subforests for tree in sub._trees]
-    joined._tree_importances = np.vstack([sub._tree_importances for sub in subforests])
-    joined.n_estimators = len(joined._trees)
+    joined._forest = _wrap.Forest.joined([sub._forest for sub in subforests])
+    joined.n_estimators = len(joined._forest)
     joined._wrap_trees()
     if X is not None and y is not None:
         X, learned_y, num_classes, weights = joined._training_arrays(X, y, sample_weight)
         joined._set_whole_forest_estimates(X, learned_y, num_classes, weights)
         return joined
-    counts = np.array([len(sub._trees) for sub in subforests], dtype=np.float64)
+    counts = np.array([len(sub._forest) for sub in subforests], dtype=np.float64)
     joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)
     if getattr(estimator, "compute_permutation_importances", False):
         joined.permutation_importances_ = _tree_weighted_mean(subforests, "permutation_importances_", counts)

@@ -87,9 +87,9 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
     in the order of the tree, every split node above the middle of its
     children."""
     check_is_fitted(estimator, "estimators_")
-    if not isinstance(tree, (int, np.integer)) or not 0 <= tree < len(estimator._trees):
-        raise ValueError(f"tree must be a tree number from 0 to {len(estimator._trees) - 1}, got {tree!r}")
-    arrays = estimator._trees[tree]
+    if not isinstance(tree, (int, np.integer)) or not 0 <= tree < len(estimator.estimators_):
+        raise ValueError(f"tree must be a tree number from 0 to {len(estimator.estimators_) - 1}, got {tree!r}")
+    arrays = estimator.estimators_[tree].arrays
     left, right = arrays[0].astype(np.int64), arrays[1].astype(np.int64)
     depth = node_depths(arrays)
     limit = np.inf if max_depth is None else max_depth

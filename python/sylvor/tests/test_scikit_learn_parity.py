@@ -213,14 +213,20 @@ def test_pickles_keep_the_trees_and_read_older_pickles():
     again = pickle.loads(pickle.dumps(model))
     assert np.array_equal(again.predict_proba(X), model.predict_proba(X))
     assert np.array_equal(again.estimators_[2].tree_.children_left, model.estimators_[2].tree_.children_left)
-    # Forests pickled before the trees became objects held the raw arrays.
-    state = dict(model.__getstate__())
-    state["estimators_"] = [np.asarray(t) for t in model.estimators_]
-    del state["_trees"]
-    older = ForestClassifier.__new__(ForestClassifier)
-    older.__setstate__(state)
-    assert np.array_equal(older.predict(X), model.predict(X))
-    assert older.estimators_[0].tree_.node_count == model.estimators_[0].tree_.node_count
+    arrays = [np.array(t) for t in model.estimators_]
+    importances = np.vstack([t.feature_importances_ for t in model.estimators_])
+    # Forests pickled before the forest object held the arrays and each
+    # tree's importances; before the trees became objects, the raw arrays.
+    for older_state in ({"_trees": arrays, "_tree_importances": importances}, {"estimators_": arrays}):
+        state = dict(model.__getstate__())
+        del state["_forest"]
+        state.update(older_state)
+        older = ForestClassifier.__new__(ForestClassifier)
+        older.__setstate__(state)
+        assert np.array_equal(older.predict_proba(X), model.predict_proba(X))
+        assert older.estimators_[0].tree_.node_count == model.estimators_[0].tree_.node_count
+        if "_trees" in older_state:
+            assert np.array_equal(older.estimators_[3].feature_importances_, importances[3])
 
 
 def test_defaults_are_scikit_learns():
