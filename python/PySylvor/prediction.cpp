@@ -8,6 +8,17 @@ namespace PySylvor {
 namespace py = pybind11;
 using namespace Sylvor;
 
+void check_num_classes(int num_classes) {
+  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+}
+
+BaseForestClassifier classifier_over(const Forest<int>& forest, int num_classes, int num_threads) {
+  BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
+  predictor.use_forest(forest);
+  predictor.set_num_threads(num_threads);
+  return predictor;
+}
+
 double predict_regression(const py::object& X_given, const py::object& forest_argument, const py::object& out,
                           int num_threads, const py::object& learned_dtype) {
   check_threads(num_threads);
@@ -20,21 +31,18 @@ double predict_regression(const py::object& X_given, const py::object& forest_ar
       throw py::value_error("the prediction output must have one entry per instance (" +
                             std::to_string(x.shape(1)) + "), not " + std::to_string(values.shape(0)));
     }
-    return guarded([&]() -> double {
-      Forest<double> forest;
-      MemoryDataSet<F, double> data;
-      prepare_prediction(forest_argument, x, 1, forest, data);
-      data.set_labeling(1, Regression);
-      BaseForestRegressor predictor;
-      predictor.use_forest(forest);
-      predictor.set_num_threads(num_threads);
-      std::vector<double> predicted;
-      Array1D<double> output(static_cast<char*>(values.mutable_data()), values.shape(0), values.strides(0));
-      py::gil_scoped_release unlocked;
-      predictor.predict(data, predicted);
-      for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
-      return 0.0;
-    }, Messages::Plain);
+    Array1D<double> output(static_cast<char*>(values.mutable_data()), values.shape(0), values.strides(0));
+    return predict_with<F, double>(
+        x, forest_argument, 1, Messages::Plain,
+        [](const Forest<double>&, MemoryDataSet<F, double>& data) { data.set_labeling(1, Regression); },
+        [&](const Forest<double>& forest, const MemoryDataSet<F, double>& data) {
+          BaseForestRegressor predictor;
+          predictor.use_forest(forest);
+          predictor.set_num_threads(num_threads);
+          std::vector<double> predicted;
+          predictor.predict(data, predicted);
+          for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
+        });
   });
 }
 
@@ -46,30 +54,29 @@ double apply_forest(const py::object& X_given, const py::object& forest_argument
     typedef decltype(f) F;
     const py::array x = checked_array<F>(X, "X", 2);
     py::array leaves = checked_output<int>(out, "the leaf output", 2);
-    return guarded([&]() -> double {
-      Forest<double> forest;
-      MemoryDataSet<F, double> data;
-      prepare_prediction(forest_argument, x, 1, forest, data);
-      if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.size())) {
-        throw py::value_error("the leaf output must have shape (instances, trees) = (" + std::to_string(x.shape(1)) +
-                              ", " + std::to_string(forest.size()) + ")");
-      }
-      const FlatForest<double> flat(forest);
-      flat.check(data.get_num_features());
-      const auto columns = column_pointers(data);
-      Array2D<int> output(static_cast<char*>(leaves.mutable_data()), leaves.shape(0), leaves.shape(1),
-                          leaves.strides(0), leaves.strides(1));
-      const long ni = static_cast<long>(data.get_num_instances());
-      py::gil_scoped_release unlocked;
+    Array2D<int> output(static_cast<char*>(leaves.mutable_data()), leaves.shape(0), leaves.shape(1),
+                        leaves.strides(0), leaves.strides(1));
+    return predict_with<F, double>(
+        x, forest_argument, 1, Messages::Plain,
+        [&](const Forest<double>& forest, const MemoryDataSet<F, double>&) {
+          if (leaves.shape(0) != x.shape(1) || leaves.shape(1) != static_cast<py::ssize_t>(forest.size())) {
+            throw py::value_error("the leaf output must have shape (instances, trees) = (" +
+                                  std::to_string(x.shape(1)) + ", " + std::to_string(forest.size()) + ")");
+          }
+        },
+        [&](const Forest<double>& forest, const MemoryDataSet<F, double>& data) {
+          const FlatForest<double> flat(forest);
+          flat.check(data.get_num_features());
+          const auto columns = column_pointers(data);
+          const long ni = static_cast<long>(data.get_num_instances());
 #pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
-      for (long i = 0; i < ni; ++i) {
-        for (std::size_t k = 0; k < flat.size(); ++k) {
-          output(static_cast<std::size_t>(i), k) =
-              static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
-        }
-      }
-      return 0.0;
-    }, Messages::Plain);
+          for (long i = 0; i < ni; ++i) {
+            for (std::size_t k = 0; k < flat.size(); ++k) {
+              output(static_cast<std::size_t>(i), k) =
+                  static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
+            }
+          }
+        });
   });
 }
 

@@ -21,14 +21,31 @@ namespace PySylvor {
 namespace py = pybind11;
 using namespace Sylvor;
 
-// The trees of the forest argument and the data of X, ready for prediction.
-template <class F, class L>
-void prepare_prediction(const py::object& forest_argument, const py::array& x, int num_classes, Forest<L>& forest,
-                        MemoryDataSet<F, L>& data) {
-  convert_forest(forest_argument, forest);
-  copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
-  data.impute();
+// Every prediction entry does the same steps: convert the forest argument,
+// copy X into a data set with missing cells imputed, check the pair
+// (`check(forest, data)`, lock held, may throw), then run the prediction
+// (`run(forest, data)`) with the interpreter lock released. Errors of any
+// step become Python exceptions in the given style.
+template <class F, class L, class Check, class Run>
+double predict_with(const py::array& x, const py::object& forest_argument, int num_classes, Messages style,
+                    Check&& check, Run&& run) {
+  return guarded([&]() -> double {
+    Forest<L> forest;
+    MemoryDataSet<F, L> data;
+    convert_forest(forest_argument, forest);
+    copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
+    data.impute();
+    check(forest, data);
+    py::gil_scoped_release unlocked;
+    run(forest, data);
+    return 0.0;
+  }, style);
 }
+
+void check_num_classes(int num_classes);
+
+// A classifier over a forest whose leaves vote for classes 0..num_classes-1.
+BaseForestClassifier classifier_over(const Forest<int>& forest, int num_classes, int num_threads);
 
 template <class F>
 double test_wrap(const py::object& X, const py::object& forest_argument, int num_classes, const py::object& out,
@@ -40,22 +57,17 @@ double test_wrap(const py::object& X, const py::object& forest_argument, int num
     throw py::value_error("the label output must have one entry per instance (" + std::to_string(x.shape(1)) +
                           "), not " + std::to_string(labels.shape(0)));
   }
-  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
-  return guarded([&]() -> double {
-    Forest<int> forest;
-    MemoryDataSet<F, int> data;
-    prepare_prediction(forest_argument, x, num_classes, forest, data);
-    check_leaf_classes(forest, false, num_classes);
-    BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
-    predictor.use_forest(forest);
-    predictor.set_num_threads(num_threads);
-    std::vector<int> predicted;
-    Array1D<int> output(static_cast<char*>(labels.mutable_data()), labels.shape(0), labels.strides(0));
-    py::gil_scoped_release unlocked;
-    predictor.predict(data, predicted);
-    for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
-    return 0.0;
-  });
+  check_num_classes(num_classes);
+  Array1D<int> output(static_cast<char*>(labels.mutable_data()), labels.shape(0), labels.strides(0));
+  return predict_with<F, int>(
+      x, forest_argument, num_classes, Messages::AsTheProgram,
+      [&](const Forest<int>& forest, const MemoryDataSet<F, int>&) { check_leaf_classes(forest, false, num_classes); },
+      [&](const Forest<int>& forest, const MemoryDataSet<F, int>& data) {
+        BaseForestClassifier predictor = classifier_over(forest, num_classes, num_threads);
+        std::vector<int> predicted;
+        predictor.predict(data, predicted);
+        for (std::size_t i = 0; i < predicted.size(); ++i) output[i] = predicted[i];
+      });
 }
 
 template <class F, class P>
@@ -70,21 +82,16 @@ double prob_wrap(const py::object& X, const py::object& forest_argument, int num
                           std::to_string(probabilities.shape(0)) + ", " + std::to_string(probabilities.shape(1)) +
                           ")");
   }
-  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
-  return guarded([&]() -> double {
-    Forest<int> forest;
-    MemoryDataSet<F, int> data;
-    prepare_prediction(forest_argument, x, num_classes, forest, data);
-    check_leaf_classes(forest, false, num_classes);
-    BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
-    predictor.use_forest(forest);
-    predictor.set_num_threads(num_threads);
-    Array2D<P> output(static_cast<char*>(probabilities.mutable_data()), probabilities.shape(0),
-                      probabilities.shape(1), probabilities.strides(0), probabilities.strides(1));
-    py::gil_scoped_release unlocked;
-    predictor.compute_probabilities(data, output);
-    return 0.0;
-  });
+  check_num_classes(num_classes);
+  Array2D<P> output(static_cast<char*>(probabilities.mutable_data()), probabilities.shape(0), probabilities.shape(1),
+                    probabilities.strides(0), probabilities.strides(1));
+  return predict_with<F, int>(
+      x, forest_argument, num_classes, Messages::AsTheProgram,
+      [&](const Forest<int>& forest, const MemoryDataSet<F, int>&) { check_leaf_classes(forest, false, num_classes); },
+      [&](const Forest<int>& forest, const MemoryDataSet<F, int>& data) {
+        BaseForestClassifier predictor = classifier_over(forest, num_classes, num_threads);
+        predictor.compute_probabilities(data, output);
+      });
 }
 
 // Mean of the leaves (regression) for every instance of X into `out`.
