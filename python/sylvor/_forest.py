@@ -1,13 +1,11 @@
 """The scikit-learn estimators over the PySylvor_wrap extension."""
-import hashlib
 import math
 import numbers
 import os
-import re
 import warnings
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, clone
 from sklearn.metrics import r2_score
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
@@ -15,9 +13,9 @@ from sklearn.utils.validation import check_is_fitted
 
 import PySylvor_wrap as _wrap
 
-from . import _metadata
 from scipy import sparse
 
+from . import _persistence
 from ._trees import SylvorTree
 
 try:  # scikit-learn's parameter validation (1.2 on)
@@ -146,7 +144,7 @@ class _BaseForest(BaseEstimator):
             classes = len(self.classes_) if hasattr(self, "classes_") else 0
             self._forest = _wrap.Forest.from_arrays(list(trees), classes, tree_importances)
         if "_forest" in self.__dict__:
-            self._wrap_trees()
+            self._set_forest(self._forest)
 
     # ---------------------------------------------------------------- fitting
     def fit(self, X, y, sample_weight=None):
@@ -300,7 +298,7 @@ class _BaseForest(BaseEstimator):
         forest = result[0]
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
-            self._forest = forest
+            self._set_forest(forest)
             self.feature_importances_ = result[1]
             if self.compute_permutation_importances:
                 self.permutation_importances_ = extras["permutation_importances"]
@@ -310,9 +308,8 @@ class _BaseForest(BaseEstimator):
             # The trees grown now follow the others; the importances and the
             # out-of-bag estimates are worked out again for all of them, so
             # they are those of one fit.
-            self._forest = previous.extended(forest)
+            self._set_forest(previous.extended(forest))
             self._set_whole_forest_estimates(X, learned_y, num_classes, weights)
-        self._wrap_trees()
 
     def _training_arrays(self, X, y, sample_weight):
         """What learning took from fit's X, y and sample_weight: X with the
@@ -343,7 +340,10 @@ class _BaseForest(BaseEstimator):
         if self.oob_score:
             self._set_oob(record, learned_y)
 
-    def _wrap_trees(self):
+    def _set_forest(self, forest):
+        """Makes `forest` (the extension's Forest) the estimator's, with
+        estimators_ viewing its trees."""
+        self._forest = forest
         n_classes = len(self.classes_) if hasattr(self, "classes_") else None
         per_tree = self._forest.tree_importances()
         arrays = self._forest.tree_arrays()
@@ -422,95 +422,52 @@ class _BaseForest(BaseEstimator):
         one path at once a reader never pairs the model of one with the
         classes or medians of the other."""
         check_is_fitted(self, "estimators_")
-        if format not in ("lisp", "vectortxt"):
-            raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
-        # Everything that can be checked is checked before anything is written.
-        description = self._description()
-        if hasattr(self, "classes_"):
-            _metadata.encode_labels(self.classes_)
-        folder = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(folder):
-            raise FileNotFoundError(f"cannot write {path!r}: the folder {folder!r} does not exist")
-        if os.path.isdir(path):
-            raise IsADirectoryError(f"cannot write {path!r}: it is a folder")
-        medians = getattr(self, "feature_medians_", None)
-        if medians is not None:
-            medians = np.ascontiguousarray(medians, dtype=np.float64)
-        text = self._forest.model_text(format)
-        digest = hashlib.sha256(text).hexdigest()
-        companions = []
-        if description is not None:
-            companions.append((".bdf", (_metadata.model_digest_comment(digest) + description).encode()))
-        companions.append((".meta", _metadata.to_text(_metadata.metadata_of(self, digest)).encode()))
-        _wrap.write_model_text(path, text, medians, companions)
+        _persistence.save_model(self, path, format)
 
-    def _description(self):
-        return None
+    # ------------------------------------------- learning on several machines
+    def _fit_part(self, X, y, sample_weight, first_tree):
+        """Fits the estimator's n_estimators trees as the trees first_tree,
+        first_tree + 1, ... of a larger forest seeded by random_state: each
+        tree is the one a fit of the whole forest grows under its number."""
+        self._first_tree = first_tree
+        return self.fit(X, y, sample_weight=sample_weight)
 
-    @classmethod
-    def _loaded(cls, path, params, feature_dtype):
-        """A model of the parameters saved beside `path`, updated by those
-        given, with what the companions hold; its metadata (or None); and
-        the trees of `path` as arrays, for the caller to make its forest of."""
-        if not os.path.exists(path):
-            raise FileNotFoundError(f"the model file {path!r} does not exist")
-        if not os.path.isfile(path):
-            raise ValueError(f"the model file {path!r} is not a regular file")
-        if os.path.getsize(path) == 0:
-            raise ValueError(f"the model file {path!r} is empty")
-        # The model's bytes are read once: the trees are parsed from them and
-        # every companion is checked against them (the file may be replaced
-        # meanwhile).
-        with open(path, "rb") as source:
-            text = source.read()
-        try:
-            trees = _wrap.parse_model(text)
-        except RuntimeError as error:
-            raise ValueError(f"model file {path!r}: {error}") from None
-        digest = hashlib.sha256(text).hexdigest()
-        meta = _metadata.read(path + ".meta", path, digest, lambda message: warnings.warn(message, UserWarning))
-        if meta is not None and meta.get("estimator") != cls.__name__:
-            raise ValueError(f"{path!r} was saved from a {meta.get('estimator')}: load it with "
-                             f"{meta.get('estimator')}.load_model")
-        saved = dict(meta["params"]) if meta is not None else {}
-        valid = cls().get_params(deep=False)
-        saved = {k: v for k, v in saved.items() if k in valid}
-        saved.update(params)
-        model = cls(**saved)
-        model.n_outputs_ = 1
-        if feature_dtype is None and meta is not None:
-            feature_dtype = meta.get("feature_dtype")
-        if feature_dtype is not None:
-            model._feature_dtype = np.dtype(feature_dtype)
-            if model._feature_dtype not in (np.float32, np.float64):
-                raise ValueError(f"feature_dtype must be float32 or float64, not {feature_dtype!r}")
-        model.feature_medians_ = _read_medians(path, text)
-        model._model_sha256 = digest
-        if meta is not None:
-            if "feature_names_in" in meta:
-                model.feature_names_in_ = np.asarray(meta["feature_names_in"], dtype=object)
-            for name in ("feature_importances_", "permutation_importances_"):
-                if name in meta:
-                    setattr(model, name, np.asarray(meta[name], dtype=np.float64))
-            if "oob_score_" in meta:
-                model.oob_score_ = meta["oob_score_"]
-        if getattr(model, "feature_importances_", None) is None:
-            model.feature_importances_ = None
-        return model, meta, list(trees)
 
-    def _set_feature_count(self, given, trees):
-        """Sets n_features_in_ of a loaded model (see _feature_count); the
-        recorded medians must be one per feature, and the trees may test
-        only those features."""
-        self.n_features_in_ = _feature_count(given, self.feature_medians_, trees)
-        medians = self.feature_medians_
-        if medians is not None and len(medians) != self.n_features_in_:
-            raise ValueError(f"the model's medians file holds {len(medians)} medians for {self.n_features_in_} "
-                             "features")
-        used = _features_used(trees)
-        if used > self.n_features_in_:
-            raise ValueError(f"the model's trees test feature {used - 1}, but it has {self.n_features_in_} "
-                             "features")
+def join_parts(estimator, parts, X=None, y=None, sample_weight=None):
+    """One fitted estimator of `estimator`'s parameters holding the trees of
+    fitted `parts` (each fitted with _fit_part), in order. See
+    sylvor.distributed.join_forests for the estimates it works out."""
+    joined = clone(estimator)
+    first = parts[0]
+    for name, value in vars(first).items():
+        if name.endswith("_") and not name.startswith("_"):
+            setattr(joined, name, value)
+    joined._seed = first._seed
+    joined._feature_dtype = getattr(first, "_feature_dtype", None)
+    joined._first_tree = getattr(first, "_first_tree", 0)
+    joined._set_forest(_wrap.Forest.joined([part._forest for part in parts]))
+    joined.n_estimators = len(joined._forest)
+    if X is not None and y is not None:
+        X, learned_y, num_classes, weights = joined._training_arrays(X, y, sample_weight)
+        joined._set_whole_forest_estimates(X, learned_y, num_classes, weights)
+        return joined
+    counts = np.array([len(part._forest) for part in parts], dtype=np.float64)
+    joined.feature_importances_ = _tree_weighted_mean(parts, "feature_importances_", counts)
+    if getattr(estimator, "compute_permutation_importances", False):
+        joined.permutation_importances_ = _tree_weighted_mean(parts, "permutation_importances_", counts)
+    if getattr(estimator, "oob_score", False):
+        if y is None:
+            raise ValueError("joining out-of-bag estimates needs the training targets y")
+        record = _joined_oob([part._oob_record for part in parts])
+        y = np.asarray(y)
+        joined._set_oob(record, np.searchsorted(joined.classes_, y) if hasattr(joined, "classes_")
+                        else np.asarray(y, dtype=np.float64))
+    return joined
+
+
+def _tree_weighted_mean(parts, name, counts):
+    values = np.array([getattr(part, name) for part in parts])
+    return (values * counts[:, None]).sum(axis=0) / counts.sum()
 
 
 def _fill_missing(X, medians):
@@ -520,54 +477,6 @@ def _fill_missing(X, medians):
     if not missing.any():
         return X
     return np.where(missing, np.asarray(medians, dtype=X.dtype)[None, :], X)
-
-
-def _with_leaves_mapped(tree, mapping):
-    """A copy of a tree array whose leaf values are mapping(value)."""
-    tree = tree.copy()
-    leaves = tree[0] < 0
-    tree[4][leaves] = mapping(tree[4][leaves])
-    return tree
-
-
-def _read_medians(path, model_text):
-    """The medians recorded beside a model file whose bytes are model_text,
-    or None (with a warning when the file beside it belongs to another
-    model)."""
-    try:
-        state, medians = _wrap.read_medians(path, model_text)
-    except RuntimeError as error:
-        raise ValueError(str(error)) from None
-    if state == "stale":
-        warnings.warn(f"{path}.medians was written for another model than {path!r} and is ignored", UserWarning)
-    return medians
-
-
-def _read_description(path, model_path, model_sha256, explicit):
-    """The number of features (None when not given), the class names by
-    class number and the label type of a description file; (None, {},
-    "discrete-zero-onward") when there is none. A description that names
-    the model bytes it was written with (save_model writes such a line)
-    must name those of model_path as they were read (their digest
-    model_sha256): otherwise it is refused when it was
-    given (`explicit`), and ignored with a warning when it was only found
-    beside the model."""
-    try:
-        with open(path, "rb") as source:
-            text = source.read()  # once: the file may be replaced meanwhile
-    except FileNotFoundError:
-        return None, {}, "discrete-zero-onward"
-    named = _metadata.described_model(text)
-    if named is not None and named != model_sha256:
-        message = f"{path} was written for another model than {model_path!r}"
-        if explicit:
-            raise ValueError(message)
-        warnings.warn(message + " and is ignored", UserWarning)
-        return None, {}, "discrete-zero-onward"
-    try:
-        return _wrap.parse_description(text)
-    except RuntimeError as error:
-        raise ValueError(f"{path}: {error}") from None
 
 
 def _target_exponent(y):
@@ -762,12 +671,6 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         X = self._check_input(X)
         return self.classes_[self._forest.predict(X, _threads(self.n_jobs))]
 
-    def _description(self):
-        names = _description_names([str(c) for c in self.classes_])
-        n = self.n_features_in_
-        return (f"num-features {n}\nclass-column {n}\n" +
-                "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
-
     @classmethod
     def load_model(cls, path, classes=None, desc_file=None, feature_dtype=None, **params):
         """A classifier with the forest of a sylvor model file. The classes
@@ -783,54 +686,8 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         with its default --feature-type float predicts exactly as the
         program's test with feature_dtype="float32"). The parameters are
         those saved, updated by `params`."""
-        if desc_file is not None and not os.path.exists(desc_file):
-            raise FileNotFoundError(f"the description file {desc_file!r} does not exist")
-        model, meta, trees = cls._loaded(path, params, feature_dtype)
-        n_features, labels, labeling = _read_description(desc_file if desc_file is not None else path + ".bdf",
-                                                         path, model._model_sha256, explicit=desc_file is not None)
-        del model._model_sha256
-        saved = _metadata.decode_labels(meta["classes"]) if meta is not None else None
-        if classes is not None:
-            classes = np.asarray(classes)
-            if saved is not None and not np.array_equal(classes, saved):
-                raise ValueError(f"the classes given, {list(classes)}, are not those the model was saved with, "
-                                 f"{list(saved)}")
-        elif saved is not None:
-            classes = saved
-        leaves = np.concatenate([t[4][t[0] < 0] for t in trees])
-        if labeling == "plus-one-minus-one":
-            # The program's -1 and +1 become the classes 0 and 1.
-            if not np.isin(leaves, (-1.0, 1.0)).all():
-                odd = leaves[~np.isin(leaves, (-1.0, 1.0))][0]
-                raise ValueError(f"the model's leaves vote for {odd:g}, but a model of plus-one-minus-one labels "
-                                 "votes for -1 and +1 only")
-            if classes is None:
-                classes = np.asarray([labels.get(-1, "-1"), labels.get(1, "+1")])
-            if len(classes) != 2:
-                raise ValueError(f"a model of plus-one-minus-one labels has 2 classes (-1 and +1), but "
-                                 f"{len(classes)} were given")
-            trees = [_with_leaves_mapped(t, lambda v: (v + 1.0) / 2.0) for t in trees]
-        else:
-            whole = (leaves == np.trunc(leaves)) & (leaves >= 0)
-            if not whole.all():
-                odd = leaves[~whole][0]
-                hint = ("; a model of plus-one-minus-one labels needs its description (desc_file, or PATH.bdf "
-                        "beside the model)" if odd == -1 else "")
-                raise ValueError(f"the model's leaves vote for {odd:g}, which is not a class number "
-                                 f"(0, 1, ...){hint}")
-            needed = int(leaves.max()) + 1
-            if classes is None:
-                count = max(list(labels) + [needed - 1, 0]) + 1
-                classes = np.asarray([labels.get(i, i) for i in range(count)])
-            if needed > len(classes):
-                raise ValueError(f"the model's leaves hold class numbers up to {needed - 1}, so it needs at least "
-                                 f"{needed} classes, but {len(classes)} were given")
-        model.classes_ = classes
-        model.n_classes_ = len(classes)
-        model._set_feature_count(meta["n_features_in"] if meta is not None else n_features, trees)
-        model._forest = _wrap.Forest.from_arrays(trees, len(classes))
-        model._wrap_trees()
-        return model
+        return _persistence.load_classifier(cls, path, classes, desc_file, feature_dtype, params)
+
 
 
 class ForestRegressor(RegressorMixin, _BaseForest):
@@ -890,41 +747,6 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         features comes from n_features, PATH.meta or PATH.medians. Rows are
         predicted as feature_dtype (float32 or float64): by default the type
         recorded in PATH.meta; without it, rows are taken as they come."""
-        model, meta, trees = cls._loaded(path, params, feature_dtype)
-        model._set_feature_count(n_features if n_features is not None
-                                 else meta["n_features_in"] if meta is not None else None, trees)
-        model._forest = _wrap.Forest.from_arrays(trees, 0)
-        model._wrap_trees()
-        return model
+        return _persistence.load_regressor(cls, path, n_features, feature_dtype, params)
 
 
-def _description_names(names):
-    """Class names for a description file: a name holding white space or '#'
-    (or empty) gets '_' in their place, and a number after it when that name
-    is taken; PATH.meta keeps the names themselves."""
-    written, taken = [], set()
-    for k, name in enumerate(names):
-        safe = re.sub(r"[\s#]", "_", name) or f"class_{k}"
-        if safe != name:
-            while safe in taken or safe in names:
-                safe = f"{safe}_{k}"
-        taken.add(safe)
-        written.append(safe)
-    return written
-
-
-def _feature_count(given, medians, trees):
-    """The number of features of a loaded model: as given (a description's
-    num-features), else one per recorded median, else one more than the
-    largest feature index the trees test."""
-    if given is not None:
-        return given
-    if medians is not None:
-        return len(medians)
-    return _features_used(trees)
-
-
-def _features_used(trees):
-    """One more than the largest feature index the trees test."""
-    used = [int(t[2][t[0] >= 0].max()) for t in trees if (t[0] >= 0).any()]
-    return max(used) + 1 if used else 1

@@ -14,7 +14,6 @@ takes only what it can read exactly.
 """
 import hashlib
 import json
-import math
 import numbers
 
 import numpy as np

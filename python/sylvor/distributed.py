@@ -10,19 +10,16 @@ forest a local fit with the same random_state learns, whatever the workers
 and their threads.
 """
 import numpy as np
-import PySylvor_wrap as _wrap
 from sklearn.base import clone
 
-from ._forest import ForestClassifier, _joined_oob, seed_of
+from ._forest import ForestClassifier, join_parts, seed_of
 
 
 def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None, estimates=True):
     sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs, warm_start=False)
     if not estimates:  # worked out for the joined forest instead
         sub.set_params(oob_score=False, compute_permutation_importances=False)
-    sub._first_tree = first_tree  # the number of the part's first tree in the whole forest
-    sub.fit(X, y, sample_weight=sample_weight)
-    return sub
+    return sub._fit_part(X, y, sample_weight, first_tree)
 
 
 def plan_tasks(n_estimators, threads_per_worker):
@@ -63,11 +60,6 @@ def fit_forest(client, estimator, X, y, sample_weight=None):
     return join_forests(estimator, subforests, y, X, sample_weight)
 
 
-def _tree_weighted_mean(subforests, name, counts):
-    values = np.array([getattr(sub, name) for sub in subforests])
-    return (values * counts[:, None]).sum(axis=0) / counts.sum()
-
-
 def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
     """One fitted estimator holding the trees of fitted `subforests`, in order.
 
@@ -78,38 +70,7 @@ def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
     drawn again: those of one fit, the out-of-bag curve included. With y
     alone, the sub-forests' out-of-bag votes (or predictions) are joined
     and the importances are the tree-weighted means of theirs (no curve)."""
-    joined = clone(estimator)
-    first = subforests[0]
-    for name, value in vars(first).items():
-        if name.endswith("_") and not name.startswith("_"):
-            setattr(joined, name, value)
-    joined._seed = first._seed
-    joined._feature_dtype = getattr(first, "_feature_dtype", None)
-    joined._first_tree = getattr(first, "_first_tree", 0)
-    joined._forest = _wrap.Forest.joined([sub._forest for sub in subforests])
-    joined.n_estimators = len(joined._forest)
-    joined._wrap_trees()
-    if X is not None and y is not None:
-        X, learned_y, num_classes, weights = joined._training_arrays(X, y, sample_weight)
-        joined._set_whole_forest_estimates(X, learned_y, num_classes, weights)
-        return joined
-    counts = np.array([len(sub._forest) for sub in subforests], dtype=np.float64)
-    joined.feature_importances_ = _tree_weighted_mean(subforests, "feature_importances_", counts)
-    if getattr(estimator, "compute_permutation_importances", False):
-        joined.permutation_importances_ = _tree_weighted_mean(subforests, "permutation_importances_", counts)
-    if getattr(estimator, "oob_score", False):
-        if y is None:
-            raise ValueError("joining out-of-bag estimates needs the training targets y")
-        _join_out_of_bag(joined, [sub._oob_record for sub in subforests], np.asarray(y))
-    return joined
-
-
-def _join_out_of_bag(joined, records, y):
-    record = _joined_oob(records)
-    if isinstance(joined, ForestClassifier):
-        joined._set_oob(record, np.searchsorted(joined.classes_, y))
-    else:
-        joined._set_oob(record, np.asarray(y, dtype=np.float64))
+    return join_parts(estimator, subforests, X, y, sample_weight)
 
 
 def _predict_block(block, model, proba):
