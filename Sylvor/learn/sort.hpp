@@ -1,19 +1,21 @@
-// Sorting of a node's (feature value, label) buffer by value, and a
-// two-ended partition of an index range around a threshold (tree growth
-// partitions its nodes stably, see Splitter::partition).
+// Sorting of a node's (feature value, label) buffer, and a two-ended
+// partition of an index range around a threshold (tree growth partitions
+// its nodes stably, see Splitter::partition).
 //
-// FlexiSort<F, L, ByLabel> sorts buffer entries by value. For the floating
-// types and short it is RadixFlexiSort: a comparison sort (introsort) for
-// small ranges and a stable least-significant-digit radix sort on the
-// values' bit patterns for large ones, where it is several times faster. For
-// int and unsigned char it is IntFlexiSort, which switches to a counting
-// sort when the node is large compared with its value x label range. Either
-// way the values come out in ascending order. With ByLabel, entries of equal
-// value come out by ascending label, whatever the sort (the radix sort
-// orders its runs of equal values afterwards), so the order is a function of
-// the node's multiset of entries alone; without it the order among equal
-// values depends only on the input and its size. Scratch space only grows.
-// A sorter is owned by one thread.
+// FlexiSort<F, L> puts buffer entries in ascending order of value and, among
+// equal values, of label. For the floating types and short it is
+// RadixFlexiSort: a comparison sort (introsort) for small ranges and a
+// stable least-significant-digit radix sort on the values' bit patterns for
+// large ones, where it is several times faster, its runs of equal values
+// then ordered by label. For int and unsigned char it is IntFlexiSort,
+// which switches to a counting sort when the node is large compared with
+// its value x label range. Entries of equal value and label are alike (up
+// to the sign of a zero, which no cut between distinct values sees), so the
+// order is a function of the node's multiset of entries alone, whatever the
+// sort and the standard library: a forest depends on its data and seed only.
+// The buffer holds no -0.0 (see without_negative_zero), so that equal
+// values have equal bit patterns. Scratch space only grows. A sorter is
+// owned by one thread.
 #ifndef SYLVOR_LEARN_SORT_HPP
 #define SYLVOR_LEARN_SORT_HPP
 
@@ -29,11 +31,17 @@
 
 namespace Sylvor {
 
-// Orders buffer entries by feature value only; labels take no part.
-template <class Pair>
-struct FeatureLabelLessThan {
-  bool operator()(const Pair& a, const Pair& b) const { return a.first < b.first; }
-};
+// The value itself, except that -0.0 becomes 0.0 (v + 0 is v otherwise):
+// equal values then have equal bit patterns, as the radix sort needs, and no
+// cut lies between two zeros anyway.
+template <class F>
+inline F without_negative_zero(F v) {
+  if constexpr (std::is_floating_point<F>::value) {
+    return v + F(0);
+  } else {
+    return v;
+  }
+}
 
 // Orders buffer entries by feature value, then equal values by label.
 template <class Pair>
@@ -43,13 +51,15 @@ struct FeatureThenLabelLessThan {
   }
 };
 
-template <bool ByLabel, class F, class L>
+template <class F, class L>
+void order_equal_values_by_label(std::pair<F, L>* first, std::pair<F, L>* last);
+
+// Sorts by value, then orders equal values by label: cheaper than comparing
+// labels inside the sort, since equal values are rare where sorting is used.
+template <class F, class L>
 void comparison_sort(std::pair<F, L>* first, std::pair<F, L>* last) {
-  if constexpr (ByLabel) {
-    std::sort(first, last, FeatureThenLabelLessThan<std::pair<F, L>>());
-  } else {
-    std::sort(first, last, FeatureLabelLessThan<std::pair<F, L>>());
-  }
+  std::sort(first, last, [](const std::pair<F, L>& a, const std::pair<F, L>& b) { return a.first < b.first; });
+  order_equal_values_by_label(first, last);
 }
 
 // The label of an entry as a class number for counting (truncated toward
@@ -64,7 +74,7 @@ inline bool label_as_class(L label, std::int64_t& number) {
   return true;
 }
 
-template <class F, class L, bool ByLabel = false>
+template <class F, class L>
 class IntFlexiSort {
 public:
   // True when the counting sort pays for n entries in `cells` value x label
@@ -106,7 +116,7 @@ public:
     const std::int64_t label_range = max_l - min_l + 1;
     const std::int64_t cells = value_range * label_range;  // both at most 2^32: no overflow
     if (!whole_labels || !counting_pays(n, cells)) {
-      comparison_sort<ByLabel>(first, last);
+      comparison_sort(first, last);
       return;
     }
     const std::size_t r = static_cast<std::size_t>(value_range);
@@ -140,8 +150,8 @@ public:
 
 // An unsigned key whose order is the numeric order of the value: the sign
 // bit flipped for non-negative values, every bit flipped for negative ones
-// (floating types; -0.0 comes before 0.0 and NaN is not ordered), the sign
-// bit flipped for short.
+// (floating types; -0.0 comes before 0.0, which is why the buffer holds no
+// -0.0, and NaN is not ordered), the sign bit flipped for short.
 template <class F>
 struct RadixKey;
 
@@ -170,29 +180,45 @@ struct RadixKey<short> {
   static type of(short v) { return static_cast<type>(static_cast<std::uint16_t>(v) ^ 0x8000u); }
 };
 
-// Puts every run of equal values of a value-sorted range in ascending label
-// order (a short run by insertion, a long one by sorting); a range without
-// equal neighbours costs one comparison per entry.
+// Puts the entries of run [run, end) of equal values in ascending label
+// order: a short run by insertion, a long one by sorting.
 template <class F, class L>
-void order_equal_values_by_label(std::pair<F, L>* first, std::pair<F, L>* last) {
-  for (std::pair<F, L>* run = first; run != last;) {
-    std::pair<F, L>* end = run + 1;
-    while (end != last && end->first == run->first) ++end;
-    if (end - run > 16) {
-      std::sort(run, end, [](const std::pair<F, L>& a, const std::pair<F, L>& b) { return a.second < b.second; });
-    } else if (end - run > 1) {
-      for (std::pair<F, L>* p = run + 1; p != end; ++p) {
-        const std::pair<F, L> entry = *p;
-        std::pair<F, L>* q = p;
-        for (; q != run && entry.second < (q - 1)->second; --q) *q = *(q - 1);
-        *q = entry;
-      }
-    }
-    run = end;
+void order_run_by_label(std::pair<F, L>* run, std::pair<F, L>* end) {
+  if (end - run > 16) {
+    std::sort(run, end, [](const std::pair<F, L>& a, const std::pair<F, L>& b) { return a.second < b.second; });
+    return;
+  }
+  for (std::pair<F, L>* p = run + 1; p != end; ++p) {
+    const std::pair<F, L> entry = *p;
+    std::pair<F, L>* q = p;
+    for (; q != run && entry.second < (q - 1)->second; --q) *q = *(q - 1);
+    *q = entry;
   }
 }
 
-template <class F, class L, bool ByLabel = false>
+// Puts every run of equal values of a value-sorted range in ascending label
+// order. Only a run holding a label above its successor's is touched, so a
+// range of distinct values, or of copies of one instance drawn several
+// times, costs one comparison per entry.
+template <class F, class L>
+void order_equal_values_by_label(std::pair<F, L>* first, std::pair<F, L>* last) {
+  if (last - first < 2) return;
+  std::pair<F, L>* p = first + 1;
+  while (p != last) {
+    if (!((p->first == (p - 1)->first) & (p->second < (p - 1)->second))) {
+      ++p;
+      continue;
+    }
+    std::pair<F, L>* run = p - 1;
+    while (run != first && (run - 1)->first == p->first) --run;
+    std::pair<F, L>* end = p + 1;
+    while (end != last && end->first == p->first) ++end;
+    order_run_by_label(run, end);
+    p = end;
+  }
+}
+
+template <class F, class L>
 class RadixFlexiSort {
 public:
   // Ranges shorter than this are sorted by comparison.
@@ -201,7 +227,7 @@ public:
   void sort(std::pair<F, L>* first, std::pair<F, L>* last) {
     const std::size_t n = static_cast<std::size_t>(last - first);
     if (n < radix_from) {
-      comparison_sort<ByLabel>(first, last);
+      comparison_sort(first, last);
       return;
     }
     if (scratch.size() < n) scratch.resize(std::max(n, 2 * scratch.size()));
@@ -209,9 +235,7 @@ public:
     // memory, for a histogram that still fits the first-level cache.
     std::pair<F, L>* sorted = n >= wide_digits_from ? radix_passes<11>(first, n) : radix_passes<8>(first, n);
     if (sorted != first) std::copy(sorted, sorted + n, first);
-    // -0.0 and 0.0 have keys of their own but are equal values: adjacent,
-    // they form one run, ordered by label like any other.
-    if constexpr (ByLabel) order_equal_values_by_label(first, last);
+    order_equal_values_by_label(first, last);
   }
 
 private:
@@ -256,10 +280,10 @@ private:
   std::vector<std::size_t> counts;  // per pass, per digit value
 };
 
-template <class F, class L, bool ByLabel = false>
+template <class F, class L>
 using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
                                                 std::is_same<F, unsigned char>::value,
-                                            IntFlexiSort<F, L, ByLabel>, RadixFlexiSort<F, L, ByLabel>>::type;
+                                            IntFlexiSort<F, L>, RadixFlexiSort<F, L>>::type;
 
 // Reorders the index range [first, last) so that the indices whose value
 // (column[index]) satisfies `pred` come first; returns the first position of

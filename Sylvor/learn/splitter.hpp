@@ -239,9 +239,9 @@ public:
   static constexpr bool counts_labels = !Task::is_regression && std::is_integral<L>::value;
 
   // With `ranks` (of `data`), classification counts the nodes of ranked
-  // features instead of sorting them where that pays, and sorts them with
-  // equal values by ascending label elsewhere, so that either way a node
-  // takes the same split.
+  // features instead of sorting them where that pays; a sorted node takes
+  // its entries in the same order (equal values by ascending label), so
+  // that either way it takes the same split.
   explicit Splitter(const DataSet& data, const ValueRanks<F>* ranks = nullptr)
       : data(data), sample(&data), ranks(ranks) {}
 
@@ -330,7 +330,7 @@ public:
       }
       if (!counted) {
         if (is_constant(f, begin, end)) continue;
-        sort_feature(f, begin, end, ranked != nullptr);
+        sort_feature(f, begin, end);
         best_for_feature =
             learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right, min_leaf);
       }
@@ -450,31 +450,26 @@ private:
   }
 
   // Fills the node's part of the buffer with feature f and the labels of its
-  // instances, sorted by value; with `by_label` (a ranked feature, which
-  // other nodes count) equal values by ascending label, the order the
-  // counting scan takes them in.
-  void sort_feature(std::size_t f, std::size_t begin, std::size_t end, bool by_label) {
+  // instances, sorted by value and equal values by ascending label: the
+  // order the counting scan takes them in, and one that depends on the
+  // node's entries alone.
+  void sort_feature(std::size_t f, std::size_t begin, std::size_t end) {
     if (buffer.size() < sample.indices.size()) buffer.resize(sample.indices.size());
     const F* column = data.features[f].data();
     const std::size_t* indices = sample.indices.data();
     std::size_t p = begin;
     for (; p + prefetch_ahead < end; ++p) {
       __builtin_prefetch(column + indices[p + prefetch_ahead]);
-      buffer[p] = std::pair<F, L>(column[indices[p]], sample_labels[p]);
+      buffer[p] = std::pair<F, L>(without_negative_zero(column[indices[p]]), sample_labels[p]);
     }
-    for (; p < end; ++p) buffer[p] = std::pair<F, L>(column[indices[p]], sample_labels[p]);
-    if (by_label) {
-      label_sorter.sort(buffer.data() + begin, buffer.data() + end);
-    } else {
-      sorter.sort(buffer.data() + begin, buffer.data() + end);
-    }
+    for (; p < end; ++p) buffer[p] = std::pair<F, L>(without_negative_zero(column[indices[p]]), sample_labels[p]);
+    sorter.sort(buffer.data() + begin, buffer.data() + end);
   }
 
   const DataSet& data;
   Sample sample;
   std::vector<std::pair<F, L>> buffer;  // (value, label) of the sample's positions
   FlexiSort<F, L> sorter;
-  FlexiSort<F, L, true> label_sorter;   // ranked features: equal values by ascending label
   const ValueRanks<F>* ranks;           // of `data`, or null: sort every feature
   NodeCounting counting = NodeCounting::WherePays;
   std::vector<std::uint32_t> table;     // counting scan: counts per (rank, slot), zero between uses

@@ -264,6 +264,43 @@ TEST_P(PerTreeSeeding, GivesTheSameForestForEveryThreadCount) {
 
 INSTANTIATE_TEST_SUITE_P(Teams, PerTreeSeeding, ::testing::Values(2, 3, 8));
 
+// Rows whose first feature is zero a third of the time, of either sign as
+// `signed_zeros` says, else one of 400 values (too many for the counting
+// scan: the feature is sorted), and whose labels are mixed on every value:
+// nodes large enough for the radix sort hold long runs of equal values with
+// labels in every order.
+MemoryDataSet<double, int> tied_zeros(bool signed_zeros) {
+  MemoryDataSet<double, int> data;
+  data.set_num_features(2);
+  data.set_labeling(3, DiscreteZeroOnward);
+  XorShiftRNG gen(XorShiftState{2, 7, 1, 8});
+  for (int i = 0; i < 1500; ++i) {
+    const int pick = static_cast<int>(gen.next_int(9));
+    const double zero = signed_zeros && i % 2 == 0 ? -0.0 : 0.0;
+    const double value = pick < 3 ? zero : 1.0 + static_cast<double>(gen.next_int(400));
+    const double row[] = {value, static_cast<double>(gen.next_int(4))};
+    data.add_instance(static_cast<int>((pick + gen.next_int(2)) % 3), row, row + 2);
+  }
+  return data;
+}
+
+TEST(EqualValues, NegativeZeroLearnsExactlyAsZero) {
+  const ClassificationTask<TwoSplitGiniImpurity> task;
+  const auto wanted = settings(8);
+  const auto signed_forest = learn_with(tied_zeros(true), wanted, task, ForestGenerators::per_tree(5), 2);
+  const auto plain_forest = learn_with(tied_zeros(false), wanted, task, ForestGenerators::per_tree(5), 2);
+  ASSERT_EQ(signed_forest.trees.size(), plain_forest.trees.size());
+  for (std::size_t t = 0; t < plain_forest.trees.size(); ++t) {
+    EXPECT_EQ(signed_forest.trees[t].feature, plain_forest.trees[t].feature) << t;
+    EXPECT_EQ(signed_forest.trees[t].left, plain_forest.trees[t].left) << t;
+    EXPECT_EQ(signed_forest.trees[t].value, plain_forest.trees[t].value) << t;
+    for (std::size_t k = 0; k < plain_forest.trees[t].size(); ++k) {
+      const double a = signed_forest.trees[t].threshold[k], b = plain_forest.trees[t].threshold[k];
+      EXPECT_TRUE((std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b))) << t << " " << k;
+    }
+  }
+}
+
 // How each tree's sample is made: the in-bag record shows it.
 TEST(TreeSamples, SizeWithoutBootstrapAndEqualWeights) {
   const auto data = three_classes(200);

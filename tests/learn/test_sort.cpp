@@ -30,22 +30,22 @@ class LargeRangeSort : public ::testing::Test {};
 typedef ::testing::Types<float, double, short> RadixTypes;
 TYPED_TEST_SUITE(LargeRangeSort, RadixTypes);
 
-TYPED_TEST(LargeRangeSort, OrdersValuesAndKeepsInputOrderAmongEqualValues) {
+TYPED_TEST(LargeRangeSort, OrdersByValueThenLabelWhateverTheInputOrder) {
   typedef TypeParam F;
-  // Up to sizes sorted by wide digits, with few and with many distinct values.
+  // Up to sizes sorted by wide digits, with few and with many distinct
+  // values; the same entries given reversed come out the same.
   for (const std::size_t n : {std::size_t{10}, std::size_t{300}, std::size_t{5000}, std::size_t{70000}})
   for (const std::int64_t distinct : {std::int64_t{41}, std::int64_t{60000}}) {
     const double scale = std::is_floating_point<F>::value ? 0.37 : distinct > 41 ? 1.0 : 1000.0;
     auto entries = random_entries<F>(n, scale, distinct);
+    auto reversed = std::vector<std::pair<F, int>>(entries.rbegin(), entries.rend());
     RadixFlexiSort<F, int> sorter;
     auto expected = entries;
-    std::stable_sort(expected.begin(), expected.end(), FeatureLabelLessThan<std::pair<F, int>>());
+    std::sort(expected.begin(), expected.end(), FeatureThenLabelLessThan<std::pair<F, int>>());
     sorter.sort(entries.data(), entries.data() + n);
-    if (n >= RadixFlexiSort<F, int>::radix_from) {
-      EXPECT_EQ(entries, expected) << n;  // stable
-    } else {
-      EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureLabelLessThan<std::pair<F, int>>()));
-    }
+    sorter.sort(reversed.data(), reversed.data() + n);
+    EXPECT_EQ(entries, expected) << n;
+    EXPECT_EQ(reversed, expected) << n;
   }
 }
 
@@ -68,24 +68,35 @@ TYPED_TEST(ByLabelSort, EqualValuesComeOutByAscendingLabelAtEverySize) {
     }
     auto expected = entries;
     std::sort(expected.begin(), expected.end(), FeatureThenLabelLessThan<std::pair<F, int>>());
-    FlexiSort<F, int, true> sorter;
+    FlexiSort<F, int> sorter;
     sorter.sort(entries.data(), entries.data() + n);
     EXPECT_EQ(entries, expected) << n;
   }
 }
 
-TEST(ByLabelSort, NegativeAndPositiveZeroInterleaveByLabel) {
-  std::vector<std::pair<double, int>> entries;
-  for (int i = 0; i < 600; ++i) entries.emplace_back(i % 3 == 0 ? -0.0 : i % 3 == 1 ? 0.0 : 1.0, (i * 7) % 4);
-  RadixFlexiSort<double, int, true> sorter;
+TEST(ByLabelSort, RunsOfEqualValuesWithDescendingLabelsAreReordered) {
+  // Two values that differ in their highest radix digit only, each in a
+  // long run whose labels descend in input order.
+  std::vector<std::pair<float, int>> entries;
+  for (int i = 0; i < 600; ++i) {
+    entries.emplace_back(i % 2 == 0 ? 1.0f : 256.0f, 5 - (i % 6));
+  }
+  RadixFlexiSort<float, int> sorter;
   sorter.sort(entries.data(), entries.data() + entries.size());
-  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<double, int>>()));
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<float, int>>()));
+}
+
+TEST(ByLabelSort, NegativeZeroIsTakenAsZero) {
+  EXPECT_FALSE(std::signbit(without_negative_zero(-0.0)));
+  EXPECT_FALSE(std::signbit(without_negative_zero(-0.0f)));
+  EXPECT_EQ(without_negative_zero(-2.5), -2.5);
+  EXPECT_EQ(without_negative_zero(short{-3}), -3);
 }
 
 TEST(ByLabelSort, LabelsThatAreNoClassNumbersStillSortByLabel) {
   std::vector<std::pair<float, double>> entries;
   for (int i = 0; i < 700; ++i) entries.emplace_back(static_cast<float>(i % 7), 0.5 * ((i * 13) % 11));
-  RadixFlexiSort<float, double, true> sorter;
+  RadixFlexiSort<float, double> sorter;
   sorter.sort(entries.data(), entries.data() + entries.size());
   EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
 }
@@ -97,7 +108,7 @@ TEST(RadixSort, ExtremeFloatingValues) {
   for (int i = 0; i < 300; ++i) entries.emplace_back(values[i % 9], i);
   RadixFlexiSort<double, int> sorter;
   sorter.sort(entries.data(), entries.data() + entries.size());
-  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureLabelLessThan<std::pair<double, int>>()));
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<double, int>>()));
   EXPECT_EQ(entries.front().first, -inf);
   EXPECT_EQ(entries.back().first, inf);
 }
@@ -154,8 +165,7 @@ TEST(CountingSort, EqualValuesComeOutByAscendingLabel) {
   EXPECT_TRUE(std::is_sorted(as_int.begin(), as_int.end()));
 
   const auto as_short = sort_all<short>(values, labels);
-  EXPECT_TRUE(std::is_sorted(as_short.begin(), as_short.end(),
-                             FeatureLabelLessThan<std::pair<short, int>>()));
+  EXPECT_TRUE(std::is_sorted(as_short.begin(), as_short.end()));
 }
 
 TEST(CountingSort, NegativeValuesAndLabels) {

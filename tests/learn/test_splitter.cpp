@@ -38,7 +38,7 @@ FeatureTracker<F> scan(const std::vector<double>& values, const std::vector<int>
     entries.emplace_back(static_cast<F>(values[i]), labels[i]);
     node.increment_count(labels[i]);
   }
-  std::sort(entries.begin(), entries.end(), FeatureLabelLessThan<std::pair<F, int>>());
+  std::sort(entries.begin(), entries.end(), FeatureThenLabelLessThan<std::pair<F, int>>());
   return learn_tree_node(ClassificationTask<Criterion>(), entries.data(), entries.size(), node, 0, left, right,
                          min_leaf);
 }
