@@ -6,9 +6,11 @@ namespace po = boost::program_options;
 
 namespace Sylvor {
 
-void RandomForestOptions::register_options(po::options_description& description,
-                                           const std::string& command) {
-  const bool regression = command == "learn-regress";
+namespace {
+
+// The options of the first versions, in the order scripts read them from the
+// listing.
+void register_original_options(po::options_description& description, bool regression) {
   const int default_min_instances = regression ? 5 : 1;
   description.add_options()
       ("help", "")
@@ -57,9 +59,13 @@ void RandomForestOptions::register_options(po::options_description& description,
        "The number of threads to use (valid only for sylvor-openmp).")
       ("seed", po::value<int>()->default_value(0),
        "The random seed to generate the pool of XorShift random number generators; uses "
-       "glibc().")
-      // Options added since: listed after the original ones, which keep
-      // their order for the scripts that read the listing.
+       "glibc().");
+}
+
+// The options added since: listed after the original ones, which keep
+// their order.
+void register_newer_options(po::options_description& description) {
+  description.add_options()
       ("min-leaf-size", po::value<int>()->default_value(2),
        "The fewest instances a split may leave in either child. 1 lets leaves of one instance form, "
        "which is usually more accurate; 2 keeps the trees of earlier versions.")
@@ -84,6 +90,14 @@ void RandomForestOptions::register_options(po::options_description& description,
        "info: the file to write to (standard output when not given).")
       ("quiet", po::bool_switch(),
        "Show no progress line on standard error (it is shown only on a terminal).");
+}
+
+}  // namespace
+
+void RandomForestOptions::register_options(po::options_description& description,
+                                           const std::string& command) {
+  register_original_options(description, command == "learn-regress");
+  register_newer_options(description);
 }
 
 void RandomForestOptions::populate_from_options(const po::variables_map& vm) {

@@ -53,6 +53,44 @@ void write_model_medians(const std::string& model_file, const std::vector<double
   file.commit();
 }
 
+namespace {
+
+// The fingerprint of a "model-fingerprint" line after its first word.
+FileFingerprint read_fingerprint_words(std::istringstream& words, const std::string& path, int line) {
+  std::string name, hash, size, extra;
+  if (!(words >> name >> hash >> size) || (words >> extra) || name != hash_name) {
+    malformed(path, line, "expected '" + std::string(fingerprint_word) + " " + hash_name + " HASH SIZE'");
+  }
+  FileFingerprint recorded;
+  char* end = nullptr;
+  recorded.hash = std::strtoull(hash.c_str(), &end, 16);
+  if (hash.size() != 16 || *end != '\0') malformed(path, line, "the hash must be 16 hexadecimal digits");
+  errno = 0;
+  recorded.size = std::strtoull(size.c_str(), &end, 10);
+  if (size.empty() || *end != '\0' || size[0] == '-' || size[0] == '+' || errno == ERANGE) {
+    malformed(path, line, "the size must be a whole number");
+  }
+  return recorded;
+}
+
+// The values of a "medians" line after its first word: at least one, each
+// a finite number.
+std::vector<double> read_median_words(std::istringstream& words, const std::string& path, int line) {
+  std::vector<double> values;
+  std::string word;
+  while (words >> word) {
+    double v = 0.0;
+    if (!parse_finite_number(word.data(), static_cast<int>(word.size()), v)) {
+      malformed(path, line, "'" + word + "' is not a finite number");
+    }
+    values.push_back(v);
+  }
+  if (values.empty()) malformed(path, line, "the 'medians' line holds no values");
+  return values;
+}
+
+}  // namespace
+
 ModelMedians read_model_medians(const std::string& model_file, std::optional<std::size_t> num_features,
                                 const FileFingerprint* model_print) {
   const std::string path = medians_path(model_file);
@@ -81,28 +119,10 @@ ModelMedians read_model_medians(const std::string& model_file, std::optional<std
       malformed(path, line, "a second '" + word + "' line");
     }
     if (word == fingerprint_word) {
-      std::string name, hash, size, extra;
-      if (!(words >> name >> hash >> size) || (words >> extra) || name != hash_name) {
-        malformed(path, line, "expected '" + std::string(fingerprint_word) + " " + hash_name + " HASH SIZE'");
-      }
-      char* end = nullptr;
-      recorded.hash = std::strtoull(hash.c_str(), &end, 16);
-      if (hash.size() != 16 || *end != '\0') malformed(path, line, "the hash must be 16 hexadecimal digits");
-      errno = 0;
-      recorded.size = std::strtoull(size.c_str(), &end, 10);
-      if (size.empty() || *end != '\0' || size[0] == '-' || size[0] == '+' || errno == ERANGE) {
-        malformed(path, line, "the size must be a whole number");
-      }
+      recorded = read_fingerprint_words(words, path, line);
       have_print = true;
     } else if (word == medians_word) {
-      while (words >> word) {
-        double v = 0.0;
-        if (!parse_finite_number(word.data(), static_cast<int>(word.size()), v)) {
-          malformed(path, line, "'" + word + "' is not a finite number");
-        }
-        result.values.push_back(v);
-      }
-      if (result.values.empty()) malformed(path, line, "the 'medians' line holds no values");
+      result.values = read_median_words(words, path, line);
       medians_line = line;
       have_medians = true;
     } else {

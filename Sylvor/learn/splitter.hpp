@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -57,6 +58,35 @@ struct ThresholdInfo {
 
 template <class F>
 using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
+
+// Scores the cut between the adjacent distinct values `previous` and
+// `current` with the sides' summaries, and offers it to the tracker when the
+// score lies outside [worst, best] (only then can it change the tracker);
+// best and worst follow the tracker.
+template <class Task, class F, class Summary>
+inline void score_cut(const Task& task, double node_value, const Summary& left, const Summary& right, F previous,
+                      F current, int feature_index, FeatureTracker<F>& tracker, double& best, double& worst) {
+  const double score = task.criterion(node_value, left, right);
+  if (score > best || score < worst) {
+    const F threshold = ThresholdInfo<F>::get_less_than_threshold(previous, current);
+    tracker.try_candidate(score, NodeResult<F>(feature_index, threshold, task.cut_improvement(left, right, score)));
+    best = tracker.get_maximum();
+    worst = tracker.get_minimum();
+  }
+}
+
+// The tracker of a feature once every cut is scored: its maximum becomes the
+// criterion's final score and its maximizer's improvement what the task
+// reports.
+template <class Task, class F, class Summary>
+inline FeatureTracker<F> finished(const Task& task, const Summary& node, double node_value,
+                                  FeatureTracker<F>& tracker) {
+  const double final_score = task.criterion.get_final_score(tracker.get_maximum(), node_value);
+  NodeResult<F>& chosen = tracker.get_maximizer_for_update();
+  chosen.best_improvement = task.reported_improvement(chosen.best_improvement, node, final_score);
+  tracker.set_maximum(final_score);
+  return tracker;
+}
 
 // The best cut of one feature of a node: `entries` are the node's n (value,
 // label) pairs sorted by value, `node` the node's label summary, and `left`
@@ -97,14 +127,8 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
       // Cuts that would leave fewer than min_leaf entries on a side are
       // passed over as if the two values were equal.
       if (changed && entries[i - 1].first != entries[i].first && i >= min_leaf && n - i >= min_leaf) {
-        const double score = criterion(node_value, left, right);
-        if (score > best || score < worst) {
-          const F threshold = ThresholdInfo<F>::get_less_than_threshold(entries[i - 1].first, entries[i].first);
-          tracker.try_candidate(score,
-                                NodeResult<F>(feature_index, threshold, task.cut_improvement(left, right, score)));
-          best = tracker.get_maximum();
-          worst = tracker.get_minimum();
-        }
+        score_cut(task, node_value, left, right, entries[i - 1].first, entries[i].first, feature_index, tracker, best,
+                  worst);
         ref = entries[i].second;
         changed = false;
       }
@@ -113,11 +137,7 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
     }
   }
 
-  const double final_score = criterion.get_final_score(tracker.get_maximum(), node_value);
-  NodeResult<F>& chosen = tracker.get_maximizer_for_update();
-  chosen.best_improvement = task.reported_improvement(chosen.best_improvement, node, final_score);
-  tracker.set_maximum(final_score);
-  return tracker;
+  return finished(task, node, node_value, tracker);
 }
 
 // The counting form of learn_tree_node, for classification: the node's n
@@ -135,12 +155,8 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
                                           std::size_t min_leaf = 2) {
   FeatureTracker<F> tracker;
   if (min_leaf < 1) min_leaf = 1;
-  const auto total_of = [slots](const std::uint32_t* row) {
-    std::uint32_t total = 0;
-    for (std::size_t s = 0; s < slots; ++s) total += row[s];
-    return total;
-  };
-  const auto first_slot = [](const std::uint32_t* row) {
+  const auto total_of = [slots](const std::uint32_t* row) { return std::accumulate(row, row + slots, 0u); };
+  const auto first_slot = [](const std::uint32_t* row) {  // of a row holding a count
     std::size_t s = 0;
     while (row[s] == 0) ++s;
     return s;
@@ -170,14 +186,7 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
       const std::size_t group_first = first_slot(row);
       if (!changed) changed = group_first != ref;
       if (changed && position >= min_leaf && n - position >= min_leaf) {
-        const double score = criterion(node_value, left, right);
-        if (score > best || score < worst) {
-          const F threshold = ThresholdInfo<F>::get_less_than_threshold(previous, values[r]);
-          tracker.try_candidate(score,
-                                NodeResult<F>(feature_index, threshold, task.cut_improvement(left, right, score)));
-          best = tracker.get_maximum();
-          worst = tracker.get_minimum();
-        }
+        score_cut(task, node_value, left, right, previous, values[r], feature_index, tracker, best, worst);
         ref = group_first;
         changed = false;
       }
@@ -194,11 +203,7 @@ FeatureTracker<F> learn_tree_node_counted(const Task& task, const F* values, std
     std::fill(table + (low + 1) * slots, table + (high + 1) * slots, 0u);
   }
 
-  const double final_score = criterion.get_final_score(tracker.get_maximum(), node_value);
-  NodeResult<F>& chosen = tracker.get_maximizer_for_update();
-  chosen.best_improvement = task.reported_improvement(chosen.best_improvement, node, final_score);
-  tracker.set_maximum(final_score);
-  return tracker;
+  return finished(task, node, node_value, tracker);
 }
 
 // True when counting a node of n entries over `ranks` distinct values and

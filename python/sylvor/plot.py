@@ -79,6 +79,29 @@ def oob_curve(estimator, ax=None):
     return ax
 
 
+def _tree_layout(left, right, n_nodes, expanded):
+    """The nodes drawn, in preorder (left subtree first), their horizontal
+    places and the number of leaf places: the leaves and the nodes not
+    expanded take places 0, 1, ... in that order, every expanded node the
+    middle of its children's."""
+    drawn, stack = [], [0]
+    while stack:  # without recursion: trees may be deep
+        k = stack.pop()
+        drawn.append(k)
+        if expanded(k):
+            stack.extend((right[k], left[k]))
+    x = np.zeros(n_nodes)
+    slots = 0
+    for k in drawn:
+        if not expanded(k):
+            x[k] = slots
+            slots += 1
+    for k in reversed(drawn):
+        if expanded(k):
+            x[k] = (x[left[k]] + x[right[k]]) / 2.0
+    return drawn, x, slots
+
+
 def tree(estimator, tree=0, max_depth=3, ax=None):
     """Tree number `tree` drawn down to max_depth (None for all of it): each
     split node as a box with its feature and threshold (left, "yes": below
@@ -99,23 +122,7 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
     def expanded(k):
         return left[k] >= 0 and depth[k] < limit
 
-    # The drawn nodes in preorder (left subtree first), without recursion.
-    drawn, stack = [], [0]
-    while stack:
-        k = stack.pop()
-        drawn.append(k)
-        if expanded(k):
-            stack.extend((right[k], left[k]))
-    x = np.zeros(len(depth))
-    slots = 0
-    for k in drawn:
-        if not expanded(k):
-            x[k] = slots
-            slots += 1
-    for k in reversed(drawn):
-        if expanded(k):
-            x[k] = (x[left[k]] + x[right[k]]) / 2.0
-
+    drawn, x, slots = _tree_layout(left, right, len(depth), expanded)
     levels = int(min(depth.max(), limit)) + (1 if any(left[k] >= 0 and not expanded(k) for k in drawn) else 0)
     ax = _axes(ax, (max(4.0, 2.4 * slots), 1.4 + 1.0 * levels))
     box = dict(boxstyle="round", facecolor="#eef2f8", edgecolor="#4c72b0")
