@@ -11,6 +11,7 @@
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/model/votes.hpp"
 #include "Sylvor/predict/predictor.hpp"
+#include "python/PySylvor/tree_arrays.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
 #include "python/PySylvor/files.hpp"
@@ -23,16 +24,7 @@ namespace {
 // The class numbers of a classifier's leaves as int trees.
 Forest<int> class_trees(const Forest<double>& trees) {
   Forest<int> forest(trees.size());
-  for (std::size_t t = 0; t < trees.size(); ++t) {
-    const Tree<double>& from = trees[t];
-    Tree<int>& to = forest[t];
-    to.left = from.left;
-    to.right = from.right;
-    to.feature = from.feature;
-    to.threshold = from.threshold;
-    to.value.resize(from.size());
-    for (std::size_t k = 0; k < from.size(); ++k) to.value[k] = detail::truncate_to<int>(from.value[k]);
-  }
+  for (std::size_t t = 0; t < trees.size(); ++t) forest[t] = with_values_as<int>(trees[t]);
   return forest;
 }
 

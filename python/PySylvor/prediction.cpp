@@ -19,13 +19,26 @@ BaseForestClassifier classifier_over(const Forest<int>& forest, int num_classes,
   return predictor;
 }
 
-double predict_regression(const py::object& X_given, const py::object& forest_argument, const py::object& out,
-                          int num_threads, const py::object& learned_dtype) {
+namespace {
+
+// Checks the thread count, casts X to the type learned on (when given) and
+// calls run(F{}, x) with X checked as a (features x instances) array of its
+// feature type F.
+template <class Run>
+double with_learned_rows(const py::object& X_given, const py::object& learned_dtype, int num_threads, Run&& run) {
   check_threads(num_threads);
   const py::object X = as_learned(X_given, learned_dtype);
   return with_feature_dtype(X, [&](auto f) -> double {
+    return run(f, checked_array<decltype(f)>(X, "X", 2));
+  });
+}
+
+}  // namespace
+
+double predict_regression(const py::object& X_given, const py::object& forest_argument, const py::object& out,
+                          int num_threads, const py::object& learned_dtype) {
+  return with_learned_rows(X_given, learned_dtype, num_threads, [&](auto f, const py::array& x) -> double {
     typedef decltype(f) F;
-    const py::array x = checked_array<F>(X, "X", 2);
     py::array values = checked_output<double>(out, "the prediction output", 1);
     if (values.shape(0) != x.shape(1)) {
       throw py::value_error("the prediction output must have one entry per instance (" +
@@ -48,11 +61,8 @@ double predict_regression(const py::object& X_given, const py::object& forest_ar
 
 double apply_forest(const py::object& X_given, const py::object& forest_argument, const py::object& out,
                     int num_threads, const py::object& learned_dtype) {
-  check_threads(num_threads);
-  const py::object X = as_learned(X_given, learned_dtype);
-  return with_feature_dtype(X, [&](auto f) -> double {
+  return with_learned_rows(X_given, learned_dtype, num_threads, [&](auto f, const py::array& x) -> double {
     typedef decltype(f) F;
-    const py::array x = checked_array<F>(X, "X", 2);
     py::array leaves = checked_output<int>(out, "the leaf output", 2);
     Array2D<int> output(static_cast<char*>(leaves.mutable_data()), leaves.shape(0), leaves.shape(1),
                         leaves.strides(0), leaves.strides(1));

@@ -58,6 +58,20 @@ Array2D<T> get_array_object(const std::string& name, const py::handle& obj) {
   throw name + ": only 1D or 2D arrays supported.";
 }
 
+// A copy of a stored tree whose values are of type L (truncated toward zero
+// for an integer type).
+template <class L>
+Tree<L> with_values_as(const Tree<double>& stored) {
+  Tree<L> tree;
+  tree.left = stored.left;
+  tree.right = stored.right;
+  tree.feature = stored.feature;
+  tree.threshold = stored.threshold;
+  tree.value.resize(stored.size());
+  for (std::size_t k = 0; k < stored.size(); ++k) tree.value[k] = detail::truncate_to<L>(stored.value[k]);
+  return tree;
+}
+
 // The tree of a tree array into `tree`; false for an array without columns.
 template <class T, class L>
 bool convert_array_to_tree(const py::handle& obj, Tree<L>& tree) {
@@ -76,13 +90,7 @@ template <class L>
 void convert_forest(const py::object& obj, Forest<L>& forest) {
   if (py::isinstance<ForestHandle>(obj)) {
     for (const Tree<double>& stored : obj.cast<const ForestHandle&>().get_trees()) {
-      Tree<L>& tree = forest.emplace_back();
-      tree.left = stored.left;
-      tree.right = stored.right;
-      tree.feature = stored.feature;
-      tree.threshold = stored.threshold;
-      tree.value.resize(stored.size());
-      for (std::size_t k = 0; k < stored.size(); ++k) tree.value[k] = detail::truncate_to<L>(stored.value[k]);
+      forest.push_back(with_values_as<L>(stored));
     }
     return;
   }

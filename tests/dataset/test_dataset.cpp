@@ -6,19 +6,14 @@
 #include <limits>
 
 #include "python/PySylvor/native_array_dataset.hpp"
+#include "tests/dataset/columns.hpp"
 
 namespace Sylvor {
 namespace {
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-template <class F>
-MemoryDataSet<F, int> one_column(const std::vector<double>& values) {
-  MemoryDataSet<F, int> data;
-  data.set_num_features(1);
-  for (const double v : values) data.add_instance(0, &v, &v + 1);
-  return data;
-}
+using Testing::one_column;
 
 struct ImputeCase {
   std::vector<double> column;

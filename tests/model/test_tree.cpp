@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset.hpp"
+#include "tests/dataset/columns.hpp"
 
 namespace Sylvor {
 namespace {
@@ -26,13 +27,7 @@ Tree<int> stump(double threshold) {
   return tree;
 }
 
-template <class F>
-MemoryDataSet<F, int> one_column(const std::vector<double>& values) {
-  MemoryDataSet<F, int> data;
-  data.set_num_features(1);
-  for (const double v : values) data.add_instance(0, &v, &v + 1);
-  return data;
-}
+using Testing::one_column;
 
 TEST(Tree, FreshNodesAndChildrenNumberedInOrder) {
   Tree<double> tree;
