@@ -100,7 +100,7 @@ def prepare(directory, name, maker, regression):
         integral = np.all(X == np.round(X))
         # Large sets keep 6 significant digits, as real measurements would.
         number = "%d" if integral and not regression else "%.6g" if n > 100000 else "%.17g"
-        with open(base + ".csv.part", "w") as out:
+        with open(base + ".csv.partial", "w") as out:
             for first in range(0, n, 100000):
                 np.savetxt(out, np.column_stack([X[first:first + 100000], y[first:first + 100000]]), delimiter=",",
                            fmt=[number] * nf + ["%.17g" if regression else "%d"])
@@ -112,7 +112,7 @@ def prepare(directory, name, maker, regression):
                 out.write("number-labels\n" + "".join(f"label {c} c{c}\n" for c in range(int(y.max()) + 1)))
         np.savetxt(base + ".train", train, fmt="%d")
         np.savetxt(base + ".test", test, fmt="%d")
-        os.replace(base + ".csv.part", base + ".csv")
+        os.replace(base + ".csv.partial", base + ".csv")
     train = np.loadtxt(base + ".train", dtype=np.int64)
     test = np.loadtxt(base + ".test", dtype=np.int64)
     return base, maker, train, test

@@ -24,7 +24,7 @@ struct NamedFile {
   std::string path;
 };
 
-// The folder of a path ("." for a bare name) and its last part.
+// The folder of a path ("." for a bare name) and its last component.
 std::pair<std::string, std::string> split_path(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {".", path};

@@ -49,7 +49,7 @@ public:
 };
 
 // A syntax or value error in an input file. The line number is 1-based, or -1
-// where the reader has no line to name; it is not part of the message.
+// where the reader has no line to name; the message leaves it out.
 class DataIOException : public Exception {
 public:
   DataIOException(int line_no, const std::string& msg);

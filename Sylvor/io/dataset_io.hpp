@@ -6,7 +6,7 @@
 // A DataSetReader owns its row buffers, which are reused from row to row and
 // grow geometrically; it writes only to the data set it was given, appending
 // a row only once every value of the row has converted, so a failing row
-// never leaves part of itself behind. Readers are used by one thread.
+// never leaves a piece of itself behind. Readers are used by one thread.
 //
 // Errors: description errors are DataIOException with the 1-based line;
 // data-row errors are thrown std::string naming the 0-based row (the number

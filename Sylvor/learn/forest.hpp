@@ -178,7 +178,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
 // `data` with `settings` and per-tree generators: each tree's sample drawn
 // again from the tree's own generator, as learn_forest drew it first. This
 // gives the out-of-bag instances of forests whose trees were learned apart
-// (in parts, or added later) without keeping the record.
+// (as subforests, or added later) without keeping the record.
 template <class DataSet>
 InBagRecord redraw_in_bag(const DataSet& data, const ForestSettings& settings, const ForestGenerators& generators,
                           std::size_t num_trees) {

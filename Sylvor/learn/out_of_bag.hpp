@@ -295,7 +295,7 @@ private:
   const DataSet& data;
   const FlatForest<L>& forest;
   const std::vector<const F*>& columns;
-  const std::uint64_t first_tree;  // the number of tree 0 in a forest learned in parts
+  const std::uint64_t first_tree;  // the number of tree 0 in a forest learned as subforests
   std::size_t k = 0;
   const Tree<L>* tree = nullptr;
   Preorder preorder;

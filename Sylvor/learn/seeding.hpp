@@ -7,7 +7,7 @@
 //   of its contiguous block, so the forest depends on the thread count;
 // - per tree: tree k draws from a generator derived from a key and k alone,
 //   so the forest is the same for every thread count, and a forest learned
-//   in parts (trees numbered from an offset) is the one learned whole.
+//   as subforests (trees numbered from an offset) is the one learned whole.
 //
 // A ForestGenerators is a plain value. Learning reads it from every thread
 // and, with per-thread seeding, leaves each generator where its thread left
@@ -36,7 +36,7 @@ public:
   static ForestGenerators per_thread(const XorShiftRNGPool& pool);
   static ForestGenerators per_thread(std::vector<XorShiftRNG> generators);
   // Per tree, from a key (a seed, or a digest of seed words); the trees of
-  // this call are numbered from first_tree (a part of a larger forest).
+  // this call are numbered from first_tree (a subforest of a larger forest).
   static ForestGenerators per_tree(std::uint64_t key, std::uint64_t first_tree = 0);
 
   Seeding get_seeding() const { return seeding; }
@@ -49,7 +49,7 @@ public:
   // The generator of tree k of this call (per tree): derived from the key and
   // the tree's number first_tree + k.
   XorShiftRNG tree_generator(std::uint64_t tree) const { return derived_rng(key, first + tree, 0); }
-  // The number of the call's tree 0 (0 but for a forest learned in parts).
+  // The number of the call's tree 0 (0 but for a forest learned as subforests).
   std::uint64_t first_tree() const { return first; }
 
   // The key of the permutation shuffles: a digest of generator 0 as it was

@@ -287,7 +287,7 @@ using FlexiSort = typename std::conditional<std::is_same<F, int>::value ||
 
 // Reorders the index range [first, last) so that the indices whose value
 // (column[index]) satisfies `pred` come first; returns the first position of
-// the rest. Two-ended: the order within each part is not kept.
+// the rest. Two-ended: the order within each side is not kept.
 template <class F, class IndexIterator, class Predicate>
 IndexIterator argpartition(const F* column, IndexIterator first, IndexIterator last,
                            Predicate pred) {

@@ -454,7 +454,7 @@ private:
     return true;
   }
 
-  // Fills the node's part of the buffer with feature f and the labels of its
+  // Fills the node's slice of the buffer with feature f and the labels of its
   // instances, sorted by value and equal values by ascending label: the
   // order the counting scan takes them in, and one that depends on the
   // node's entries alone.

@@ -147,14 +147,14 @@ void register_general_learning(py::module_& m) {
         "Seeding: without seed, thread t draws from generator t of the pool that set_seed or init_pool built "
         "(the forest depends on num_threads; the next learn continues the streams); with seed, tree k draws "
         "from a generator derived from seed and first_tree + k alone (the same forest for every num_threads, "
-        "and the trees of a forest learned in parts). Ctrl-C stops the learning between nodes and raises "
+        "and the trees of a forest learned as subforests). Ctrl-C stops the learning between nodes and raises "
         "KeyboardInterrupt.");
   m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"),
         "out_of_bag(X, y, forest, seed=..., **keywords): the out-of-bag record of a forest (a Forest or tree "
         "arrays) that learn grew with seed=seed and first_tree=first_tree (0) from X and y, with the same "
         "criterion, num_classes, sample_prop, sample_size, bootstrap, sample_weight and num_threads keywords: "
         "each tree's sample is drawn again from its own generator, then the dict that learn gives with oob (and "
-        "permutation_importances) is worked out for the trees given. For forests joined from parts or grown "
+        "permutation_importances) is worked out for the trees given. For forests joined from subforests or grown "
         "in steps.");
 }
 

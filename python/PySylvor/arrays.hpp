@@ -114,6 +114,15 @@ inline py::array_t<double> numpy_copy(const std::vector<double>& values) {
   return array;
 }
 
+// A float64 numpy array of rows.size() rows and `width` columns holding a
+// copy of the rows (each of `width` values).
+inline py::array_t<double> numpy_rows(const std::vector<std::vector<double>>& rows, std::size_t width) {
+  py::array_t<double> table({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(width)});
+  double* out = table.mutable_data();
+  for (const std::vector<double>& row : rows) out = std::copy(row.begin(), row.end(), out);
+  return table;
+}
+
 // Calls run(F{}) with the feature type of X's dtype.
 template <class Run>
 auto with_feature_dtype(const py::object& X, Run&& run) {

@@ -50,6 +50,11 @@ inline void check_threads(int num_threads) {
   }
 }
 
+// The class count of a classification call.
+inline void check_num_classes(int num_classes) {
+  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
+}
+
 }  // namespace PySylvor
 
 #endif

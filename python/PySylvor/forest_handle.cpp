@@ -11,10 +11,10 @@
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/model/votes.hpp"
 #include "Sylvor/predict/predictor.hpp"
-#include "python/PySylvor/tree_arrays.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
 #include "python/PySylvor/files.hpp"
+#include "python/PySylvor/prediction.hpp"
 #include "python/PySylvor/tree_arrays.hpp"
 
 namespace PySylvor {
@@ -139,22 +139,14 @@ py::array ForestHandle::apply(const py::object& X, int num_threads) const {
   check_threads(num_threads);
   py::array_t<int> leaves;
   with_rows(X, num_classes, [&](const auto& data) {
-    const long ni = static_cast<long>(data.get_num_instances());
     const std::size_t nt = trees.size();
-    leaves = py::array_t<int>({static_cast<py::ssize_t>(ni), static_cast<py::ssize_t>(nt)});
+    leaves = py::array_t<int>({static_cast<py::ssize_t>(data.get_num_instances()), static_cast<py::ssize_t>(nt)});
     int* out = leaves.mutable_data();
-    const auto columns = column_pointers(data);
     guarded([&] {
       with_flat([&](const auto& flat) {
         flat.check(data.get_num_features());
         py::gil_scoped_release unlocked;
-#pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
-        for (long i = 0; i < ni; ++i) {
-          for (std::size_t k = 0; k < nt; ++k) {
-            out[static_cast<std::size_t>(i) * nt + k] =
-                static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
-          }
-        }
+        write_leaves(flat, data, num_threads, [&](std::size_t i, std::size_t k, int leaf) { out[i * nt + k] = leaf; });
       });
       return 0;
     }, Messages::Plain);
@@ -206,11 +198,7 @@ py::list ForestHandle::tree_arrays() const {
 
 py::object ForestHandle::tree_importances() const {
   if (importances.empty()) return py::none();
-  const std::size_t nf = importances.front().size();
-  py::array_t<double> table({static_cast<py::ssize_t>(importances.size()), static_cast<py::ssize_t>(nf)});
-  double* out = table.mutable_data();
-  for (const std::vector<double>& row : importances) out = std::copy(row.begin(), row.end(), out);
-  return std::move(table);
+  return numpy_rows(importances, importances.front().size());
 }
 
 py::object ForestHandle::feature_importances() const {
@@ -234,26 +222,26 @@ std::shared_ptr<ForestHandle> ForestHandle::extended(const ForestHandle& other) 
   return join({this, &other});
 }
 
-std::shared_ptr<ForestHandle> ForestHandle::joined(const std::vector<std::shared_ptr<ForestHandle>>& parts) {
+std::shared_ptr<ForestHandle> ForestHandle::joined(const std::vector<std::shared_ptr<ForestHandle>>& forests) {
   std::vector<const ForestHandle*> handles;
-  for (const auto& part : parts) handles.push_back(part.get());
+  for (const auto& given : forests) handles.push_back(given.get());
   return join(handles);
 }
 
-std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestHandle*>& parts) {
-  if (parts.empty()) throw py::value_error("joining needs at least one forest");
-  const int num_classes = parts.front()->num_classes;
+std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestHandle*>& forests) {
+  if (forests.empty()) throw py::value_error("joining needs at least one forest");
+  const int num_classes = forests.front()->num_classes;
   Forest<double> trees;
   std::vector<std::vector<double>> rows;
   bool every_importance = true;
-  for (const ForestHandle* part : parts) {
-    if (part->num_classes != num_classes) {
+  for (const ForestHandle* given : forests) {
+    if (given->num_classes != num_classes) {
       throw py::value_error("a forest of " + std::to_string(num_classes) + " classes cannot take the trees of one of " +
-                            std::to_string(part->num_classes));
+                            std::to_string(given->num_classes));
     }
-    trees.insert(trees.end(), part->trees.begin(), part->trees.end());
-    every_importance = every_importance && !part->importances.empty();
-    rows.insert(rows.end(), part->importances.begin(), part->importances.end());
+    trees.insert(trees.end(), given->trees.begin(), given->trees.end());
+    every_importance = every_importance && !given->importances.empty();
+    rows.insert(rows.end(), given->importances.begin(), given->importances.end());
   }
   if (!every_importance) rows.clear();
   return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows));
@@ -284,7 +272,7 @@ void register_forest_handle(py::module_& m) {
                   py::arg("tree_importances") = py::none(),
                   "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
                   "for num_classes=0; tree_importances, when given, holds one row per tree.")
-      .def_static("joined", &ForestHandle::joined, py::arg("parts"),
+      .def_static("joined", &ForestHandle::joined, py::arg("forests"),
                   "One forest of the trees of several, in order (their importances kept when all have them).")
       .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
                   "The forest of model text (bytes of a lisp or vectortxt model file).")

@@ -71,14 +71,14 @@ public:
   // A handle of these trees followed by those of `other` (of the same task),
   // and one of the trees of several handles in order.
   std::shared_ptr<ForestHandle> extended(const ForestHandle& other) const;
-  static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& parts);
+  static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& forests);
 
   // What pickling keeps: (tree arrays, num_classes, tree importances).
   py::tuple pickled() const;
   static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
 
 private:
-  static std::shared_ptr<ForestHandle> join(const std::vector<const ForestHandle*>& parts);
+  static std::shared_ptr<ForestHandle> join(const std::vector<const ForestHandle*>& forests);
 
   template <class Visit>
   auto with_flat(Visit visit) const {

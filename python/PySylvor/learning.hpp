@@ -39,7 +39,7 @@ struct LearnExtras {
   bool permutation = false;   // permutation importances
   int verbose = 0;            // > 0: a progress line on sys.stderr
   std::optional<long long> seed;  // per-tree seeding from this seed; else the module's pool, per thread
-  long long first_tree = 0;       // per tree: the number of the first tree (a part of a larger forest)
+  long long first_tree = 0;       // per tree: the number of the first tree (a subforest of a larger forest)
   bool tree_importances = false;  // each tree's importances (trees x features), with per-tree seeding
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
   bool as_forest = false;   // return a Forest instead of tree arrays
@@ -91,11 +91,7 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
     result["permutation_importances"] = numpy_copy(importances);
   }
   if (extras.tree_importances) {
-    const std::size_t nf = data.get_num_features();
-    py::array_t<double> table({static_cast<py::ssize_t>(forest.tree_importances.size()), static_cast<py::ssize_t>(nf)});
-    double* out = table.mutable_data();
-    for (const std::vector<double>& tree : forest.tree_importances) out = std::copy(tree.begin(), tree.end(), out);
-    result["tree_importances"] = table;
+    result["tree_importances"] = numpy_rows(forest.tree_importances, data.get_num_features());
   }
   return result;
 }
@@ -118,9 +114,7 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     }
     throw std::runtime_error(message);
   }
-  if (!Task::is_regression && num_classes < 1) {
-    throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
-  }
+  if (!Task::is_regression) check_num_classes(num_classes);
   if (settings.num_trees < 0) {
     throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
   }
@@ -154,14 +148,7 @@ py::object learned_trees(LearnedForest<L>& forest, int num_classes, const LearnE
   }
   if (!extras.as_forest) return tree_arrays(forest.trees);
   Forest<double> trees(forest.trees.size());
-  for (std::size_t t = 0; t < trees.size(); ++t) {
-    const Tree<L>& from = forest.trees[t];
-    trees[t].left = from.left;
-    trees[t].right = from.right;
-    trees[t].feature = from.feature;
-    trees[t].threshold = from.threshold;
-    trees[t].value.assign(from.value.begin(), from.value.end());
-  }
+  for (std::size_t t = 0; t < trees.size(); ++t) trees[t] = with_values_as<double>(forest.trees[t]);
   return py::cast(std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances));
 }
 

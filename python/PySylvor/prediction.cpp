@@ -1,16 +1,10 @@
 #include "python/PySylvor/prediction.hpp"
 
-#include "Sylvor/defs/parallel.hpp"
-#include "Sylvor/model/flat_forest.hpp"
 
 namespace PySylvor {
 
 namespace py = pybind11;
 using namespace Sylvor;
-
-void check_num_classes(int num_classes) {
-  if (num_classes < 1) throw py::value_error("num_classes must be at least 1, not " + std::to_string(num_classes));
-}
 
 BaseForestClassifier classifier_over(const Forest<int>& forest, int num_classes, int num_threads) {
   BaseForestClassifier predictor(static_cast<std::size_t>(num_classes));
@@ -77,15 +71,7 @@ double apply_forest(const py::object& X_given, const py::object& forest_argument
         [&](const Forest<double>& forest, const MemoryDataSet<F, double>& data) {
           const FlatForest<double> flat(forest);
           flat.check(data.get_num_features());
-          const auto columns = column_pointers(data);
-          const long ni = static_cast<long>(data.get_num_instances());
-#pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
-          for (long i = 0; i < ni; ++i) {
-            for (std::size_t k = 0; k < flat.size(); ++k) {
-              output(static_cast<std::size_t>(i), k) =
-                  static_cast<int>(flat.leaf_of(k, columns.data(), static_cast<std::size_t>(i)));
-            }
-          }
+          write_leaves(flat, data, num_threads, [&](std::size_t i, std::size_t k, int leaf) { output(i, k) = leaf; });
         });
   });
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/model/flat_forest.hpp"
 #include "Sylvor/predict/predictor.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
@@ -42,7 +44,21 @@ double predict_with(const py::array& x, const py::object& forest_argument, int n
   }, style);
 }
 
-void check_num_classes(int num_classes);
+// Calls write(i, k, leaf) with the number of the leaf that instance i of
+// `data` reaches in tree k, for every instance and tree, the instances
+// shared among the threads (the flat forest checked against the data).
+template <class L, class DataSet, class Write>
+void write_leaves(const FlatForest<L>& flat, const DataSet& data, int num_threads, Write&& write) {
+  const auto columns = column_pointers(data);
+  const long ni = static_cast<long>(data.get_num_instances());
+#pragma omp parallel for schedule(static) num_threads(team_size(num_threads))
+  for (long i = 0; i < ni; ++i) {
+    const std::size_t instance = static_cast<std::size_t>(i);
+    for (std::size_t k = 0; k < flat.size(); ++k) {
+      write(instance, k, static_cast<int>(flat.leaf_of(k, columns.data(), instance)));
+    }
+  }
+}
 
 // A classifier over a forest whose leaves vote for classes 0..num_classes-1.
 BaseForestClassifier classifier_over(const Forest<int>& forest, int num_classes, int num_threads);

@@ -58,10 +58,10 @@ Array2D<T> get_array_object(const std::string& name, const py::handle& obj) {
   throw name + ": only 1D or 2D arrays supported.";
 }
 
-// A copy of a stored tree whose values are of type L (truncated toward zero
-// for an integer type).
-template <class L>
-Tree<L> with_values_as(const Tree<double>& stored) {
+// A copy of a tree whose values are of type L (truncated toward zero for an
+// integer type).
+template <class L, class From>
+Tree<L> with_values_as(const Tree<From>& stored) {
   Tree<L> tree;
   tree.left = stored.left;
   tree.right = stored.right;

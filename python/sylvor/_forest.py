@@ -425,7 +425,7 @@ class _BaseForest(BaseEstimator):
         _persistence.save_model(self, path, format)
 
     # ------------------------------------------- learning on several machines
-    def _fit_part(self, X, y, sample_weight, first_tree):
+    def _fit_subforest(self, X, y, sample_weight, first_tree):
         """Fits the estimator's n_estimators trees as the trees first_tree,
         first_tree + 1, ... of a larger forest seeded by random_state: each
         tree is the one a fit of the whole forest grows under its number."""
@@ -433,40 +433,41 @@ class _BaseForest(BaseEstimator):
         return self.fit(X, y, sample_weight=sample_weight)
 
 
-def join_parts(estimator, parts, X=None, y=None, sample_weight=None):
+def join_subforests(estimator, subforests, X=None, y=None, sample_weight=None):
     """One fitted estimator of `estimator`'s parameters holding the trees of
-    fitted `parts` (each fitted with _fit_part), in order. See
+    fitted `subforests` (each fitted with _fit_subforest), in order. See
     sylvor.distributed.join_forests for the estimates it works out."""
     joined = clone(estimator)
-    first = parts[0]
+    first = subforests[0]
     for name, value in vars(first).items():
         if name.endswith("_") and not name.startswith("_"):
             setattr(joined, name, value)
     joined._seed = first._seed
     joined._feature_dtype = getattr(first, "_feature_dtype", None)
     joined._first_tree = getattr(first, "_first_tree", 0)
-    joined._set_forest(_wrap.Forest.joined([part._forest for part in parts]))
+    joined._set_forest(_wrap.Forest.joined([subforest._forest for subforest in subforests]))
     joined.n_estimators = len(joined._forest)
     if X is not None and y is not None:
         X, learned_y, num_classes, weights = joined._training_arrays(X, y, sample_weight)
         joined._set_whole_forest_estimates(X, learned_y, num_classes, weights)
         return joined
-    counts = np.array([len(part._forest) for part in parts], dtype=np.float64)
-    joined.feature_importances_ = _tree_weighted_mean(parts, "feature_importances_", counts)
+    # The mean of every tree's importances, as one fit of all the trees gives it.
+    joined.feature_importances_ = joined._forest.feature_importances()
     if getattr(estimator, "compute_permutation_importances", False):
-        joined.permutation_importances_ = _tree_weighted_mean(parts, "permutation_importances_", counts)
+        counts = np.array([len(subforest._forest) for subforest in subforests], dtype=np.float64)
+        joined.permutation_importances_ = _tree_weighted_mean(subforests, "permutation_importances_", counts)
     if getattr(estimator, "oob_score", False):
         if y is None:
             raise ValueError("joining out-of-bag estimates needs the training targets y")
-        record = _joined_oob([part._oob_record for part in parts])
+        record = _joined_oob([subforest._oob_record for subforest in subforests])
         y = np.asarray(y)
         joined._set_oob(record, np.searchsorted(joined.classes_, y) if hasattr(joined, "classes_")
                         else np.asarray(y, dtype=np.float64))
     return joined
 
 
-def _tree_weighted_mean(parts, name, counts):
-    values = np.array([getattr(part, name) for part in parts])
+def _tree_weighted_mean(subforests, name, counts):
+    values = np.array([getattr(subforest, name) for subforest in subforests])
     return (values * counts[:, None]).sum(axis=0) / counts.sum()
 
 

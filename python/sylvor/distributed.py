@@ -12,14 +12,14 @@ and their threads.
 import numpy as np
 from sklearn.base import clone
 
-from ._forest import ForestClassifier, join_parts, seed_of
+from ._forest import ForestClassifier, join_subforests, seed_of
 
 
-def _fit_part(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None, estimates=True):
+def _fit_subforest(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None, estimates=True):
     sub = clone(estimator).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs, warm_start=False)
     if not estimates:  # worked out for the joined forest instead
         sub.set_params(oob_score=False, compute_permutation_importances=False)
-    return sub._fit_part(X, y, sample_weight, first_tree)
+    return sub._fit_subforest(X, y, sample_weight, first_tree)
 
 
 def plan_tasks(n_estimators, threads_per_worker):
@@ -52,7 +52,7 @@ def fit_forest(client, estimator, X, y, sample_weight=None):
     for (address, _), n_trees, n_jobs in zip(workers, shares, threads):
         if n_trees == 0:
             continue
-        futures.append(client.submit(_fit_part, template, X_remote, y_remote, n_trees, first_tree, seed, n_jobs,
+        futures.append(client.submit(_fit_subforest, template, X_remote, y_remote, n_trees, first_tree, seed, n_jobs,
                                      weights_remote, False, workers=[address], allow_other_workers=True,
                                      pure=False))
         first_tree += n_trees
@@ -70,7 +70,7 @@ def join_forests(estimator, subforests, y=None, X=None, sample_weight=None):
     drawn again: those of one fit, the out-of-bag curve included. With y
     alone, the sub-forests' out-of-bag votes (or predictions) are joined
     and the importances are the tree-weighted means of theirs (no curve)."""
-    return join_parts(estimator, subforests, X, y, sample_weight)
+    return join_subforests(estimator, subforests, X, y, sample_weight)
 
 
 def _predict_block(block, model, proba):

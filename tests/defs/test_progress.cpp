@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
     Progress, Lines,
     ::testing::Values(LineCase{0, 100, 3.0, "Learning: 0/100 trees, 0:03 elapsed, ? left"},
                       LineCase{25, 100, 10.0, "Learning: 25/100 trees, 0:10 elapsed, 0:30 left"},
-                      // A part of a second left still shows as one.
+                      // A fraction of a second left still shows as one.
                       LineCase{99, 100, 9.9, "Learning: 99/100 trees, 0:09 elapsed, 0:01 left"},
                       LineCase{100, 100, 75.0, "Learning: 100/100 trees, 1:15 elapsed, 0:00 left"}));
 

@@ -101,7 +101,7 @@ def test_every_entry_names_its_arguments_and_says_what_it_does(name):
     signature, _, text = entry.__doc__.partition("\n\n")
     names = FAMILY[name.split("_")[0] if name.split("_")[0] in FAMILY else name]
     assert signature.startswith(name + "(" + ", ".join(names[:1]))
-    assert [part.split(":")[0].strip() for part in signature[len(name) + 1:signature.index(")")].split(",")] == names
+    assert [param.split(":")[0].strip() for param in signature[len(name) + 1:signature.index(")")].split(",")] == names
     assert len(text) > 40
 
 

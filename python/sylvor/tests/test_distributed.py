@@ -17,7 +17,7 @@ from sklearn.datasets import load_iris, make_classification  # noqa: E402
 
 from sylvor import ForestClassifier, ForestRegressor  # noqa: E402
 from sylvor._forest import seed_of  # noqa: E402
-from sylvor.distributed import _fit_part, fit_forest, join_forests, plan_tasks, predict, predict_proba  # noqa: E402
+from sylvor.distributed import _fit_subforest, fit_forest, join_forests, plan_tasks, predict, predict_proba  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -30,11 +30,11 @@ def client():
     cluster.close()
 
 
-def local_parts(estimator, X, y, threads):
+def local_subforests(estimator, X, y, threads):
     """The sub-forests learned here one by one, as fit_forest plans them."""
     subforests, first_tree = [], 0
     for n_trees, n_jobs in zip(plan_tasks(estimator.n_estimators, threads), threads):
-        subforests.append(_fit_part(estimator, X, y, n_trees, first_tree, seed_of(estimator.random_state), n_jobs))
+        subforests.append(_fit_subforest(estimator, X, y, n_trees, first_tree, seed_of(estimator.random_state), n_jobs))
         first_tree += n_trees
     return subforests
 
@@ -55,7 +55,7 @@ def same_forest(a, b):
 
 @pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=9, random_state=5),
                                        ForestRegressor(n_estimators=8, random_state=6)])
-def test_distributed_fit_is_the_join_of_its_parts(client, estimator):
+def test_distributed_fit_is_the_join_of_its_subforests(client, estimator):
     X, y = iris_for(estimator)
     fitted = fit_forest(client, estimator, X, y)
     local = clone(estimator).set_params(n_jobs=2).fit(X, y)
@@ -85,7 +85,7 @@ def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, es
     X, y = iris_for(estimator)
     fitted = fit_forest(client, estimator, X, y)
     local = clone(estimator).set_params(n_jobs=1).fit(X, y)
-    subforests = local_parts(estimator, X, y, [1, 1])
+    subforests = local_subforests(estimator, X, y, [1, 1])
     assert same_forest(fitted, local)
     trees = sum(sub._oob_record["oob_trees"] for sub in subforests)
     seen = trees > 0
@@ -96,7 +96,7 @@ def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, es
     else:
         means = sum(np.nan_to_num(sub.oob_prediction_) * sub._oob_record["oob_trees"] for sub in subforests)
         assert np.allclose(fitted.oob_prediction_[seen], means[seen] / trees[seen])
-    # The parts' trees are the local forest's, and with the training data
+    # The subforests' trees are the local forest's, and with the training data
     # the estimates are worked out again for them all: the local ones.
     assert fitted.oob_score_ == local.oob_score_
     assert np.array_equal(fitted.oob_curve_, local.oob_curve_)
@@ -155,7 +155,7 @@ def test_killed_worker_still_gives_the_same_forest(client):
     assert same_forest(result["model"], clone(estimator).fit(X, y))
 
 
-def test_joined_model_files_predict_as_the_vote_of_their_parts():
+def test_joined_model_files_predict_as_the_vote_of_their_pieces():
     program, examples = os.environ.get("SYLVOR_PROGRAM"), os.environ.get("SYLVOR_EXAMPLES_DIR")
     if not program or not examples:
         pytest.skip("the sylvor program is not known")
