@@ -37,6 +37,10 @@ struct TreeLimits {
   int min_instances_per_node = 1;  // a node of at most this many instances is a leaf; negative: every node
   int max_leaf_nodes = 0;          // 0 for none (breadth-first growth); else best-first up to this many leaves
   int min_leaf_size = 2;           // the fewest instances a cut may leave on either side (less than 1 counts as 1)
+  // Missing values (NaN) are left in the data and each split learns where
+  // they go (see Splitter::find_split); a node that had none of its
+  // feature sends them to its larger child, the right one when equal.
+  bool learn_missing_sides = false;
 };
 
 template <class Task, class DataSet>
@@ -77,6 +81,7 @@ public:
     } else {
       grow_breadth_first(task, limits, rng, tree, importances, control);
     }
+    tree.missing_learned = limits.learn_missing_sides;
     tree.shrink_to_fit();
     if (importances != nullptr) normalise(*importances);
   }
@@ -116,12 +121,12 @@ private:
     }
     if (draw_leaf_first) tree.value[at.number] = task.leaf_value(summary, rng);
     const std::size_t min_side = static_cast<std::size_t>(std::max(1, limits.min_leaf_size));
-    const auto best =
-        splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng, min_side);
+    const auto best = splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng, min_side,
+                                          limits.learn_missing_sides);
     std::size_t p = at.begin;
     if (best.feature_index >= 0) {
       p = splitter.partition(at.begin, at.end, static_cast<std::size_t>(best.feature_index),
-                             static_cast<double>(best.threshold));
+                             static_cast<double>(best.threshold), best.missing_left);
     }
     const double threshold = static_cast<double>(best.threshold);
     tree.threshold[at.number] = threshold;
@@ -130,6 +135,9 @@ private:
         (limits.max_depth <= 0 || at.depth + 1 <= limits.max_depth)) {
       split = Split{at, p, best.best_improvement, best.feature_index,
                     task.weighted_decrease(best.best_improvement, n)};
+      if (limits.learn_missing_sides) {
+        tree.missing_left[at.number] = best.missing_seen ? best.missing_left : p - at.begin > at.end - p;
+      }
       return true;
     }
     tree.feature[at.number] = -1;
@@ -192,7 +200,10 @@ private:
       }
     }
     // Candidates left unsplit are leaves with the value already drawn.
-    for (; !candidates.empty(); candidates.pop()) grown.feature[candidates.top().node.number] = -1;
+    for (; !candidates.empty(); candidates.pop()) {
+      grown.feature[candidates.top().node.number] = -1;
+      grown.missing_left[candidates.top().node.number] = 0;
+    }
     copy_breadth_first(
         tree,
         [&](long long s) {
@@ -204,6 +215,7 @@ private:
           tree.feature[k] = grown.feature[at];
           tree.threshold[k] = grown.threshold[at];
           tree.value[k] = grown.value[at];
+          tree.missing_left[k] = grown.missing_left[at];
         });
   }
 

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <numeric>
 #include <type_traits>
 #include <utility>
@@ -63,13 +64,18 @@ using FeatureTracker = Tracker<NodeResult<F>, std::less<double>>;
 // `current` with the sides' summaries, and offers it to the tracker when the
 // score lies outside [worst, best] (only then can it change the tracker);
 // best and worst follow the tracker.
+// With `missing_left`, the candidate sends the node's missing values left
+// (they are then counted in `left`).
 template <class Task, class F, class Summary>
 inline void score_cut(const Task& task, double node_value, const Summary& left, const Summary& right, F previous,
-                      F current, int feature_index, FeatureTracker<F>& tracker, double& best, double& worst) {
+                      F current, int feature_index, FeatureTracker<F>& tracker, double& best, double& worst,
+                      bool missing_left = false) {
   const double score = task.criterion(node_value, left, right);
   if (score > best || score < worst) {
     const F threshold = ThresholdInfo<F>::get_less_than_threshold(previous, current);
-    tracker.try_candidate(score, NodeResult<F>(feature_index, threshold, task.cut_improvement(left, right, score)));
+    NodeResult<F> candidate(feature_index, threshold, task.cut_improvement(left, right, score));
+    candidate.missing_left = missing_left;
+    tracker.try_candidate(score, candidate);
     best = tracker.get_maximum();
     worst = tracker.get_minimum();
   }
@@ -138,6 +144,99 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
   }
 
   return finished(task, node, node_value, tracker);
+}
+
+// The summaries of a scan whose node holds missing values: the two sides
+// of the present entries, and each side with the missing entries added.
+template <class Summary>
+struct MissingAsideSides {
+  Summary left, right, left_with_missing, right_with_missing;
+
+  // Starts with every present entry on the right; `present` and `missing`
+  // summarize the node's present and missing entries, `node` all of them.
+  void start(const Summary& node, const Summary& present, const Summary& missing) {
+    left.reset_like(node);
+    right = present;
+    left_with_missing = missing;
+    right_with_missing = node;
+  }
+
+  template <class L>
+  void move_left(L label) {
+    left.increment_count(label);
+    right.decrement_count(label);
+    left_with_missing.increment_count(label);
+    right_with_missing.decrement_count(label);
+  }
+};
+
+// Scores the cut between `previous` and `current` both ways, with the
+// missing values on the left and on the right (each only where it leaves
+// min_leaf entries on both sides: `left_ok`, `right_ok`), offering first
+// the way that sends them to the side of more present entries, which thus
+// keeps an exact tie.
+template <class Task, class F, class Summary>
+inline void score_cut_both_ways(const Task& task, double node_value, const MissingAsideSides<Summary>& sides,
+                                bool prefer_left, bool left_ok, bool right_ok, F previous, F current,
+                                int feature_index, FeatureTracker<F>& tracker, double& best, double& worst) {
+  for (const bool missing_left : {prefer_left, !prefer_left}) {
+    if (missing_left && left_ok) {
+      score_cut(task, node_value, sides.left_with_missing, sides.right, previous, current, feature_index, tracker,
+                best, worst, true);
+    } else if (!missing_left && right_ok) {
+      score_cut(task, node_value, sides.left, sides.right_with_missing, previous, current, feature_index, tracker,
+                best, worst, false);
+    }
+  }
+}
+
+// learn_tree_node for a node whose entries of the feature include missing
+// ones: `entries` are its n present (value, label) pairs sorted by value,
+// `present` and `missing` the summaries of its present and missing entries,
+// `node` of all. Every cut learn_tree_node would score is scored twice,
+// with the missing entries added to either side (see score_cut_both_ways;
+// a side's size counts them for min_leaf), and one more cut sends every
+// present entry left and the missing ones right (threshold +infinity,
+// scored when the present values are finite). The maximizer records the
+// side of the missing values and that the node had some.
+template <class Task, class F, class L, class Summary>
+FeatureTracker<F> learn_tree_node_missing_aside(const Task& task, const std::pair<F, L>* entries, std::size_t n,
+                                                const Summary& node, const Summary& present,
+                                                const Summary& missing, int feature_index,
+                                                MissingAsideSides<Summary>& sides, std::size_t min_leaf) {
+  static_assert(std::is_floating_point<F>::value, "only floating features have missing values");
+  FeatureTracker<F> tracker;
+  if (min_leaf < 1) min_leaf = 1;
+  const std::size_t m = static_cast<std::size_t>(missing.get_num_instances());
+  const double node_value = task.criterion.get_initial(node);
+  const double start_score = task.criterion.get_initial_score(node_value);
+  sides.start(node, present, missing);
+  tracker.try_candidate(start_score, NodeResult<F>(feature_index, entries[0].first, 0.0));
+  sides.move_left(entries[0].second);
+  if (n + m >= 2 * min_leaf) {
+    double best = start_score, worst = start_score;
+    L ref = entries[0].second;
+    bool changed = false;
+    for (std::size_t i = 1; i < n; ++i) {
+      if (!changed) changed = entries[i].second != ref;
+      const bool left_ok = i + m >= min_leaf && n - i >= min_leaf;
+      const bool right_ok = i >= min_leaf && n - i + m >= min_leaf;
+      if (changed && entries[i - 1].first != entries[i].first && (left_ok || right_ok)) {
+        score_cut_both_ways(task, node_value, sides, i > n - i, left_ok, right_ok, entries[i - 1].first,
+                            entries[i].first, feature_index, tracker, best, worst);
+        ref = entries[i].second;
+        changed = false;
+      }
+      sides.move_left(entries[i].second);
+    }
+    const F beyond = std::numeric_limits<F>::infinity();
+    if (n >= min_leaf && m >= min_leaf && entries[n - 1].first < beyond) {
+      score_cut(task, node_value, present, missing, beyond, beyond, feature_index, tracker, best, worst, false);
+    }
+  }
+  FeatureTracker<F> result = finished(task, node, node_value, tracker);
+  result.get_maximizer_for_update().missing_seen = true;
+  return result;
 }
 
 // The counting form of learn_tree_node, for classification: the node's n
@@ -289,10 +388,13 @@ public:
   // fte_per_split of them drawn without repeats (draws go on past features
   // that are constant on the node, which do not count), each scanned once,
   // and the best kept, exact ties between features broken at random. Only
-  // cuts leaving at least min_leaf instances on each side are scored. The
+  // cuts leaving at least min_leaf instances on each side are scored. With
+  // `missing_aside`, missing values (NaN) are kept aside and sent to the
+  // better side of each cut (see learn_tree_node_missing_aside). The
   // default NodeResult (feature -1) when no feature could be evaluated.
   NodeResult<F> find_split(const Task& task, std::size_t begin, std::size_t end, const Summary& node,
-                           int fte_per_split, XorShiftRNG& rng, std::size_t min_leaf = 2) {
+                           int fte_per_split, XorShiftRNG& rng, std::size_t min_leaf = 2,
+                           bool missing_aside = false) {
     const std::size_t nf = data.get_num_features();
     const std::size_t fte =
         (fte_per_split >= 1 && static_cast<std::size_t>(fte_per_split) < nf) ? static_cast<std::size_t>(fte_per_split)
@@ -335,9 +437,7 @@ public:
       }
       if (!counted) {
         if (is_constant(f, begin, end)) continue;
-        sort_feature(f, begin, end);
-        best_for_feature =
-            learn_tree_node(task, buffer.data() + begin, n, node, static_cast<int>(f), left, right, min_leaf);
+        best_for_feature = scan_sorted(task, f, begin, end, node, min_leaf, missing_aside);
       }
       best_over_features.try_candidate_break_ties(best_for_feature.get_maximum(), best_for_feature.get_maximizer(),
                                                   rng);
@@ -357,10 +457,11 @@ public:
   }
 
   // Reorders the node [begin, end) so that the instances whose value of
-  // `feature` is below `threshold` come first, each side keeping its order;
-  // returns the first position of the others (values at or above the
-  // threshold, and NaN).
-  std::size_t partition(std::size_t begin, std::size_t end, std::size_t feature, double threshold) {
+  // `feature` is below `threshold` (and, with `missing_left`, those whose
+  // value is missing) come first, each side keeping its order; returns the
+  // first position of the others.
+  std::size_t partition(std::size_t begin, std::size_t end, std::size_t feature, double threshold,
+                        bool missing_left = false) {
     if (!labels_ready) gather_sample_labels();
     const F* column = data.features[feature].data();
     std::size_t* indices = sample.indices.data();
@@ -377,7 +478,8 @@ public:
       // Written to both sides, kept by one: no branch to mispredict.
       const std::size_t i = indices[p];
       const L label = labels[p];
-      const bool is_below = static_cast<double>(column[i]) < threshold;
+      const double x = static_cast<double>(column[i]);
+      const bool is_below = x < threshold || (missing_left && x != x);
       indices[below] = i;
       labels[below] = label;
       upper[above] = i;
@@ -444,14 +546,60 @@ private:
     return false;
   }
 
-  // True when every instance of the node has the value of its first one.
+  // True when every instance of the node has the value of its first one
+  // (every value missing counts as one value).
   bool is_constant(std::size_t f, std::size_t begin, std::size_t end) const {
     const F* column = data.features[f].data();
     const F first = column[sample.indices[begin]];
     for (std::size_t p = begin + 1; p < end; ++p) {
-      if (column[sample.indices[p]] != first) return false;
+      const F v = column[sample.indices[p]];
+      if (v != first && !(v != v && first != first)) return false;
     }
     return true;
+  }
+
+  // The sorting scan of feature f over the node [begin, end), not constant
+  // on it; with `missing_aside`, its missing values kept aside.
+  FeatureTracker<F> scan_sorted(const Task& task, std::size_t f, std::size_t begin, std::size_t end,
+                                const Summary& node, std::size_t min_leaf, bool missing_aside) {
+    const int feature = static_cast<int>(f);
+    if constexpr (std::is_floating_point<F>::value) {
+      if (missing_aside) {
+        const std::size_t present = buffer_present(f, begin, end, node);
+        std::pair<F, L>* entries = buffer.data() + begin;
+        sorter.sort(entries, entries + present);
+        if (present < end - begin) {
+          present_summary.reset_like(node);
+          for (std::size_t k = 0; k < present; ++k) present_summary.increment_count(entries[k].second);
+          return learn_tree_node_missing_aside(task, entries, present, node, present_summary, missing_summary,
+                                               feature, missing_sides, min_leaf);
+        }
+        return learn_tree_node(task, entries, present, node, feature, left, right, min_leaf);
+      }
+    }
+    sort_feature(f, begin, end);
+    return learn_tree_node(task, buffer.data() + begin, end - begin, node, feature, left, right, min_leaf);
+  }
+
+  // Fills the front of the node's slice of the buffer with the present
+  // (value, label) pairs of feature f, unsorted, and missing_summary with
+  // the labels of the missing ones; returns the number present.
+  std::size_t buffer_present(std::size_t f, std::size_t begin, std::size_t end, const Summary& node) {
+    if (buffer.size() < sample.indices.size()) buffer.resize(sample.indices.size());
+    missing_summary.reset_like(node);
+    const F* column = data.features[f].data();
+    const std::size_t* indices = sample.indices.data();
+    std::size_t q = begin;
+    for (std::size_t p = begin; p < end; ++p) {
+      if (p + prefetch_ahead < end) __builtin_prefetch(column + indices[p + prefetch_ahead]);
+      const F v = column[indices[p]];
+      if (v != v) {
+        missing_summary.increment_count(sample_labels[p]);
+      } else {
+        buffer[q++] = std::pair<F, L>(without_negative_zero(v), sample_labels[p]);
+      }
+    }
+    return q - begin;
   }
 
   // Fills the node's slice of the buffer with feature f and the labels of its
@@ -485,6 +633,8 @@ private:
   std::vector<L> upper_labels;
   std::vector<std::uint8_t> copies;     // order_sample: per instance, its copies in the sample
   Summary left, right;                  // the two sides of a scan
+  Summary present_summary, missing_summary;  // a node's present and missing entries of a feature
+  MissingAsideSides<Summary> missing_sides;  // the sides of a scan with missing entries aside
 };
 
 }  // namespace Sylvor

@@ -34,6 +34,8 @@ struct NodeResult {
   int feature_index = -1;
   F threshold = default_threshold<F>();
   double best_improvement = 0.0;
+  bool missing_left = false;  // the cut sends the node's missing values left
+  bool missing_seen = false;  // the node holds missing values of the feature
 
   NodeResult() = default;
   NodeResult(int feature_index, F threshold, double best_improvement)

@@ -10,7 +10,8 @@
 // A flat forest owns its packed copy and never changes it after it is made,
 // so any number of threads may walk one at once. Walks follow Tree::leaf_of
 // exactly (left when the threshold is greater than the value widened to
-// double, else right).
+// double, or when the value is missing and the node sends missing values
+// left; else right).
 #ifndef SYLVOR_MODEL_FLAT_FOREST_HPP
 #define SYLVOR_MODEL_FLAT_FOREST_HPP
 
@@ -70,12 +71,12 @@ public:
           if (tree.right[k] != tree.left[k] + 1) {
             throw Exception("tree " + std::to_string(t) + " is not numbered breadth first");
           }
-          node.feature = tree.feature[k];
+          node.set_feature(tree.feature[k], tree.missing_left[k] != 0);
           node.threshold = tree.threshold[k];
           node.left = tree.left[k];
           depth[static_cast<std::size_t>(tree.left[k])] = depth[static_cast<std::size_t>(tree.right[k])] = depth[k] + 1;
-          tested.lowest = std::min(tested.lowest, node.feature);
-          tested.highest = std::max(tested.highest, node.feature);
+          tested.lowest = std::min(tested.lowest, tree.feature[k]);
+          tested.highest = std::max(tested.highest, tree.feature[k]);
         }
         nodes.push_back(node);
         values.push_back(tree.value[k]);
@@ -116,8 +117,7 @@ public:
     for (;;) {
       const FlatNode& node = base[at];
       if (node.left == static_cast<int>(at) - 1) return at;  // a leaf
-      const double x = static_cast<double>(value_of(static_cast<std::size_t>(node.feature)));
-      at = static_cast<std::size_t>(node.left + (node.threshold > x ? 0 : 1));
+      at = node.next(static_cast<double>(value_of(node.column())));
     }
   }
 
@@ -138,8 +138,7 @@ public:
     for (std::size_t step = 0; step < depths[k]; ++step) {
       for (std::size_t j = 0; j < n; ++j) {
         const FlatNode& node = base[at[j]];
-        const double x = static_cast<double>(columns[node.feature][first + j]);
-        at[j] = static_cast<std::size_t>(node.left + (node.threshold > x ? 0 : 1));
+        at[j] = node.next(static_cast<double>(columns[node.column()][first + j]));
       }
       // Every eighth step: stop once every instance is at its leaf.
       if (step % 8 == 7) {
@@ -158,8 +157,16 @@ public:
 private:
   struct FlatNode {
     double threshold = 0.0;  // a leaf: minus infinity
-    int feature = 0;         // a leaf: 0 (any column the walk may read)
+    int feature = 0;         // the tested feature f, or ~f when missing values go left; a leaf: 0
     int left = 0;            // the left child (right = left + 1); a leaf: its own number - 1
+
+    void set_feature(int f, bool missing_left) { feature = missing_left ? ~f : f; }
+    std::size_t column() const { return static_cast<std::size_t>(feature ^ (feature >> 31)); }
+    // The child a value x goes to, without a branch.
+    std::size_t next(double x) const {
+      const bool go_right = !(threshold > x) & !((feature < 0) & (x != x));
+      return static_cast<std::size_t>(left + static_cast<int>(go_right));
+    }
   };
 
   // The lowest and highest feature that a tree's inner nodes test.

@@ -1,5 +1,6 @@
 // The stored form of a decision tree: five parallel arrays indexed by node
-// number (left child, right child, tested feature, threshold, value). Growth
+// number (left child, right child, tested feature, threshold, value) and a
+// sixth, the side each inner node sends missing values (NaN) to. Growth
 // writes it, model files and tree arrays are made of it, and every predictor
 // walks it; a forest is a vector of trees.
 //
@@ -13,6 +14,11 @@
 // check_tree_arrays and renumbered breadth first by tree_from_arrays before
 // anything walks them.
 //
+// A tree learned with missing values in its split search (missing_learned)
+// sends a missing value to the side its node recorded; callers give it
+// missing values as they are. Other trees send NaN right (it is not below
+// any threshold), and their callers fill missing values in before they ask.
+//
 // A tree owns its arrays; it is built on one thread and afterwards read by any
 // number of threads at once.
 #ifndef SYLVOR_MODEL_TREE_HPP
@@ -20,6 +26,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -40,6 +47,8 @@ struct Tree {
   std::vector<int> feature;     // tested feature (-1 at the leaves growth makes)
   std::vector<double> threshold;
   std::vector<L> value;         // leaf value: class number or regression value
+  std::vector<std::uint8_t> missing_left;  // 1: missing values go left (inner nodes only)
+  bool missing_learned = false;  // learned with missing values left in the data
 
   std::size_t size() const { return left.size(); }
   bool empty() const { return left.empty(); }
@@ -53,6 +62,7 @@ struct Tree {
     feature.push_back(-1);
     threshold.push_back(std::numeric_limits<double>::quiet_NaN());
     value.push_back(static_cast<L>(-2));
+    missing_left.push_back(0);
     return left.size() - 1;
   }
 
@@ -72,6 +82,8 @@ struct Tree {
     feature.clear();
     threshold.clear();
     value.clear();
+    missing_left.clear();
+    missing_learned = false;
   }
 
   // Gives back the spare capacity that growing by appending leaves.
@@ -81,17 +93,23 @@ struct Tree {
     feature.shrink_to_fit();
     threshold.shrink_to_fit();
     value.shrink_to_fit();
+    missing_left.shrink_to_fit();
   }
 
-  // The leaf that instance i of `data` reaches: left when the threshold is
-  // greater than the value (widened to double), else right, so equal values
-  // and NaN on either side go right.
+  // Whether a value (widened to double) goes left at inner node k: when the
+  // threshold is greater, or when it is missing and the node sends missing
+  // values left. Equal values go right.
+  bool goes_left(std::size_t k, double x) const {
+    return threshold[k] > x || (x != x && missing_left[k] != 0);
+  }
+
+  // The leaf that instance i of `data` reaches.
   template <class DataSet>
   std::size_t leaf_of(const DataSet& data, std::size_t i) const {
     std::size_t k = 0;
     while (left[k] >= 0) {
       const double x = static_cast<double>(data.features[static_cast<std::size_t>(feature[k])][i]);
-      k = static_cast<std::size_t>(threshold[k] > x ? left[k] : right[k]);
+      k = static_cast<std::size_t>(goes_left(k, x) ? left[k] : right[k]);
     }
     return k;
   }
@@ -107,7 +125,10 @@ struct Tree {
 // Trees are equal when their arrays are, NaN thresholds matching NaN.
 template <class L>
 bool Tree<L>::operator==(const Tree& other) const {
-  if (left != other.left || right != other.right || feature != other.feature || value != other.value) return false;
+  if (left != other.left || right != other.right || feature != other.feature || value != other.value ||
+      missing_left != other.missing_left || missing_learned != other.missing_learned) {
+    return false;
+  }
   for (std::size_t k = 0; k < threshold.size(); ++k) {
     const double a = threshold[k], b = other.threshold[k];
     if (!(a == b || (a != a && b != b))) return false;

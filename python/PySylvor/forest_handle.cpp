@@ -171,7 +171,7 @@ py::tuple ForestHandle::decision_path(const py::object& X) const {
             indices.push_back(offsets[t] + static_cast<std::int64_t>(k));
             if (tree.is_leaf(k)) break;
             const double x = static_cast<double>(data.features[static_cast<std::size_t>(tree.feature[k])][i]);
-            k = static_cast<std::size_t>(tree.threshold[k] > x ? tree.left[k] : tree.right[k]);
+            k = static_cast<std::size_t>(tree.goes_left(k, x) ? tree.left[k] : tree.right[k]);
           }
         }
         indptr.push_back(static_cast<std::int64_t>(indices.size()));
