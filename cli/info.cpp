@@ -98,6 +98,10 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
   text << "Nodes: total " << total(summary.nodes) << ", per tree " << spread(summary.nodes) << std::endl;
   text << "Leaves: total " << total(summary.leaves) << ", per tree " << spread(summary.leaves) << std::endl;
   text << "Depth: " << spread(summary.depths) << std::endl;
+  if (model_version(forest) > 1) {
+    text << "Missing values: learned in the splits, sent left at " << summary.missing_left << " of "
+         << summary.inner_nodes << " inner nodes" << std::endl;
+  }
   text << "Feature splits (feature: splits):" << std::endl;
   for (const auto& [feature, count] : summary.feature_splits) text << "  " << feature << ": " << count << std::endl;
   text << "Leaf labels (label: leaves):" << std::endl;

@@ -37,6 +37,7 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   settings.limits.min_instances_per_node = options.min_instances_per_node;
   settings.limits.min_leaf_size = options.min_leaf_size;
   settings.limits.max_leaf_nodes = options.max_leaf_nodes;
+  settings.limits.learn_missing_sides = options.missing_values == "split";
   settings.feature_importances = !options.feature_importances_file.empty();
   settings.out_of_bag =
       options.oob || !options.permutation_importances_file.empty() || !options.oob_curve_file.empty();
@@ -131,15 +132,17 @@ std::vector<double> permutation_importances_timed(const Task& task, const DataSe
   return values;
 }
 
-// Writes the model (with its companion file of training medians) in the
-// format the options name to its temporary file, and reports the time.
+// Writes the model (with its companion file of training medians, when
+// there are any) in the format the options name to its temporary file, and
+// reports the time.
 template <class L>
 void stage_model_timed(const RandomForestOptions& options, const Forest<L>& forest,
                        const std::vector<double>& medians, StagedOutputs& outputs, CommandLog& log) {
   cvd_timer timer;
   std::cout << "Writing forest in " << (options.model_format == "lisp" ? "LISP" : "vtxt") << " format to "
             << options.model_file << std::endl;
-  outputs.model = std::make_unique<StagedModel>(options.model_file, forest, options.model_format, &medians);
+  outputs.model = std::make_unique<StagedModel>(options.model_file, forest, options.model_format,
+                                                medians.empty() ? nullptr : &medians);
   const double seconds = timer.get_time();
   std::cout << "Total time to write model: " << seconds << std::endl;
   log.write("forest-write-time", seconds);
@@ -188,9 +191,12 @@ void learn_command(const RandomForestOptions& options, const XorShiftRNGPool& po
     MemoryDataSet<F, L> data;
     read_data(options, desc, data, log);
     // Missing values take the column medians, which the model keeps for the
-    // rows it will predict.
-    const std::vector<double> medians = data.column_medians();
-    data.fill_missing(medians);
+    // rows it will predict, unless the splits learn where they go.
+    std::vector<double> medians;
+    if (options.missing_values != "split") {
+      medians = data.column_medians();
+      data.fill_missing(medians);
+    }
     std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
     with_task([&](const auto& task) { learn_and_write(options, pool, data, medians, task, sample_prop, log); });
   });

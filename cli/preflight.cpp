@@ -97,6 +97,10 @@ void check_learning_options(const RandomForestOptions& options, bool regression)
     throw OptionProblem{"unknown model format: " + options.model_format +
                         " (valid formats: 'lisp' or 'vectortxt')"};
   }
+  if (options.missing_values != "median" && options.missing_values != "split") {
+    throw OptionProblem{"--missing-values: unknown way '" + options.missing_values +
+                        "' (valid ways: 'median' or 'split')"};
+  }
 }
 
 void check_files(const RandomForestOptions& options, CommandFiles kind) {
@@ -110,7 +114,7 @@ void check_files(const RandomForestOptions& options, CommandFiles kind) {
                {"feature importances", options.feature_importances_file},
                {"permutation importances", options.permutation_importances_file},
                {"out-of-bag curve", options.oob_curve_file}};
-    if (model_gets_companions(options.model_file)) {
+    if (model_gets_companions(options.model_file) && options.missing_values != "split") {
       outputs.push_back({"medians", medians_path(options.model_file)});
     }
   } else {

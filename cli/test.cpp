@@ -23,8 +23,9 @@ namespace Sylvor {
 
 namespace {
 
-// Reads the model and its recorded medians (which must be one per feature
-// of the data), and reports the time. A model without trees, or a
+// Reads the model and, for a model that does not learn where missing
+// values go, its recorded medians (which must be one per feature of the
+// data), and reports the time. A model without trees, or a
 // classification model with a leaf outside the description's classes, is
 // refused here, before anything is predicted.
 template <class L>
@@ -45,7 +46,7 @@ Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDesc
                       e.get_message());
     }
   }
-  medians = read_model_medians(options.model_file, num_features, &print);
+  if (model_version(forest) == 1) medians = read_model_medians(options.model_file, num_features, &print);
   const double seconds = timer.get_time();
   std::cout << "Total time to read forest " << seconds << std::endl;
   log.write("forest-read-time", seconds);
@@ -184,7 +185,8 @@ void test_logged(const RandomForestOptions& options, CommandLog& log) {
   read_data(options, desc, data, log);
   ModelMedians medians;
   const Forest<L> forest = read_model_timed<L>(options, desc, data.get_num_features(), medians, log);
-  fill_missing_values(options, medians, data);
+  // A forest that learned where missing values go takes them as they are.
+  if (model_version(forest) == 1) fill_missing_values(options, medians, data);
 
   ForestPredictor<L> predictor(static_cast<std::size_t>(desc.get_num_classes()));
   predictor.use_forest(forest);

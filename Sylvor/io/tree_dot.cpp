@@ -92,8 +92,16 @@ std::string tree_to_dot(const Tree<double>& tree, const DotNames& names, int max
         out << to << " [label=\"(...)\", shape=plaintext] ;\n";
       }
       out << k << " -> " << to;
-      if (k == 0) out << " [headlabel=" << (side == 0 ? "\"yes\", labelangle=45" : "\"no\", labelangle=-45")
-                      << ", labeldistance=2.5]";
+      std::string attributes;
+      if (k == 0) {
+        attributes = std::string("headlabel=") + (side == 0 ? "\"yes\", labelangle=45" : "\"no\", labelangle=-45") +
+                     ", labeldistance=2.5";
+      }
+      // The edge missing values take, in a tree that learned where they go.
+      if (tree.missing_learned && (tree.missing_left[k] != 0) == (side == 0)) {
+        attributes += std::string(attributes.empty() ? "" : ", ") + "label=\"missing\"";
+      }
+      if (!attributes.empty()) out << " [" << attributes << "]";
       out << " ;\n";
     }
   }

@@ -1,8 +1,10 @@
 // A tree as a Graphviz drawing: the DOT text of one stored tree, each split
 // node labelled with its feature's name and threshold ("petal_length <
 // 2.45", the instances below the threshold going left, to the edge marked
-// "yes"), each leaf with its class name or value. Below a depth limit the
-// subtrees are elided: each one is drawn as a single "(...)" node.
+// "yes"), each leaf with its class name or value. In a tree that learned
+// where missing values go, the edge they take is labelled "missing". Below
+// a depth limit the subtrees are elided: each one is drawn as a single
+// "(...)" node.
 //
 // Thresholds and values are written with six significant digits, for
 // reading (the model file keeps them exactly); names are quoted and escaped

@@ -73,6 +73,7 @@ std::size_t LispTree::add_node() {
   threshold.push_back(std::numeric_limits<double>::quiet_NaN());
   label.push_back(0.0);
   feature.push_back(-1);
+  missing_left.push_back(0);
   has_label.push_back(0);
   has_feature.push_back(0);
   return left.size() - 1;
@@ -153,7 +154,7 @@ bool read_vectortxt_magic(std::istream& in) {
   return true;
 }
 
-void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields) {
+void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields, int known) {
   long long num_fields = 0;
   if (!(in >> num_fields >> num_nodes)) {
     throw Exception("malformed vectortxt header: the field and node counts must follow 'vtxt'");
@@ -164,10 +165,33 @@ void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& ex
         "there must be at least 5 fields per tree node: (1) left[i], (2) right[i], (3) "
         "feature_index[i], (4) threshold[i], (5) label[i].");
   }
+  if (num_fields < known) {
+    throw Exception("malformed vectortxt header: a tree of a version 2 model has " + std::to_string(known) +
+                    " fields per node, the sixth its missing side");
+  }
   if (num_nodes < 0) {
     throw Exception("malformed vectortxt header: negative node count " + std::to_string(num_nodes));
   }
-  extra_fields = num_fields - 5;
+  extra_fields = num_fields - known;
+}
+
+int read_model_version(std::istream& in) {
+  in >> std::ws;
+  if (in.peek() != model_version_word[0]) return 1;
+  std::string word, number;
+  if (!read_vectortxt_token(in, word) || word != model_version_word) {
+    throw FileFormatException("the text opens with neither a tree nor the word " + std::string(model_version_word));
+  }
+  int version = 0;
+  if (!read_vectortxt_token(in, number) || !parse_vectortxt_int(number, version)) {
+    throw Exception("the model version after " + std::string(model_version_word) + " is not a whole number: '" +
+                    number + "'");
+  }
+  if (version != newest_model_version) {
+    throw Exception("model format version " + number + " is unknown to this build, which reads versions 1 to " +
+                    std::to_string(newest_model_version));
+  }
+  return version;
 }
 
 }  // namespace detail

@@ -4,6 +4,13 @@
 // reading a model file whose format is found by trial. Both work on the
 // stored tree form.
 //
+// A forest whose trees record the side of their missing values is written
+// in version 2 of either format: a first line "sylvor-model 2", then the
+// trees, each inner node's side in a sixth vectortxt row (1 left, 0 right)
+// or a lisp item "missing left" / "missing right". Other forests are written
+// in version 1, without the line, as they always were. Readers take both
+// and refuse another version, naming it.
+//
 // Floating numbers are written in the shortest form that reads back as the
 // same double, so a forest read back predicts exactly as the one written
 // (integers as integers; a vectortxt label through its double). Readers build only
@@ -34,12 +41,29 @@ namespace Sylvor {
 
 // ------------------------------------------------------------------- writing
 
+// The word that opens the version line of a model file.
+constexpr const char* model_version_word = "sylvor-model";
+
+// The newest model file version this build reads and writes.
+constexpr int newest_model_version = 2;
+
+// The version a forest is written in: 2 when a tree records the sides of
+// its missing values, else 1.
+template <class L>
+int model_version(const Forest<L>& forest) {
+  for (const Tree<L>& tree : forest) {
+    if (tree.missing_learned) return 2;
+  }
+  return 1;
+}
+
 // Writes one tree as lisp text, its root at `depth` (indented by 3 x depth
 // blanks per line): "(", the left and the right child's text after "left"
-// and "right", the threshold unless NaN, the feature unless -1, the value of
+// and "right", the threshold unless NaN, the feature unless -1, with
+// `missing_sides` the side of an inner node's missing values, the value of
 // a leaf, ")".
 template <class L>
-std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int depth = 0) {
+std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int depth = 0, bool missing_sides = false) {
   struct Frame {
     std::size_t node;
     int depth;
@@ -70,6 +94,7 @@ std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int dep
     }
     if (!std::isnan(tree.threshold[node])) out << indent << "   threshold " << exact(tree.threshold[node]) << '\n';
     if (tree.feature[node] != -1) out << indent << "   findex " << tree.feature[node] << '\n';
+    if (missing_sides && !leaf) out << indent << "   missing " << (tree.missing_left[node] ? "left" : "right") << '\n';
     if (leaf) write_value(out << indent << "   label ", tree.value[node]) << '\n';
     out << indent << ")\n";
     stack.pop_back();
@@ -79,10 +104,11 @@ std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int dep
 
 // Writes one tree as a vectortxt block, without a final newline. NaN
 // thresholds and values are written as 0; values are written as doubles.
+// With `missing_sides`, a sixth row holds the missing side of each node.
 template <class L>
-std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree) {
+std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree, bool missing_sides = false) {
   const std::size_t n = tree.size();
-  out << "vtxt " << 5 << ' ' << n << ' ' << '\n';
+  out << "vtxt " << (missing_sides ? 6 : 5) << ' ' << n << ' ' << '\n';
   auto whole = [&](const std::vector<int>& values) {
     for (std::size_t i = 0; i < n; ++i) {
       if (i > 0) out << ' ';
@@ -103,20 +129,30 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree) {
   real(tree.threshold);
   out << '\n';
   real(tree.value);
+  if (missing_sides) {
+    out << '\n';
+    for (std::size_t i = 0; i < n; ++i) out << (i > 0 ? " " : "") << (tree.missing_left[i] ? 1 : 0);
+  }
   return out;
 }
 
 // Writes every tree of a forest to a stream in the format "vectortxt"
 // (blocks each followed by a newline) or "lisp" (texts each followed by an
 // empty line); another format throws Exception.
+// A forest of version 2 opens with its version line.
 template <class L>
 void write_forest(std::ostream& out, const Forest<L>& forest, const std::string& format) {
-  if (format == "vectortxt") {
-    for (const Tree<L>& tree : forest) write_tree_as_vectortxt(out, tree) << '\n';
-  } else if (format == "lisp") {
-    for (const Tree<L>& tree : forest) write_tree_as_lisp(out, tree, 0) << '\n';
-  } else {
+  if (format != "vectortxt" && format != "lisp") {
     throw Exception("unknown model format: " + format + " (valid formats: 'lisp' or 'vectortxt')");
+  }
+  const int version = model_version(forest);
+  if (version > 1) out << model_version_word << ' ' << version << '\n';
+  for (const Tree<L>& tree : forest) {
+    if (format == "vectortxt") {
+      write_tree_as_vectortxt(out, tree, version > 1) << '\n';
+    } else {
+      write_tree_as_lisp(out, tree, 0, version > 1) << '\n';
+    }
   }
 }
 
@@ -162,6 +198,7 @@ struct LispTree {
   std::vector<double> threshold;
   std::vector<double> label;
   std::vector<int> feature;
+  std::vector<char> missing_left;            // "missing left" (version 2)
   std::vector<char> has_label, has_feature;  // whether the text gave them
 
   std::size_t add_node();
@@ -172,8 +209,9 @@ struct LispTree {
 // wins); absent items leave no child, threshold NaN, feature -1 and label 0
 // (check_lisp_tree then wants a label at every leaf and a feature at every
 // inner node).
+// Items "missing left" and "missing right" are known from version 2 on.
 template <class Iterator>
-Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
+Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed, int version = 1) {
   std::vector<std::size_t> stack;
   Iterator p = begin;
   auto open = [&](std::size_t node) {
@@ -208,6 +246,12 @@ Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
         parsed.has_feature[current] = 1;
       }
       p += 2;
+    } else if (token == "missing" && version >= 2) {
+      if (std::next(p) == end || (*std::next(p) != "left" && *std::next(p) != "right")) {
+        throw Exception("expected left or right after missing token");
+      }
+      parsed.missing_left[current] = *std::next(p) == "left";
+      p += 2;
     } else if (token == ")") {
       ++p;
       stack.pop_back();
@@ -222,14 +266,14 @@ Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed) {
 // tree has only one child, a leaf has no label or an inner node no findex.
 void check_lisp_tree(const LispTree& parsed);
 
-// Reads the next lisp tree into `tree`; false (and `tree` unchanged) when
-// the stream holds no more tokens.
+// Reads the next lisp tree of a file of `version` into `tree`; false (and
+// `tree` unchanged) when the stream holds no more tokens.
 template <class L>
-bool read_tree_as_lisp(std::istream& in, Tree<L>& tree) {
+bool read_tree_as_lisp(std::istream& in, Tree<L>& tree, int version = 1) {
   const std::vector<std::string> tokens = read_lisp_tokens(in);
   if (tokens.empty()) return false;
   LispTree parsed;
-  if (tokens_to_tree(tokens.begin(), tokens.end(), parsed) != tokens.end()) {
+  if (tokens_to_tree(tokens.begin(), tokens.end(), parsed, version) != tokens.end()) {
     throw DataIOException(-1, "not all tokens used");
   }
   check_lisp_tree(parsed);
@@ -245,8 +289,10 @@ bool read_tree_as_lisp(std::istream& in, Tree<L>& tree) {
           });
         } else {
           tree.value[k] = detail::truncate_to<L>(parsed.label[at]);
+          tree.missing_left[k] = parsed.missing_left[at];
         }
       });
+  tree.missing_learned = version >= 2;
   return true;
 }
 
@@ -284,26 +330,34 @@ bool skip_vectortxt_token(const std::string& token, char& value);
 bool read_vectortxt_magic(std::istream& in);
 
 // Reads the header of a vectortxt block after its magic word: the node
-// count (0 for a block without a tree) and the number of extra fields.
-void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields);
+// count (0 for a block without a tree) and the number of fields past the
+// `known` ones (5, or 6 from version 2 on, which must be there).
+void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields, int known = 5);
+
+// Reads the version line "sylvor-model N" when the stream opens with one
+// (2 then), else leaves the stream where it was: 1. Throws Exception naming
+// any other version, and FileFormatException for another opening word.
+int read_model_version(std::istream& in);
 
 }  // namespace detail
 
 // Reads the next vectortxt block into `tree`; false at the end of the stream
 // and for a block of 0 nodes (which holds no tree).
+// A block of a file of version 2 holds the missing sides as its sixth row.
 template <class L>
-bool read_tree_as_vectorized_txt(std::istream& in, Tree<L>& tree) {
+bool read_tree_as_vectorized_txt(std::istream& in, Tree<L>& tree, int version = 1) {
   if (!detail::read_vectortxt_magic(in)) return false;
   long long num_nodes = 0, extra_fields = 0;
-  detail::read_vectortxt_header(in, num_nodes, extra_fields);
+  detail::read_vectortxt_header(in, num_nodes, extra_fields, version >= 2 ? 6 : 5);
   if (num_nodes == 0) return false;
   std::vector<int> left, right, feature;
-  std::vector<double> threshold, value;
+  std::vector<double> threshold, value, missing;
   detail::read_vectortxt_values(in, num_nodes, left, "left", detail::parse_vectortxt_int);
   detail::read_vectortxt_values(in, num_nodes, right, "right", detail::parse_vectortxt_int);
   detail::read_vectortxt_values(in, num_nodes, feature, "feature_index", detail::parse_vectortxt_int);
   detail::read_vectortxt_values(in, num_nodes, threshold, "threshold", detail::parse_vectortxt_double);
   detail::read_vectortxt_values(in, num_nodes, value, "label", detail::parse_vectortxt_double);
+  if (version >= 2) detail::read_vectortxt_values(in, num_nodes, missing, "missing", detail::parse_vectortxt_double);
   std::vector<char> skipped;
   for (long long field = 0; field < extra_fields; ++field) {
     skipped.clear();
@@ -311,7 +365,9 @@ bool read_tree_as_vectorized_txt(std::istream& in, Tree<L>& tree) {
   }
   in >> std::ws;
   try {
-    tree = tree_from_arrays<L>(static_cast<std::size_t>(num_nodes), left, right, feature, threshold, value);
+    const std::size_t n = static_cast<std::size_t>(num_nodes);
+    tree = version >= 2 ? tree_from_arrays<L>(n, left, right, feature, threshold, value, missing)
+                        : tree_from_arrays<L>(n, left, right, feature, threshold, value);
   } catch (const FileFormatException& e) {
     // The block is vectortxt for sure: report its fault, not a format guess.
     throw Exception("vectortxt model: " + e.get_message());
@@ -333,16 +389,24 @@ void read_trees(std::istream& in, Forest<L>& forest, ReadTree read_tree) {
 
 }  // namespace detail
 
-// Appends every tree of a stream of vectortxt blocks.
+// Appends every tree of a stream of vectortxt blocks (after its version
+// line, when it has one).
 template <class L>
 void read_forest_as_vectorized_txt(std::istream& in, Forest<L>& forest) {
-  detail::read_trees(in, forest, [](std::istream& from, Tree<L>& tree) { return read_tree_as_vectorized_txt(from, tree); });
+  const int version = detail::read_model_version(in);
+  detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
+    return read_tree_as_vectorized_txt(from, tree, version);
+  });
 }
 
-// Appends every tree of a stream of lisp trees.
+// Appends every tree of a stream of lisp trees (after its version line,
+// when it has one).
 template <class L>
 void read_forest_as_lisp(std::istream& in, Forest<L>& forest) {
-  detail::read_trees(in, forest, [](std::istream& from, Tree<L>& tree) { return read_tree_as_lisp(from, tree); });
+  const int version = detail::read_model_version(in);
+  detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
+    return read_tree_as_lisp(from, tree, version);
+  });
 }
 
 namespace detail {

@@ -251,19 +251,31 @@ void copy_breadth_first(Tree<L>& tree, Children children, Set set) {
   }
 }
 
+// The missing sides of a tree without any: every node sends them right.
+struct NoMissingSides {
+  double operator[](std::size_t) const { return 0.0; }
+};
+
 // The tree that node arrays from outside describe (any indexable numeric
 // sources, entry i standing for node i), after check_tree_arrays, renumbered
 // breadth first. Feature indices and the values of inner nodes from
 // floating sources are truncated toward zero; the value of a leaf must be
-// exact (see leaf_value); thresholds are widened to double.
-template <class L, class ChildSource, class FeatureSource, class ThresholdSource, class ValueSource>
+// exact (see leaf_value); thresholds are widened to double. With a source
+// of missing sides (an inner node's entry 1 for left, 0 for right), the
+// tree is one learned with missing values (missing_learned).
+template <class L, class ChildSource, class FeatureSource, class ThresholdSource, class ValueSource,
+          class MissingSource = NoMissingSides>
 Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const ChildSource& right,
-                         const FeatureSource& feature, const ThresholdSource& threshold, const ValueSource& value) {
+                         const FeatureSource& feature, const ThresholdSource& threshold, const ValueSource& value,
+                         const MissingSource& missing = MissingSource()) {
+  constexpr bool with_sides = !std::is_same<MissingSource, NoMissingSides>::value;
   check_tree_arrays(num_nodes, left, right);
   if constexpr (detail::has_size<FeatureSource>::value && detail::has_size<ThresholdSource>::value &&
                 detail::has_size<ValueSource>::value) {
+    std::size_t missing_size = num_nodes;
+    if constexpr (detail::has_size<MissingSource>::value) missing_size = static_cast<std::size_t>(missing.size());
     if (static_cast<std::size_t>(feature.size()) < num_nodes || static_cast<std::size_t>(threshold.size()) < num_nodes ||
-        static_cast<std::size_t>(value.size()) < num_nodes) {
+        static_cast<std::size_t>(value.size()) < num_nodes || missing_size < num_nodes) {
       throw FileFormatException("invalid tree: the node arrays hold fewer than " + std::to_string(num_nodes) +
                                 " entries");
     }
@@ -285,8 +297,15 @@ Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const C
           });
         } else {
           tree.value[k] = detail::truncate_to<L>(value[at]);
+          const double side = static_cast<double>(missing[at]);
+          if (side != 0.0 && side != 1.0) {
+            throw FileFormatException("invalid tree: the missing side of node " + std::to_string(s) +
+                                      " must be 1 (left) or 0 (right)");
+          }
+          tree.missing_left[k] = side == 1.0;
         }
       });
+  tree.missing_learned = with_sides;
   return tree;
 }
 

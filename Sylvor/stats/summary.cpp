@@ -19,6 +19,8 @@ ModelSummary summarize_model(const Forest<double>& forest) {
         ++summary.leaf_values[tree.value[k]];
       } else {
         ++summary.feature_splits[tree.feature[k]];
+        ++summary.inner_nodes;
+        summary.missing_left += tree.missing_left[k] != 0;
         depth[static_cast<std::size_t>(tree.left[k])] = depth[k] + 1;
         depth[static_cast<std::size_t>(tree.right[k])] = depth[k] + 1;
       }

@@ -858,5 +858,75 @@ TEST_F(Commands, InfoDrawsATreeAsDot) {
   EXPECT_EQ(blank.err, "sylvor info error: model file `" + in("blank.model") + "' holds no trees\n");
 }
 
+// Rows whose class is whether the first of two features is missing: a
+// forest that learns where missing values go separates them; medians, which
+// put them among the present values, cannot.
+class MissingValuesInTheSplits : public Commands, public ::testing::WithParamInterface<std::string> {
+protected:
+  void write_rows(const std::string& name, int rows, int offset) const {
+    std::ofstream out(in(name));
+    for (int i = 0; i < rows; ++i) {
+      const int k = i + offset;
+      const bool absent = k % 3 == 0;
+      out << (absent ? std::string("?") : std::to_string((k * 37) % 100)) << "," << (k * 53) % 100 << ","
+          << (absent ? "gap" : "seen") << "\n";
+    }
+    std::ofstream(in("rows.bdf")) << "num-features 2\nclass-column 2\nlabel 0 seen\nlabel 1 gap\n";
+  }
+  std::vector<std::string> learn(const std::string& model, const std::string& way) const {
+    return {"learn-classify", "--in-file", in("train.csv"), "--desc-file", in("rows.bdf"), "--model-file", model,
+            "--model-format", GetParam(), "--seed", "3", "--num-trees", "5", "--max-depth", "1",
+            "--missing-values", way};
+  }
+  double rate(const std::string& model) const {
+    const auto r = run_sylvor({"test-classify", "--in-file", in("test.csv"), "--desc-file", in("rows.bdf"),
+                               "--model-file", model});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::size_t at = r.out.find("Classification Rate: ");
+    return at == std::string::npos ? -1.0 : std::stod(r.out.substr(at + 21));
+  }
+};
+
+TEST_P(MissingValuesInTheSplits, ReachTheRateMediansCannotWithoutAMediansFile) {
+  write_rows("train.csv", 300, 0);
+  write_rows("test.csv", 90, 1000);
+  const auto split = run_sylvor(learn(in("split.model"), "split"));
+  ASSERT_EQ(split.status, 0) << split.err;
+  EXPECT_FALSE(exists(in("split.model.medians")));
+  EXPECT_EQ(slurp(in("split.model")).rfind("sylvor-model 2\n", 0), 0u);
+  ASSERT_EQ(run_sylvor(learn(in("median.model"), "median")).status, 0);
+  EXPECT_TRUE(exists(in("median.model.medians")));
+  EXPECT_EQ(slurp(in("median.model")).find("sylvor-model"), std::string::npos);
+  EXPECT_EQ(rate(in("split.model")), 1.0);
+  EXPECT_LT(rate(in("median.model")), 0.9);
+
+  const auto info = run_sylvor({"info", "--model-file", in("split.model")});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Missing values: learned in the splits, sent left at "), std::string::npos) << info.out;
+  const auto dot = run_sylvor({"info", "--model-file", in("split.model"), "--dot"});
+  EXPECT_NE(dot.out.find("label=\"missing\""), std::string::npos) << dot.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MissingValuesInTheSplits, ::testing::Values("vectortxt", "lisp"));
+
+TEST_F(Commands, AnUnknownWayWithMissingValuesStopsBeforeReading) {
+  const auto r = run_sylvor(with(iris("learn-classify", "train"),
+                                 {"--model-file", in("model"), "--missing-values", "mean"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--missing-values: unknown way 'mean' (valid ways: 'median' or 'split')"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(in("model")));
+}
+
+TEST_F(Commands, AModelOfAnUnknownVersionIsRefusedNamingIt) {
+  std::ofstream(in("model")) << "sylvor-model 7\nvtxt 6 1 \n-1\n-1\n-1\n0\n1\n0\n";
+  const auto r = run_sylvor(with(iris("test-classify", "test"), {"--model-file", in("model")}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("model format version 7 is unknown to this build, which reads versions 1 to 2"),
+            std::string::npos)
+      << r.err;
+}
+
 }  // namespace
 }  // namespace SylvorTest

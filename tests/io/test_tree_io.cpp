@@ -418,5 +418,86 @@ TEST(ModelFiles, AFileThatNeverEndsIsRefusedWithinBoundedMemory) {
   EXPECT_TRUE(forest.empty());
 }
 
+// A forest of two trees learned with missing sides: the example, and the
+// example whose root sends missing values left.
+Forest<int> with_missing_sides() {
+  Forest<int> forest{example_tree(), example_tree()};
+  for (Tree<int>& tree : forest) tree.missing_learned = true;
+  forest[1].missing_left[0] = 1;
+  return forest;
+}
+
+std::string written(const Forest<int>& forest, const std::string& format) {
+  std::ostringstream out;
+  write_forest(out, forest, format);
+  return out.str();
+}
+
+TEST(VersionTwoModel, WritesTheVersionLineAndEachInnerNodesMissingSide) {
+  const Forest<int> forest = with_missing_sides();
+  const std::string vtxt = written(forest, "vectortxt");
+  EXPECT_EQ(vtxt.substr(0, vtxt.find("vtxt 6 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n0 0 0\nvtxt")),
+            "sylvor-model 2\n");
+  EXPECT_NE(vtxt.find("0 0 1\n1 0 0\n"), std::string::npos) << vtxt;
+  const std::string lisp = written(forest, "lisp");
+  EXPECT_EQ(lisp.rfind("sylvor-model 2\n(", 0), 0u) << lisp;
+  EXPECT_NE(lisp.find("   findex 2\n   missing right\n)"), std::string::npos) << lisp;
+  EXPECT_NE(lisp.find("   findex 2\n   missing left\n)"), std::string::npos) << lisp;
+}
+
+TEST(VersionTwoModel, ForestsWithoutMissingSidesAreWrittenAsBefore) {
+  const Forest<int> forest{example_tree()};
+  EXPECT_EQ(written(forest, "vectortxt"), std::string(example_vtxt) + "\n");
+  EXPECT_EQ(written(forest, "lisp"), std::string(example_lisp) + "\n");
+}
+
+class VersionTwoRoundTrip : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(VersionTwoRoundTrip, GivesTheSameTreesAndText) {
+  const Forest<int> forest = with_missing_sides();
+  const std::string text = written(forest, GetParam());
+  Forest<int> back;
+  read_forest_text(text, back);
+  ASSERT_EQ(back.size(), 2u);
+  for (std::size_t t = 0; t < 2; ++t) {
+    EXPECT_EQ(back[t].missing_left, forest[t].missing_left);
+    EXPECT_TRUE(back[t].missing_learned);
+    EXPECT_EQ(back[t].left, forest[t].left);
+  }
+  EXPECT_EQ(written(back, GetParam()), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, VersionTwoRoundTrip, ::testing::Values("vectortxt", "lisp"));
+
+struct VersionError {
+  const char* text;
+  const char* message;  // a part of it
+};
+
+class VersionErrors : public ::testing::TestWithParam<VersionError> {};
+
+TEST_P(VersionErrors, AreRefusedNamingTheFault) {
+  Forest<int> forest;
+  try {
+    read_forest_text<int>(GetParam().text, forest);
+    FAIL() << "read: " << GetParam().text;
+  } catch (const Exception& e) {
+    EXPECT_NE(e.get_message().find(GetParam().message), std::string::npos) << e.get_message();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, VersionErrors,
+    ::testing::Values(
+        VersionError{"sylvor-model 3\nvtxt 6 1 \n-1\n-1\n-1\n0\n1\n0\n", "model format version 3 is unknown"},
+        VersionError{"sylvor-model 17\n(label 1)\n", "model format version 17 is unknown"},
+        VersionError{"sylvor-model two\n(label 1)\n", "is not a whole number: 'two'"},
+        VersionError{"sylvor-model 2\nvtxt 5 1 \n-1\n-1\n-1\n0\n1\n", "the sixth its missing side"},
+        VersionError{"sylvor-model 2\nvtxt 6 3 \n1 -1 -1\n2 -1 -1\n2 -1 -1\n0.5 0 0\n0 0 1\n2 0 0\n",
+                     "missing side of node 0 must be 1 (left) or 0 (right)"},
+        VersionError{"(left (label 0) right (label 1) findex 0 missing left)", "unexpected token: missing"},
+        VersionError{"sylvor-model 2\n(left (label 0) right (label 1) findex 0 missing up)",
+                     "expected left or right after missing token"}));
+
 }  // namespace
 }  // namespace Sylvor
