@@ -140,8 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "Valid choices are 'on|off', 'yes|no', '1|0' and 'true|false'"},
         OptionError{{"--max-d", "3", "--m", "1"},
                     "option '--m' is ambiguous and matches '--max-depth', "
-                    "'--max-leaf-nodes', '--min-instances-per-node', '--min-leaf-size', '--model-file', and "
-                    "'--model-format'"},
+                    "'--max-leaf-nodes', '--min-instances-per-node', '--min-leaf-size', '--missing-values', "
+                    "'--model-file', and '--model-format'"},
         // Found before any data are read.
         OptionError{{"--model-file", "m", "--num-trees", "0"}, "--num-trees must be at least 1, not 0"},
         OptionError{{"--model-file", "m", "--min-instances-per-node", "-1"},
