@@ -147,12 +147,15 @@ void register_general_learning(py::module_& m) {
         "Seeding: without seed, thread t draws from generator t of the pool that set_seed or init_pool built "
         "(the forest depends on num_threads; the next learn continues the streams); with seed, tree k draws "
         "from a generator derived from seed and first_tree + k alone (the same forest for every num_threads, "
-        "and the trees of a forest learned as subforests). Ctrl-C stops the learning between nodes and raises "
-        "KeyboardInterrupt.");
+        "and the trees of a forest learned as subforests). missing_values='median' (the default) fills the "
+        "missing values (NaN) of each column with its upper median; 'split' leaves them, and each split "
+        "learns the side they go to (the trees' arrays then have a sixth row, the missing sides). Ctrl-C "
+        "stops the learning between nodes and raises KeyboardInterrupt.");
   m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"),
         "out_of_bag(X, y, forest, seed=..., **keywords): the out-of-bag record of a forest (a Forest or tree "
         "arrays) that learn grew with seed=seed and first_tree=first_tree (0) from X and y, with the same "
-        "criterion, num_classes, sample_prop, sample_size, bootstrap, sample_weight and num_threads keywords: "
+        "criterion, num_classes, sample_prop, sample_size, bootstrap, sample_weight, missing_values and "
+        "num_threads keywords: "
         "each tree's sample is drawn again from its own generator, then the dict that learn gives with oob (and "
         "permutation_importances) is worked out for the trees given. For forests joined from subforests or grown "
         "in steps.");
@@ -175,9 +178,11 @@ void register_general_prediction(py::module_& m) {
 void register_files(py::module_& m) {
   m.def("tree_dot", &tree_dot, py::arg("tree"), py::arg("feature_names") = std::vector<std::string>(),
         py::arg("class_names") = std::vector<std::string>(), py::arg("max_depth") = -1,
+        py::arg("missing_sides") = py::none(),
         "The Graphviz DOT text of a (5, nodes) float64 tree array: split nodes show the feature's name (from "
         "feature_names, else 'feature K') and threshold, leaves the class name of their class number (from "
-        "class_names) or their value; nodes deeper than max_depth (when >= 0) are elided as '(...)'.");
+        "class_names) or their value; nodes deeper than max_depth (when >= 0) are elided as '(...)'. With "
+        "missing_sides (one per node, 1 for left), the edge missing values take is labelled 'missing'.");
   m.def("read_model", &read_model, py::arg("path"),
         "Reads a lisp or vectortxt model file into a list of (5, nodes) float64 tree arrays; a missing, empty or "
         "non-regular file, or one without trees, is an error.");

@@ -24,9 +24,24 @@ Forest<double> parse_model_text(const std::string& text) {
   return forest;
 }
 
+namespace {
+
+// The tree arrays of a forest, which cannot hold the sides where trees send
+// missing values: such a forest is refused rather than read without them.
+py::list arrays_without_missing_sides(const Forest<double>& forest) {
+  if (model_version(forest) > 1) {
+    throw Exception("the model's trees learned where missing values go, which tree arrays do not hold: read "
+                    "it with Forest.from_model_text");
+  }
+  return tree_arrays(forest);
+}
+
+}  // namespace
+
 py::list parse_model(const py::bytes& text) {
   const std::string bytes = text;
-  return guarded([&]() -> py::list { return tree_arrays(parse_model_text(bytes)); }, Messages::Plain);
+  return guarded([&]() -> py::list { return arrays_without_missing_sides(parse_model_text(bytes)); },
+                 Messages::Plain);
 }
 
 py::list read_model(const std::string& path) {
@@ -35,17 +50,17 @@ py::list read_model(const std::string& path) {
     Forest<double> forest;
     read_forest(path, forest);
     if (forest.empty()) throw Exception("model file `" + path + "' holds no trees");
-    return tree_arrays(forest);
+    return arrays_without_missing_sides(forest);
   }, Messages::Plain);
 }
 
 std::string tree_dot(const py::object& tree_array, const std::vector<std::string>& feature_names,
-                     const std::vector<std::string>& class_names, int max_depth) {
+                     const std::vector<std::string>& class_names, int max_depth, const py::object& missing_sides) {
   const auto array = py::array_t<double, py::array::forcecast>::ensure(tree_array);
   if (!array) throw py::type_error("tree must be a (5, nodes) array of numbers");
   return guarded([&]() -> std::string {
     Tree<double> tree;
-    if (!convert_array_to_tree<double>(array, tree)) throw Exception("the tree array has no nodes");
+    if (!convert_array_to_tree<double>(array, tree, missing_sides)) throw Exception("the tree array has no nodes");
     return tree_to_dot(tree, DotNames::from_lists(feature_names, class_names), max_depth);
   }, Messages::Plain);
 }

@@ -33,9 +33,11 @@ Forest<double> parse_model_text(const std::string& text);
 
 py::list read_model(const std::string& path);
 
-// The Graphviz DOT text of one tree array.
+// The Graphviz DOT text of one tree array, with its missing sides (one per
+// node) when not None.
 std::string tree_dot(const py::object& tree_array, const std::vector<std::string>& feature_names,
-                     const std::vector<std::string>& class_names, int max_depth);
+                     const std::vector<std::string>& class_names, int max_depth,
+                     const py::object& missing_sides = py::none());
 
 // The medians of a write, or none.
 std::optional<std::vector<double>> medians_of(const py::object& medians_argument);

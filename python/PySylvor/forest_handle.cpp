@@ -50,6 +50,12 @@ void with_rows(const py::object& X, int num_classes, Run run) {
 ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<std::vector<double>> tree_importances)
     : trees(std::move(forest)), num_classes(num_classes), importances(std::move(tree_importances)) {
   if (num_classes < 0) throw py::value_error("num_classes must not be negative, not " + std::to_string(num_classes));
+  for (const Tree<double>& tree : trees) {
+    if (tree.missing_learned != trees.front().missing_learned) {
+      throw py::value_error("a forest cannot mix trees that learned where missing values go with trees that "
+                            "learned from median-filled values");
+    }
+  }
   if (!importances.empty() && importances.size() != trees.size()) {
     throw py::value_error("there are " + std::to_string(importances.size()) + " rows of tree importances for " +
                           std::to_string(trees.size()) + " trees");
@@ -66,10 +72,11 @@ ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<s
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest, int num_classes,
-                                                       const py::object& tree_importances) {
+                                                       const py::object& tree_importances,
+                                                       const py::object& missing_sides) {
   Forest<double> trees;
   guarded([&] {
-    convert_forest(forest, trees);
+    convert_forest(forest, trees, missing_sides);
     return 0;
   }, Messages::Plain);
   std::vector<std::vector<double>> rows;
@@ -253,13 +260,15 @@ py::array column_medians(const py::object& X) {
   return result;
 }
 
+py::object ForestHandle::missing_sides() const { return missing_side_arrays(trees); }
+
 py::tuple ForestHandle::pickled() const {
-  return py::make_tuple(tree_arrays(), num_classes, importances);
+  return py::make_tuple(tree_arrays(), num_classes, importances, missing_sides());
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::unpickled(const py::tuple& state) {
-  if (state.size() != 3) throw py::value_error("not the pickled state of a Forest");
-  return from_arrays(state[0], state[1].cast<int>(), state[2]);
+  if (state.size() != 3 && state.size() != 4) throw py::value_error("not the pickled state of a Forest");
+  return from_arrays(state[0], state[1].cast<int>(), state[2], state.size() == 4 ? py::object(state[3]) : py::object(py::none()));
 }
 
 void register_forest_handle(py::module_& m) {
@@ -269,15 +278,20 @@ void register_forest_handle(py::module_& m) {
       "instances x features (float64 or float32). Made by learn(..., as_forest=True), Forest.from_arrays or "
       "Forest.from_model_text; never changed afterwards.")
       .def_static("from_arrays", &ForestHandle::from_arrays, py::arg("forest"), py::arg("num_classes"),
-                  py::arg("tree_importances") = py::none(),
+                  py::arg("tree_importances") = py::none(), py::arg("missing_sides") = py::none(),
                   "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
-                  "for num_classes=0; tree_importances, when given, holds one row per tree.")
+                  "for num_classes=0; tree_importances, when given, holds one row per tree; missing_sides, when "
+                  "given, one array per tree array (1 where a node sends missing values left): trees that "
+                  "learned where missing values go.")
       .def_static("joined", &ForestHandle::joined, py::arg("forests"),
                   "One forest of the trees of several, in order (their importances kept when all have them).")
       .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
                   "The forest of model text (bytes of a lisp or vectortxt model file).")
       .def("__len__", &ForestHandle::size)
       .def_property_readonly("num_classes", &ForestHandle::get_num_classes)
+      .def_property_readonly("missing_values", &ForestHandle::get_missing_values,
+                             "'split' when the trees learned where missing values go (rows are taken as they "
+                             "are), else 'median' (missing values are to be filled before asking).")
       .def("predict", &ForestHandle::predict, py::arg("X"), py::arg("num_threads") = 0,
            "Per row, the class voted for most (int32) or the mean of the leaves (float64).")
       .def("predict_proba", &ForestHandle::predict_proba, py::arg("X"), py::arg("num_threads") = 0,
@@ -288,6 +302,9 @@ void register_forest_handle(py::module_& m) {
            "The nodes each row passes: (indptr, indices, offsets), a CSR matrix of the trees' nodes side by side "
            "and the offset of each tree's nodes.")
       .def("tree_arrays", &ForestHandle::tree_arrays, "The (5, nodes) float64 arrays of the trees, read-only.")
+      .def("missing_sides", &ForestHandle::missing_sides,
+           "Per tree, the side each node sends missing values to (uint8, 1 for left), or None when the trees "
+           "did not learn where they go.")
       .def("tree_importances", &ForestHandle::tree_importances,
            "Each tree's importances (trees x features), or None when learning did not record them.")
       .def("feature_importances", &ForestHandle::feature_importances,

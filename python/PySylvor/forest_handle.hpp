@@ -37,14 +37,21 @@ public:
   // one row per tree, or nothing.
   ForestHandle(Forest<double> trees, int num_classes, std::vector<std::vector<double>> tree_importances = {});
 
-  // The handle of a forest argument (tree arrays or lisp text), or of model
-  // text (bytes of a lisp or vectortxt model file).
+  // The handle of a forest argument (tree arrays or lisp text; with
+  // `missing_sides`, one array per tree array, trees that learned where
+  // missing values go), or of model text (bytes of a lisp or vectortxt
+  // model file).
   static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes,
-                                                   const py::object& tree_importances = py::none());
+                                                   const py::object& tree_importances = py::none(),
+                                                   const py::object& missing_sides = py::none());
   static std::shared_ptr<ForestHandle> from_model_text(const py::bytes& text, int num_classes);
 
   std::size_t size() const { return trees.size(); }
   int get_num_classes() const { return num_classes; }
+  // "split" when the trees learned where missing values go, else "median".
+  std::string get_missing_values() const {
+    return !trees.empty() && trees.front().missing_learned ? "split" : "median";
+  }
   const Forest<double>& get_trees() const { return trees; }
 
   // Per row: the class voted for most (int32; the smallest among ties), or
@@ -60,6 +67,9 @@ public:
 
   // The (5, nodes) float64 arrays of the trees, read-only, made once.
   py::list tree_arrays() const;
+  // Per tree, its nodes' missing sides (uint8, 1 for left), or None for
+  // trees that did not learn them.
+  py::object missing_sides() const;
   // Each tree's importances (trees x features, float64) and their mean in
   // tree order, or None when learning did not record them.
   py::object tree_importances() const;
@@ -73,7 +83,8 @@ public:
   std::shared_ptr<ForestHandle> extended(const ForestHandle& other) const;
   static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& forests);
 
-  // What pickling keeps: (tree arrays, num_classes, tree importances).
+  // What pickling keeps: (tree arrays, num_classes, tree importances,
+  // missing sides); a state of the first three alone reads too.
   py::tuple pickled() const;
   static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
 

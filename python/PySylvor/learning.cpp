@@ -92,6 +92,12 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
       {"leaf_variance", {setter<double>("leaf_variance", [](LearnRequest& r, double v) { r.leaf_variance = v; }), false}},
       {"as_forest", {setter<bool>("as_forest", [](LearnRequest& r, bool v) { r.extras.as_forest = v; }), false}},
       {"leaf_exponent", {setter<int>("leaf_exponent", [](LearnRequest& r, int v) { r.extras.leaf_exponent = v; }), false}},
+      {"missing_values", {setter<std::string>("missing_values", [](LearnRequest& r, const std::string& v) {
+         if (v != "median" && v != "split") {
+           throw py::value_error("missing_values must be 'median' or 'split', not '" + v + "'");
+         }
+         r.settings.limits.learn_missing_sides = v == "split";
+       }), true}},
   };
   return table;
 }

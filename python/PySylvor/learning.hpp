@@ -97,7 +97,8 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
 }
 
 // Checks X (features x instances), Y and the counts of a learning call, and
-// copies them into `data` (missing values imputed); throws ValueError or
+// copies them into `data` (missing values imputed, unless the splits learn
+// where they go); throws ValueError or
 // RuntimeError naming what is wrong.
 template <class F, class L, class Task>
 void prepare_training(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
@@ -115,6 +116,10 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     throw std::runtime_error(message);
   }
   if (!Task::is_regression) check_num_classes(num_classes);
+  if (settings.limits.learn_missing_sides && !extras.as_forest && settings.num_trees > 0) {
+    throw py::value_error("missing_values='split' needs as_forest=True: tree arrays do not hold the side each "
+                          "node sends missing values to (a Forest gives them by missing_sides())");
+  }
   if (settings.num_trees < 0) {
     throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
   }
@@ -130,7 +135,7 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     } else {
       check_labels(labels, num_classes);
     }
-    data.impute();
+    if (!settings.limits.learn_missing_sides) data.impute();
     return 0;
   }, extras.messages);
 }

@@ -24,7 +24,8 @@ namespace py = pybind11;
 using namespace Sylvor;
 
 // Every prediction entry does the same steps: convert the forest argument,
-// copy X into a data set with missing cells imputed, check the pair
+// copy X into a data set (missing cells imputed, unless the forest learned
+// where missing values go), check the pair
 // (`check(forest, data)`, lock held, may throw), then run the prediction
 // (`run(forest, data)`) with the interpreter lock released. Errors of any
 // step become Python exceptions in the given style.
@@ -36,7 +37,7 @@ double predict_with(const py::array& x, const py::object& forest_argument, int n
     MemoryDataSet<F, L> data;
     convert_forest(forest_argument, forest);
     copy_into(data, x, std::vector<L>(static_cast<std::size_t>(x.shape(1)), L()), num_classes);
-    data.impute();
+    if (model_version(forest) == 1) data.impute();
     check(forest, data);
     py::gil_scoped_release unlocked;
     run(forest, data);

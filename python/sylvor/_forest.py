@@ -88,6 +88,7 @@ def _constraints(criteria):
         "compute_permutation_importances": ["boolean"],
         "min_instances_per_node": [Interval(numbers.Integral, 0, _INT_MAX, closed="both"), None],
         "bootstrap_fraction": [Interval(numbers.Real, 0.0, None, closed="neither"), None],
+        "missing_values": [StrOptions({"split", "median"})],
     }
 
 
@@ -99,7 +100,7 @@ class _BaseForest(BaseEstimator):
 
     def __init__(self, n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                  max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
-                 compute_permutation_importances, min_instances_per_node, bootstrap_fraction):
+                 compute_permutation_importances, min_instances_per_node, bootstrap_fraction, missing_values):
         # The parameters both estimators share; each names them, with its
         # defaults, in its own signature (what get_params reads).
         self.n_estimators = n_estimators
@@ -119,6 +120,7 @@ class _BaseForest(BaseEstimator):
         self.compute_permutation_importances = compute_permutation_importances
         self.min_instances_per_node = min_instances_per_node
         self.bootstrap_fraction = bootstrap_fraction
+        self.missing_values = missing_values
 
     def _more_tags(self):
         return {
@@ -139,6 +141,9 @@ class _BaseForest(BaseEstimator):
                 and all(isinstance(t, np.ndarray) for t in state["estimators_"]):
             trees = list(state["estimators_"])
         tree_importances = state.pop("_tree_importances", None)
+        # Pickles from before missing values were learned in the splits
+        # filled them with medians.
+        state.setdefault("missing_values", "median")
         self.__dict__.update(state)
         if trees is not None:
             classes = len(self.classes_) if hasattr(self, "classes_") else 0
@@ -277,7 +282,10 @@ class _BaseForest(BaseEstimator):
         if previous is None:
             self._seed = seed_of(self.random_state)
             self._feature_dtype = X.dtype
-            self.feature_medians_ = _wrap.column_medians(X)
+            self.feature_medians_ = _wrap.column_medians(X) if self.missing_values == "median" else None
+        elif previous.missing_values != self.missing_values:
+            raise ValueError(f"a warm start grows the forest as it was learned, with "
+                             f"missing_values={previous.missing_values!r}, not {self.missing_values!r}")
         X = _fill_missing(X.astype(self._feature_dtype, copy=False), self.feature_medians_)
         first = len(previous) if previous is not None else 0
         # Regression targets are learned scaled by a power of two, exactly,
@@ -293,7 +301,7 @@ class _BaseForest(BaseEstimator):
             permutation_importances=bool(self.compute_permutation_importances) and previous is None,
             verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
-            tree_importances=True, leaf_variance=_leaf_variance(scaled_y),
+            tree_importances=True, leaf_variance=_leaf_variance(scaled_y), missing_values=self.missing_values,
             **self._growth_settings(X.shape[0], X.shape[1]))
         forest = result[0]
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
@@ -313,8 +321,8 @@ class _BaseForest(BaseEstimator):
 
     def _training_arrays(self, X, y, sample_weight):
         """What learning took from fit's X, y and sample_weight: X with the
-        training medians filled in, the learned labels, the class count and
-        the draw weights."""
+        training medians filled in (when the forest learned from them), the
+        learned labels, the class count and the draw weights."""
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=False,
                                    y_numeric=not hasattr(self, "classes_"))
         X = _fill_missing(self._as_learned(X), self.feature_medians_)
@@ -334,7 +342,7 @@ class _BaseForest(BaseEstimator):
             num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
             sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
             sample_weight=weights, permutation_importances=bool(self.compute_permutation_importances),
-            num_threads=_threads(self.n_jobs))
+            missing_values=self._forest.missing_values, num_threads=_threads(self.n_jobs))
         if self.compute_permutation_importances:
             self.permutation_importances_ = record["permutation_importances"]
         if self.oob_score:
@@ -347,7 +355,9 @@ class _BaseForest(BaseEstimator):
         n_classes = len(self.classes_) if hasattr(self, "classes_") else None
         per_tree = self._forest.tree_importances()
         arrays = self._forest.tree_arrays()
-        self.estimators_ = [SylvorTree(a, self.n_features_in_, n_classes, None if per_tree is None else per_tree[k])
+        sides = self._forest.missing_sides()
+        self.estimators_ = [SylvorTree(a, self.n_features_in_, n_classes, None if per_tree is None else per_tree[k],
+                                       None if sides is None else sides[k])
                             for k, a in enumerate(arrays)]
 
     def _set_oob(self, extras, y):
@@ -378,9 +388,12 @@ class _BaseForest(BaseEstimator):
 
     def _check_input(self, X):
         """X validated, in the type the forest learned on, its missing
-        values filled with the training medians."""
+        values filled with the training medians unless the forest learned
+        where they go."""
         check_is_fitted(self, "estimators_")
         X = self._as_learned(self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan"))
+        if self._forest.missing_values == "split":
+            return X
         medians = getattr(self, "feature_medians_", None)
         if medians is not None:
             return _fill_missing(X, medians)
@@ -473,7 +486,9 @@ def _tree_weighted_mean(subforests, name, counts):
 
 def _fill_missing(X, medians):
     """X with each NaN replaced by its column's median (X itself when it has
-    none), in X's dtype."""
+    none, or without medians), in X's dtype."""
+    if medians is None:
+        return X
     missing = np.isnan(X)
     if not missing.any():
         return X
@@ -576,9 +591,14 @@ _COMMON_PARAMETERS = """
     instances, exact and fast; an instance of weight 0 never reaches a tree.
     Weights therefore need bootstrap=True (equal weights change nothing).
 
-    Missing values (NaN) in X are replaced by the median of their feature
-    over the training rows (``feature_medians_``), at fit and at prediction,
-    so a row's prediction depends on that row alone.
+    missing_values : {"split", "median"}, default="split"
+        What becomes of missing values (NaN) in X. "split": each split
+        learns the side they go to, trying them on either side of every
+        cut (and the cut of present against missing values); a split whose
+        node had none sends them to its larger child. "median": they are
+        replaced by the median of their feature over the training rows
+        (``feature_medians_``, None with "split"), at fit and at prediction.
+        Either way a row's prediction depends on that row alone.
 
     ``estimators_`` holds one SylvorTree per tree, with scikit-learn's
     ``tree_`` arrays; ``decision_path`` and ``apply`` give the nodes and
@@ -626,10 +646,12 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
     def __init__(self, n_estimators=100, *, criterion="gini", max_depth=None, min_samples_split=2,
                  min_samples_leaf=1, max_features="sqrt", max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, class_weight=None, max_samples=None,
-                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
+                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
+                 missing_values="split"):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
-                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
+                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
+                         missing_values)
         self.class_weight = class_weight
 
     def _fit(self, X, y, sample_weight):
@@ -716,10 +738,12 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     def __init__(self, n_estimators=100, *, criterion="squared_error", max_depth=None, min_samples_split=2,
                  min_samples_leaf=1, max_features=1.0, max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, max_samples=None,
-                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None):
+                 compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
+                 missing_values="split"):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
-                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction)
+                         compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
+                         missing_values)
 
     def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_forest")

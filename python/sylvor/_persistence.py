@@ -81,7 +81,7 @@ def load_classifier(cls, path, classes, desc_file, feature_dtype, params):
     model.classes_ = classes
     model.n_classes_ = len(classes)
     _set_feature_count(model, meta["n_features_in"] if meta is not None else n_features, trees)
-    model._set_forest(_wrap.Forest.from_arrays(trees, len(classes)))
+    model._set_forest(_wrap.Forest.from_arrays(trees, len(classes), None, model.__dict__.pop("_missing_sides")))
     return model
 
 
@@ -132,7 +132,7 @@ def load_regressor(cls, path, n_features, feature_dtype, params):
     model, meta, trees, _ = _loaded(cls, path, params, feature_dtype)
     _set_feature_count(model, n_features if n_features is not None
                        else meta["n_features_in"] if meta is not None else None, trees)
-    model._set_forest(_wrap.Forest.from_arrays(trees, 0))
+    model._set_forest(_wrap.Forest.from_arrays(trees, 0, None, model.__dict__.pop("_missing_sides")))
     return model
 
 
@@ -159,9 +159,11 @@ def _loaded(cls, path, params, feature_dtype):
     # meanwhile).
     text = _read_model_bytes(path)
     try:
-        trees = _wrap.parse_model(text)
-    except RuntimeError as error:
+        # Read as a regressor's, whose leaves are not checked against classes.
+        parsed = _wrap.Forest.from_model_text(text, 0)
+    except (RuntimeError, ValueError) as error:
         raise ValueError(f"model file {path!r}: {error}") from None
+    trees = [np.array(tree) for tree in parsed.tree_arrays()]
     digest = hashlib.sha256(text).hexdigest()
     meta = _metadata.read(path + ".meta", path, digest, lambda message: warnings.warn(message, UserWarning))
     if meta is not None and meta.get("estimator") != cls.__name__:
@@ -180,8 +182,11 @@ def _loaded(cls, path, params, feature_dtype):
         if model._feature_dtype not in (np.float32, np.float64):
             raise ValueError(f"feature_dtype must be float32 or float64, not {feature_dtype!r}")
     model.feature_medians_ = _read_medians(path, text)
+    # The parameter says how the forest learned.
+    model.missing_values = parsed.missing_values
+    model._missing_sides = parsed.missing_sides()
     _set_recorded_attributes(model, meta)
-    return model, meta, list(trees), digest
+    return model, meta, trees, digest
 
 
 def _set_recorded_attributes(model, meta):

@@ -2,7 +2,8 @@
 
 A tree is held as the extension gives it: a (5, nodes) float64 array of the
 left child, right child, feature, threshold and value of each node, numbered
-breadth first, leaves having -1 as children. ``SylvorTree`` wraps one such
+breadth first, leaves having -1 as children, and for a tree that learned
+where missing values go, each node's missing side (uint8, 1 for left). ``SylvorTree`` wraps one such
 array without copying it; ``tree_`` presents it with scikit-learn's names and
 conventions. Both are read-only views, safe to share between threads.
 """
@@ -20,6 +21,8 @@ class TreeArrays:
     feature : int64, TREE_UNDEFINED (-2) at leaves.
     threshold : float64, -2.0 at leaves; an instance goes left when its
         value is below the threshold (scikit-learn: at most the threshold).
+    missing_go_to_left : uint8, 1 at the split nodes that send missing
+        values (NaN) left; all 0 for a forest that fills them with medians.
     value : float64, (node_count, 1, n_classes) for a classifier, holding
         at each leaf 1.0 for the class it votes for and 0 elsewhere (the
         trees keep one class per leaf, not counts); (node_count, 1, 1) for a
@@ -28,7 +31,7 @@ class TreeArrays:
     node_count, max_depth, n_outputs, n_classes, n_features, n_leaves.
     """
 
-    def __init__(self, arrays, n_features, n_classes):
+    def __init__(self, arrays, n_features, n_classes, missing_sides=None):
         left = arrays[0].astype(np.int64)
         leaf = left < 0
         self.node_count = arrays.shape[1]
@@ -36,6 +39,8 @@ class TreeArrays:
         self.children_right = np.where(leaf, TREE_LEAF, arrays[1].astype(np.int64))
         self.feature = np.where(leaf, TREE_UNDEFINED, arrays[2].astype(np.int64))
         self.threshold = np.where(leaf, float(TREE_UNDEFINED), arrays[3])
+        sides = missing_sides if missing_sides is not None else np.zeros(self.node_count)
+        self.missing_go_to_left = np.where(leaf, 0, sides).astype(np.uint8)
         self.n_outputs = 1
         self.n_features = n_features
         if n_classes is None:
@@ -61,8 +66,11 @@ class SylvorTree:
     (``np.asarray(tree)``, ``tree[0]``), the form the extension and the
     model files use."""
 
-    def __init__(self, arrays, n_features, n_classes=None, feature_importances=None):
+    def __init__(self, arrays, n_features, n_classes=None, feature_importances=None, missing_sides=None):
         self.arrays = arrays
+        # Per node, 1 where missing values go left (None: the forest fills
+        # them with medians).
+        self.missing_sides = missing_sides
         self.n_features_in_ = n_features
         self.n_classes_ = n_classes
         # The tree's own normalised impurity decreases (None for a loaded model).
@@ -72,7 +80,7 @@ class SylvorTree:
     @property
     def tree_(self):
         if self._tree is None:
-            self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_)
+            self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_, self.missing_sides)
         return self._tree
 
     def get_depth(self):
@@ -92,10 +100,10 @@ class SylvorTree:
 
     def __getstate__(self):
         return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_,
-                "feature_importances_": self.feature_importances_}
+                "feature_importances_": self.feature_importances_, "missing_sides": self.missing_sides}
 
     def __setstate__(self, state):
-        self.__dict__.update({"feature_importances_": None, **state})
+        self.__dict__.update({"feature_importances_": None, "missing_sides": None, **state})
         self._tree = None
 
     def __repr__(self):

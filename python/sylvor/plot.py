@@ -106,13 +106,15 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
     """Tree number `tree` drawn down to max_depth (None for all of it): each
     split node as a box with its feature and threshold (left, "yes": below
     it), each leaf with its class or value, and "(...)" below a split node
-    at max_depth for the subtrees left out. Leaves are placed left to right
+    at max_depth for the subtrees left out. In a forest that learned where
+    missing values go, the edge they take is marked "missing". Leaves are placed left to right
     in the order of the tree, every split node above the middle of its
     children."""
     check_is_fitted(estimator, "estimators_")
     if not isinstance(tree, (int, np.integer)) or not 0 <= tree < len(estimator.estimators_):
         raise ValueError(f"tree must be a tree number from 0 to {len(estimator.estimators_) - 1}, got {tree!r}")
     arrays = estimator.estimators_[tree].arrays
+    sides = getattr(estimator.estimators_[tree], "missing_sides", None)
     left, right = arrays[0].astype(np.int64), arrays[1].astype(np.int64)
     depth = node_depths(arrays)
     limit = np.inf if max_depth is None else max_depth
@@ -137,10 +139,15 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
         ax.text(x[k], y, f"{names[int(arrays[2][k])]} < {arrays[3][k]:.4g}", ha="center", va="center", bbox=box,
                 fontsize=9, zorder=2)
         if expanded(k):
-            for child, side in ((left[k], "yes"), (right[k], "no")):
+            missing_left = None if sides is None else sides[k] == 1
+            for child, side, goes_left in ((left[k], "yes", True), (right[k], "no", False)):
                 ax.plot([x[k], x[child]], [y, y - 1], color="#999999", zorder=1)
-                if k == 0:
-                    ax.text((x[k] + x[child]) / 2, y - 0.5, side, ha="center", va="center", fontsize=8)
+                words = [side] if k == 0 else []
+                if missing_left is not None and missing_left == goes_left:
+                    words.append("missing")
+                if words:
+                    ax.text((x[k] + x[child]) / 2, y - 0.5, ", ".join(words), ha="center", va="center",
+                            fontsize=8)
         else:
             ax.plot([x[k], x[k]], [y, y - 1], color="#999999", zorder=1)
             ax.text(x[k], y - 1, "(...)", ha="center", va="center", fontsize=9, zorder=2)

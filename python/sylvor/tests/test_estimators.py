@@ -333,7 +333,7 @@ def test_saved_models_keep_their_medians_for_python_and_the_program(fmt):
 
 def test_a_model_without_its_medians_warns_when_values_are_missing():
     X, y = iris()
-    model = ForestRegressor(n_estimators=5, random_state=3).fit(X, X[:, 0])
+    model = ForestRegressor(n_estimators=5, random_state=3, missing_values="median").fit(X, X[:, 0])
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "model")
         model.save_model(path)
@@ -345,7 +345,8 @@ def test_a_model_without_its_medians_warns_when_values_are_missing():
             loaded.predict(with_missing_values(X))
         # Medians beside a model they were not written for are ignored.
         model.save_model(path)
-        ForestRegressor(n_estimators=6, random_state=4).fit(X, X[:, 0]).save_model(path + ".other")
+        ForestRegressor(n_estimators=6, random_state=4, missing_values="median").fit(X, X[:, 0]).save_model(
+            path + ".other")
         os.replace(path + ".other", path)
         with pytest.warns(UserWarning, match="was written for another model"):
             assert ForestRegressor.load_model(path, n_features=4).feature_medians_ is None

@@ -1,4 +1,5 @@
 """Trees as Graphviz DOT text, the out-of-bag curve, and the plots."""
+import re
 import shutil
 import subprocess
 
@@ -16,6 +17,11 @@ def iris_model(**parameters):
     return model.fit(data.data, data.target_names[data.target]), data
 
 
+def drawn_nodes(dot):
+    """The nodes of DOT text (edges may carry labels too)."""
+    return len(re.findall(r"^\d+ \[label=", dot, re.M))
+
+
 @pytest.mark.parametrize("max_depth,elided", [(None, False), (0, True), (2, True)])
 def test_dot_names_features_and_classes_and_renders(max_depth, elided):
     model, data = iris_model()
@@ -27,7 +33,7 @@ def test_dot_names_features_and_classes_and_renders(max_depth, elided):
     if shutil.which("dot") is None:
         pytest.skip("Graphviz's dot is not installed")
     svg = subprocess.run(["dot", "-Tsvg"], input=dot, capture_output=True, text=True, check=True).stdout
-    assert "<svg" in svg and svg.count("<g id=\"node") == dot.count("[label=")
+    assert "<svg" in svg and svg.count("<g id=\"node") == drawn_nodes(dot)
 
 
 def test_dot_takes_given_names_and_refuses_unknown_trees():
@@ -88,9 +94,13 @@ def test_the_curve_and_the_tree_are_drawn_on_the_axes_given(pyplot):
     # The nodes of the DOT text are drawn; DOT marks each elided subtree,
     # the drawing each split node whose subtrees are left out.
     marks = dot.count("(...)")
-    assert len([t for t in texts if t not in ("yes", "no", "(...)")]) == dot.count("[label=") - marks
+    edges = [t for t in texts if t.split(", ")[0] in ("yes", "no", "missing")]
+    assert len([t for t in texts if t not in edges and t != "(...)"]) == drawn_nodes(dot) - marks
     assert texts.count("(...)") * 2 == marks
-    assert "yes" in texts and "no" in texts
+    # The root's edges are drawn (below it the subtrees are left out), one
+    # marked as the way of missing values.
+    assert sorted(t.split(", ")[0] for t in edges) == ["no", "yes"]
+    assert sum("missing" in t for t in edges) == 1
 
 
 def test_plots_say_what_is_missing(pyplot):

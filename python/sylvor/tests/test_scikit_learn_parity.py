@@ -177,11 +177,11 @@ def test_saved_models_keep_feature_names_counts_and_parameters():
     X, y = make_regression(n_samples=200, n_features=6, n_informative=2, random_state=0)
     X[:, 4:] = 0.0  # the last features are never tested by a split
     frame = pandas.DataFrame(X, columns=[f"f {k}" for k in range(6)])
-    model = ForestRegressor(n_estimators=9, min_samples_leaf=3, random_state=1).fit(frame, y)
+    model = ForestRegressor(n_estimators=9, min_samples_leaf=3, random_state=1, missing_values="median").fit(frame, y)
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "model")
         model.save_model(path)
-        os.unlink(path + ".medians")
+        os.unlink(path + ".medians")  # the feature count comes from PATH.meta
         loaded = ForestRegressor.load_model(path, n_jobs=1)
         assert list(loaded.feature_names_in_) == list(frame.columns)
         assert loaded.n_features_in_ == 6 and loaded.get_params()["min_samples_leaf"] == 3

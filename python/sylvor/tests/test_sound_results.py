@@ -305,7 +305,7 @@ def test_medians_must_be_one_per_feature():
     X, y = iris()
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "model")
-        ForestRegressor(n_estimators=3, random_state=1).fit(X, X[:, 0]).save_model(path)
+        ForestRegressor(n_estimators=3, random_state=1, missing_values="median").fit(X, X[:, 0]).save_model(path)
         with pytest.raises(ValueError, match="holds 4 medians for 5 features"):
             ForestRegressor.load_model(path, n_features=5)
 
