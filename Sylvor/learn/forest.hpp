@@ -23,6 +23,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -101,6 +102,22 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
 
 }  // namespace detail
 
+// Throws Exception unless the levels of the categorical features are one
+// entry per feature (or none) and come with missing values learned in the
+// splits.
+inline void check_feature_levels(const TreeLimits& limits, std::size_t num_features) {
+  const std::vector<std::uint32_t>& levels = limits.feature_levels;
+  if (levels.empty()) return;
+  if (levels.size() != num_features) {
+    throw Exception("the level counts name " + std::to_string(levels.size()) + " features, but the data have " +
+                    std::to_string(num_features));
+  }
+  const bool categorical = std::any_of(levels.begin(), levels.end(), [](std::uint32_t k) { return k > 0; });
+  if (categorical && !limits.learn_missing_sides) {
+    throw Exception("categorical features need missing values learned in the splits");
+  }
+}
+
 // The mean of the trees' importances from partial sums (per thread or per
 // tree), added in their order (a forest of no trees keeps its zeros).
 inline std::vector<double> mean_importances(const std::vector<std::vector<double>>& sums, std::size_t nf,
@@ -136,6 +153,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
                     std::to_string(data.get_num_instances()) + " is needed)");
   }
   task.check_labels(data);
+  check_feature_levels(settings.limits, data.get_num_features());
   const std::vector<double> cumulative = cumulative_draw_weights(settings, data.get_num_instances());
 
   const std::size_t num_trees = static_cast<std::size_t>(settings.num_trees);

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <queue>
 #include <utility>
 #include <vector>
@@ -41,6 +42,10 @@ struct TreeLimits {
   // they go (see Splitter::find_split); a node that had none of its
   // feature sends them to its larger child, the right one when equal.
   bool learn_missing_sides = false;
+  // Per feature, its number of levels when it is categorical (its values
+  // are level numbers, cut as sets of levels), else 0; empty when every
+  // feature is numeric. Categorical features need learn_missing_sides.
+  std::vector<std::uint32_t> feature_levels;
 };
 
 template <class Task, class DataSet>
@@ -122,11 +127,15 @@ private:
     if (draw_leaf_first) tree.value[at.number] = task.leaf_value(summary, rng);
     const std::size_t min_side = static_cast<std::size_t>(std::max(1, limits.min_leaf_size));
     const auto best = splitter.find_split(task, at.begin, at.end, summary, limits.features_per_split, rng, min_side,
-                                          limits.learn_missing_sides);
+                                          limits.learn_missing_sides, &limits.feature_levels);
     std::size_t p = at.begin;
-    if (best.feature_index >= 0) {
-      p = splitter.partition(at.begin, at.end, static_cast<std::size_t>(best.feature_index),
-                             static_cast<double>(best.threshold), best.missing_left);
+    const std::size_t f = static_cast<std::size_t>(best.feature_index);
+    const bool categorical = best.feature_index >= 0 && f < limits.feature_levels.size() && limits.feature_levels[f] > 0;
+    if (categorical) {
+      levels = splitter.left_levels(f, at.begin, at.end, static_cast<double>(best.threshold));
+      p = splitter.partition_levels(at.begin, at.end, f, levels, best.missing_left);
+    } else if (best.feature_index >= 0) {
+      p = splitter.partition(at.begin, at.end, f, static_cast<double>(best.threshold), best.missing_left);
     }
     const double threshold = static_cast<double>(best.threshold);
     tree.threshold[at.number] = threshold;
@@ -137,6 +146,10 @@ private:
                     task.weighted_decrease(best.best_improvement, n)};
       if (limits.learn_missing_sides) {
         tree.missing_left[at.number] = best.missing_seen ? best.missing_left : p - at.begin > at.end - p;
+      }
+      if (categorical) {
+        tree.threshold[at.number] = std::numeric_limits<double>::quiet_NaN();
+        tree.set_left_levels(at.number, levels);
       }
       return true;
     }
@@ -203,6 +216,7 @@ private:
     for (; !candidates.empty(); candidates.pop()) {
       grown.feature[candidates.top().node.number] = -1;
       grown.missing_left[candidates.top().node.number] = 0;
+      if (!grown.level_set.empty()) grown.level_set[candidates.top().node.number] = -1;
     }
     copy_breadth_first(
         tree,
@@ -216,6 +230,7 @@ private:
           tree.threshold[k] = grown.threshold[at];
           tree.value[k] = grown.value[at];
           tree.missing_left[k] = grown.missing_left[at];
+          if (grown.tests_levels(at)) tree.set_left_levels(k, grown.left_levels(at));
         });
   }
 
@@ -229,6 +244,7 @@ private:
   }
 
   Splitter<Task, DataSet> splitter;
+  std::vector<std::uint32_t> levels;  // the levels a categorical split sends left
   std::deque<Pending> pending;
   Summary summary;
   Tree<L> grown;  // best first: the tree in the order its nodes were made

@@ -23,6 +23,7 @@
 #define SYLVOR_LEARN_SPLITTER_HPP
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -105,8 +106,11 @@ inline FeatureTracker<F> finished(const Task& task, const Summary& node, double 
 // scores the lowest threshold stays. The reported maximum is the criterion's
 // final score (0 without a cut); the maximizer's improvement is what the
 // task reports for importances. Without a cut the maximizer is the no-cut
-// candidate at the feature's smallest value.
-template <class Task, class F, class L, class Summary>
+// candidate at the feature's smallest value. With EveryValue, runs of one
+// label are cut too: every cut between distinct values is scored (the
+// levels of a categorical feature, whose best cut may lie in such a run
+// when a level holds several labels).
+template <bool EveryValue = false, class Task, class F, class L, class Summary>
 FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entries, std::size_t n,
                                   const Summary& node, int feature_index, Summary& left, Summary& right,
                                   std::size_t min_leaf = 2) {
@@ -129,7 +133,7 @@ FeatureTracker<F> learn_tree_node(const Task& task, const std::pair<F, L>* entri
     L ref = entries[0].second;
     bool changed = false;
     for (std::size_t i = 1; i < n; ++i) {
-      if (!changed) changed = entries[i].second != ref;
+      if (!changed) changed = EveryValue || entries[i].second != ref;
       // Cuts that would leave fewer than min_leaf entries on a side are
       // passed over as if the two values were equal.
       if (changed && entries[i - 1].first != entries[i].first && i >= min_leaf && n - i >= min_leaf) {
@@ -199,7 +203,7 @@ inline void score_cut_both_ways(const Task& task, double node_value, const Missi
 // present entry left and the missing ones right (threshold +infinity,
 // scored when the present values are finite). The maximizer records the
 // side of the missing values and that the node had some.
-template <class Task, class F, class L, class Summary>
+template <bool EveryValue = false, class Task, class F, class L, class Summary>
 FeatureTracker<F> learn_tree_node_missing_aside(const Task& task, const std::pair<F, L>* entries, std::size_t n,
                                                 const Summary& node, const Summary& present,
                                                 const Summary& missing, int feature_index,
@@ -218,7 +222,7 @@ FeatureTracker<F> learn_tree_node_missing_aside(const Task& task, const std::pai
     L ref = entries[0].second;
     bool changed = false;
     for (std::size_t i = 1; i < n; ++i) {
-      if (!changed) changed = entries[i].second != ref;
+      if (!changed) changed = EveryValue || entries[i].second != ref;
       const bool left_ok = i + m >= min_leaf && n - i >= min_leaf;
       const bool right_ok = i >= min_leaf && n - i + m >= min_leaf;
       if (changed && entries[i - 1].first != entries[i].first && (left_ok || right_ok)) {
@@ -390,11 +394,15 @@ public:
   // and the best kept, exact ties between features broken at random. Only
   // cuts leaving at least min_leaf instances on each side are scored. With
   // `missing_aside`, missing values (NaN) are kept aside and sent to the
-  // better side of each cut (see learn_tree_node_missing_aside). The
-  // default NodeResult (feature -1) when no feature could be evaluated.
+  // better side of each cut (see learn_tree_node_missing_aside). With
+  // `levels`, feature f is categorical when levels[f] (its number of
+  // levels) is positive: its levels are ordered (see order_levels) and cut
+  // like a number, their missing values always kept aside; the result's
+  // threshold then cuts the ranks (see left_levels). The default
+  // NodeResult (feature -1) when no feature could be evaluated.
   NodeResult<F> find_split(const Task& task, std::size_t begin, std::size_t end, const Summary& node,
                            int fte_per_split, XorShiftRNG& rng, std::size_t min_leaf = 2,
-                           bool missing_aside = false) {
+                           bool missing_aside = false, const std::vector<std::uint32_t>* levels = nullptr) {
     const std::size_t nf = data.get_num_features();
     const std::size_t fte =
         (fte_per_split >= 1 && static_cast<std::size_t>(fte_per_split) < nf) ? static_cast<std::size_t>(fte_per_split)
@@ -437,7 +445,9 @@ public:
       }
       if (!counted) {
         if (is_constant(f, begin, end)) continue;
-        best_for_feature = scan_sorted(task, f, begin, end, node, min_leaf, missing_aside);
+        const bool categorical = levels != nullptr && f < levels->size() && (*levels)[f] > 0;
+        best_for_feature = categorical ? scan_levels(task, f, begin, end, node, min_leaf)
+                                       : scan_sorted(task, f, begin, end, node, min_leaf, missing_aside);
       }
       best_over_features.try_candidate_break_ties(best_for_feature.get_maximum(), best_for_feature.get_maximizer(),
                                                   rng);
@@ -462,6 +472,43 @@ public:
   // first position of the others.
   std::size_t partition(std::size_t begin, std::size_t end, std::size_t feature, double threshold,
                         bool missing_left = false) {
+    return partition_by(begin, end, feature, [threshold, missing_left](double x) {
+      return x < threshold || (missing_left && x != x);
+    });
+  }
+
+  // The levels of categorical feature f that go left at the node [begin,
+  // end) under a split whose threshold cuts their ranks (as find_split
+  // ordered them), ascending.
+  std::vector<std::uint32_t> left_levels(std::size_t f, std::size_t begin, std::size_t end, double threshold) {
+    if (!labels_ready) gather_sample_labels();
+    order_levels(f, begin, end);
+    std::vector<std::uint32_t> chosen_levels;
+    for (std::size_t r = 0; r < ordered_levels.size(); ++r) {
+      if (static_cast<double>(r) < threshold) chosen_levels.push_back(ordered_levels[r]);
+    }
+    std::sort(chosen_levels.begin(), chosen_levels.end());
+    return chosen_levels;
+  }
+
+  // Reorders the node [begin, end) so that the instances whose level of
+  // categorical feature f is one of `left` (ascending), or is missing when
+  // `missing_left`, come first, each side keeping its order; returns the
+  // first position of the others.
+  std::size_t partition_levels(std::size_t begin, std::size_t end, std::size_t f,
+                               const std::vector<std::uint32_t>& left, bool missing_left) {
+    return partition_by(begin, end, f, [&left, missing_left](double x) {
+      if (x != x) return missing_left;
+      return std::binary_search(left.begin(), left.end(), static_cast<std::uint32_t>(x));
+    });
+  }
+
+private:
+  // Reorders the node [begin, end) so that the instances whose value of
+  // `feature` (widened to double) goes_left come first, each side keeping
+  // its order; returns the first position of the others.
+  template <class GoesLeft>
+  std::size_t partition_by(std::size_t begin, std::size_t end, std::size_t feature, GoesLeft goes_left) {
     if (!labels_ready) gather_sample_labels();
     const F* column = data.features[feature].data();
     std::size_t* indices = sample.indices.data();
@@ -478,8 +525,7 @@ public:
       // Written to both sides, kept by one: no branch to mispredict.
       const std::size_t i = indices[p];
       const L label = labels[p];
-      const double x = static_cast<double>(column[i]);
-      const bool is_below = x < threshold || (missing_left && x != x);
+      const bool is_below = goes_left(static_cast<double>(column[i]));
       indices[below] = i;
       labels[below] = label;
       upper[above] = i;
@@ -492,7 +538,6 @@ public:
     return below;
   }
 
-private:
   // The values of a large node lie far apart in a column: reading one, the
   // loops ask for the value this many entries ahead, so that their cache
   // misses overlap.
@@ -581,6 +626,136 @@ private:
     return learn_tree_node(task, buffer.data() + begin, end - begin, node, feature, left, right, min_leaf);
   }
 
+  // The scan of categorical feature f over the node [begin, end), not
+  // constant on it: its levels ordered (see order_levels), the entries'
+  // ranks scanned as values, the missing entries kept aside.
+  FeatureTracker<F> scan_levels(const Task& task, std::size_t f, std::size_t begin, std::size_t end,
+                                const Summary& node, std::size_t min_leaf) {
+    order_levels(f, begin, end);
+    if (buffer.size() < sample.indices.size()) buffer.resize(sample.indices.size());
+    missing_summary.reset_like(node);
+    const F* column = data.features[f].data();
+    const std::size_t* indices = sample.indices.data();
+    std::pair<F, L>* entries = buffer.data() + begin;
+    std::size_t present = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+      const F v = column[indices[p]];
+      if (v != v) {
+        missing_summary.increment_count(sample_labels[p]);
+      } else {
+        entries[present++] = std::pair<F, L>(static_cast<F>(level_rank[static_cast<std::size_t>(v)]), sample_labels[p]);
+      }
+    }
+    sorter.sort(entries, entries + present);
+    if constexpr (std::is_floating_point<F>::value) {
+      if (present < end - begin) {
+        present_summary.reset_like(node);
+        for (std::size_t k = 0; k < present; ++k) present_summary.increment_count(entries[k].second);
+        return learn_tree_node_missing_aside<true>(task, entries, present, node, present_summary, missing_summary,
+                                                   static_cast<int>(f), missing_sides, min_leaf);
+      }
+    }
+    return learn_tree_node<true>(task, entries, present, node, static_cast<int>(f), left, right, min_leaf);
+  }
+
+  // Orders the levels of categorical feature f present at the node [begin,
+  // end) into ordered_levels, and gives each its rank in level_rank. The
+  // order is that of a key per level, equal keys by level: for regression
+  // the mean target, for two classes the share of the second class (these
+  // orders hold the best partition of the levels for the variance, Gini
+  // and entropy: Fisher 1958, Breiman et al. 1984); for more classes the
+  // projection of the level's class shares on their first principal
+  // component, weighted by the levels' counts (Coppersmith, Hong and
+  // Hosking 1999), a heuristic.
+  void order_levels(std::size_t f, std::size_t begin, std::size_t end) {
+    const F* column = data.features[f].data();
+    const std::size_t* indices = sample.indices.data();
+    const std::size_t slots = Task::is_regression ? 1 : data.get_num_classes() + 2;
+    ordered_levels.clear();
+    for (std::size_t p = begin; p < end; ++p) {
+      const F v = column[indices[p]];
+      if (v != v) continue;
+      const std::size_t c = static_cast<std::size_t>(v);
+      if (level_count.size() <= c) grow_level_tables(c + 1, slots);
+      if (level_count[c]++ == 0) ordered_levels.push_back(static_cast<std::uint32_t>(c));
+      if constexpr (Task::is_regression) {
+        level_sums[c] += static_cast<double>(sample_labels[p]);
+      } else {
+        ++level_sums[c * slots + NominalLabelPriorAccumulator<L>::slot_of(sample_labels[p])];
+      }
+    }
+    level_keys(slots);
+    std::sort(ordered_levels.begin(), ordered_levels.end(), [this](std::uint32_t a, std::uint32_t b) {
+      return level_key[a] < level_key[b] || (level_key[a] == level_key[b] && a < b);
+    });
+    for (std::size_t r = 0; r < ordered_levels.size(); ++r) {
+      const std::uint32_t c = ordered_levels[r];
+      level_rank[c] = static_cast<std::uint32_t>(r);
+      level_count[c] = 0;
+      std::fill(level_sums.begin() + static_cast<std::ptrdiff_t>(c * slots),
+                level_sums.begin() + static_cast<std::ptrdiff_t>((c + 1) * slots), 0.0);
+    }
+  }
+
+  // The key of each level in ordered_levels, from its count and its sums
+  // (per slot for classification).
+  void level_keys(std::size_t slots) {
+    if (Task::is_regression || slots <= 4) {
+      // The mean target, or the share of the second class (slot 2).
+      const std::size_t at = Task::is_regression ? 0 : 2;
+      for (const std::uint32_t c : ordered_levels) {
+        level_key[c] = level_sums[c * slots + at] / static_cast<double>(level_count[c]);
+      }
+      return;
+    }
+    const std::vector<double> component = principal_component(slots);
+    for (const std::uint32_t c : ordered_levels) {
+      double key = 0.0;
+      for (std::size_t s = 0; s < slots; ++s) key += component[s] * level_sums[c * slots + s];
+      level_key[c] = key / static_cast<double>(level_count[c]);
+    }
+  }
+
+  // The first principal component of the levels' class shares, each level
+  // weighted by its count, by power iteration from a fixed start.
+  std::vector<double> principal_component(std::size_t slots) const {
+    std::vector<double> mean(slots, 0.0), covariance(slots * slots, 0.0);
+    double total = 0.0;
+    for (const std::uint32_t c : ordered_levels) {
+      for (std::size_t s = 0; s < slots; ++s) mean[s] += level_sums[c * slots + s];
+      total += static_cast<double>(level_count[c]);
+    }
+    for (double& m : mean) m /= total;
+    for (const std::uint32_t c : ordered_levels) {
+      const double n = static_cast<double>(level_count[c]);
+      for (std::size_t s = 0; s < slots; ++s) {
+        const double ds = level_sums[c * slots + s] / n - mean[s];
+        for (std::size_t t = 0; t < slots; ++t) covariance[s * slots + t] += n * ds * (level_sums[c * slots + t] / n - mean[t]);
+      }
+    }
+    std::vector<double> v(slots), next(slots);
+    for (std::size_t s = 0; s < slots; ++s) v[s] = 1.0 + static_cast<double>(s);
+    for (int iteration = 0; iteration < 40; ++iteration) {
+      double norm = 0.0;
+      for (std::size_t s = 0; s < slots; ++s) {
+        next[s] = 0.0;
+        for (std::size_t t = 0; t < slots; ++t) next[s] += covariance[s * slots + t] * v[t];
+        norm += next[s] * next[s];
+      }
+      if (!(norm > 0.0)) break;  // the levels' shares are all alike: any order is as good
+      norm = std::sqrt(norm);
+      for (std::size_t s = 0; s < slots; ++s) v[s] = next[s] / norm;
+    }
+    return v;
+  }
+
+  void grow_level_tables(std::size_t levels, std::size_t slots) {
+    level_count.resize(levels, 0);
+    level_sums.resize(levels * slots, 0.0);
+    level_key.resize(levels, 0.0);
+    level_rank.resize(levels, 0);
+  }
+
   // Fills the front of the node's slice of the buffer with the present
   // (value, label) pairs of feature f, unsorted, and missing_summary with
   // the labels of the missing ones; returns the number present.
@@ -635,6 +810,13 @@ private:
   Summary left, right;                  // the two sides of a scan
   Summary present_summary, missing_summary;  // a node's present and missing entries of a feature
   MissingAsideSides<Summary> missing_sides;  // the sides of a scan with missing entries aside
+  // Categorical features: the levels present at a node in rank order, and
+  // per level its count and sums (zero between uses), key and rank.
+  std::vector<std::uint32_t> ordered_levels;
+  std::vector<std::size_t> level_count;
+  std::vector<double> level_sums;
+  std::vector<double> level_key;
+  std::vector<std::uint32_t> level_rank;
 };
 
 }  // namespace Sylvor

@@ -11,12 +11,14 @@
 // so any number of threads may walk one at once. Walks follow Tree::leaf_of
 // exactly (left when the threshold is greater than the value widened to
 // double, or when the value is missing and the node sends missing values
-// left; else right).
+// left, or at a node testing levels when its set holds the value; else
+// right). The level sets of all the trees are copied into one pool.
 #ifndef SYLVOR_MODEL_FLAT_FOREST_HPP
 #define SYLVOR_MODEL_FLAT_FOREST_HPP
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -71,8 +73,13 @@ public:
           if (tree.right[k] != tree.left[k] + 1) {
             throw Exception("tree " + std::to_string(t) + " is not numbered breadth first");
           }
-          node.set_feature(tree.feature[k], tree.missing_left[k] != 0);
+          if (tree.feature[k] >= FlatNode::levels_bit) {
+            throw Exception("tree " + std::to_string(t) + " tests feature " + std::to_string(tree.feature[k]) +
+                            ", beyond the features a forest may have");
+          }
+          node.set_feature(tree.feature[k], tree.missing_left[k] != 0, tree.tests_levels(k));
           node.threshold = tree.threshold[k];
+          if (tree.tests_levels(k)) node.threshold = static_cast<double>(copy_level_set(tree, k));
           node.left = tree.left[k];
           depth[static_cast<std::size_t>(tree.left[k])] = depth[static_cast<std::size_t>(tree.right[k])] = depth[k] + 1;
           tested.lowest = std::min(tested.lowest, tree.feature[k]);
@@ -117,7 +124,7 @@ public:
     for (;;) {
       const FlatNode& node = base[at];
       if (node.left == static_cast<int>(at) - 1) return at;  // a leaf
-      at = node.next(static_cast<double>(value_of(node.column())));
+      at = node.next(static_cast<double>(value_of(node.column())), level_words.data());
     }
   }
 
@@ -133,12 +140,13 @@ public:
   template <class F>
   void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* out) const {
     const FlatNode* base = nodes.data() + roots[k];
+    const std::uint64_t* words = level_words.data();
     std::size_t at[lanes];
     for (std::size_t j = 0; j < n; ++j) at[j] = 0;
     for (std::size_t step = 0; step < depths[k]; ++step) {
       for (std::size_t j = 0; j < n; ++j) {
         const FlatNode& node = base[at[j]];
-        at[j] = node.next(static_cast<double>(columns[node.column()][first + j]));
+        at[j] = node.next(static_cast<double>(columns[node.column()][first + j]), words);
       }
       // Every eighth step: stop once every instance is at its leaf.
       if (step % 8 == 7) {
@@ -156,18 +164,40 @@ public:
 
 private:
   struct FlatNode {
+    // Marks the feature of a node testing levels, whose threshold is then
+    // the position of its set in level_words.
+    static constexpr int levels_bit = 1 << 30;
+
     double threshold = 0.0;  // a leaf: minus infinity
-    int feature = 0;         // the tested feature f, or ~f when missing values go left; a leaf: 0
+    int feature = 0;         // the tested feature f (with levels_bit), or its ~ when missing values go left; a leaf: 0
     int left = 0;            // the left child (right = left + 1); a leaf: its own number - 1
 
-    void set_feature(int f, bool missing_left) { feature = missing_left ? ~f : f; }
-    std::size_t column() const { return static_cast<std::size_t>(feature ^ (feature >> 31)); }
-    // The child a value x goes to, without a branch.
-    std::size_t next(double x) const {
-      const bool go_right = !(threshold > x) & !((feature < 0) & (x != x));
+    void set_feature(int f, bool missing_left, bool levels) {
+      const int code = levels ? f | levels_bit : f;
+      feature = missing_left ? ~code : code;
+    }
+    int code() const { return feature ^ (feature >> 31); }
+    std::size_t column() const { return static_cast<std::size_t>(code() & (levels_bit - 1)); }
+    // The child a value x goes to; a numeric test takes no branch.
+    std::size_t next(double x, const std::uint64_t* words) const {
+      bool go_right;
+      if (__builtin_expect((code() & levels_bit) != 0, 0)) {
+        go_right = x != x ? feature >= 0 : !level_in_set(words + static_cast<std::size_t>(threshold), x);
+      } else {
+        go_right = !(threshold > x) & !((feature < 0) & (x != x));
+      }
       return static_cast<std::size_t>(left + static_cast<int>(go_right));
     }
   };
+
+  // Appends the level set of node k of `tree` to level_words; returns its
+  // position.
+  std::size_t copy_level_set(const Tree<L>& tree, std::size_t k) {
+    const std::uint64_t* header = tree.level_words.data() + tree.level_set[k];
+    const std::size_t at = level_words.size();
+    level_words.insert(level_words.end(), header, header + 1 + (*header & 0xffffffffu));
+    return at;
+  }
 
   // The lowest and highest feature that a tree's inner nodes test.
   struct TestedFeatures {
@@ -176,6 +206,7 @@ private:
   };
 
   std::vector<FlatNode> nodes;
+  std::vector<std::uint64_t> level_words;  // the level sets of the nodes testing levels
   std::vector<L> values;                 // per node: a leaf's class label or value
   std::vector<std::size_t> roots;        // per tree, the position of its node 0
   std::vector<std::size_t> depths;       // per tree, the depth of its deepest leaf

@@ -19,6 +19,11 @@
 // missing values as they are. Other trees send NaN right (it is not below
 // any threshold), and their callers fill missing values in before they ask.
 //
+// A node may test a categorical feature, whose values are level numbers
+// 0, 1, ...: it sends left the levels of its set (kept as bits in
+// level_words) and every other level right. Trees without such a node keep
+// level_set empty.
+//
 // A tree owns its arrays; it is built on one thread and afterwards read by any
 // number of threads at once.
 #ifndef SYLVOR_MODEL_TREE_HPP
@@ -38,6 +43,16 @@
 
 namespace Sylvor {
 
+// Whether level x (widened to double) is in the level set that starts at
+// `header` (see Tree::level_set); values that are no level are not.
+inline bool level_in_set(const std::uint64_t* header, double x) {
+  const double first = static_cast<double>((*header >> 32) * 64);
+  const double bits = static_cast<double>((*header & 0xffffffffu) * 64);
+  if (!(x >= first && x < first + bits)) return false;
+  const std::uint64_t at = static_cast<std::uint64_t>(x - first);
+  return (header[1 + at / 64] >> (at % 64) & 1u) != 0;
+}
+
 template <class L>
 struct Tree {
   typedef L label_type;
@@ -49,6 +64,13 @@ struct Tree {
   std::vector<L> value;         // leaf value: class number or regression value
   std::vector<std::uint8_t> missing_left;  // 1: missing values go left (inner nodes only)
   bool missing_learned = false;  // learned with missing values left in the data
+  // Per node, -1 or (a node testing levels) the position in level_words of
+  // its set: a word holding the set's first word number (times 64, the
+  // first level it covers) in its upper half and its word count in the
+  // lower, then the words, bit b of word w standing for level 64 (first +
+  // w) + b. Empty when no node tests levels.
+  std::vector<std::int32_t> level_set;
+  std::vector<std::uint64_t> level_words;
 
   std::size_t size() const { return left.size(); }
   bool empty() const { return left.empty(); }
@@ -63,6 +85,7 @@ struct Tree {
     threshold.push_back(std::numeric_limits<double>::quiet_NaN());
     value.push_back(static_cast<L>(-2));
     missing_left.push_back(0);
+    if (!level_set.empty()) level_set.push_back(-1);
     return left.size() - 1;
   }
 
@@ -84,6 +107,8 @@ struct Tree {
     value.clear();
     missing_left.clear();
     missing_learned = false;
+    level_set.clear();
+    level_words.clear();
   }
 
   // Gives back the spare capacity that growing by appending leaves.
@@ -94,13 +119,53 @@ struct Tree {
     threshold.shrink_to_fit();
     value.shrink_to_fit();
     missing_left.shrink_to_fit();
+    level_set.shrink_to_fit();
+    level_words.shrink_to_fit();
   }
 
-  // Whether a value (widened to double) goes left at inner node k: when the
-  // threshold is greater, or when it is missing and the node sends missing
-  // values left. Equal values go right.
+  // Whether node k tests the levels of a categorical feature.
+  bool tests_levels(std::size_t k) const { return !level_set.empty() && level_set[k] >= 0; }
+
+  // Whether level x (a whole number, widened to double) is in the set of
+  // node k, which tests levels.
+  bool level_goes_left(std::size_t k, double x) const {
+    return level_in_set(level_words.data() + level_set[k], x);
+  }
+
+  // Makes node k test levels, sending left those of `levels` (ascending,
+  // each below 2^32).
+  void set_left_levels(std::size_t k, const std::vector<std::uint32_t>& levels) {
+    if (level_set.empty()) level_set.assign(size(), -1);
+    level_set[k] = static_cast<std::int32_t>(level_words.size());
+    const std::uint64_t first = levels.empty() ? 0 : levels.front() / 64;
+    const std::uint64_t count = levels.empty() ? 0 : levels.back() / 64 - first + 1;
+    level_words.push_back(first << 32 | count);
+    const std::size_t at = level_words.size();
+    level_words.resize(at + count, 0);
+    for (const std::uint32_t level : levels) level_words[at + level / 64 - first] |= std::uint64_t(1) << (level % 64);
+  }
+
+  // The levels node k sends left, ascending (none for a numeric test).
+  std::vector<std::uint32_t> left_levels(std::size_t k) const {
+    std::vector<std::uint32_t> levels;
+    if (!tests_levels(k)) return levels;
+    const std::uint64_t* header = level_words.data() + level_set[k];
+    const std::uint64_t first = *header >> 32, count = *header & 0xffffffffu;
+    for (std::uint64_t w = 0; w < count; ++w) {
+      for (unsigned b = 0; b < 64; ++b) {
+        if (header[1 + w] >> b & 1u) levels.push_back(static_cast<std::uint32_t>((first + w) * 64 + b));
+      }
+    }
+    return levels;
+  }
+
+  // Whether a value (widened to double) goes left at inner node k: when it
+  // is missing, as the node sends missing values; at a node testing levels,
+  // when its set holds the value; else when the threshold is greater (equal
+  // values go right).
   bool goes_left(std::size_t k, double x) const {
-    return threshold[k] > x || (x != x && missing_left[k] != 0);
+    if (x != x) return missing_left[k] != 0;
+    return tests_levels(k) ? level_goes_left(k, x) : threshold[k] > x;
   }
 
   // The leaf that instance i of `data` reaches.
@@ -126,7 +191,8 @@ struct Tree {
 template <class L>
 bool Tree<L>::operator==(const Tree& other) const {
   if (left != other.left || right != other.right || feature != other.feature || value != other.value ||
-      missing_left != other.missing_left || missing_learned != other.missing_learned) {
+      missing_left != other.missing_left || missing_learned != other.missing_learned ||
+      level_set != other.level_set || level_words != other.level_words) {
     return false;
   }
   for (std::size_t k = 0; k < threshold.size(); ++k) {
