@@ -59,6 +59,23 @@ double lisp_number(const std::string& token, const std::string& keyword) {
   return value;
 }
 
+int lisp_level(const std::string& token) {
+  int value = 0;
+  if (!detail::parse_vectortxt_int(token, value) || value < 0) {
+    throw Exception("lisp model: '" + token + "' after levels is not a level (a whole number from 0)");
+  }
+  return value;
+}
+
+void write_level_lines(std::ostream& out, const FeatureLevels& levels) {
+  for (std::size_t f = 0; f < levels.names.size(); ++f) {
+    if (levels.names[f].empty()) continue;
+    out << "levels " << f;
+    for (const std::string& name : levels.names[f]) out << ' ' << name;
+    out << '\n';
+  }
+}
+
 int lisp_feature_index(const std::string& token) {
   int value = 0;
   if (!detail::parse_vectortxt_int(token, value)) {
@@ -74,7 +91,9 @@ std::size_t LispTree::add_node() {
   label.push_back(0.0);
   feature.push_back(-1);
   missing_left.push_back(0);
+  levels.emplace_back();
   has_label.push_back(0);
+  has_levels.push_back(0);
   has_feature.push_back(0);
   return left.size() - 1;
 }
@@ -175,7 +194,59 @@ void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& ex
   extra_fields = num_fields - known;
 }
 
-int read_model_version(std::istream& in) {
+namespace {
+
+// The words of the rest of the current line (each at most max_model_token
+// characters), the line end consumed.
+std::vector<std::string> rest_of_line(std::istream& in) {
+  std::vector<std::string> words;
+  std::string word;
+  for (int c = in.get(); c != std::char_traits<char>::eof() && c != '\n'; c = in.get()) {
+    if (is_space(c)) {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      if (word.size() == max_model_token) throw_overlong_token();
+      word.push_back(static_cast<char>(c));
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
+// The most levels a categorical feature may have: level numbers are exact
+// in a float.
+constexpr std::size_t most_levels = std::size_t(1) << 24;
+
+// Reads the level lines "levels F NAME0 NAME1 ..." that follow a version
+// line into `levels`.
+void read_level_lines(std::istream& in, FeatureLevels& levels) {
+  for (in >> std::ws; in.peek() == 'l'; in >> std::ws) {
+    const std::vector<std::string> words = rest_of_line(in);
+    int f = -1;
+    if (words.size() < 3 || words[0] != "levels" || !parse_vectortxt_int(words[1], f) || f < 0 || f >= (1 << 30)) {
+      throw Exception("malformed levels line: 'levels', a feature number and its level names are expected");
+    }
+    const std::size_t feature = static_cast<std::size_t>(f);
+    if (levels.names.size() <= feature) levels.names.resize(feature + 1);
+    if (!levels.names[feature].empty()) throw Exception("feature " + words[1] + " has two levels lines");
+    if (words.size() - 2 > most_levels) {
+      throw Exception("feature " + words[1] + " has more than " + std::to_string(most_levels) + " levels");
+    }
+    levels.names[feature].assign(words.begin() + 2, words.end());
+    const std::vector<std::string>& names = levels.names[feature];
+    for (std::size_t k = 1; k < names.size(); ++k) {
+      if (!(names[k - 1] < names[k])) {
+        throw Exception("the levels of feature " + words[1] + " are not in ascending order without repeats ('" +
+                        names[k - 1] + "', '" + names[k] + "')");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int read_model_version(std::istream& in, FeatureLevels* levels) {
   in >> std::ws;
   if (in.peek() != model_version_word[0]) return 1;
   std::string word, number;
@@ -191,6 +262,9 @@ int read_model_version(std::istream& in) {
     throw Exception("model format version " + number + " is unknown to this build, which reads versions 1 to " +
                     std::to_string(newest_model_version));
   }
+  FeatureLevels read;
+  read_level_lines(in, read);
+  if (levels != nullptr) *levels = std::move(read);
   return version;
 }
 

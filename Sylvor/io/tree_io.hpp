@@ -4,12 +4,17 @@
 // reading a model file whose format is found by trial. Both work on the
 // stored tree form.
 //
-// A forest whose trees record the side of their missing values is written
-// in version 2 of either format: a first line "sylvor-model 2", then the
-// trees, each inner node's side in a sixth vectortxt row (1 left, 0 right)
-// or a lisp item "missing left" / "missing right". Other forests are written
-// in version 1, without the line, as they always were. Readers take both
-// and refuse another version, naming it.
+// A forest whose trees record the side of their missing values, or test
+// categorical features, is written in version 2 of either format: a first
+// line "sylvor-model 2"; a line "levels F NAME0 NAME1 ..." per categorical
+// feature F, its level names by level number; then the trees, each inner
+// node's missing side in a sixth vectortxt row (1 left, 0 right) or a lisp
+// item "missing left" / "missing right", and the levels a node testing
+// levels sends left in a seventh vectortxt row (per node the number of its
+// levels, -1 for a numeric test) followed by a row of those levels, node by
+// node, or a lisp item "levels K L1 ... LK". Other forests are written in
+// version 1, without the line, as they always were. Readers take both and
+// refuse another version, naming it.
 //
 // Floating numbers are written in the shortest form that reads back as the
 // same double, so a forest read back predicts exactly as the one written
@@ -23,7 +28,9 @@
 #ifndef SYLVOR_IO_TREE_IO_HPP
 #define SYLVOR_IO_TREE_IO_HPP
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <istream>
 #include <ostream>
@@ -35,6 +42,7 @@
 #include "Sylvor/defs/fingerprint.hpp"
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
+#include "Sylvor/model/levels.hpp"
 #include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
@@ -48,14 +56,18 @@ constexpr const char* model_version_word = "sylvor-model";
 constexpr int newest_model_version = 2;
 
 // The version a forest is written in: 2 when a tree records the sides of
-// its missing values, else 1.
+// its missing values or tests levels, or with categorical features, else 1.
 template <class L>
-int model_version(const Forest<L>& forest) {
+int model_version(const Forest<L>& forest, const FeatureLevels* levels = nullptr) {
+  if (levels != nullptr && !levels->none()) return 2;
   for (const Tree<L>& tree : forest) {
-    if (tree.missing_learned) return 2;
+    if (tree.missing_learned || !tree.level_set.empty()) return 2;
   }
   return 1;
 }
+
+// Writes "levels F NAME0 ..." for each categorical feature F.
+void write_level_lines(std::ostream& out, const FeatureLevels& levels);
 
 // Writes one tree as lisp text, its root at `depth` (indented by 3 x depth
 // blanks per line): "(", the left and the right child's text after "left"
@@ -95,6 +107,12 @@ std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int dep
     if (!std::isnan(tree.threshold[node])) out << indent << "   threshold " << exact(tree.threshold[node]) << '\n';
     if (tree.feature[node] != -1) out << indent << "   findex " << tree.feature[node] << '\n';
     if (missing_sides && !leaf) out << indent << "   missing " << (tree.missing_left[node] ? "left" : "right") << '\n';
+    if (tree.tests_levels(node)) {
+      const std::vector<std::uint32_t> left_levels = tree.left_levels(node);
+      out << indent << "   levels " << left_levels.size();
+      for (const std::uint32_t level : left_levels) out << ' ' << level;
+      out << '\n';
+    }
     if (leaf) write_value(out << indent << "   label ", tree.value[node]) << '\n';
     out << indent << ")\n";
     stack.pop_back();
@@ -108,7 +126,8 @@ std::ostream& write_tree_as_lisp(std::ostream& out, const Tree<L>& tree, int dep
 template <class L>
 std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree, bool missing_sides = false) {
   const std::size_t n = tree.size();
-  out << "vtxt " << (missing_sides ? 6 : 5) << ' ' << n << ' ' << '\n';
+  const bool levels = !tree.level_set.empty();
+  out << "vtxt " << (levels ? 7 : missing_sides ? 6 : 5) << ' ' << n << ' ' << '\n';
   auto whole = [&](const std::vector<int>& values) {
     for (std::size_t i = 0; i < n; ++i) {
       if (i > 0) out << ' ';
@@ -129,9 +148,19 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree, bo
   real(tree.threshold);
   out << '\n';
   real(tree.value);
-  if (missing_sides) {
+  if (missing_sides || levels) {
     out << '\n';
     for (std::size_t i = 0; i < n; ++i) out << (i > 0 ? " " : "") << (tree.missing_left[i] ? 1 : 0);
+  }
+  if (levels) {
+    std::ostringstream codes;
+    out << '\n';
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::vector<std::uint32_t> left_levels = tree.left_levels(i);
+      out << (i > 0 ? " " : "") << (tree.tests_levels(i) ? static_cast<long long>(left_levels.size()) : -1);
+      for (const std::uint32_t level : left_levels) codes << (codes.tellp() > 0 ? " " : "") << level;
+    }
+    out << '\n' << codes.str();
   }
   return out;
 }
@@ -139,14 +168,17 @@ std::ostream& write_tree_as_vectortxt(std::ostream& out, const Tree<L>& tree, bo
 // Writes every tree of a forest to a stream in the format "vectortxt"
 // (blocks each followed by a newline) or "lisp" (texts each followed by an
 // empty line); another format throws Exception.
-// A forest of version 2 opens with its version line.
+// A forest of version 2 opens with its version line and the level names of
+// its categorical features (`levels`, when given).
 template <class L>
-void write_forest(std::ostream& out, const Forest<L>& forest, const std::string& format) {
+void write_forest(std::ostream& out, const Forest<L>& forest, const std::string& format,
+                  const FeatureLevels* levels = nullptr) {
   if (format != "vectortxt" && format != "lisp") {
     throw Exception("unknown model format: " + format + " (valid formats: 'lisp' or 'vectortxt')");
   }
-  const int version = model_version(forest);
+  const int version = model_version(forest, levels);
   if (version > 1) out << model_version_word << ' ' << version << '\n';
+  if (levels != nullptr) write_level_lines(out, *levels);
   for (const Tree<L>& tree : forest) {
     if (format == "vectortxt") {
       write_tree_as_vectortxt(out, tree, version > 1) << '\n';
@@ -189,6 +221,8 @@ std::vector<std::string> read_lisp_tokens(std::istream& in);
 // naming the token and the keyword it follows.
 double lisp_number(const std::string& token, const std::string& keyword);
 int lisp_feature_index(const std::string& token);
+// A level number or count: a whole number from 0 within int.
+int lisp_level(const std::string& token);
 
 // The nodes of a lisp tree in the order the text opens them (node 0 the
 // tree itself); a child replaced by a later "left" or "right" item stays
@@ -199,17 +233,36 @@ struct LispTree {
   std::vector<double> label;
   std::vector<int> feature;
   std::vector<char> missing_left;            // "missing left" (version 2)
-  std::vector<char> has_label, has_feature;  // whether the text gave them
+  std::vector<std::vector<std::uint32_t>> levels;  // "levels K ..." (version 2)
+  std::vector<char> has_label, has_feature, has_levels;  // whether the text gave them
 
   std::size_t add_node();
 };
+
+// Reads the count K and K level numbers of a lisp "levels" item from
+// `from` into `levels` (ascending, without repeats); returns the position
+// after them.
+template <class Iterator>
+Iterator read_lisp_levels(Iterator from, Iterator end, std::vector<std::uint32_t>& levels) {
+  const int count = from == end ? -1 : lisp_level(*from);
+  if (from == end) throw Exception("expected a level count after levels token");
+  levels.clear();
+  for (++from; static_cast<int>(levels.size()) < count; ++from) {
+    if (from == end) throw Exception("expected " + std::to_string(count) + " levels after levels token");
+    levels.push_back(static_cast<std::uint32_t>(lisp_level(*from)));
+  }
+  std::sort(levels.begin(), levels.end());
+  levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
+  return from;
+}
 
 // Parses the tree whose "(" is at `begin` into `parsed` and returns the
 // position after it. Items may come in any order and repeat (the last
 // wins); absent items leave no child, threshold NaN, feature -1 and label 0
 // (check_lisp_tree then wants a label at every leaf and a feature at every
 // inner node).
-// Items "missing left" and "missing right" are known from version 2 on.
+// Items "missing left", "missing right" and "levels K L1 ... LK" are known
+// from version 2 on.
 template <class Iterator>
 Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed, int version = 1) {
   std::vector<std::size_t> stack;
@@ -252,6 +305,9 @@ Iterator tokens_to_tree(Iterator begin, Iterator end, LispTree& parsed, int vers
       }
       parsed.missing_left[current] = *std::next(p) == "left";
       p += 2;
+    } else if (token == "levels" && version >= 2) {
+      p = read_lisp_levels(std::next(p), end, parsed.levels[current]);
+      parsed.has_levels[current] = 1;
     } else if (token == ")") {
       ++p;
       stack.pop_back();
@@ -290,6 +346,7 @@ bool read_tree_as_lisp(std::istream& in, Tree<L>& tree, int version = 1) {
         } else {
           tree.value[k] = detail::truncate_to<L>(parsed.label[at]);
           tree.missing_left[k] = parsed.missing_left[at];
+          if (parsed.has_levels[at]) tree.set_left_levels(k, parsed.levels[at]);
         }
       });
   tree.missing_learned = version >= 2;
@@ -335,9 +392,29 @@ bool read_vectortxt_magic(std::istream& in);
 void read_vectortxt_header(std::istream& in, long long& num_nodes, long long& extra_fields, int known = 5);
 
 // Reads the version line "sylvor-model N" when the stream opens with one
-// (2 then), else leaves the stream where it was: 1. Throws Exception naming
-// any other version, and FileFormatException for another opening word.
-int read_model_version(std::istream& in);
+// (2 then) and the level lines after it (into `levels` when not null),
+// else leaves the stream where it was: 1. Throws Exception naming any
+// other version or a fault of a level line, and FileFormatException for
+// another opening word.
+int read_model_version(std::istream& in, FeatureLevels* levels = nullptr);
+
+// Throws Exception unless every node testing levels tests a categorical
+// feature of `levels` and sends left only levels it has.
+template <class L>
+void check_level_tests(const Forest<L>& forest, std::size_t first_tree, const FeatureLevels& levels) {
+  for (std::size_t t = first_tree; t < forest.size(); ++t) {
+    const Tree<L>& tree = forest[t];
+    for (std::size_t k = 0; k < tree.size(); ++k) {
+      if (!tree.tests_levels(k)) continue;
+      const std::size_t f = static_cast<std::size_t>(tree.feature[k]);
+      const std::vector<std::uint32_t> left = tree.left_levels(k);
+      if (!levels.is_categorical(f) || (!left.empty() && left.back() >= levels.names[f].size())) {
+        throw Exception("tree " + std::to_string(t - first_tree) + " sends levels of feature " +
+                        std::to_string(tree.feature[k]) + " left that the model's levels lines do not name");
+      }
+    }
+  }
+}
 
 }  // namespace detail
 
@@ -358,6 +435,19 @@ bool read_tree_as_vectorized_txt(std::istream& in, Tree<L>& tree, int version = 
   detail::read_vectortxt_values(in, num_nodes, threshold, "threshold", detail::parse_vectortxt_double);
   detail::read_vectortxt_values(in, num_nodes, value, "label", detail::parse_vectortxt_double);
   if (version >= 2) detail::read_vectortxt_values(in, num_nodes, missing, "missing", detail::parse_vectortxt_double);
+  std::vector<int> level_counts, levels;
+  std::vector<std::size_t> first_level;  // per node, where its levels start
+  if (version >= 2 && extra_fields > 0) {
+    detail::read_vectortxt_values(in, num_nodes, level_counts, "levels", detail::parse_vectortxt_int);
+    long long total = 0;
+    for (const int count : level_counts) {
+      if (count < -1) throw Exception("malformed vectortxt block: a level count of " + std::to_string(count));
+      first_level.push_back(static_cast<std::size_t>(total));
+      total += count > 0 ? count : 0;
+    }
+    detail::read_vectortxt_values(in, total, levels, "a level", detail::parse_vectortxt_int);
+    --extra_fields;
+  }
   std::vector<char> skipped;
   for (long long field = 0; field < extra_fields; ++field) {
     skipped.clear();
@@ -366,7 +456,20 @@ bool read_tree_as_vectorized_txt(std::istream& in, Tree<L>& tree, int version = 
   in >> std::ws;
   try {
     const std::size_t n = static_cast<std::size_t>(num_nodes);
-    tree = version >= 2 ? tree_from_arrays<L>(n, left, right, feature, threshold, value, missing)
+    const auto set_levels = [&](Tree<L>& made, long long s, std::size_t k) {
+      const std::size_t at = static_cast<std::size_t>(s);
+      if (level_counts.empty() || level_counts[at] < 0 || made.is_leaf(k)) return;
+      std::vector<std::uint32_t> node_levels;
+      for (int j = 0; j < level_counts[at]; ++j) {
+        const int level = levels[first_level[at] + static_cast<std::size_t>(j)];
+        if (level < 0) throw FileFormatException("invalid tree: a negative level " + std::to_string(level));
+        node_levels.push_back(static_cast<std::uint32_t>(level));
+      }
+      std::sort(node_levels.begin(), node_levels.end());
+      node_levels.erase(std::unique(node_levels.begin(), node_levels.end()), node_levels.end());
+      made.set_left_levels(k, node_levels);
+    };
+    tree = version >= 2 ? tree_from_arrays<L>(n, left, right, feature, threshold, value, missing, set_levels)
                         : tree_from_arrays<L>(n, left, right, feature, threshold, value);
   } catch (const FileFormatException& e) {
     // The block is vectortxt for sure: report its fault, not a format guess.
@@ -390,23 +493,32 @@ void read_trees(std::istream& in, Forest<L>& forest, ReadTree read_tree) {
 }  // namespace detail
 
 // Appends every tree of a stream of vectortxt blocks (after its version
-// line, when it has one).
+// line and level lines, when it has them: the level names go to `levels`
+// when not null).
 template <class L>
-void read_forest_as_vectorized_txt(std::istream& in, Forest<L>& forest) {
-  const int version = detail::read_model_version(in);
+void read_forest_as_vectorized_txt(std::istream& in, Forest<L>& forest, FeatureLevels* levels = nullptr) {
+  FeatureLevels read;
+  const int version = detail::read_model_version(in, &read);
+  const std::size_t first = forest.size();
   detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
     return read_tree_as_vectorized_txt(from, tree, version);
   });
+  detail::check_level_tests(forest, first, read);
+  if (levels != nullptr) *levels = std::move(read);
 }
 
-// Appends every tree of a stream of lisp trees (after its version line,
-// when it has one).
+// Appends every tree of a stream of lisp trees (after its version line and
+// level lines, as above).
 template <class L>
-void read_forest_as_lisp(std::istream& in, Forest<L>& forest) {
-  const int version = detail::read_model_version(in);
+void read_forest_as_lisp(std::istream& in, Forest<L>& forest, FeatureLevels* levels = nullptr) {
+  FeatureLevels read;
+  const int version = detail::read_model_version(in, &read);
+  const std::size_t first = forest.size();
   detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
     return read_tree_as_lisp(from, tree, version);
   });
+  detail::check_level_tests(forest, first, read);
+  if (levels != nullptr) *levels = std::move(read);
 }
 
 namespace detail {
@@ -440,17 +552,18 @@ void check_model_file(const std::string& fn);
 // of the format at all).
 // With `print` (not null), sets it to the fingerprint of the bytes read,
 // which are the whole file once the trees are read.
+// With `levels` (not null), sets it to the model's level names.
 template <class L>
 void read_forest(const std::string& fn, Forest<L>& forest, const std::string& format,
-                 FileFingerprint* print = nullptr) {
+                 FileFingerprint* print = nullptr, FeatureLevels* levels = nullptr) {
   if (format != "lisp" && format != "vectortxt") throw FileFormatException("unknown format: " + format);
   std::ifstream file(fn);
   FingerprintingInput in(file);
   detail::naming_the_file(fn, [&] {
     if (format == "vectortxt") {
-      read_forest_as_vectorized_txt(in, forest);
+      read_forest_as_vectorized_txt(in, forest, levels);
     } else {
-      read_forest_as_lisp(in, forest);
+      read_forest_as_lisp(in, forest, levels);
     }
   });
   if (print != nullptr) *print = in.fingerprint();
@@ -475,11 +588,13 @@ bool read_either_format(Read read) {
 
 }  // namespace detail
 
-// Appends the trees of file `fn`, trying vectortxt, then lisp; `print` as
-// above.
+// Appends the trees of file `fn`, trying vectortxt, then lisp; `print` and
+// `levels` as above.
 template <class L>
-void read_forest(const std::string& fn, Forest<L>& forest, FileFingerprint* print = nullptr) {
-  if (!detail::read_either_format([&](const std::string& format) { read_forest(fn, forest, format, print); })) {
+void read_forest(const std::string& fn, Forest<L>& forest, FileFingerprint* print = nullptr,
+                 FeatureLevels* levels = nullptr) {
+  if (!detail::read_either_format(
+          [&](const std::string& format) { read_forest(fn, forest, format, print, levels); })) {
     throw FileFormatException("Could not deduce format of forest/model file: '" + fn + "'");
   }
 }
@@ -487,13 +602,13 @@ void read_forest(const std::string& fn, Forest<L>& forest, FileFingerprint* prin
 // Appends the trees of model text held in memory, trying vectortxt, then
 // lisp; throws FileFormatException when it is in neither format.
 template <class L>
-void read_forest_text(const std::string& text, Forest<L>& forest) {
+void read_forest_text(const std::string& text, Forest<L>& forest, FeatureLevels* levels = nullptr) {
   const bool read = detail::read_either_format([&](const std::string& format) {
     std::istringstream in(text);
     if (format == "vectortxt") {
-      read_forest_as_vectorized_txt(in, forest);
+      read_forest_as_vectorized_txt(in, forest, levels);
     } else {
-      read_forest_as_lisp(in, forest);
+      read_forest_as_lisp(in, forest, levels);
     }
   });
   if (!read) throw FileFormatException("the model text is in neither the vectortxt nor the lisp format");

@@ -328,12 +328,14 @@ struct NoMissingSides {
 // floating sources are truncated toward zero; the value of a leaf must be
 // exact (see leaf_value); thresholds are widened to double. With a source
 // of missing sides (an inner node's entry 1 for left, 0 for right), the
-// tree is one learned with missing values (missing_learned).
+// tree is one learned with missing values (missing_learned). finish(tree,
+// s, k) is called once source node s has become node k.
 template <class L, class ChildSource, class FeatureSource, class ThresholdSource, class ValueSource,
-          class MissingSource = NoMissingSides>
+          class MissingSource = NoMissingSides, class Finish = void (*)(Tree<L>&, long long, std::size_t)>
 Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const ChildSource& right,
                          const FeatureSource& feature, const ThresholdSource& threshold, const ValueSource& value,
-                         const MissingSource& missing = MissingSource()) {
+                         const MissingSource& missing = MissingSource(),
+                         Finish finish = [](Tree<L>&, long long, std::size_t) {}) {
   constexpr bool with_sides = !std::is_same<MissingSource, NoMissingSides>::value;
   check_tree_arrays(num_nodes, left, right);
   if constexpr (detail::has_size<FeatureSource>::value && detail::has_size<ThresholdSource>::value &&
@@ -370,6 +372,7 @@ Tree<L> tree_from_arrays(std::size_t num_nodes, const ChildSource& left, const C
           }
           tree.missing_left[k] = side == 1.0;
         }
+        finish(tree, s, k);
       });
   tree.missing_learned = with_sides;
   return tree;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace Sylvor {
@@ -498,6 +499,64 @@ INSTANTIATE_TEST_SUITE_P(
         VersionError{"(left (label 0) right (label 1) findex 0 missing left)", "unexpected token: missing"},
         VersionError{"sylvor-model 2\n(left (label 0) right (label 1) findex 0 missing up)",
                      "expected left or right after missing token"}));
+
+// A tree whose root tests the levels {0, 2} of feature 1 (missing values
+// right), then numbers on feature 0, with the level names of feature 1.
+Forest<int> with_level_test(FeatureLevels& levels) {
+  Tree<int> tree = example_tree();
+  tree.feature[0] = 1;
+  tree.threshold[0] = std::numeric_limits<double>::quiet_NaN();
+  tree.missing_learned = true;
+  tree.set_left_levels(0, {0, 2});
+  levels.names = {{}, {"amber", "green", "red"}};
+  return {tree, with_missing_sides()[1]};
+}
+
+TEST(VersionTwoModel, WritesLevelNamesAndTheLevelsEachNodeSendsLeft) {
+  FeatureLevels levels;
+  const Forest<int> forest = with_level_test(levels);
+  std::ostringstream vtxt, lisp;
+  write_forest(vtxt, forest, "vectortxt", &levels);
+  write_forest(lisp, forest, "lisp", &levels);
+  EXPECT_EQ(vtxt.str().rfind("sylvor-model 2\nlevels 1 amber green red\nvtxt 7 3 \n", 0), 0u) << vtxt.str();
+  EXPECT_NE(vtxt.str().find("\n0 0 0\n2 -1 -1\n0 2\nvtxt 6 3"), std::string::npos) << vtxt.str();
+  EXPECT_NE(lisp.str().find("   findex 1\n   missing right\n   levels 2 0 2\n)"), std::string::npos) << lisp.str();
+}
+
+class LevelRoundTrip : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LevelRoundTrip, GivesTheTreesTheirLevelsAndTheNames) {
+  FeatureLevels levels;
+  const Forest<int> forest = with_level_test(levels);
+  std::ostringstream out;
+  write_forest(out, forest, GetParam(), &levels);
+  Forest<int> back;
+  FeatureLevels names_back;
+  read_forest_text(out.str(), back, &names_back);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(names_back, levels);
+  EXPECT_EQ(back[0].left_levels(0), (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_FALSE(back[1].tests_levels(0));
+  std::ostringstream again;
+  write_forest(again, back, GetParam(), &names_back);
+  EXPECT_EQ(again.str(), out.str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, LevelRoundTrip, ::testing::Values("vectortxt", "lisp"));
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, VersionErrors,
+    ::testing::Values(
+        VersionError{"sylvor-model 2\nlevels 1 red amber\n(label 1)\n", "not in ascending order without repeats"},
+        VersionError{"sylvor-model 2\nlevels 1 amber amber\n(label 1)\n", "not in ascending order"},
+        VersionError{"sylvor-model 2\nlevels x amber\n(label 1)\n", "malformed levels line"},
+        VersionError{"sylvor-model 2\nlevels 1 a\nlevels 1 b\n(label 1)\n", "has two levels lines"},
+        VersionError{"sylvor-model 2\nlevels 1 a b\n(left (label 0) right (label 1) findex 1 levels 1 2)",
+                     "sends levels of feature 1 left that the model's levels lines do not name"},
+        VersionError{"sylvor-model 2\n(left (label 0) right (label 1) findex 0 levels 1 0)",
+                     "sends levels of feature 0 left"},
+        VersionError{"sylvor-model 2\n(left (label 0) right (label 1) findex 0 levels 2 0)", "')' after levels is not a level"},
+        VersionError{"sylvor-model 2\n(left (label 0) right (label 1) findex 0 levels -1)", "is not a level"}));
 
 }  // namespace
 }  // namespace Sylvor
