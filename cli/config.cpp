@@ -90,11 +90,12 @@ void register_newer_options(po::options_description& description) {
        "info: the file to write to (standard output when not given).")
       ("quiet", po::bool_switch(),
        "Show no progress line on standard error (it is shown only on a terminal).")
-      ("missing-values", po::value<std::string>()->default_value("median"),
+      ("missing-values", po::value<std::string>()->default_value("", "median"),
        "How learning treats missing values ('?' or '*'): 'median' fills them with the training column's "
        "upper median, recorded beside the model (MODEL.medians) for testing to fill with; 'split' leaves "
        "them in the data, and each split learns the side they go to, recorded in the model (a split whose "
-       "node had none sends them to its larger child); testing then needs no medians.");
+       "node had none sends them to its larger child); testing then needs no medians. A description with "
+       "categorical columns learns them in the splits: split, unless given.");
 }
 
 }  // namespace
@@ -136,7 +137,7 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   dot = vm.count("dot") != 0 && vm["dot"].as<bool>();
   out = vm.count("out") != 0 ? vm["out"].as<std::string>() : "";
   seeding = vm.count("seeding") != 0 ? vm["seeding"].as<std::string>() : "per-thread";
-  missing_values = vm.count("missing-values") != 0 ? vm["missing-values"].as<std::string>() : "median";
+  missing_values = vm.count("missing-values") != 0 ? vm["missing-values"].as<std::string>() : "";
 }
 
 namespace {

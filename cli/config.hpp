@@ -44,7 +44,7 @@ struct RandomForestOptions {
   bool dot = false;
   std::string out;  // info: the output file, or standard output
   std::string seeding;
-  std::string missing_values;  // "median" or "split"
+  std::string missing_values;  // "median", "split" or "" (not given: median, or split with categorical columns)
 
   // Adds the option table; the command word decides the defaults of
   // --min-instances-per-node (5 for learn-regress, else 1) and --criteria

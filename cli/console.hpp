@@ -27,17 +27,19 @@ namespace Sylvor {
 void check_standard_output();
 
 // Reads the data set (or the selected rows of it) and reports the time;
-// missing values stay NaN for the command to fill.
+// missing values stay NaN for the command to fill. The cells of
+// categorical columns are numbered as `coding` says.
 template <class DataSet>
-void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log) {
+void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log,
+               const LevelCoding& coding = LevelCoding()) {
   cvd_timer timer;
   if (!options.selection_file.empty()) {
     const std::vector<int> selected_instance_indices = read_selection(options.selection_file);
     timer.reset();
-    read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices);
+    read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices, coding);
   } else {
     timer.reset();
-    read_data_set(data, options.in_file, "csv", desc);
+    read_data_set(data, options.in_file, "csv", desc, coding);
   }
   const double seconds = timer.get_time();
   std::cout << std::endl << "Total time to read dataset: " << seconds << std::endl;

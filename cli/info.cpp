@@ -50,8 +50,12 @@ void print_leaf_value(std::ostream& out, const DataSetDescription& desc, double 
 
 // The names a description gives the features and classes, looked up as
 // the drawing meets them.
-DotNames names_of(const DataSetDescription& desc) {
+DotNames names_of(const DataSetDescription& desc, const FeatureLevels& levels) {
   DotNames names;
+  names.level = [&levels](int f, std::uint32_t level) {
+    const std::size_t at = static_cast<std::size_t>(f);
+    return levels.is_categorical(at) && level < levels.names[at].size() ? levels.names[at][level] : std::string();
+  };
   names.feature = [&desc](int f) { return desc.get_feature_name(f); };
   names.class_name = [&desc](int c) {
     try {
@@ -79,7 +83,8 @@ void write_result(const RandomForestOptions& options, const std::string& text, s
 void cli_info(const RandomForestOptions& options, std::ostream& out) {
   const DataSetDescription desc = read_sylvor_description(options.desc_file);
   Forest<double> forest;
-  read_forest(options.model_file, forest);
+  FeatureLevels levels;
+  read_forest(options.model_file, forest, nullptr, &levels);
   if (forest.empty()) throw Exception("model file `" + options.model_file + "' holds no trees");
   if (options.dot) {
     if (options.tree < 0 || static_cast<std::size_t>(options.tree) >= forest.size()) {
@@ -88,7 +93,7 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
     }
     const int max_depth = options.max_depth > 0 ? options.max_depth : -1;
     const Tree<double>& tree = forest[static_cast<std::size_t>(options.tree)];
-    write_result(options, tree_to_dot(tree, names_of(desc), max_depth), out);
+    write_result(options, tree_to_dot(tree, names_of(desc, levels), max_depth), out);
     return;
   }
   const ModelSummary summary = summarize_model(forest);
@@ -101,6 +106,11 @@ void cli_info(const RandomForestOptions& options, std::ostream& out) {
   if (model_version(forest) > 1) {
     text << "Missing values: learned in the splits, sent left at " << summary.missing_left << " of "
          << summary.inner_nodes << " inner nodes" << std::endl;
+  }
+  for (std::size_t f = 0; f < levels.names.size(); ++f) {
+    if (levels.is_categorical(f)) {
+      text << "Categorical feature " << f << ": " << levels.names[f].size() << " levels" << std::endl;
+    }
   }
   text << "Feature splits (feature: splits):" << std::endl;
   for (const auto& [feature, count] : summary.feature_splits) text << "  " << feature << ": " << count << std::endl;

@@ -28,7 +28,10 @@ namespace Sylvor {
 
 namespace {
 
-ForestSettings settings_of(const RandomForestOptions& options, double sample_prop) {
+// Categorical features (`levels` not none) learn where missing values go,
+// as --missing-values split does.
+ForestSettings settings_of(const RandomForestOptions& options, double sample_prop, const FeatureLevels& levels,
+                           std::size_t num_features) {
   ForestSettings settings;
   settings.num_trees = options.num_trees;
   settings.bootstrap_fraction = sample_prop;
@@ -37,7 +40,8 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   settings.limits.min_instances_per_node = options.min_instances_per_node;
   settings.limits.min_leaf_size = options.min_leaf_size;
   settings.limits.max_leaf_nodes = options.max_leaf_nodes;
-  settings.limits.learn_missing_sides = options.missing_values == "split";
+  settings.limits.learn_missing_sides = options.missing_values == "split" || !levels.none();
+  settings.limits.feature_levels = levels.counts(num_features);
   settings.feature_importances = !options.feature_importances_file.empty();
   settings.out_of_bag =
       options.oob || !options.permutation_importances_file.empty() || !options.oob_curve_file.empty();
@@ -137,12 +141,13 @@ std::vector<double> permutation_importances_timed(const Task& task, const DataSe
 // reports the time.
 template <class L>
 void stage_model_timed(const RandomForestOptions& options, const Forest<L>& forest,
-                       const std::vector<double>& medians, StagedOutputs& outputs, CommandLog& log) {
+                       const std::vector<double>& medians, const FeatureLevels& levels, StagedOutputs& outputs,
+                       CommandLog& log) {
   cvd_timer timer;
   std::cout << "Writing forest in " << (options.model_format == "lisp" ? "LISP" : "vtxt") << " format to "
             << options.model_file << std::endl;
   outputs.model = std::make_unique<StagedModel>(options.model_file, forest, options.model_format,
-                                                medians.empty() ? nullptr : &medians);
+                                                medians.empty() ? nullptr : &medians, &levels);
   const double seconds = timer.get_time();
   std::cout << "Total time to write model: " << seconds << std::endl;
   log.write("forest-write-time", seconds);
@@ -158,8 +163,9 @@ void stage_values(const char* what, const std::string& file, const std::vector<d
 // of them are written and checked before any is put in place.
 template <class Task, class DataSet>
 void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& pool, const DataSet& data,
-                     const std::vector<double>& medians, const Task& task, double sample_prop, CommandLog& log) {
-  const ForestSettings settings = settings_of(options, sample_prop);
+                     const std::vector<double>& medians, const FeatureLevels& levels, const Task& task,
+                     double sample_prop, CommandLog& log) {
+  const ForestSettings settings = settings_of(options, sample_prop, levels, data.get_num_features());
   const bool permutation = !options.permutation_importances_file.empty();
   ForestGenerators generators = generators_of(options, pool);
   const auto forest = learn_timed(options, data, task, settings, generators, log);
@@ -172,7 +178,7 @@ void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& 
   if (!curve.empty()) stage_out_of_bag_curve(options, Task::is_regression, curve, outputs);
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
-  stage_model_timed(options, forest.trees, medians, outputs, log);
+  stage_model_timed(options, forest.trees, medians, levels, outputs, log);
   if (settings.feature_importances) {
     stage_values("feature importances", options.feature_importances_file, forest.feature_importances, outputs);
   }
@@ -188,17 +194,24 @@ void learn_command(const RandomForestOptions& options, const XorShiftRNGPool& po
                    bool keep_log, WithTask with_task) {
   run_logged(keep_log ? options.log_file : std::string(), [&](CommandLog& log) {
     const DataSetDescription desc = read_sylvor_description(options.desc_file);
+    if (!desc.get_categorical_columns().empty() && options.missing_values == "median") {
+      throw Exception("--missing-values median: the description makes columns categorical, whose missing values "
+                      "are learned in the splits; give split or leave the option out");
+    }
     MemoryDataSet<F, L> data;
-    read_data(options, desc, data, log);
+    FeatureLevels levels;
+    read_data(options, desc, data, log, LevelCoding{&levels, true});
     // Missing values take the column medians, which the model keeps for the
     // rows it will predict, unless the splits learn where they go.
     std::vector<double> medians;
-    if (options.missing_values != "split") {
+    if (options.missing_values != "split" && levels.none()) {
       medians = data.column_medians();
       data.fill_missing(medians);
     }
     std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
-    with_task([&](const auto& task) { learn_and_write(options, pool, data, medians, task, sample_prop, log); });
+    with_task([&](const auto& task) {
+      learn_and_write(options, pool, data, medians, levels, task, sample_prop, log);
+    });
   });
 }
 

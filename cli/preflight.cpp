@@ -97,7 +97,7 @@ void check_learning_options(const RandomForestOptions& options, bool regression)
     throw OptionProblem{"unknown model format: " + options.model_format +
                         " (valid formats: 'lisp' or 'vectortxt')"};
   }
-  if (options.missing_values != "median" && options.missing_values != "split") {
+  if (!options.missing_values.empty() && options.missing_values != "median" && options.missing_values != "split") {
     throw OptionProblem{"--missing-values: unknown way '" + options.missing_values +
                         "' (valid ways: 'median' or 'split')"};
   }

@@ -53,6 +53,23 @@ Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDesc
   return forest;
 }
 
+// Throws Exception unless the description makes as many columns
+// categorical as the model has categorical features (the reader has checked
+// that each such column is one of them).
+void check_categorical_features(const RandomForestOptions& options, const DataSetDescription& desc,
+                                const FeatureLevels& levels) {
+  const FeatureLevels model = levels.none() ? read_model_levels(options.model_file) : levels;
+  std::size_t categorical = 0;
+  for (std::size_t f = 0; f < model.names.size(); ++f) categorical += model.is_categorical(f);
+  if (categorical != desc.get_categorical_columns().size()) {
+    throw Exception("model file `" + options.model_file + "' has " + std::to_string(categorical) +
+                    " categorical features, but the description" +
+                    (options.desc_file.empty() ? std::string() : " `" + options.desc_file + "'") + " makes " +
+                    std::to_string(desc.get_categorical_columns().size()) +
+                    " columns categorical: test with the description the model was learned with");
+  }
+}
+
 // Fills the missing values with the model's recorded medians; without them,
 // with the medians of the rows being tested, saying so in one line.
 template <class DataSet>
@@ -182,9 +199,13 @@ void test_logged(const RandomForestOptions& options, CommandLog& log) {
                     std::to_string(max_printed_classes));
   }
   MemoryDataSet<F, L> data;
-  read_data(options, desc, data, log);
+  // Categorical cells are numbered by the level names the model keeps.
+  FeatureLevels levels;
+  if (!desc.get_categorical_columns().empty()) levels = read_model_levels(options.model_file);
+  read_data(options, desc, data, log, LevelCoding{&levels, false});
   ModelMedians medians;
   const Forest<L> forest = read_model_timed<L>(options, desc, data.get_num_features(), medians, log);
+  check_categorical_features(options, desc, levels);
   // A forest that learned where missing values go takes them as they are.
   if (model_version(forest) == 1) fill_missing_values(options, medians, data);
 

@@ -13,6 +13,7 @@
 #define SYLVOR_DATASET_DATASET_DESCRIPTION_HPP
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -87,6 +88,11 @@ public:
   // 1 for regression, else the number of registered label ids.
   int get_num_classes() const;
 
+  // Columns whose cells are level names (a categorical feature each).
+  void set_categorical(int column) { categorical_columns.insert(column); }
+  bool is_categorical_column(int column) const { return categorical_columns.count(column) != 0; }
+  const std::set<int>& get_categorical_columns() const { return categorical_columns; }
+
   void set_number_labeling(bool on) { number_labeling = on; }
   bool is_number_labeling() const { return number_labeling; }
 
@@ -100,6 +106,7 @@ private:
   std::size_t ignore_flag_count = 0;
   std::vector<int> ignored_columns;  // sorted, each below ignore_flag_count
   int class_column = -1;
+  std::set<int> categorical_columns;
   int num_features = 0;
   bool number_labeling = false;
 };

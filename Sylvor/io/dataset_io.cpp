@@ -82,6 +82,11 @@ void process_ignore(int line_no, DataSetDescription& desc, const std::vector<std
   desc.set_ignorable(SylvorDescriptionReader::parse_int(line_no, args[0]));
 }
 
+// "categorical C": the cells of column C are level names.
+void process_categorical(int line_no, DataSetDescription& desc, const std::vector<std::string>& args) {
+  desc.set_categorical(SylvorDescriptionReader::parse_int(line_no, args[0]));
+}
+
 void process_number_labels(int, DataSetDescription& desc, const std::vector<std::string>&) {
   desc.set_number_labeling(true);
 }
@@ -96,6 +101,7 @@ SylvorDescriptionReader::SylvorDescriptionReader()
                {"feature-name", {2, process_feature_name}},
                {"feature", {3, process_feature}},
                {"ignore", {1, process_ignore}},
+               {"categorical", {1, process_categorical}},
                {"number-labels", {0, process_number_labels}}} {}
 
 int SylvorDescriptionReader::parse_int(int line_no, const std::string& text) {

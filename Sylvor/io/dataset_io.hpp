@@ -17,10 +17,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <istream>
 #include <limits>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -28,6 +30,7 @@
 
 #include "Sylvor/dataset/dataset_description.hpp"
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/model/levels.hpp"
 
 namespace Sylvor {
 
@@ -174,6 +177,42 @@ public:
     number_labeling = desc.is_number_labeling();
   }
 
+  // Reads the cells of the description's categorical columns as level
+  // names: with `collect`, the names are gathered into `levels` (one list
+  // per feature, sorted) and the cells numbered by them once every row is
+  // read (finish_levels); else the cells are numbered by the names `levels`
+  // holds, a name it does not know being a missing value.
+  void use_levels(FeatureLevels* feature_levels, bool collect) {
+    levels = feature_levels;
+    collect_levels = collect;
+  }
+
+  // Numbers the collected level names (see use_levels).
+  void finish_levels() {
+    if (levels == nullptr || !collect_levels) return;
+    levels->names.assign(data.get_num_features(), {});
+    for (std::size_t k = 0; k < seen_levels.size(); ++k) {
+      if (!is_categorical[k]) continue;
+      const std::string column = std::to_string(feature_columns[k]);
+      std::vector<std::string>& names = levels->names[k];
+      names = first_seen[k];
+      if (names.empty()) throw Exception("categorical column " + column + " has no level: every cell is missing");
+      if (names.size() > max_levels<F>()) {
+        throw Exception("categorical column " + column + " has " + std::to_string(names.size()) +
+                        " levels, more than the " + std::to_string(max_levels<F>()) +
+                        " the feature type " + feature_type_name<F>() + " can number");
+      }
+      std::sort(names.begin(), names.end());
+      std::vector<F> number(first_seen[k].size());
+      for (std::size_t c = 0; c < number.size(); ++c) {
+        number[c] = static_cast<F>(std::lower_bound(names.begin(), names.end(), first_seen[k][c]) - names.begin());
+      }
+      for (F& v : data.features[k]) {
+        if (v == v) v = number[static_cast<std::size_t>(v)];
+      }
+    }
+  }
+
   // Keeps only the rows whose numbers are listed (in any order, each once).
   void use_subset(const std::vector<int>& indices) {
     subset_indices = indices;
@@ -258,6 +297,65 @@ private:
     }
     values.reserve(feature_columns.size());
     data.set_num_features(declared);
+    plan_categorical_columns(n);
+  }
+
+  // Marks the categorical features, which must be feature columns, and
+  // makes their name tables.
+  void plan_categorical_columns(std::size_t n) {
+    is_categorical.assign(feature_columns.size(), 0);
+    const std::set<int>& columns = desc.get_categorical_columns();
+    for (const int c : columns) {
+      const std::string named = "the description makes column " + std::to_string(c) + " categorical, but ";
+      if (c == desc.get_class_column()) throw named + "it holds the labels";
+      if (desc.is_ignorable(c)) throw named + "it is ignored";
+      if (static_cast<std::size_t>(c) >= n) {
+        throw named + "row " + std::to_string(row_no) + " has " + std::to_string(n) + " columns (0 to " +
+            std::to_string(n - 1) + ")";
+      }
+    }
+    if (columns.empty()) return;
+    if (levels == nullptr) throw std::string("categorical columns cannot be read here: no level names are kept");
+    for (std::size_t k = 0; k < feature_columns.size(); ++k) {
+      is_categorical[k] = columns.count(static_cast<int>(feature_columns[k])) != 0;
+    }
+    seen_levels.assign(feature_columns.size(), {});
+    first_seen.assign(feature_columns.size(), {});
+  }
+
+  // The number of a categorical cell's level name (a missing cell is NaN):
+  // when collecting, in the order the names were first met; else the
+  // number of the name in `levels`, NaN for a name it does not know.
+  double level_number(std::size_t k, std::size_t j, const char* text, int length) {
+    if (is_missing_value(text, length) || length == 0) return std::numeric_limits<double>::quiet_NaN();
+    name_buffer.assign(text, static_cast<std::size_t>(length));
+    if (!collect_levels) {
+      if (k >= levels->names.size() || levels->names[k].empty()) {
+        throw where(j) + "the column is categorical, but the model's feature " + std::to_string(k) + " is not";
+      }
+      const long long number = levels->number_of(k, name_buffer);
+      return number < 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(number);
+    }
+    const auto [at, added] = seen_levels[k].emplace(name_buffer, static_cast<std::uint32_t>(first_seen[k].size()));
+    if (added) {
+      if (first_seen[k].size() == max_levels<F>()) {
+        throw where(j) + "the categorical column has more than " + std::to_string(max_levels<F>()) +
+            " levels, the most the feature type " + feature_type_name<F>() + " can number";
+      }
+      first_seen[k].push_back(name_buffer);
+    }
+    return static_cast<double>(at->second);
+  }
+
+  // The most levels a categorical feature of type T may have: as many as T
+  // numbers exactly from 0 (at most 2^24, exact in a float).
+  template <class T>
+  static std::size_t max_levels() {
+    if constexpr (std::is_integral<T>::value) {
+      return std::min<std::size_t>(static_cast<std::size_t>(std::numeric_limits<T>::max()) + 1, std::size_t(1) << 24);
+    } else {
+      return std::size_t(1) << 24;
+    }
   }
 
   bool take_row() {
@@ -283,9 +381,24 @@ private:
   // Converts every column of the row, then appends the row whole.
   void store_row() {
     values.clear();
-    for (const std::size_t j : feature_columns) {
+    for (std::size_t k = 0; k < feature_columns.size(); ++k) {
+      const std::size_t j = feature_columns[k];
       int length = 0;
       const char* text = column_text(j, length);
+      if (!is_categorical.empty() && is_categorical[k]) {
+        if (length >= 255) {
+          throw where(j) + "a level name of " + std::to_string(length) + " characters; a level name has at most 254";
+        }
+        if constexpr (std::is_integral<F>::value) {
+          if (is_missing_value(text, length) || length == 0) {
+            throw where(j) + "missing level '" + std::string(text, length) +
+                "' cannot be stored with the integer feature type " + feature_type_name<F>() +
+                "; use a floating feature type (float or double)";
+          }
+        }
+        values.push_back(level_number(k, j, text, length));
+        continue;
+      }
       if (length >= 255) throw std::string("column has too many characters - cannot convert");
       if constexpr (std::is_integral<F>::value) {
         if (is_missing_value(text, length)) {
@@ -366,6 +479,23 @@ private:
   bool number_labeling = false;
   std::vector<std::size_t> feature_columns;  // the feature columns, in order
   std::vector<double> values;                // the current row's feature values
+  // Categorical features: which features are, the names kept or read, and
+  // while collecting, each name's number in the order first met.
+  std::vector<char> is_categorical;
+  FeatureLevels* levels = nullptr;
+  bool collect_levels = true;
+  std::vector<std::unordered_map<std::string, std::uint32_t>> seen_levels;
+  std::vector<std::vector<std::string>> first_seen;
+  std::string name_buffer;
+};
+
+// How the cells of categorical columns are numbered: by the names collected
+// from the rows read (collect), or by those of `levels` (see
+// DataSetReader::use_levels). Without levels, a categorical column is an
+// error.
+struct LevelCoding {
+  FeatureLevels* levels = nullptr;
+  bool collect = true;
 };
 
 namespace detail {
@@ -378,10 +508,12 @@ std::string delimiter_of_format(const std::string& format);
 // read, never a short data set.
 template <class DataSet>
 void read_rows(DataSet& data, std::istream& in, const std::string& format,
-               const DataSetDescription& desc, const std::vector<int>* subset, const std::string& name) {
+               const DataSetDescription& desc, const std::vector<int>* subset, const std::string& name,
+               const LevelCoding& coding) {
   DataSetReader<DataSet> reader(data);
   if (subset != nullptr) reader.use_subset(*subset);
   reader.use_description(desc);
+  reader.use_levels(coding.levels, coding.collect);
   const CSVReader csv(delimiter_of_format(format));
   data.set_labeling(desc.get_num_classes(), desc.get_labeling());
   // The feature columns are sized by the first row, once its shape agrees
@@ -395,6 +527,7 @@ void read_rows(DataSet& data, std::istream& in, const std::string& format,
                     ": the read failed before the end of the file");
   }
   reader.finish();
+  reader.finish_levels();
 }
 
 // Opens a data file, throwing Exception "could not open data file: `NAME'".
@@ -406,31 +539,33 @@ void open_data_file(std::ifstream& in, const std::string& filename);
 // format is "csv", "text" or "txt"; another format throws Exception.
 template <class DataSet>
 void read_data_set(DataSet& data, std::istream& in, const std::string& format,
-                   const DataSetDescription& desc) {
-  detail::read_rows(data, in, format, desc, nullptr, "");
+                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding()) {
+  detail::read_rows(data, in, format, desc, nullptr, "", coding);
 }
 
 // As read_data_set, keeping only the rows whose 0-based numbers are listed.
 template <class DataSet>
 void read_data_subset(DataSet& data, std::istream& in, const std::string& format,
-                      const DataSetDescription& desc, const std::vector<int>& subset_indices) {
-  detail::read_rows(data, in, format, desc, &subset_indices, "");
+                      const DataSetDescription& desc, const std::vector<int>& subset_indices,
+                      const LevelCoding& coding = LevelCoding()) {
+  detail::read_rows(data, in, format, desc, &subset_indices, "", coding);
 }
 
 template <class DataSet>
 void read_data_set(DataSet& data, const std::string& filename, const std::string& format,
-                   const DataSetDescription& desc) {
+                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding()) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  detail::read_rows(data, in, format, desc, nullptr, filename);
+  detail::read_rows(data, in, format, desc, nullptr, filename, coding);
 }
 
 template <class DataSet>
 void read_data_subset(DataSet& data, const std::string& filename, const std::string& format,
-                      const DataSetDescription& desc, const std::vector<int>& subset_indices) {
+                      const DataSetDescription& desc, const std::vector<int>& subset_indices,
+                      const LevelCoding& coding = LevelCoding()) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  detail::read_rows(data, in, format, desc, &subset_indices, filename);
+  detail::read_rows(data, in, format, desc, &subset_indices, filename, coding);
 }
 
 // The row numbers of a selection file: whitespace-separated non-negative

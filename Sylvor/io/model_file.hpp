@@ -31,13 +31,14 @@ public:
   // Writes `forest` in `format` ("lisp" or "vectortxt") for `path`; with
   // `medians` (not null) and a path that gets companions (see
   // model_gets_companions), PATH.medians too.
+  // With `levels`, the model names the levels of its categorical features.
   template <class L>
   StagedModel(const std::string& path, const Forest<L>& forest, const std::string& format,
-              const std::vector<double>* medians)
+              const std::vector<double>* medians, const FeatureLevels* levels = nullptr)
       : path(path), model(path, "model") {
     {
       FingerprintingStream out(model.stream());
-      write_forest(out, forest, format);
+      write_forest(out, forest, format, levels);
       print = out.fingerprint();
       // A write the model file refused shows on this stream only.
       if (!out) model.stream().setstate(std::ios::badbit);

@@ -48,6 +48,17 @@ std::string leaf_name(const DotNames& names, double value) {
   return number(value);
 }
 
+// "NAME ∈ {LEVEL, ...}": the levels node k sends left, at most 12 named.
+std::string level_test(const DotNames& names, const Tree<double>& tree, std::size_t k) {
+  const std::vector<std::uint32_t> levels = tree.left_levels(k);
+  std::string text = feature_name(names, tree.feature[k]) + " \u2208 {";
+  for (std::size_t j = 0; j < levels.size() && j < 12; ++j) {
+    const std::string name = names.level ? names.level(tree.feature[k], levels[j]) : std::string();
+    text += (j > 0 ? ", " : "") + (name.empty() ? std::to_string(levels[j]) : name);
+  }
+  return text + (levels.size() > 12 ? ", ...}" : "}");
+}
+
 // The entry of a list at `index`, or an empty name.
 std::string entry(const std::vector<std::string>& list, int index) {
   return index >= 0 && static_cast<std::size_t>(index) < list.size() ? list[static_cast<std::size_t>(index)]
@@ -81,8 +92,10 @@ std::string tree_to_dot(const Tree<double>& tree, const DotNames& names, int max
       out << k << " [label=" << quoted(leaf_name(names, tree.value[k])) << ", shape=ellipse] ;\n";
       continue;
     }
-    out << k << " [label=" << quoted(feature_name(names, tree.feature[k]) + " < " + number(tree.threshold[k]))
-        << "] ;\n";
+    const std::string test = tree.tests_levels(k) ? level_test(names, tree, k)
+                                                  : feature_name(names, tree.feature[k]) + " < " +
+                                                        number(tree.threshold[k]);
+    out << k << " [label=" << quoted(test) << "] ;\n";
     const std::size_t children[2] = {static_cast<std::size_t>(tree.left[k]), static_cast<std::size_t>(tree.right[k])};
     for (int side = 0; side < 2; ++side) {
       const std::size_t child = children[side];

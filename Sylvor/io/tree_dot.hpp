@@ -1,7 +1,9 @@
 // A tree as a Graphviz drawing: the DOT text of one stored tree, each split
 // node labelled with its feature's name and threshold ("petal_length <
 // 2.45", the instances below the threshold going left, to the edge marked
-// "yes"), each leaf with its class name or value. In a tree that learned
+// "yes"), each leaf with its class name or value; a node testing levels
+// shows the levels it sends left ("colour ∈ {amber, red}", at most 12 of
+// them named, then "..."). In a tree that learned
 // where missing values go, the edge they take is labelled "missing". Below
 // a depth limit the subtrees are elided: each one is drawn as a single
 // "(...)" node.
@@ -12,6 +14,7 @@
 #ifndef SYLVOR_IO_TREE_DOT_HPP
 #define SYLVOR_IO_TREE_DOT_HPP
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +31,9 @@ struct DotNames {
   // By class number: a leaf whose value is a class number with a name shows
   // the name, any other leaf its value.
   std::function<std::string(int)> class_name;
+  // By feature and level number: a level's name (an empty name, or no
+  // lookup, shows the number).
+  std::function<std::string(int, std::uint32_t)> level;
 
   // Names from lists indexed by feature and by class number.
   static DotNames from_lists(std::vector<std::string> features, std::vector<std::string> classes);

@@ -119,6 +119,19 @@ void check_lisp_tree(const LispTree& parsed) {
   }
 }
 
+FeatureLevels read_model_levels(const std::string& fn) {
+  std::ifstream in(fn);
+  FeatureLevels levels;
+  try {
+    detail::read_model_version(in, &levels);
+  } catch (const FileFormatException&) {
+    return FeatureLevels();
+  } catch (const Exception& e) {
+    throw Exception("model file `" + fn + "': " + e.get_message());
+  }
+  return levels;
+}
+
 void check_model_file(const std::string& fn) {
   struct stat info;
   if (::stat(fn.c_str(), &info) != 0) throw Exception("could not open model file: `" + fn + "'");

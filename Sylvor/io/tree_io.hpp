@@ -541,6 +541,11 @@ void naming_the_file(const std::string& fn, Read read) {
 
 }  // namespace detail
 
+// The level names of the categorical features of model file `fn`, read
+// from its first lines alone (none for a file of version 1 or in neither
+// format); faults of those lines throw Exception naming the file.
+FeatureLevels read_model_levels(const std::string& fn);
+
 // Throws Exception naming `fn` unless it is a model file to read: a regular
 // file that is not empty ("could not open model file: `FN'" when it does
 // not exist). A missing file would otherwise read as a forest of no trees.

@@ -928,5 +928,89 @@ TEST_F(Commands, AModelOfAnUnknownVersionIsRefusedNamingIt) {
       << r.err;
 }
 
+// Rows whose class is whether the colour (column 0, level names) is one of
+// a set; column 1 is noise, column 2 the class.
+class CategoricalColumns : public Commands {
+protected:
+  void write_rows(const std::string& name, int rows, int offset, const std::string& extra_colour = "") const {
+    static const char* const colours[] = {"red", "amber", "green", "blue", "teal", "plum", "sand", "jade"};
+    std::ofstream out(in(name));
+    for (int i = 0; i < rows; ++i) {
+      const int k = (i * 7 + offset) % 8;
+      const bool warm = k == 0 || k == 1 || k == 6;
+      const std::string colour = i % 10 == 9 ? (extra_colour.empty() ? "?" : extra_colour) : colours[k];
+      out << colour << "," << (i * 37 + offset) % 100 << "," << (colour == "?" || colour == extra_colour ? "cool" : warm ? "warm" : "cool")
+          << "\n";
+    }
+  }
+  void write_description(const std::string& name, const std::string& extra) const {
+    std::ofstream(in(name)) << "num-features 2\nclass-column 2\nlabel 0 cool\nlabel 1 warm\n" << extra;
+  }
+  std::vector<std::string> learn(const std::string& description, const std::vector<std::string>& more = {}) const {
+    return with({"learn-classify", "--in-file", in("train.csv"), "--desc-file", in(description), "--model-file",
+                 in("model"), "--seed", "4", "--num-trees", "10"},
+                more);
+  }
+};
+
+TEST_F(CategoricalColumns, AreSplitByTheirLevelsAndTestedByName) {
+  write_rows("train.csv", 400, 0);
+  write_rows("test.csv", 100, 3, "purple");  // a colour never seen: missing
+  write_description("rows.bdf", "categorical 0\n");
+  const auto learned = run_sylvor(learn("rows.bdf"));
+  ASSERT_EQ(learned.status, 0) << learned.err;
+  const std::string model = slurp(in("model"));
+  EXPECT_EQ(model.rfind("sylvor-model 2\nlevels 0 amber blue green jade plum red sand teal\nvtxt 7 ", 0), 0u) << model;
+  EXPECT_FALSE(exists(in("model.medians")));
+  const auto tested = run_sylvor({"test-classify", "--in-file", in("test.csv"), "--desc-file", in("rows.bdf"),
+                                  "--model-file", in("model")});
+  ASSERT_EQ(tested.status, 0) << tested.err;
+  EXPECT_NE(tested.out.find("Classification Rate: 1\n"), std::string::npos) << tested.out;
+  const auto info = run_sylvor({"info", "--model-file", in("model")});
+  EXPECT_NE(info.out.find("Categorical feature 0: 8 levels\n"), std::string::npos) << info.out;
+  const auto dot = run_sylvor({"info", "--model-file", in("model"), "--desc-file", in("rows.bdf"), "--dot"});
+  EXPECT_NE(dot.out.find("feature 0 \u2208 {"), std::string::npos) << dot.out;
+  // Data described without the categorical column are refused.
+  write_description("plain.bdf", "");
+  const auto plain = run_sylvor({"test-classify", "--in-file", in("test.csv"), "--desc-file", in("plain.bdf"),
+                                 "--model-file", in("model")});
+  EXPECT_EQ(plain.status, 2);
+}
+
+struct CategoricalError {
+  const char* description;  // after the common lines
+  std::vector<std::string> options;
+  const char* rows;         // the training file, or null for the generated one
+  const char* message;
+};
+
+class CategoricalErrors : public CategoricalColumns, public ::testing::WithParamInterface<CategoricalError> {};
+
+TEST_P(CategoricalErrors, StopBeforeLearningNamingTheirPlace) {
+  const CategoricalError c = GetParam();
+  if (c.rows != nullptr) {
+    std::ofstream(in("train.csv")) << c.rows;
+  } else {
+    write_rows("train.csv", 50, 0);
+  }
+  write_description("bad.bdf", c.description);
+  const auto r = run_sylvor(learn("bad.bdf", c.options));
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(in("model")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, CategoricalErrors,
+    ::testing::Values(
+        CategoricalError{"categorical 2\n", {}, nullptr, "makes column 2 categorical, but it holds the labels"},
+        CategoricalError{"num-features 1\ncategorical 1\nignore 1\n", {}, nullptr, "but it is ignored"},
+        CategoricalError{"categorical 5\n", {}, nullptr, "makes column 5 categorical, but row 0 has 3 columns"},
+        CategoricalError{"categorical 0\n", {"--missing-values", "median"}, nullptr,
+                         "--missing-values median: the description makes columns categorical"},
+        CategoricalError{"categorical 0\n", {}, "?,1,warm\n?,2,cool\n", "categorical column 0 has no level"},
+        CategoricalError{"categorical 0\n", {"--feature-type", "int"}, "red,1,warm\n?,2,cool\n",
+                         "row 1 col_no 0: missing level '?' cannot be stored with the integer feature type"}));
+
 }  // namespace
 }  // namespace SylvorTest

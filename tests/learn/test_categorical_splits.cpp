@@ -153,7 +153,9 @@ void check_partitions(const Task& task, const LevelCase& c) {
     SCOPED_TRACE(testing::Message() << "trial " << trial);
     if (tree.size() == 1) {
       // No split: nothing improves on the node (or the node is pure).
-      if (c.min_leaf == 1) EXPECT_FALSE(best > no_cut + 1e-9 * (1 + std::fabs(no_cut))) << best << " " << no_cut;
+      if (c.min_leaf == 1) {
+        EXPECT_FALSE(best > no_cut + 1e-9 * (1 + std::fabs(no_cut))) << best << " " << no_cut;
+      }
       continue;
     }
     ++split;
