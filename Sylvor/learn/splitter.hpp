@@ -431,9 +431,11 @@ public:
       FeatureTracker<F> best_for_feature;
       const RankedFeature<F>* ranked = nullptr;
       bool counted = false;
+      const bool categorical = levels != nullptr && f < levels->size() && (*levels)[f] > 0;
       if constexpr (counts_labels) {
         const std::size_t slots = node.get_num_classes() + 2;
-        if (ranks != nullptr && ranks->get_slots() == slots) ranked = ranks->of(f);
+        // A categorical feature's levels are ordered at each node: never counted as numbers.
+        if (ranks != nullptr && ranks->get_slots() == slots && !categorical) ranked = ranks->of(f);
         if (ranked != nullptr && counting != NodeCounting::Never &&
             (counting == NodeCounting::Always || counting_scan_pays(n, ranked->values.size(), slots))) {
           std::size_t low = 0, high = 0;
@@ -445,7 +447,6 @@ public:
       }
       if (!counted) {
         if (is_constant(f, begin, end)) continue;
-        const bool categorical = levels != nullptr && f < levels->size() && (*levels)[f] > 0;
         best_for_feature = categorical ? scan_levels(task, f, begin, end, node, min_leaf)
                                        : scan_sorted(task, f, begin, end, node, min_leaf, missing_aside);
       }

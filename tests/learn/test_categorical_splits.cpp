@@ -190,8 +190,9 @@ INSTANTIATE_TEST_SUITE_P(Nodes, LevelPartitions,
                                            LevelCase{"variance", 2, 0.3}));
 
 // Rows whose class (of `classes`) is fixed by the level of feature 0 (of
-// `levels` levels, a tenth missing, of class 0); feature 1 is noise.
-MemoryDataSet<float, int> classes_by_level(int n, std::uint32_t levels, int classes) {
+// `levels` levels, a tenth missing (of class 0) unless not `with_missing`);
+// feature 1 is noise.
+MemoryDataSet<float, int> classes_by_level(int n, std::uint32_t levels, int classes, bool with_missing = true) {
   MemoryDataSet<float, int> data;
   data.set_num_features(2);
   data.set_labeling(classes, DiscreteZeroOnward);
@@ -200,7 +201,7 @@ MemoryDataSet<float, int> classes_by_level(int n, std::uint32_t levels, int clas
   for (int& c : class_of) c = static_cast<int>(gen.next_int(classes));
   for (int i = 0; i < n; ++i) {
     const std::uint32_t level = static_cast<std::uint32_t>(gen.next_int(levels));
-    const bool absent = gen.next_int(10) == 0;
+    const bool absent = gen.next_int(10) == 0 && with_missing;
     const double row[] = {absent ? missing : static_cast<double>(level), Testing::unit_draw(gen)};
     data.add_instance(absent ? 0 : class_of[level], row, row + 2);
   }
@@ -239,6 +240,27 @@ TEST_P(LevelTrees, LearnTheirLevelsAndWalkAlikeInTreeAndFlatForm) {
   for (std::size_t i = 0; i < other.get_num_instances(); ++i) {
     ASSERT_EQ(flat.leaf_of(0, columns.data(), i), tree.leaf_of(other, i)) << i;
   }
+}
+
+TEST_P(LevelTrees, AreTheSameWhereNumericFeaturesAreCounted) {
+  const ManyLevels c = GetParam();
+  const MemoryDataSet<float, int> data = classes_by_level(30000, c.levels, c.classes, false);
+  typedef ClassificationTask<TwoSplitGiniImpurity> Task;
+  const ValueRanks<float> ranks = rank_features<Task>(data);
+  ASSERT_NE(ranks.of(0), nullptr);  // few values: the numeric scan would count them
+  TreeLimits limits;
+  limits.learn_missing_sides = true;
+  limits.feature_levels = {c.levels, 0};
+  Tree<int> trees[2];
+  for (int counted = 0; counted < 2; ++counted) {
+    TreeGrower<Task, MemoryDataSet<float, int>> grower(data, counted ? &ranks : nullptr);
+    grower.set_counting(NodeCounting::Always);
+    for (std::size_t i = 0; i < data.get_num_instances(); ++i) grower.get_sample().add_index(i);
+    XorShiftRNG rng(XorShiftState{9, 8, 7, 6});
+    grower.grow(Task(), limits, rng, trees[counted], nullptr);
+  }
+  EXPECT_TRUE(trees[0] == trees[1]);
+  EXPECT_TRUE(trees[1].tests_levels(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, LevelTrees,
