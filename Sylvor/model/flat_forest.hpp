@@ -13,6 +13,9 @@
 // double, or when the value is missing and the node sends missing values
 // left, or at a node testing levels when its set holds the value; else
 // right). The level sets of all the trees are copied into one pool.
+// The walk is chosen once per forest, not per step: a forest without learned
+// missing sides or level tests is walked by the threshold test alone, one
+// without level tests by the threshold and missing-side tests.
 #ifndef SYLVOR_MODEL_FLAT_FOREST_HPP
 #define SYLVOR_MODEL_FLAT_FOREST_HPP
 
@@ -78,6 +81,7 @@ public:
                             ", beyond the features a forest may have");
           }
           node.set_feature(tree.feature[k], tree.missing_left[k] != 0, tree.tests_levels(k));
+          if (node.feature != tree.feature[k]) walk = std::max(walk, tree.tests_levels(k) ? Walk::levels : Walk::sides);
           node.threshold = tree.threshold[k];
           if (tree.tests_levels(k)) node.threshold = static_cast<double>(copy_level_set(tree, k));
           node.left = tree.left[k];
@@ -119,12 +123,10 @@ public:
   // value_of(feature) gives the instance's values (by default its columns).
   template <class ValueOf>
   std::size_t leaf_from(std::size_t k, std::size_t from, ValueOf value_of) const {
-    const FlatNode* base = nodes.data() + roots[k];
-    std::size_t at = from;
-    for (;;) {
-      const FlatNode& node = base[at];
-      if (node.left == static_cast<int>(at) - 1) return at;  // a leaf
-      at = node.next(static_cast<double>(value_of(node.column())), level_words.data());
+    switch (walk) {
+      case Walk::plain: return leaf_from<Walk::plain>(k, from, value_of);
+      case Walk::sides: return leaf_from<Walk::sides>(k, from, value_of);
+      default: return leaf_from<Walk::levels>(k, from, value_of);
     }
   }
 
@@ -137,7 +139,45 @@ public:
   // by side, as many steps as the tree is deep (a leaf steps onto itself),
   // so the walks have no branch of their own and their memory accesses
   // overlap; stores the values of the leaves reached in values[0 .. n - 1].
+  // `no_missing` promises that no value of these instances is missing: the
+  // missing sides are then never consulted, and a forest without level
+  // tests is walked by the threshold test alone.
   template <class F>
+  void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* out,
+                       bool no_missing = false) const {
+    switch (no_missing && walk == Walk::sides ? Walk::sides_no_missing : walk) {
+      case Walk::plain: values_of_lanes<Walk::plain>(k, columns, first, n, out); break;
+      case Walk::sides_no_missing: values_of_lanes<Walk::sides_no_missing>(k, columns, first, n, out); break;
+      case Walk::sides: values_of_lanes<Walk::sides>(k, columns, first, n, out); break;
+      default: values_of_lanes<Walk::levels>(k, columns, first, n, out);
+    }
+  }
+
+  // The value of node `leaf` of tree k.
+  L value(std::size_t k, std::size_t leaf) const { return values[roots[k] + leaf]; }
+
+  // Whether walks gain by knowing that a block of instances has no missing
+  // value (see values_of_lanes).
+  bool gains_from_no_missing() const { return walk == Walk::sides; }
+
+private:
+  // What a forest's nodes may test, in order of the work a step takes; a
+  // forest of sides walked with values known not to be missing reads the
+  // tested features as sides but tests the thresholds alone.
+  enum class Walk { plain, sides_no_missing, sides, levels };
+
+  template <Walk How, class ValueOf>
+  std::size_t leaf_from(std::size_t k, std::size_t from, ValueOf value_of) const {
+    const FlatNode* base = nodes.data() + roots[k];
+    std::size_t at = from;
+    for (;;) {
+      const FlatNode& node = base[at];
+      if (node.left == static_cast<int>(at) - 1) return at;  // a leaf
+      at = node.template next<How>(static_cast<double>(value_of(node.template column<How>())), level_words.data());
+    }
+  }
+
+  template <Walk How, class F>
   void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* out) const {
     const FlatNode* base = nodes.data() + roots[k];
     const std::uint64_t* words = level_words.data();
@@ -146,7 +186,7 @@ public:
     for (std::size_t step = 0; step < depths[k]; ++step) {
       for (std::size_t j = 0; j < n; ++j) {
         const FlatNode& node = base[at[j]];
-        at[j] = node.next(static_cast<double>(columns[node.column()][first + j]), words);
+        at[j] = node.template next<How>(static_cast<double>(columns[node.template column<How>()][first + j]), words);
       }
       // Every eighth step: stop once every instance is at its leaf.
       if (step % 8 == 7) {
@@ -159,10 +199,6 @@ public:
     for (std::size_t j = 0; j < n; ++j) out[j] = tree_values[at[j]];
   }
 
-  // The value of node `leaf` of tree k.
-  L value(std::size_t k, std::size_t leaf) const { return values[roots[k] + leaf]; }
-
-private:
   struct FlatNode {
     // Marks the feature of a node testing levels, whose threshold is then
     // the position of its set in level_words.
@@ -177,14 +213,25 @@ private:
       feature = missing_left ? ~code : code;
     }
     int code() const { return feature ^ (feature >> 31); }
-    std::size_t column() const { return static_cast<std::size_t>(code() & (levels_bit - 1)); }
+    template <Walk How>
+    std::size_t column() const {
+      if (How == Walk::plain) return static_cast<std::size_t>(feature);
+      if (How == Walk::sides || How == Walk::sides_no_missing) return static_cast<std::size_t>(code());
+      return static_cast<std::size_t>(code() & (levels_bit - 1));
+    }
     // The child a value x goes to; a numeric test takes no branch.
+    template <Walk How>
     std::size_t next(double x, const std::uint64_t* words) const {
+      if (How == Walk::plain || How == Walk::sides_no_missing) {
+        return static_cast<std::size_t>(left + static_cast<int>(!(threshold > x)));
+      }
       bool go_right;
-      if (__builtin_expect((code() & levels_bit) != 0, 0)) {
+      if (How == Walk::levels && __builtin_expect((code() & levels_bit) != 0, 0)) {
         go_right = x != x ? feature >= 0 : !level_in_set(words + static_cast<std::size_t>(threshold), x);
       } else {
-        go_right = !(threshold > x) & !((feature < 0) & (x != x));
+        // The two tests differ only on NaN, which x >= t sends left and
+        // !(t > x) right; computed both, so that no branch is taken.
+        go_right = (x >= threshold) | ((feature >= 0) & !(threshold > x));
       }
       return static_cast<std::size_t>(left + static_cast<int>(go_right));
     }
@@ -206,6 +253,7 @@ private:
   };
 
   std::vector<FlatNode> nodes;
+  Walk walk = Walk::plain;                 // the least walk every node can take
   std::vector<std::uint64_t> level_words;  // the level sets of the nodes testing levels
   std::vector<L> values;                 // per node: a leaf's class label or value
   std::vector<std::size_t> roots;        // per tree, the position of its node 0

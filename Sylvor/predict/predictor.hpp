@@ -41,6 +41,19 @@ inline std::size_t prediction_chunk_for(std::size_t num_classes) {
   return std::max<std::size_t>(16, std::min(prediction_chunk, fitting - fitting % 16));
 }
 
+// Whether no value of instances first .. first + count - 1 is missing
+// (NaN); integer columns hold none.
+template <class F>
+bool none_missing(const std::vector<const F*>& columns, std::size_t first, std::size_t count) {
+  if (!std::is_floating_point<F>::value) return true;
+  for (const F* column : columns) {
+    bool any = false;
+    for (std::size_t i = first; i < first + count; ++i) any |= column[i] != column[i];
+    if (any) return false;
+  }
+  return true;
+}
+
 [[noreturn]] inline void throw_empty_forest() { throw Exception("forest is empty: cannot predict"); }
 
 // Aggregates the leaves of every tree for every instance of `data` with
@@ -63,10 +76,12 @@ void predict_blocks(const FlatForest<L>& forest, const DataSet& data, std::size_
       [&](Votes& votes, std::size_t first, std::size_t count) {
         votes.clear(count);
         L values[lanes];
+        // A chunk without missing values may take a forest's cheaper walk.
+        const bool no_missing = forest.gains_from_no_missing() && none_missing(columns, first, count);
         for (std::size_t k = 0; k < forest.size(); ++k) {
           for (std::size_t j = 0; j < count; j += lanes) {
             const std::size_t n = std::min(lanes, count - j);
-            forest.values_of_lanes(k, columns.data(), first + j, n, values);
+            forest.values_of_lanes(k, columns.data(), first + j, n, values, no_missing);
             for (std::size_t l = 0; l < n; ++l) votes.add(j + l, values[l]);
           }
         }

@@ -172,6 +172,48 @@ TEST(FlatForest, LeavesKeepTheirNumbersInTheStoredTree) {
   EXPECT_EQ(std::vector<int>(values, values + 3), (std::vector<int>{5, 7, 8}));
 }
 
+// A two-level tree on feature 0 whose inner nodes send missing values to
+// the sides given by the bits of `sides` (bit 0: the root, bit 1: node 2).
+Tree<int> tree_with_missing_sides(unsigned sides) {
+  Tree<int> tree = stump(1, 2);
+  tree.add_children(2);
+  tree.feature[2] = 0;
+  tree.threshold[2] = 0.75;
+  tree.value[3] = 3;
+  tree.value[4] = 4;
+  tree.missing_left[0] = sides & 1;
+  tree.missing_left[2] = (sides >> 1) & 1;
+  tree.missing_learned = true;
+  return tree;
+}
+
+class MissingSides : public ::testing::TestWithParam<unsigned> {};
+
+// Whole data sets are walked in chunks; a chunk without missing values takes
+// a shorter walk, which must agree with the tree's own everywhere.
+TEST_P(MissingSides, FlatWalksFollowTheTreeInChunksWithAndWithoutMissingValues) {
+  const Tree<int> tree = tree_with_missing_sides(GetParam());
+  std::vector<double> values;
+  for (std::size_t i = 0; i < 3000; ++i) {
+    const bool missing = i >= 1200 && i % 7 == 0;  // the first chunks hold none
+    values.push_back(missing ? std::nan("") : static_cast<double>(i % 10) / 10);
+  }
+  const auto data = one_feature(values, 5);
+  BaseForestClassifier classifier(5);
+  classifier.use_forest(Forest<int>{tree});
+  std::vector<int> predicted;
+  classifier.predict(data, predicted);
+  const FlatForest<int> flat(Forest<int>{tree});
+  const auto columns = column_pointers(data);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    ASSERT_EQ(predicted[i], tree.predict(data, i)) << i;
+    ASSERT_EQ(flat.leaf_of(0, columns.data(), i), tree.leaf_of(data, i)) << i;
+  }
+  EXPECT_EQ(tree.predict(data, 1204), (GetParam() & 1) == 0 ? ((GetParam() & 2) != 0 ? 3 : 4) : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySide, MissingSides, ::testing::Values(0u, 1u, 2u, 3u));
+
 TEST(Regressor, RunningMeanInTreeOrder) {
   Forest<double> forest{{leaf(1.0), leaf(2.0), leaf(4.0)}};
   BaseForestRegressor regressor;
