@@ -492,33 +492,38 @@ void read_trees(std::istream& in, Forest<L>& forest, ReadTree read_tree) {
 
 }  // namespace detail
 
-// Appends every tree of a stream of vectortxt blocks (after its version
-// line and level lines, when it has them: the level names go to `levels`
-// when not null).
-template <class L>
-void read_forest_as_vectorized_txt(std::istream& in, Forest<L>& forest, FeatureLevels* levels = nullptr) {
+namespace detail {
+
+// Reads the version line and level lines of a stream, when it has them,
+// then appends every tree that read_tree(in, tree, version) finds, checks
+// their level tests, and gives the level names to `levels` (when not null).
+template <class L, class ReadTree>
+void read_versioned_forest(std::istream& in, Forest<L>& forest, FeatureLevels* levels, ReadTree read_tree) {
   FeatureLevels read;
-  const int version = detail::read_model_version(in, &read);
+  const int version = read_model_version(in, &read);
   const std::size_t first = forest.size();
-  detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
-    return read_tree_as_vectorized_txt(from, tree, version);
-  });
-  detail::check_level_tests(forest, first, read);
+  read_trees(in, forest, [&](std::istream& from, Tree<L>& tree) { return read_tree(from, tree, version); });
+  check_level_tests(forest, first, read);
   if (levels != nullptr) *levels = std::move(read);
 }
 
-// Appends every tree of a stream of lisp trees (after its version line and
-// level lines, as above).
+}  // namespace detail
+
+// Appends every tree of a stream of vectortxt blocks (see
+// detail::read_versioned_forest).
+template <class L>
+void read_forest_as_vectorized_txt(std::istream& in, Forest<L>& forest, FeatureLevels* levels = nullptr) {
+  detail::read_versioned_forest(in, forest, levels, [](std::istream& from, Tree<L>& tree, int version) {
+    return read_tree_as_vectorized_txt(from, tree, version);
+  });
+}
+
+// Appends every tree of a stream of lisp trees (as above).
 template <class L>
 void read_forest_as_lisp(std::istream& in, Forest<L>& forest, FeatureLevels* levels = nullptr) {
-  FeatureLevels read;
-  const int version = detail::read_model_version(in, &read);
-  const std::size_t first = forest.size();
-  detail::read_trees(in, forest, [version](std::istream& from, Tree<L>& tree) {
+  detail::read_versioned_forest(in, forest, levels, [](std::istream& from, Tree<L>& tree, int version) {
     return read_tree_as_lisp(from, tree, version);
   });
-  detail::check_level_tests(forest, first, read);
-  if (levels != nullptr) *levels = std::move(read);
 }
 
 namespace detail {

@@ -38,6 +38,18 @@ MemoryDataSet<F, L> make_data(const std::vector<std::vector<double>>& rows, cons
   return data;
 }
 
+// A data set of one double feature (NaN for missing) with `classes`
+// classes, or regression targets when classes is 0.
+template <class L>
+MemoryDataSet<double, L> one_feature_data(const std::vector<double>& values, const std::vector<L>& labels,
+                                          int classes) {
+  MemoryDataSet<double, L> data;
+  data.set_num_features(1);
+  data.set_labeling(classes > 0 ? classes : 1, classes > 0 ? DiscreteZeroOnward : Regression);
+  for (std::size_t i = 0; i < values.size(); ++i) data.add_instance(labels[i], &values[i], &values[i] + 1);
+  return data;
+}
+
 // Three classes decided by the first two of four features, the others noise.
 inline MemoryDataSet<float, int> three_classes(int n) {
   MemoryDataSet<float, int> data;

@@ -104,12 +104,7 @@ double brute_force_best(const Task& task, const LevelNode<L>& node, int classes,
 // The split growth makes of the node: the feature's levels and missing side.
 template <class Task, class L>
 Tree<L> one_split(const Task& task, const LevelNode<L>& node, int classes, std::size_t min_leaf) {
-  MemoryDataSet<double, L> data;
-  data.set_num_features(1);
-  data.set_labeling(classes > 0 ? classes : 1, classes > 0 ? DiscreteZeroOnward : Regression);
-  for (std::size_t i = 0; i < node.levels.size(); ++i) {
-    data.add_instance(node.labels[i], &node.levels[i], &node.levels[i] + 1);
-  }
+  const MemoryDataSet<double, L> data = Testing::one_feature_data(node.levels, node.labels, classes);
   IndexedDataSet<MemoryDataSet<double, L>> sample(&data);
   for (std::size_t i = 0; i < data.get_num_instances(); ++i) sample.add_index(i);
   TreeLimits limits;

@@ -133,12 +133,7 @@ double brute_force_best(const Task& task, const Node<L>& node, int classes, std:
 // The split find_split chooses on the node, missing values kept aside.
 template <class Task, class L>
 NodeResult<double> split_of(const Task& task, const Node<L>& node, int classes, std::size_t min_leaf) {
-  MemoryDataSet<double, L> one_feature;
-  one_feature.set_num_features(1);
-  one_feature.set_labeling(classes > 0 ? classes : 1, classes > 0 ? DiscreteZeroOnward : Regression);
-  for (std::size_t i = 0; i < node.values.size(); ++i) {
-    one_feature.add_instance(node.labels[i], &node.values[i], &node.values[i] + 1);
-  }
+  const MemoryDataSet<double, L> one_feature = Testing::one_feature_data(node.values, node.labels, classes);
   Splitter<Task, MemoryDataSet<double, L>> splitter(one_feature);
   for (std::size_t i = 0; i < node.values.size(); ++i) splitter.get_sample().add_index(i);
   typename Task::template Summary<L> summary;
