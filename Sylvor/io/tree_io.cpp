@@ -227,10 +227,6 @@ std::vector<std::string> rest_of_line(std::istream& in) {
   return words;
 }
 
-// The most levels a categorical feature may have: level numbers are exact
-// in a float.
-constexpr std::size_t most_levels = std::size_t(1) << 24;
-
 // Reads the level lines "levels F NAME0 NAME1 ..." that follow a version
 // line into `levels`.
 void read_level_lines(std::istream& in, FeatureLevels& levels) {
@@ -243,17 +239,8 @@ void read_level_lines(std::istream& in, FeatureLevels& levels) {
     const std::size_t feature = static_cast<std::size_t>(f);
     if (levels.names.size() <= feature) levels.names.resize(feature + 1);
     if (!levels.names[feature].empty()) throw Exception("feature " + words[1] + " has two levels lines");
-    if (words.size() - 2 > most_levels) {
-      throw Exception("feature " + words[1] + " has more than " + std::to_string(most_levels) + " levels");
-    }
     levels.names[feature].assign(words.begin() + 2, words.end());
-    const std::vector<std::string>& names = levels.names[feature];
-    for (std::size_t k = 1; k < names.size(); ++k) {
-      if (!(names[k - 1] < names[k])) {
-        throw Exception("the levels of feature " + words[1] + " are not in ascending order without repeats ('" +
-                        names[k - 1] + "', '" + names[k] + "')");
-      }
-    }
+    check_level_names(feature, levels.names[feature]);
   }
 }
 

@@ -15,7 +15,36 @@
 #include <string>
 #include <vector>
 
+#include "Sylvor/defs/exception.hpp"
+
 namespace Sylvor {
+
+// The most levels a feature may have (level numbers are exact in a float),
+// and the longest level name.
+constexpr std::size_t most_levels = std::size_t(1) << 24;
+constexpr std::size_t longest_level_name = 254;
+
+// Throws Exception unless `names` (feature f's) can be a model's: at most
+// most_levels names, ascending by bytes without repeats, each one word of
+// 1 .. longest_level_name characters without white space or commas.
+inline void check_level_names(std::size_t f, const std::vector<std::string>& names) {
+  const std::string feature = "feature " + std::to_string(f);
+  if (names.size() > most_levels) {
+    throw Exception(feature + " has more than " + std::to_string(most_levels) + " levels");
+  }
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const std::string& name = names[k];
+    if (name.empty() || name.size() > longest_level_name ||
+        name.find_first_of(" \t\n\r\v\f,") != std::string::npos) {
+      throw Exception("level '" + name + "' of " + feature + " is not a level name: a name is one word of 1 to " +
+                      std::to_string(longest_level_name) + " characters without white space or commas");
+    }
+    if (k > 0 && !(names[k - 1] < name)) {
+      throw Exception("the levels of " + feature + " are not in ascending order without repeats ('" +
+                      names[k - 1] + "', '" + name + "')");
+    }
+  }
+}
 
 struct FeatureLevels {
   // Per feature, its level names by level number; empty for a numeric
@@ -48,7 +77,16 @@ struct FeatureLevels {
     return at != sorted.end() && *at == name ? static_cast<long long>(at - sorted.begin()) : -1;
   }
 
-  bool operator==(const FeatureLevels& other) const { return names == other.names; }
+  // Equal when they name the same levels of the same features (a numeric
+  // feature beyond the last categorical one may be listed or not).
+  bool operator==(const FeatureLevels& other) const {
+    const std::size_t common = std::min(names.size(), other.names.size());
+    const auto empty = [](const std::vector<std::string>& n) { return n.empty(); };
+    return std::equal(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(common), other.names.begin()) &&
+           std::all_of(names.begin() + static_cast<std::ptrdiff_t>(common), names.end(), empty) &&
+           std::all_of(other.names.begin() + static_cast<std::ptrdiff_t>(common), other.names.end(), empty);
+  }
+  bool operator!=(const FeatureLevels& other) const { return !(*this == other); }
 };
 
 }  // namespace Sylvor

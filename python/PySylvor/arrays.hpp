@@ -107,9 +107,10 @@ void check_labels(const std::vector<L>& labels, int num_classes) {
   }
 }
 
-// A float64 numpy array holding a copy of the values.
-inline py::array_t<double> numpy_copy(const std::vector<double>& values) {
-  py::array_t<double> array(static_cast<py::ssize_t>(values.size()));
+// A numpy array holding a copy of the values.
+template <class T>
+py::array_t<T> numpy_copy(const std::vector<T>& values) {
+  py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
   std::copy(values.begin(), values.end(), array.mutable_data());
   return array;
 }

@@ -17,9 +17,9 @@ namespace PySylvor {
 namespace py = pybind11;
 using namespace Sylvor;
 
-Forest<double> parse_model_text(const std::string& text) {
+Forest<double> parse_model_text(const std::string& text, FeatureLevels* levels) {
   Forest<double> forest;
-  read_forest_text(text, forest);
+  read_forest_text(text, forest, levels);
   if (forest.empty()) throw Exception("the model text holds no trees");
   return forest;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Sylvor/dataset/dataset_description.hpp"
+#include "Sylvor/model/levels.hpp"
 #include "Sylvor/model/tree.hpp"
 
 namespace PySylvor {
@@ -29,7 +30,8 @@ py::list parse_model(const py::bytes& text);
 
 // The trees of model text (bytes of a lisp or vectortxt model file); throws
 // the library's exceptions for text in neither format or without trees.
-Forest<double> parse_model_text(const std::string& text);
+// With `levels`, the level names of its categorical features go there.
+Forest<double> parse_model_text(const std::string& text, FeatureLevels* levels = nullptr);
 
 py::list read_model(const std::string& path);
 

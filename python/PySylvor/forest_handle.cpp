@@ -7,6 +7,7 @@
 
 #include "Sylvor/dataset/dataset.hpp"
 #include "Sylvor/defs/parallel.hpp"
+#include "Sylvor/io/tree_dot.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/model/votes.hpp"
@@ -45,10 +46,66 @@ void with_rows(const py::object& X, int num_classes, Run run) {
   throw py::type_error("X must be a numpy array of dtype float64 or float32 (instances x features)");
 }
 
+// Makes the nodes of `trees` test the level sets given as level_sets()
+// gives them.
+void set_level_sets(Forest<double>& trees, const py::object& level_sets) {
+  if (level_sets.is_none()) return;
+  if (!PySequence_Check(level_sets.ptr()) || py::len(level_sets) != trees.size()) {
+    throw py::value_error("level_sets must hold one item per tree");
+  }
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const py::object sets = level_sets[py::int_(t)];
+    if (sets.is_none()) continue;
+    if (!PySequence_Check(sets.ptr()) || py::len(sets) != trees[t].size()) {
+      throw py::value_error("the level sets of tree " + std::to_string(t) + " must be one item per node");
+    }
+    for (std::size_t k = 0; k < trees[t].size(); ++k) {
+      const py::object set = sets[py::int_(k)];
+      if (set.is_none()) continue;
+      if (trees[t].is_leaf(k)) {
+        throw py::value_error("node " + std::to_string(k) + " of tree " + std::to_string(t) +
+                              " is a leaf and cannot test levels");
+      }
+      std::vector<std::uint32_t> left = set.cast<std::vector<std::uint32_t>>();
+      if (!std::is_sorted(left.begin(), left.end()) || std::adjacent_find(left.begin(), left.end()) != left.end()) {
+        throw py::value_error("the levels node " + std::to_string(k) + " of tree " + std::to_string(t) +
+                              " sends left must be ascending without repeats");
+      }
+      trees[t].set_left_levels(k, left);
+    }
+  }
+}
+
 }  // namespace
 
-ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<std::vector<double>> tree_importances)
-    : trees(std::move(forest)), num_classes(num_classes), importances(std::move(tree_importances)) {
+// The level names of a feature_levels argument: None, or per feature None
+// or a sequence of names (str) by level number.
+FeatureLevels feature_levels_of(const py::object& feature_levels) {
+  FeatureLevels levels;
+  if (feature_levels.is_none()) return levels;
+  if (!PySequence_Check(feature_levels.ptr()) || py::isinstance<py::str>(feature_levels)) {
+    throw py::type_error("feature_levels must be None or a sequence of, per feature, None or its level names");
+  }
+  for (const py::handle names : feature_levels) {
+    levels.names.push_back(names.is_none() ? std::vector<std::string>() : names.cast<std::vector<std::string>>());
+    if (!names.is_none() && levels.names.back().empty()) {
+      throw py::value_error("feature " + std::to_string(levels.names.size() - 1) + " has no level names");
+    }
+  }
+  try {
+    for (std::size_t f = 0; f < levels.names.size(); ++f) check_level_names(f, levels.names[f]);
+  } catch (const Exception& e) {
+    throw py::value_error(e.get_message());
+  }
+  // Kept up to the last categorical feature, as model files keep them.
+  while (!levels.names.empty() && levels.names.back().empty()) levels.names.pop_back();
+  return levels;
+}
+
+ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<std::vector<double>> tree_importances,
+                           FeatureLevels feature_levels)
+    : trees(std::move(forest)), num_classes(num_classes), importances(std::move(tree_importances)),
+      levels(std::move(feature_levels)) {
   if (num_classes < 0) throw py::value_error("num_classes must not be negative, not " + std::to_string(num_classes));
   for (const Tree<double>& tree : trees) {
     if (tree.missing_learned != trees.front().missing_learned) {
@@ -59,6 +116,11 @@ ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<s
   if (!importances.empty() && importances.size() != trees.size()) {
     throw py::value_error("there are " + std::to_string(importances.size()) + " rows of tree importances for " +
                           std::to_string(trees.size()) + " trees");
+  }
+  try {
+    detail::check_level_tests(trees, 0, levels);
+  } catch (const Exception& e) {
+    throw py::value_error(e.get_message());
   }
   guarded([&] {
     if (num_classes > 0) {
@@ -73,24 +135,72 @@ ForestHandle::ForestHandle(Forest<double> forest, int num_classes, std::vector<s
 
 std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest, int num_classes,
                                                        const py::object& tree_importances,
-                                                       const py::object& missing_sides) {
+                                                       const py::object& missing_sides,
+                                                       const py::object& level_sets,
+                                                       const py::object& feature_levels) {
   Forest<double> trees;
   guarded([&] {
     convert_forest(forest, trees, missing_sides);
     return 0;
   }, Messages::Plain);
+  set_level_sets(trees, level_sets);
   std::vector<std::vector<double>> rows;
   if (!tree_importances.is_none()) rows = tree_importances.cast<std::vector<std::vector<double>>>();
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows));
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows), feature_levels_of(feature_levels));
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::from_model_text(const py::bytes& text, int num_classes) {
   Forest<double> trees;
+  FeatureLevels levels;
   guarded([&] {
-    trees = parse_model_text(std::string(text));
+    trees = parse_model_text(std::string(text), &levels);
     return 0;
   }, Messages::Plain);
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes);
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::vector<std::vector<double>>(),
+                                        std::move(levels));
+}
+
+py::object ForestHandle::get_feature_levels() const {
+  if (levels.none()) return py::none();
+  py::list names;
+  for (const std::vector<std::string>& feature : levels.names) {
+    names.append(feature.empty() ? py::object(py::none()) : py::object(py::cast(feature)));
+  }
+  return std::move(names);
+}
+
+py::object ForestHandle::level_sets() const {
+  if (std::all_of(trees.begin(), trees.end(), [](const Tree<double>& tree) { return tree.level_set.empty(); })) {
+    return py::none();
+  }
+  py::list sets;
+  for (const Tree<double>& tree : trees) {
+    if (tree.level_set.empty()) {
+      sets.append(py::none());
+      continue;
+    }
+    py::list nodes;
+    for (std::size_t k = 0; k < tree.size(); ++k) {
+      nodes.append(tree.tests_levels(k) ? py::object(numpy_copy(tree.left_levels(k))) : py::object(py::none()));
+    }
+    sets.append(nodes);
+  }
+  return std::move(sets);
+}
+
+std::string ForestHandle::tree_dot(std::size_t k, const std::vector<std::string>& feature_names,
+                                   const std::vector<std::string>& class_names, int max_depth) const {
+  if (k >= trees.size()) {
+    throw py::index_error("tree " + std::to_string(k) + " of a forest of " + std::to_string(trees.size()));
+  }
+  DotNames names = DotNames::from_lists(feature_names, class_names);
+  const FeatureLevels* known = &levels;
+  names.level = [known](int f, std::uint32_t level) {
+    const std::size_t feature = static_cast<std::size_t>(f);
+    return known->is_categorical(feature) && level < known->names[feature].size() ? known->names[feature][level]
+                                                                                   : std::to_string(level);
+  };
+  return guarded([&] { return tree_to_dot(trees[k], names, max_depth); }, Messages::Plain);
 }
 
 py::array ForestHandle::predict(const py::object& X, int num_threads) const {
@@ -219,7 +329,7 @@ py::bytes ForestHandle::model_text(const std::string& format) const {
   }
   std::ostringstream text;
   guarded([&] {
-    write_forest(text, trees, format);
+    write_forest(text, trees, format, &levels);
     return 0;
   }, Messages::Plain);
   return py::bytes(text.str());
@@ -238,6 +348,7 @@ std::shared_ptr<ForestHandle> ForestHandle::joined(const std::vector<std::shared
 std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestHandle*>& forests) {
   if (forests.empty()) throw py::value_error("joining needs at least one forest");
   const int num_classes = forests.front()->num_classes;
+  const FeatureLevels& levels = forests.front()->levels;
   Forest<double> trees;
   std::vector<std::vector<double>> rows;
   bool every_importance = true;
@@ -246,12 +357,15 @@ std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestH
       throw py::value_error("a forest of " + std::to_string(num_classes) + " classes cannot take the trees of one of " +
                             std::to_string(given->num_classes));
     }
+    if (!(given->levels == levels)) {
+      throw py::value_error("forests of different categorical features or level names cannot be joined");
+    }
     trees.insert(trees.end(), given->trees.begin(), given->trees.end());
     every_importance = every_importance && !given->importances.empty();
     rows.insert(rows.end(), given->importances.begin(), given->importances.end());
   }
   if (!every_importance) rows.clear();
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows));
+  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows), levels);
 }
 
 py::array column_medians(const py::object& X) {
@@ -263,12 +377,16 @@ py::array column_medians(const py::object& X) {
 py::object ForestHandle::missing_sides() const { return missing_side_arrays(trees); }
 
 py::tuple ForestHandle::pickled() const {
-  return py::make_tuple(tree_arrays(), num_classes, importances, missing_sides());
+  return py::make_tuple(tree_arrays(), num_classes, importances, missing_sides(), level_sets(),
+                        get_feature_levels());
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::unpickled(const py::tuple& state) {
-  if (state.size() != 3 && state.size() != 4) throw py::value_error("not the pickled state of a Forest");
-  return from_arrays(state[0], state[1].cast<int>(), state[2], state.size() == 4 ? py::object(state[3]) : py::object(py::none()));
+  if (state.size() != 3 && state.size() != 4 && state.size() != 6) {
+    throw py::value_error("not the pickled state of a Forest");
+  }
+  const auto item = [&](std::size_t i) { return i < state.size() ? py::object(state[i]) : py::object(py::none()); };
+  return from_arrays(state[0], state[1].cast<int>(), state[2], item(3), item(4), item(5));
 }
 
 void register_forest_handle(py::module_& m) {
@@ -279,16 +397,27 @@ void register_forest_handle(py::module_& m) {
       "Forest.from_model_text; never changed afterwards.")
       .def_static("from_arrays", &ForestHandle::from_arrays, py::arg("forest"), py::arg("num_classes"),
                   py::arg("tree_importances") = py::none(), py::arg("missing_sides") = py::none(),
+                  py::arg("level_sets") = py::none(), py::arg("feature_levels") = py::none(),
                   "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
                   "for num_classes=0; tree_importances, when given, holds one row per tree; missing_sides, when "
                   "given, one array per tree array (1 where a node sends missing values left): trees that "
-                  "learned where missing values go.")
+                  "learned where missing values go; level_sets and feature_levels, as Forest.level_sets() and "
+                  "Forest.feature_levels give them, the nodes testing categorical features and their level names.")
       .def_static("joined", &ForestHandle::joined, py::arg("forests"),
                   "One forest of the trees of several, in order (their importances kept when all have them).")
       .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
                   "The forest of model text (bytes of a lisp or vectortxt model file).")
       .def("__len__", &ForestHandle::size)
       .def_property_readonly("num_classes", &ForestHandle::get_num_classes)
+      .def_property_readonly("feature_levels", &ForestHandle::get_feature_levels,
+                             "Per feature, None (a number) or the level names of a categorical feature by level "
+                             "number (rows hold level numbers there); None when no feature is categorical.")
+      .def("level_sets", &ForestHandle::level_sets,
+           "Per tree, None when it tests no levels, else per node None or the levels it sends left (uint32, "
+           "ascending); None when no tree tests levels.")
+      .def("tree_dot", &ForestHandle::tree_dot, py::arg("tree"), py::arg("feature_names"), py::arg("class_names"),
+           py::arg("max_depth") = -1,
+           "The Graphviz DOT text of one tree: nodes deeper than max_depth (>= 0) elided, level sets named.")
       .def_property_readonly("missing_values", &ForestHandle::get_missing_values,
                              "'split' when the trees learned where missing values go (rows are taken as they "
                              "are), else 'median' (missing values are to be filled before asking).")

@@ -6,7 +6,9 @@
 // vote fractions, the leaves and the decision paths of rows (instances x
 // features, float64 or float32), writes model text, pickles through its
 // tree arrays (every field exactly, where model text writes NaN thresholds
-// as 0), and joins with others.
+// as 0), and joins with others. A forest learned with categorical features
+// keeps their level names (model text writes them) and each node's set of
+// levels sent left; rows hold level numbers for those features.
 //
 // A handle never changes once made, so any number of Python threads may use
 // one at once: the interpreter lock is released while it walks rows. The
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "Sylvor/model/flat_forest.hpp"
+#include "Sylvor/model/levels.hpp"
 #include "Sylvor/model/tree.hpp"
 
 namespace PySylvor {
@@ -35,15 +38,22 @@ public:
   // A classifier of num_classes classes (at least 1; every leaf votes for
   // one of them), or a regressor (num_classes 0). `tree_importances` holds
   // one row per tree, or nothing.
-  ForestHandle(Forest<double> trees, int num_classes, std::vector<std::vector<double>> tree_importances = {});
+  // `levels` names the levels of the categorical features: every node
+  // testing levels must test one of them and send left only levels it names
+  // (ValueError otherwise).
+  ForestHandle(Forest<double> trees, int num_classes, std::vector<std::vector<double>> tree_importances = {},
+               FeatureLevels levels = {});
 
   // The handle of a forest argument (tree arrays or lisp text; with
   // `missing_sides`, one array per tree array, trees that learned where
-  // missing values go), or of model text (bytes of a lisp or vectortxt
-  // model file).
+  // missing values go; with `level_sets` and `feature_levels`, as
+  // level_sets() and get_feature_levels() give them), or of model text
+  // (bytes of a lisp or vectortxt model file, its level names included).
   static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes,
                                                    const py::object& tree_importances = py::none(),
-                                                   const py::object& missing_sides = py::none());
+                                                   const py::object& missing_sides = py::none(),
+                                                   const py::object& level_sets = py::none(),
+                                                   const py::object& feature_levels = py::none());
   static std::shared_ptr<ForestHandle> from_model_text(const py::bytes& text, int num_classes);
 
   std::size_t size() const { return trees.size(); }
@@ -53,6 +63,17 @@ public:
     return !trees.empty() && trees.front().missing_learned ? "split" : "median";
   }
   const Forest<double>& get_trees() const { return trees; }
+  const FeatureLevels& get_levels() const { return levels; }
+  // Per feature up to the last categorical one, None (numeric) or its level
+  // names by level number; None when no feature is categorical.
+  py::object get_feature_levels() const;
+  // Per tree, None when it tests no levels, else per node None or the
+  // levels the node sends left (uint32, ascending); None when no tree tests
+  // levels.
+  py::object level_sets() const;
+  // The Graphviz DOT text of tree k (level names in its level tests).
+  std::string tree_dot(std::size_t k, const std::vector<std::string>& feature_names,
+                       const std::vector<std::string>& class_names, int max_depth) const;
 
   // Per row: the class voted for most (int32; the smallest among ties), or
   // the mean of the leaves (float64).
@@ -84,7 +105,8 @@ public:
   static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& forests);
 
   // What pickling keeps: (tree arrays, num_classes, tree importances,
-  // missing sides); a state of the first three alone reads too.
+  // missing sides, level sets, feature levels); states of the first three
+  // or four alone read too.
   py::tuple pickled() const;
   static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
 
@@ -99,6 +121,7 @@ private:
   Forest<double> trees;
   int num_classes;
   std::vector<std::vector<double>> importances;  // per tree, or empty
+  FeatureLevels levels;                           // the categorical features' level names
   FlatForest<int> classes;                        // a classifier's packed trees
   FlatForest<double> values;                      // a regressor's
   mutable py::object arrays;                      // the tree arrays once made
@@ -107,6 +130,11 @@ private:
 // The upper median of the non-NaN values of each column of X (instances x
 // features, float64 or float32; 0 for a column without any), as float64.
 py::array column_medians(const py::object& X);
+
+// The level names of a feature_levels argument: None, or per feature None
+// or a sequence of level names (str) by level number; ValueError for names
+// a model cannot hold.
+FeatureLevels feature_levels_of(const py::object& feature_levels);
 
 // Registers the class Forest and column_medians in the module.
 void register_forest_handle(py::module_& m);

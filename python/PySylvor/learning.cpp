@@ -98,6 +98,9 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
          }
          r.settings.limits.learn_missing_sides = v == "split";
        }), true}},
+      {"feature_levels", {[](LearnRequest& r, const py::handle& v) {
+         r.extras.levels = feature_levels_of(py::reinterpret_borrow<py::object>(v));
+       }, true}},
   };
   return table;
 }

@@ -44,6 +44,7 @@ struct LearnExtras {
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
   bool as_forest = false;   // return a Forest instead of tree arrays
   int leaf_exponent = 0;    // leaves multiplied by 2^leaf_exponent (exactly): targets learned scaled down
+  FeatureLevels levels;     // the level names of the categorical features (none: every feature a number)
 };
 
 // The extras as a dict: "oob_trees" (int32, instances) with "oob_votes"
@@ -96,6 +97,30 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
   return result;
 }
 
+// Throws ValueError unless every value of each categorical feature of
+// `data` is a level number of it (0 .. levels - 1) or missing.
+template <class DataSet>
+void check_level_numbers(const DataSet& data, const FeatureLevels& levels) {
+  if (levels.names.size() > data.get_num_features()) {
+    throw py::value_error("feature_levels names " + std::to_string(levels.names.size()) +
+                          " features, but X has " + std::to_string(data.get_num_features()));
+  }
+  for (std::size_t f = 0; f < levels.names.size(); ++f) {
+    if (!levels.is_categorical(f)) continue;
+    const double count = static_cast<double>(levels.names[f].size());
+    const auto& column = data.features[f];
+    for (std::size_t i = 0; i < column.size(); ++i) {
+      const double x = static_cast<double>(column[i]);
+      if (x != x || (x >= 0 && x < count && x == std::floor(x))) continue;
+      throw py::value_error("feature " + std::to_string(f) + " is categorical with " +
+                            std::to_string(levels.names[f].size()) + " levels, but instance " + std::to_string(i) +
+                            " holds " + py::str(py::float_(x)).cast<std::string>() +
+                            ", which is no level number (0 .. " + std::to_string(levels.names[f].size() - 1) +
+                            ") nor missing (NaN)");
+    }
+  }
+}
+
 // Checks X (features x instances), Y and the counts of a learning call, and
 // copies them into `data` (missing values imputed, unless the splits learn
 // where they go); throws ValueError or
@@ -120,6 +145,13 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     throw py::value_error("missing_values='split' needs as_forest=True: tree arrays do not hold the side each "
                           "node sends missing values to (a Forest gives them by missing_sides())");
   }
+  if (!extras.levels.none() && !settings.limits.learn_missing_sides) {
+    throw py::value_error("categorical features (feature_levels) need missing_values='split'");
+  }
+  if (!extras.levels.none() && !extras.as_forest && settings.num_trees > 0) {
+    throw py::value_error("categorical features (feature_levels) need as_forest=True: tree arrays do not hold "
+                          "the levels each node sends left (a Forest gives them by level_sets())");
+  }
   if (settings.num_trees < 0) {
     throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
   }
@@ -138,6 +170,7 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     if (!settings.limits.learn_missing_sides) data.impute();
     return 0;
   }, extras.messages);
+  check_level_numbers(data, extras.levels);
 }
 
 // The learned trees as the call asks for them: a Forest (num_classes 0 for
@@ -154,17 +187,19 @@ py::object learned_trees(LearnedForest<L>& forest, int num_classes, const LearnE
   if (!extras.as_forest) return tree_arrays(forest.trees);
   Forest<double> trees(forest.trees.size());
   for (std::size_t t = 0; t < trees.size(); ++t) trees[t] = with_values_as<double>(forest.trees[t]);
-  return py::cast(std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances));
+  return py::cast(std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances, extras.levels));
 }
 
 // Learns a forest: classification with class numbers 0 .. num_classes - 1
 // (held in int, double or float labels), or regression with double
 // targets.
 template <class F, class L, class Task>
-py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& settings,
+py::tuple learn_forest_wrap(const py::object& X, const py::object& Y, int num_classes, const ForestSettings& given,
                             const Task& task, const LearnExtras& extras = LearnExtras()) {
   MemoryDataSet<F, L> data;
-  prepare_training<F, L, Task>(X, Y, num_classes, settings, extras, data);
+  prepare_training<F, L, Task>(X, Y, num_classes, given, extras, data);
+  ForestSettings settings = given;
+  settings.limits.feature_levels = extras.levels.counts(data.get_num_features());
   return guarded([&]() -> py::tuple {
     unsigned long generation = 0;
     ForestGenerators generators =

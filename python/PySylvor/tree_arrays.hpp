@@ -72,6 +72,8 @@ Tree<L> with_values_as(const Tree<From>& stored) {
   tree.threshold = stored.threshold;
   tree.missing_left = stored.missing_left;
   tree.missing_learned = stored.missing_learned;
+  tree.level_set = stored.level_set;
+  tree.level_words = stored.level_words;
   tree.value.resize(stored.size());
   for (std::size_t k = 0; k < stored.size(); ++k) tree.value[k] = detail::truncate_to<L>(stored.value[k]);
   return tree;
