@@ -68,6 +68,7 @@ int lisp_level(const std::string& token) {
 }
 
 void write_level_lines(std::ostream& out, const FeatureLevels& levels) {
+  for (std::size_t f = 0; f < levels.names.size(); ++f) check_level_words(f, levels.names[f]);
   for (std::size_t f = 0; f < levels.names.size(); ++f) {
     if (levels.names[f].empty()) continue;
     out << "levels " << f;
@@ -240,7 +241,7 @@ void read_level_lines(std::istream& in, FeatureLevels& levels) {
     if (levels.names.size() <= feature) levels.names.resize(feature + 1);
     if (!levels.names[feature].empty()) throw Exception("feature " + words[1] + " has two levels lines");
     levels.names[feature].assign(words.begin() + 2, words.end());
-    check_level_names(feature, levels.names[feature]);
+    check_level_order(feature, levels.names[feature]);
   }
 }
 

@@ -24,24 +24,31 @@ namespace Sylvor {
 constexpr std::size_t most_levels = std::size_t(1) << 24;
 constexpr std::size_t longest_level_name = 254;
 
-// Throws Exception unless `names` (feature f's) can be a model's: at most
-// most_levels names, ascending by bytes without repeats, each one word of
-// 1 .. longest_level_name characters without white space or commas.
-inline void check_level_names(std::size_t f, const std::vector<std::string>& names) {
+// Throws Exception unless `names` (feature f's) can number its levels: at
+// most most_levels names, ascending by bytes without repeats.
+inline void check_level_order(std::size_t f, const std::vector<std::string>& names) {
   const std::string feature = "feature " + std::to_string(f);
   if (names.size() > most_levels) {
     throw Exception(feature + " has more than " + std::to_string(most_levels) + " levels");
   }
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    const std::string& name = names[k];
+  for (std::size_t k = 1; k < names.size(); ++k) {
+    if (!(names[k - 1] < names[k])) {
+      throw Exception("the levels of " + feature + " are not in ascending order without repeats ('" +
+                      names[k - 1] + "', '" + names[k] + "')");
+    }
+  }
+}
+
+// Throws Exception unless every name of feature f can be written in a model
+// file and read back: one word of 1 .. longest_level_name characters
+// without white space or commas.
+inline void check_level_words(std::size_t f, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
     if (name.empty() || name.size() > longest_level_name ||
         name.find_first_of(" \t\n\r\v\f,") != std::string::npos) {
-      throw Exception("level '" + name + "' of " + feature + " is not a level name: a name is one word of 1 to " +
+      throw Exception("level '" + name + "' of feature " + std::to_string(f) +
+                      " cannot be written in a model file, where a level name is one word of 1 to " +
                       std::to_string(longest_level_name) + " characters without white space or commas");
-    }
-    if (k > 0 && !(names[k - 1] < name)) {
-      throw Exception("the levels of " + feature + " are not in ascending order without repeats ('" +
-                      names[k - 1] + "', '" + name + "')");
     }
   }
 }

@@ -93,7 +93,7 @@ FeatureLevels feature_levels_of(const py::object& feature_levels) {
     }
   }
   try {
-    for (std::size_t f = 0; f < levels.names.size(); ++f) check_level_names(f, levels.names[f]);
+    for (std::size_t f = 0; f < levels.names.size(); ++f) check_level_order(f, levels.names[f]);
   } catch (const Exception& e) {
     throw py::value_error(e.get_message());
   }

@@ -15,7 +15,7 @@ import PySylvor_wrap as _wrap
 
 from scipy import sparse
 
-from . import _persistence
+from . import _categorical, _persistence
 from ._trees import SylvorTree
 
 try:  # scikit-learn's parameter validation (1.2 on)
@@ -89,6 +89,7 @@ def _constraints(criteria):
         "min_instances_per_node": [Interval(numbers.Integral, 0, _INT_MAX, closed="both"), None],
         "bootstrap_fraction": [Interval(numbers.Real, 0.0, None, closed="neither"), None],
         "missing_values": [StrOptions({"split", "median"})],
+        "categorical_features": [StrOptions({"from_dtype"}), "array-like", None],
     }
 
 
@@ -100,7 +101,8 @@ class _BaseForest(BaseEstimator):
 
     def __init__(self, n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                  max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
-                 compute_permutation_importances, min_instances_per_node, bootstrap_fraction, missing_values):
+                 compute_permutation_importances, min_instances_per_node, bootstrap_fraction, missing_values,
+                 categorical_features):
         # The parameters both estimators share; each names them, with its
         # defaults, in its own signature (what get_params reads).
         self.n_estimators = n_estimators
@@ -121,6 +123,7 @@ class _BaseForest(BaseEstimator):
         self.min_instances_per_node = min_instances_per_node
         self.bootstrap_fraction = bootstrap_fraction
         self.missing_values = missing_values
+        self.categorical_features = categorical_features
 
     def _more_tags(self):
         return {
@@ -144,6 +147,7 @@ class _BaseForest(BaseEstimator):
         # Pickles from before missing values were learned in the splits
         # filled them with medians.
         state.setdefault("missing_values", "median")
+        state.setdefault("categorical_features", None)
         self.__dict__.update(state)
         if trees is not None:
             classes = len(self.classes_) if hasattr(self, "classes_") else 0
@@ -172,6 +176,36 @@ class _BaseForest(BaseEstimator):
         staged.__dict__.update((name, value) for name, value in self.__dict__.items()
                                if warm or not _is_fitted_state(name))
         return staged
+
+    def _categorical_coded(self, X, fitting):
+        """X with the cells of its categorical features replaced by their
+        level numbers (NaN for a missing cell or an unseen level). Fitting
+        decides which features are categorical (is_categorical_, None when
+        none is) and collects their sorted level names (categories_)."""
+        if fitting:
+            mask = _categorical.categorical_mask(X, self.categorical_features, getattr(X, "columns", None))
+            categories = None
+            if mask is not None:
+                if self.missing_values == "median":
+                    raise ValueError("categorical features need missing_values='split': the levels of a split "
+                                     "are learned with the missing values kept aside")
+                columns = list(getattr(X, "columns", range(len(mask))))
+                cells = _categorical.columns_of(X)
+                categories = [_categorical.level_names(cells[j]) if m else None for j, m in enumerate(mask)]
+                for j, names in enumerate(categories):
+                    if names is not None and not len(names):
+                        raise ValueError(f"categorical feature {columns[j]!r} has no level: every cell of it "
+                                         "is missing")
+            self.is_categorical_ = mask
+            self.categories_ = categories
+        return _categorical.coded(X, getattr(self, "is_categorical_", None), getattr(self, "categories_", None))
+
+    def _feature_levels(self):
+        """The level names per feature as the extension takes them, or None."""
+        categories = getattr(self, "categories_", None)
+        if categories is None:
+            return None
+        return [None if names is None else [str(name) for name in names] for names in categories]
 
     def _features_per_split(self, n_features):
         m = self.max_features
@@ -302,7 +336,7 @@ class _BaseForest(BaseEstimator):
             verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(scaled_y), missing_values=self.missing_values,
-            **self._growth_settings(X.shape[0], X.shape[1]))
+            feature_levels=self._feature_levels(), **self._growth_settings(X.shape[0], X.shape[1]))
         forest = result[0]
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
@@ -323,6 +357,7 @@ class _BaseForest(BaseEstimator):
         """What learning took from fit's X, y and sample_weight: X with the
         training medians filled in (when the forest learned from them), the
         learned labels, the class count and the draw weights."""
+        X = self._categorical_coded(X, fitting=False)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=False,
                                    y_numeric=not hasattr(self, "classes_"))
         X = _fill_missing(self._as_learned(X), self.feature_medians_)
@@ -342,7 +377,8 @@ class _BaseForest(BaseEstimator):
             num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
             sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
             sample_weight=weights, permutation_importances=bool(self.compute_permutation_importances),
-            missing_values=self._forest.missing_values, num_threads=_threads(self.n_jobs))
+            missing_values=self._forest.missing_values, feature_levels=self._feature_levels(),
+            num_threads=_threads(self.n_jobs))
         if self.compute_permutation_importances:
             self.permutation_importances_ = record["permutation_importances"]
         if self.oob_score:
@@ -356,8 +392,10 @@ class _BaseForest(BaseEstimator):
         per_tree = self._forest.tree_importances()
         arrays = self._forest.tree_arrays()
         sides = self._forest.missing_sides()
+        level_sets = self._forest.level_sets()
         self.estimators_ = [SylvorTree(a, self.n_features_in_, n_classes, None if per_tree is None else per_tree[k],
-                                       None if sides is None else sides[k])
+                                       None if sides is None else sides[k],
+                                       None if level_sets is None else level_sets[k])
                             for k, a in enumerate(arrays)]
 
     def _set_oob(self, extras, y):
@@ -391,6 +429,7 @@ class _BaseForest(BaseEstimator):
         values filled with the training medians unless the forest learned
         where they go."""
         check_is_fitted(self, "estimators_")
+        X = self._categorical_coded(X, fitting=False)
         X = self._as_learned(self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan"))
         if self._forest.missing_values == "split":
             return X
@@ -599,6 +638,19 @@ _COMMON_PARAMETERS = """
         replaced by the median of their feature over the training rows
         (``feature_medians_``, None with "split"), at fit and at prediction.
         Either way a row's prediction depends on that row alone.
+    categorical_features : "from_dtype", list of int or str, bool mask or None, default="from_dtype"
+        Which features are categorical: their cells are level names (any
+        value, by its text). "from_dtype": the pandas columns of dtype
+        category, object or string (and the columns of a numpy object
+        array holding text); or column indices, feature names, or a mask of
+        n_features booleans; None: none. A split of a categorical feature
+        sends a set of its levels left (the levels ordered by their class
+        share or mean target at the node, then cut like a number). Fitting
+        keeps each one's sorted level names (``categories_``, with
+        ``is_categorical_``); rows to predict are matched by name, and a
+        level not seen in fitting is a missing value. Categorical features
+        need missing_values="split"; save_model needs level names without
+        white space or commas.
 
     ``estimators_`` holds one SylvorTree per tree, with scikit-learn's
     ``tree_`` arrays; ``decision_path`` and ``apply`` give the nodes and
@@ -647,15 +699,16 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                  min_samples_leaf=1, max_features="sqrt", max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, class_weight=None, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
-                 missing_values="split"):
+                 missing_values="split", categorical_features="from_dtype"):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
-                         missing_values)
+                         missing_values, categorical_features)
         self.class_weight = class_weight
 
     def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_forest")
+        X = self._categorical_coded(X, fitting=not warm)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
         classes, encoded = np.unique(y, return_inverse=True)
@@ -739,14 +792,15 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                  min_samples_leaf=1, max_features=1.0, max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
-                 missing_values="split"):
+                 missing_values="split", categorical_features="from_dtype"):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
-                         missing_values)
+                         missing_values, categorical_features)
 
     def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_forest")
+        X = self._categorical_coded(X, fitting=not warm)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True,
                                    reset=not warm)
         self.n_outputs_ = 1

@@ -12,7 +12,8 @@ def export_graphviz(estimator, tree=0, feature_names=None, class_names=None, max
     Split nodes show the feature's name and threshold (the instances below
     it go left, along the edge marked "yes"); leaves show the class name or
     the value; in a forest that learned where missing values go, the edge
-    they take is labelled "missing". feature_names default to the
+    they take is labelled "missing"; a split of a categorical feature names
+    the levels it sends left ("colour ∈ {amber, red}"). feature_names default to the
     estimator's feature_names_in_
     (else "feature K"), class_names to its classes_. With max_depth, the
     nodes deeper than it are drawn as one "(...)" node per elided subtree.
@@ -29,5 +30,4 @@ def export_graphviz(estimator, tree=0, feature_names=None, class_names=None, max
         class_names = getattr(estimator, "classes_", None)
     features = [str(name) for name in feature_names] if feature_names is not None else []
     classes = [str(name) for name in class_names] if class_names is not None else []
-    return _wrap.tree_dot(trees[tree], features, classes, -1 if max_depth is None else int(max_depth),
-                          getattr(estimator.estimators_[tree], "missing_sides", None))
+    return estimator._forest.tree_dot(int(tree), features, classes, -1 if max_depth is None else int(max_depth))

@@ -27,6 +27,7 @@ def save_model(estimator, path, format):
     if format not in ("lisp", "vectortxt"):
         raise ValueError(f"format must be 'lisp' or 'vectortxt', got {format!r}")
     # Everything that can be checked is checked before anything is written.
+    _check_level_names(estimator)
     description = _description_of(estimator)
     if hasattr(estimator, "classes_"):
         _metadata.encode_labels(estimator.classes_)
@@ -47,14 +48,36 @@ def save_model(estimator, path, format):
     _wrap.write_model_text(path, text, medians, companions)
 
 
+# What a level name in a model file cannot hold.
+_LEVEL_NAME_BREAKS = re.compile(r"[ \t\n\r\v\f,]")
+
+
+def _check_level_names(estimator):
+    """ValueError, naming the feature and the level, unless every level
+    name of the categorical features is one word of 1 to 254 bytes without
+    white space or commas, as a model file holds them."""
+    categories = getattr(estimator, "categories_", None) or []
+    names = getattr(estimator, "feature_names_in_", None)
+    for j, levels in enumerate(categories):
+        for level in levels if levels is not None else []:
+            if not level or len(str(level).encode()) > 254 or _LEVEL_NAME_BREAKS.search(str(level)):
+                feature = repr(str(names[j])) if names is not None else str(j)
+                raise ValueError(f"level {str(level)!r} of categorical feature {feature} cannot be written in a "
+                                 "model file, where a level name is one word of 1 to 254 bytes without white "
+                                 "space or commas: rename the levels (pickling keeps any name)")
+
+
 def _description_of(estimator):
-    """A classifier's description text (features, then the class column
-    with one label line per class); None for a regressor."""
+    """A classifier's description text (features, the categorical ones
+    named, then the class column with one label line per class); None for a
+    regressor."""
     if not hasattr(estimator, "classes_"):
         return None
     names = _description_names([str(c) for c in estimator.classes_])
     n = estimator.n_features_in_
-    return (f"num-features {n}\nclass-column {n}\n" +
+    mask = getattr(estimator, "is_categorical_", None)
+    categorical = "".join(f"categorical {j}\n" for j in np.flatnonzero(mask)) if mask is not None else ""
+    return (f"num-features {n}\nclass-column {n}\n" + categorical +
             "".join(f"label {i} {name}\n" for i, name in enumerate(names)))
 
 
@@ -81,7 +104,7 @@ def load_classifier(cls, path, classes, desc_file, feature_dtype, params):
     model.classes_ = classes
     model.n_classes_ = len(classes)
     _set_feature_count(model, meta["n_features_in"] if meta is not None else n_features, trees)
-    model._set_forest(_wrap.Forest.from_arrays(trees, len(classes), None, model.__dict__.pop("_missing_sides")))
+    _set_loaded_forest(model, trees, len(classes))
     return model
 
 
@@ -132,8 +155,25 @@ def load_regressor(cls, path, n_features, feature_dtype, params):
     model, meta, trees, _ = _loaded(cls, path, params, feature_dtype)
     _set_feature_count(model, n_features if n_features is not None
                        else meta["n_features_in"] if meta is not None else None, trees)
-    model._set_forest(_wrap.Forest.from_arrays(trees, 0, None, model.__dict__.pop("_missing_sides")))
+    _set_loaded_forest(model, trees, 0)
     return model
+
+
+def _set_loaded_forest(model, trees, num_classes):
+    """Makes the forest of the parsed trees the model's, with the missing
+    sides, level sets and level names read with them."""
+    levels = model.__dict__.pop("_feature_levels")
+    model._set_forest(_wrap.Forest.from_arrays(trees, num_classes, None, model.__dict__.pop("_missing_sides"),
+                                               model.__dict__.pop("_level_sets"), levels))
+    if levels is None:
+        model.is_categorical_ = model.categories_ = None
+        return
+    if len(levels) > model.n_features_in_:
+        raise ValueError(f"the model names levels of feature {len(levels) - 1}, but it has "
+                         f"{model.n_features_in_} features")
+    model.categories_ = [None if names is None else np.asarray(names, dtype=object) for names in levels]
+    model.categories_ += [None] * (model.n_features_in_ - len(levels))
+    model.is_categorical_ = np.array([names is not None for names in model.categories_], dtype=bool)
 
 
 def _read_model_bytes(path):
@@ -185,6 +225,8 @@ def _loaded(cls, path, params, feature_dtype):
     # The parameter says how the forest learned.
     model.missing_values = parsed.missing_values
     model._missing_sides = parsed.missing_sides()
+    model._level_sets = parsed.level_sets()
+    model._feature_levels = parsed.feature_levels
     _set_recorded_attributes(model, meta)
     return model, meta, trees, digest
 

@@ -3,7 +3,8 @@
 A tree is held as the extension gives it: a (5, nodes) float64 array of the
 left child, right child, feature, threshold and value of each node, numbered
 breadth first, leaves having -1 as children, and for a tree that learned
-where missing values go, each node's missing side (uint8, 1 for left). ``SylvorTree`` wraps one such
+where missing values go, each node's missing side (uint8, 1 for left), and for
+a tree splitting categorical features, each node's set of levels sent left. ``SylvorTree`` wraps one such
 array without copying it; ``tree_`` presents it with scikit-learn's names and
 conventions. Both are read-only views, safe to share between threads.
 """
@@ -23,6 +24,12 @@ class TreeArrays:
         value is below the threshold (scikit-learn: at most the threshold).
     missing_go_to_left : uint8, 1 at the split nodes that send missing
         values (NaN) left; all 0 for a forest that fills them with medians.
+    is_categorical : bool, True at the split nodes testing the levels of a
+        categorical feature, whose threshold is then NaN.
+    left_levels : per node, None or the level numbers (uint32, ascending)
+        that a node testing levels sends left (the estimator's
+        ``categories_[feature][level]`` names them); every other level, and
+        a level not seen in fitting, goes right unless it is missing.
     value : float64, (node_count, 1, n_classes) for a classifier, holding
         at each leaf 1.0 for the class it votes for and 0 elsewhere (the
         trees keep one class per leaf, not counts); (node_count, 1, 1) for a
@@ -31,7 +38,7 @@ class TreeArrays:
     node_count, max_depth, n_outputs, n_classes, n_features, n_leaves.
     """
 
-    def __init__(self, arrays, n_features, n_classes, missing_sides=None):
+    def __init__(self, arrays, n_features, n_classes, missing_sides=None, level_sets=None):
         left = arrays[0].astype(np.int64)
         leaf = left < 0
         self.node_count = arrays.shape[1]
@@ -41,6 +48,9 @@ class TreeArrays:
         self.threshold = np.where(leaf, float(TREE_UNDEFINED), arrays[3])
         sides = missing_sides if missing_sides is not None else np.zeros(self.node_count)
         self.missing_go_to_left = np.where(leaf, 0, sides).astype(np.uint8)
+        self.left_levels = list(level_sets) if level_sets is not None else [None] * self.node_count
+        self.is_categorical = np.array([s is not None for s in self.left_levels], dtype=bool)
+        self.threshold = np.where(self.is_categorical, np.nan, self.threshold)
         self.n_outputs = 1
         self.n_features = n_features
         if n_classes is None:
@@ -66,11 +76,14 @@ class SylvorTree:
     (``np.asarray(tree)``, ``tree[0]``), the form the extension and the
     model files use."""
 
-    def __init__(self, arrays, n_features, n_classes=None, feature_importances=None, missing_sides=None):
+    def __init__(self, arrays, n_features, n_classes=None, feature_importances=None, missing_sides=None,
+                 level_sets=None):
         self.arrays = arrays
         # Per node, 1 where missing values go left (None: the forest fills
         # them with medians).
         self.missing_sides = missing_sides
+        # Per node, None or the levels it sends left (None: no node tests levels).
+        self.level_sets = level_sets
         self.n_features_in_ = n_features
         self.n_classes_ = n_classes
         # The tree's own normalised impurity decreases (None for a loaded model).
@@ -80,7 +93,8 @@ class SylvorTree:
     @property
     def tree_(self):
         if self._tree is None:
-            self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_, self.missing_sides)
+            self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_, self.missing_sides,
+                                    self.level_sets)
         return self._tree
 
     def get_depth(self):
@@ -100,10 +114,11 @@ class SylvorTree:
 
     def __getstate__(self):
         return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_,
-                "feature_importances_": self.feature_importances_, "missing_sides": self.missing_sides}
+                "feature_importances_": self.feature_importances_, "missing_sides": self.missing_sides,
+                "level_sets": self.level_sets}
 
     def __setstate__(self, state):
-        self.__dict__.update({"feature_importances_": None, "missing_sides": None, **state})
+        self.__dict__.update({"feature_importances_": None, "missing_sides": None, "level_sets": None, **state})
         self._tree = None
 
     def __repr__(self):

@@ -102,12 +102,28 @@ def _tree_layout(left, right, n_nodes, expanded):
     return drawn, x, slots
 
 
+def _split_text(estimator, tree, k, names):
+    """The test of split node k of a tree: "NAME < THRESHOLD", or
+    "NAME ∈ {LEVEL, ...}" for a node sending a set of levels left."""
+    arrays = estimator.estimators_[tree].arrays
+    feature = int(arrays[2][k])
+    level_sets = getattr(estimator.estimators_[tree], "level_sets", None)
+    left_levels = level_sets[k] if level_sets is not None else None
+    if left_levels is None:
+        return f"{names[feature]} < {arrays[3][k]:.4g}"
+    level_names = estimator.categories_[feature]
+    shown = [str(level_names[level]) for level in left_levels[:6]]
+    return f"{names[feature]} ∈ {{{', '.join(shown)}{', ...' if len(left_levels) > 6 else ''}}}"
+
+
 def tree(estimator, tree=0, max_depth=3, ax=None):
     """Tree number `tree` drawn down to max_depth (None for all of it): each
     split node as a box with its feature and threshold (left, "yes": below
     it), each leaf with its class or value, and "(...)" below a split node
     at max_depth for the subtrees left out. In a forest that learned where
-    missing values go, the edge they take is marked "missing". Leaves are placed left to right
+    missing values go, the edge they take is marked "missing"; a split of a
+    categorical feature shows the levels it sends left ("colour ∈ {red,
+    amber}", at most 6 named). Leaves are placed left to right
     in the order of the tree, every split node above the middle of its
     children."""
     check_is_fitted(estimator, "estimators_")
@@ -136,7 +152,7 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
             text = str(classes[int(value)]) if classes is not None else f"{value:.4g}"
             ax.text(x[k], y, text, ha="center", va="center", bbox=leaf_box, fontsize=9, zorder=2)
             continue
-        ax.text(x[k], y, f"{names[int(arrays[2][k])]} < {arrays[3][k]:.4g}", ha="center", va="center", bbox=box,
+        ax.text(x[k], y, _split_text(estimator, tree, k, names), ha="center", va="center", bbox=box,
                 fontsize=9, zorder=2)
         if expanded(k):
             missing_left = None if sides is None else sides[k] == 1
