@@ -709,7 +709,7 @@ private:
       }
       return;
     }
-    const std::vector<double> component = principal_component(slots);
+    const std::vector<double>& component = principal_component(slots);
     for (const std::uint32_t c : ordered_levels) {
       double key = 0.0;
       for (std::size_t s = 0; s < slots; ++s) key += component[s] * level_sums[c * slots + s];
@@ -718,9 +718,15 @@ private:
   }
 
   // The first principal component of the levels' class shares, each level
-  // weighted by its count, by power iteration from a fixed start.
-  std::vector<double> principal_component(std::size_t slots) const {
-    std::vector<double> mean(slots, 0.0), covariance(slots * slots, 0.0);
+  // weighted by its count, by power iteration from a fixed start; kept in
+  // the splitter's own buffers, so that nodes allocate nothing.
+  const std::vector<double>& principal_component(std::size_t slots) {
+    std::vector<double>& mean = component_scratch.mean;
+    std::vector<double>& covariance = component_scratch.covariance;
+    std::vector<double>& v = component_scratch.vector;
+    std::vector<double>& next = component_scratch.next;
+    mean.assign(slots, 0.0);
+    covariance.assign(slots * slots, 0.0);
     double total = 0.0;
     for (const std::uint32_t c : ordered_levels) {
       for (std::size_t s = 0; s < slots; ++s) mean[s] += level_sums[c * slots + s];
@@ -734,7 +740,8 @@ private:
         for (std::size_t t = 0; t < slots; ++t) covariance[s * slots + t] += n * ds * (level_sums[c * slots + t] / n - mean[t]);
       }
     }
-    std::vector<double> v(slots), next(slots);
+    v.resize(slots);
+    next.resize(slots);
     for (std::size_t s = 0; s < slots; ++s) v[s] = 1.0 + static_cast<double>(s);
     for (int iteration = 0; iteration < 40; ++iteration) {
       double norm = 0.0;
@@ -818,6 +825,9 @@ private:
   std::vector<double> level_sums;
   std::vector<double> level_key;
   std::vector<std::uint32_t> level_rank;
+  struct {
+    std::vector<double> mean, covariance, vector, next;
+  } component_scratch;  // principal_component's buffers
 };
 
 }  // namespace Sylvor
