@@ -96,7 +96,10 @@ def _missing(values):
 
 
 def _texts(values):
-    """The text of each value, as an object array of str."""
+    """The text of each value, as an object array of str (the values
+    themselves when they are all str already)."""
+    if _pd is not None and _pd.api.types.infer_dtype(values, skipna=False) == "string":
+        return values
     return np.array([v.decode() if isinstance(v, bytes) else str(v) for v in values], dtype=object)
 
 
@@ -104,7 +107,11 @@ def level_names(column):
     """The sorted names of the levels a column's present cells hold."""
     values = np.asarray(column, dtype=object)
     present = values[~_missing(values)]
-    return np.unique(_texts(present)).astype(object) if len(present) else np.array([], dtype=object)
+    if not len(present):
+        return np.array([], dtype=object)
+    texts = _texts(present)
+    distinct = _pd.unique(texts) if _pd is not None else np.unique(texts)
+    return np.array(sorted(distinct), dtype=object)
 
 
 def level_numbers(column, names):
@@ -116,10 +123,12 @@ def level_numbers(column, names):
     if not present.any() or not len(names):
         return codes
     texts = _texts(values[present])
-    at = np.searchsorted(names, texts)
-    at_clipped = np.minimum(at, len(names) - 1)
-    known = names[at_clipped] == texts
-    numbers_ = np.where(known, at_clipped, np.nan)
+    if _pd is not None:  # by hashing: a level's number, -1 for a name not among them
+        numbers_ = _pd.Categorical(texts, categories=names).codes.astype(np.float64)
+        numbers_[numbers_ < 0] = np.nan
+    else:
+        at = np.minimum(np.searchsorted(names, texts), len(names) - 1)
+        numbers_ = np.where(names[at] == texts, at, np.nan)
     codes[present] = numbers_
     return codes
 
