@@ -1,6 +1,7 @@
 #include "cli/config.hpp"
 
 #include <iostream>
+#include <type_traits>
 
 namespace po = boost::program_options;
 
@@ -62,6 +63,33 @@ void register_original_options(po::options_description& description, bool regres
        "glibc().");
 }
 
+// The options of info that the other commands list too (after
+// --oob-curve-file), where they have always been.
+void register_info_drawing_options(po::options_description& description) {
+  description.add_options()
+      ("tree", po::value<int>()->default_value(0),
+       "info: the tree (numbered from 0) that --dot draws.")
+      ("dot", po::bool_switch(),
+       "info: write the tree chosen by --tree as a Graphviz DOT graph instead of the summary; nodes deeper "
+       "than --max-depth (when positive) are elided, --desc-file names the features and classes.")
+      ("out", po::value<std::string>()->default_value(""),
+       "info: the file to write to (standard output when not given).");
+}
+
+// The options that matter to info, which reads a model and learns and tests
+// nothing: what its usage lists (it accepts the others, as it always has).
+void register_info_options(po::options_description& description) {
+  description.add_options()
+      ("help", "")
+      ("model-file", po::value<std::string>()->default_value(""),
+       "The model file to summarise or draw.")
+      ("desc-file", po::value<std::string>()->default_value(""),
+       "The data description file (BDF) that names the features and classes.")
+      ("max-depth", po::value<int>()->default_value(0),
+       "--dot: nodes deeper than this (when positive) are elided.");
+  register_info_drawing_options(description);
+}
+
 // The options added since: listed after the original ones, which keep
 // their order.
 void register_newer_options(po::options_description& description) {
@@ -80,14 +108,9 @@ void register_newer_options(po::options_description& description) {
        "tree number: the same forest for every thread count).")
       ("oob-curve-file", po::value<std::string>()->default_value(""),
        "The file to store the out-of-bag error (or mean squared error) of the first 1, 2, ... trees, "
-       "as CSV lines 'trees,error'.")
-      ("tree", po::value<int>()->default_value(0),
-       "info: the tree (numbered from 0) that --dot draws.")
-      ("dot", po::bool_switch(),
-       "info: write the tree chosen by --tree as a Graphviz DOT graph instead of the summary; nodes deeper "
-       "than --max-depth (when positive) are elided, --desc-file names the features and classes.")
-      ("out", po::value<std::string>()->default_value(""),
-       "info: the file to write to (standard output when not given).")
+       "as CSV lines 'trees,error'.");
+  register_info_drawing_options(description);
+  description.add_options()
       ("quiet", po::bool_switch(),
        "Show no progress line on standard error (it is shown only on a terminal).")
       ("missing-values", po::value<std::string>()->default_value("", "median"),
@@ -107,37 +130,41 @@ void RandomForestOptions::register_options(po::options_description& description,
 }
 
 void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
-  num_trees = vm["num-trees"].as<int>();
-  min_instances_per_node = vm["min-instances-per-node"].as<int>();
-  min_leaf_size = vm.count("min-leaf-size") != 0 ? vm["min-leaf-size"].as<int>() : 2;
-  max_leaf_nodes = vm["max-leaf-nodes"].as<int>();
-  fte_per_split = vm["fte-per-split"].as<int>();
-  max_depth = vm["max-depth"].as<int>();
-  in_file = vm["in-file"].as<std::string>();
-  desc_file = vm["desc-file"].as<std::string>();
-  rng_file = vm["rng-file"].as<std::string>();
-  model_file = vm["model-file"].as<std::string>();
-  log_file = vm["log-file"].as<std::string>();
-  model_format = vm["model-format"].as<std::string>();
-  predictions_file = vm["predictions-file"].as<std::string>();
-  print_string_labels = vm["print-string-labels"].as<bool>();
-  selection_file = vm["selection-file"].as<std::string>();
-  conf_matrix_file = vm["conf-matrix-file"].as<std::string>();
-  criteria = vm["criteria"].as<std::string>();
-  feature_type = vm["feature-type"].as<std::string>();
-  num_threads = vm["nthreads"].as<int>();
-  seed = vm["seed"].as<int>();
-  feature_importances_file = vm["feature-importances-file"].as<std::string>();
-  oob = vm.count("oob") != 0 && vm["oob"].as<bool>();
-  permutation_importances_file =
-      vm.count("permutation-importances-file") != 0 ? vm["permutation-importances-file"].as<std::string>() : "";
-  quiet = vm.count("quiet") != 0 && vm["quiet"].as<bool>();
-  oob_curve_file = vm.count("oob-curve-file") != 0 ? vm["oob-curve-file"].as<std::string>() : "";
-  tree = vm.count("tree") != 0 ? vm["tree"].as<int>() : 0;
-  dot = vm.count("dot") != 0 && vm["dot"].as<bool>();
-  out = vm.count("out") != 0 ? vm["out"].as<std::string>() : "";
-  seeding = vm.count("seeding") != 0 ? vm["seeding"].as<std::string>() : "per-thread";
-  missing_values = vm.count("missing-values") != 0 ? vm["missing-values"].as<std::string>() : "";
+  // A command lists only its own options (info fewer than the others): the
+  // others keep the record's defaults.
+  const auto read = [&vm](const char* name, auto& into) {
+    if (vm.count(name) != 0) into = vm[name].as<std::decay_t<decltype(into)>>();
+  };
+  read("num-trees", num_trees);
+  read("min-instances-per-node", min_instances_per_node);
+  read("min-leaf-size", min_leaf_size);
+  read("max-leaf-nodes", max_leaf_nodes);
+  read("fte-per-split", fte_per_split);
+  read("max-depth", max_depth);
+  read("in-file", in_file);
+  read("desc-file", desc_file);
+  read("rng-file", rng_file);
+  read("model-file", model_file);
+  read("log-file", log_file);
+  read("model-format", model_format);
+  read("predictions-file", predictions_file);
+  read("print-string-labels", print_string_labels);
+  read("selection-file", selection_file);
+  read("conf-matrix-file", conf_matrix_file);
+  read("criteria", criteria);
+  read("feature-type", feature_type);
+  read("nthreads", num_threads);
+  read("seed", seed);
+  read("feature-importances-file", feature_importances_file);
+  read("oob", oob);
+  read("permutation-importances-file", permutation_importances_file);
+  read("quiet", quiet);
+  read("oob-curve-file", oob_curve_file);
+  read("tree", tree);
+  read("dot", dot);
+  read("out", out);
+  read("seeding", seeding);
+  read("missing-values", missing_values);
 }
 
 namespace {
@@ -165,6 +192,13 @@ void usage(std::ostream& out, const std::string& command,
            const po::options_description& description) {
   usage_header(out);
   out << "   sylvor " << command << " [options]" << std::endl;
+  if (command == "info") {
+    po::options_description own("Flags", po::options_description::m_default_line_length,
+                                po::options_description::m_default_line_length / 2);
+    register_info_options(own);
+    out << own << std::endl;
+    return;
+  }
   out << description << std::endl;
 }
 

@@ -43,16 +43,19 @@ struct RandomForestOptions {
   int tree = 0;     // info --dot: the tree drawn
   bool dot = false;
   std::string out;  // info: the output file, or standard output
-  std::string seeding;
+  std::string seeding = "per-thread";
   std::string missing_values;  // "median", "split" or "" (not given: median, or split with categorical columns)
 
   // Adds the option table; the command word decides the defaults of
   // --min-instances-per-node (5 for learn-regress, else 1) and --criteria
-  // (variance for learn-regress, else gainratio).
+  // (variance for learn-regress, else gainratio). Every command takes
+  // every option; info's usage lists only its own (--model-file,
+  // --desc-file, --max-depth, --tree, --dot, --out).
   static void register_options(boost::program_options::options_description& description,
                                const std::string& command);
 
-  // Reads every option (each has a default) into the record.
+  // Reads the options the command lists (each has a default) into the
+  // record; the others keep their defaults here.
   void populate_from_options(const boost::program_options::variables_map& vm);
 };
 

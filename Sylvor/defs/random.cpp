@@ -74,14 +74,23 @@ void XorShiftRNGPool::init(const std::string& file, int size) {
   // A failed open shows up as a failed read below.
   const FileDescriptor fd(::open(path.c_str(), O_RDONLY));
   const std::string failure = "unable to read from random number file " + file;
+  std::uint64_t bytes_read = 0;
   for (auto& slot : rngs) {
     std::int64_t words[4];
     for (std::int64_t& word : words) {
       long zero_words = 0;
       for (;;) {
-        if (::read(fd.get(), &word, sizeof word) != static_cast<ssize_t>(sizeof word)) {
-          throw Exception(failure);
+        const ssize_t got = ::read(fd.get(), &word, sizeof word);
+        if (got != static_cast<ssize_t>(sizeof word)) {
+          if (fd.get() < 0 || got < 0) throw Exception(failure);
+          // The file ended: say how much it held and how much is needed.
+          bytes_read += static_cast<std::uint64_t>(got);
+          throw Exception(failure + ": it ends after " + std::to_string(bytes_read) + " bytes, but " +
+                          std::to_string(size) + " generators need at least " +
+                          std::to_string(32 * static_cast<std::uint64_t>(size)) +
+                          " (four non-zero 8-byte words each)");
         }
+        bytes_read += sizeof word;
         if (word != 0) break;
         if (++zero_words >= max_zero_words_in_a_row) {
           throw Exception(failure + " (it holds only zero words)");

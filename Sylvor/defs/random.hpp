@@ -108,9 +108,11 @@ public:
   void init_using_rand(int seed, int size);
 
   // Fills `size` generators from the non-zero 8-byte words of a file, stored
-  // as their absolute values: "/dev/urandom" when `file` is empty. A short
-  // read throws Exception("unable to read from random number file " + file)
-  // and leaves the slots not yet filled null.
+  // as their absolute values: "/dev/urandom" when `file` is empty. A file
+  // that cannot be read throws Exception("unable to read from random number
+  // file " + file); one that ends too soon says, after a colon, how many
+  // bytes it held and how many the generators need. A failure leaves the
+  // slots not yet filled null.
   void init(const std::string& file, int size);
 
 private:

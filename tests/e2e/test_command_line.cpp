@@ -93,6 +93,25 @@ TEST_P(CommandHelp, ListsOptionsWithTheCommandsDefaults) {
   expect_command_usage(r.out, command, min_instances);
 }
 
+TEST(CommandHelp, InfoListsOnlyItsOwnOptions) {
+  const auto r = run_sylvor({"info", "--help"});
+  EXPECT_EQ(r.status, 0);
+  const auto lines = lines_of(r.out);
+  ASSERT_GT(lines.size(), 6u) << r.out;
+  EXPECT_EQ(lines[4], "   sylvor info [options]");
+  std::vector<std::string> listed;
+  for (const std::string& line : lines) {
+    if (line.rfind("  --", 0) == 0) listed.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"--help", "--model-file", "--desc-file", "--max-depth", "--tree",
+                                              "--dot", "--out"}));
+  // An unknown option shows the same short listing.
+  const auto unknown = run_sylvor({"info", "--bogus"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err.find("--num-trees"), std::string::npos) << unknown.err;
+  EXPECT_NE(unknown.err.find("  --dot"), std::string::npos) << unknown.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Commands, CommandHelp,
                          ::testing::Values(std::make_pair("learn-classify", 1),
                                            std::make_pair("learn-regress", 5),
@@ -263,7 +282,8 @@ TEST(CommandLine, ShortSeedFileIsACommandError) {
   }
   const auto r = run_sylvor({"learn", "--rng-file", "seed.bin", "--model-file", "m"}, dir);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "sylvor learn error: unable to read from random number file seed.bin\n");
+  EXPECT_EQ(r.err, "sylvor learn error: unable to read from random number file seed.bin: it ends after 1016 "
+                   "bytes, but 32 generators need at least 1024 (four non-zero 8-byte words each)\n");
   std::remove((dir + "/seed.bin").c_str());
 }
 
