@@ -39,7 +39,7 @@ def columns_of(X):
 
 
 def _holds_text(column):
-    if is_dataframe(column) or (_pd is not None and isinstance(column, _pd.Series)):
+    if _pd is not None and isinstance(column, _pd.Series):
         dtype = column.dtype
         return isinstance(dtype, _pd.CategoricalDtype) or dtype == object or _pd.api.types.is_string_dtype(dtype)
     if column.dtype.kind in "US":
@@ -47,13 +47,11 @@ def _holds_text(column):
     return column.dtype == object and any(isinstance(v, (str, bytes)) for v in column)
 
 
-def categorical_mask(X, categorical_features, feature_names=None):
-    """Which features of X are categorical (a bool array), or None when
-    none is; ValueError for an index, name or mask that does not fit X."""
-    if categorical_features is None:
-        return None
-    columns = columns_of(X)
-    if columns is None:
+def categorical_mask(columns, categorical_features, feature_names=None):
+    """Which of the columns (as columns_of gives them) are categorical (a
+    bool array), or None when none is; ValueError for an index, name or
+    mask that does not fit them."""
+    if categorical_features is None or columns is None:
         return None
     n = len(columns)
     if isinstance(categorical_features, str):
@@ -133,13 +131,14 @@ def level_numbers(column, names):
     return codes
 
 
-def coded(X, mask, categories):
+def coded(X, mask, categories, columns=None):
     """X with each categorical column (mask) replaced by its level numbers
     by `categories` (per feature, its sorted names or None): a DataFrame
-    stays one, with its column names; an array becomes a float64 array."""
+    stays one, with its column names; an array becomes a float64 array.
+    `columns`, when given, are X's as columns_of gives them."""
     if mask is None:
         return X
-    columns = columns_of(X)
+    columns = columns_of(X) if columns is None else columns
     if columns is None or len(columns) != len(mask):
         return X  # validation reports the shape
     numbers_ = {j: level_numbers(columns[j], categories[j]) for j in np.flatnonzero(mask)}

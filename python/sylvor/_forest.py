@@ -182,15 +182,16 @@ class _BaseForest(BaseEstimator):
         level numbers (NaN for a missing cell or an unseen level). Fitting
         decides which features are categorical (is_categorical_, None when
         none is) and collects their sorted level names (categories_)."""
+        cells = None
         if fitting:
-            mask = _categorical.categorical_mask(X, self.categorical_features, getattr(X, "columns", None))
+            cells = _categorical.columns_of(X) if self.categorical_features is not None else None
+            mask = _categorical.categorical_mask(cells, self.categorical_features, getattr(X, "columns", None))
             categories = None
             if mask is not None:
                 if self.missing_values == "median":
                     raise ValueError("categorical features need missing_values='split': the levels of a split "
                                      "are learned with the missing values kept aside")
                 columns = list(getattr(X, "columns", range(len(mask))))
-                cells = _categorical.columns_of(X)
                 categories = [_categorical.level_names(cells[j]) if m else None for j, m in enumerate(mask)]
                 for j, names in enumerate(categories):
                     if names is not None and not len(names):
@@ -198,7 +199,8 @@ class _BaseForest(BaseEstimator):
                                          "is missing")
             self.is_categorical_ = mask
             self.categories_ = categories
-        return _categorical.coded(X, getattr(self, "is_categorical_", None), getattr(self, "categories_", None))
+        return _categorical.coded(X, getattr(self, "is_categorical_", None), getattr(self, "categories_", None),
+                                  cells)
 
     def _feature_levels(self):
         """The level names per feature as the extension takes them, or None."""
