@@ -118,7 +118,10 @@ void register_newer_options(po::options_description& description) {
        "upper median, recorded beside the model (MODEL.medians) for testing to fill with; 'split' leaves "
        "them in the data, and each split learns the side they go to, recorded in the model (a split whose "
        "node had none sends them to its larger child); testing then needs no medians. A description with "
-       "categorical columns learns them in the splits: split, unless given.");
+       "categorical columns learns them in the splits: split, unless given.")
+      ("header", po::bool_switch(),
+       "The data file's first row names the columns (as 'header' in the description does): it is not read "
+       "as data, and features the description does not name take their names from it.");
 }
 
 }  // namespace
@@ -165,6 +168,7 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   read("out", out);
   read("seeding", seeding);
   read("missing-values", missing_values);
+  read("header", header);
 }
 
 namespace {

@@ -39,6 +39,7 @@ struct RandomForestOptions {
   bool oob = false;
   std::string permutation_importances_file;
   bool quiet = false;
+  bool header = false;  // the data's first row names the columns
   std::string oob_curve_file;
   int tree = 0;     // info --dot: the tree drawn
   bool dot = false;

@@ -4,6 +4,14 @@
 
 namespace Sylvor {
 
+DataSetDescription read_command_description(const RandomForestOptions& options) {
+  DataSetDescription desc = read_sylvor_description(options.desc_file);
+  if (options.header) desc.set_header(true);
+  return desc;
+}
+
+std::string model_description_path(const std::string& model_file) { return model_file + ".bdf"; }
+
 void check_standard_output() {
   std::cout.flush();
   if (!std::cout) throw Exception("could not write to standard output");

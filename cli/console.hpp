@@ -26,20 +26,34 @@ namespace Sylvor {
 // output" when anything written there was lost (a full disk, a closed pipe).
 void check_standard_output();
 
+// The description file of the command (the default description without
+// one), with a header row when --header is given.
+DataSetDescription read_command_description(const RandomForestOptions& options);
+
+// MODEL.bdf: the description a learn command writes beside the model when
+// it took class or feature names from the data.
+std::string model_description_path(const std::string& model_file);
+
 // Reads the data set (or the selected rows of it) and reports the time;
 // missing values stay NaN for the command to fill. The cells of
-// categorical columns are numbered as `coding` says.
+// categorical columns are numbered as `coding` says. The read's warnings
+// go to standard error; the rest of what it noticed to `notes`.
 template <class DataSet>
 void read_data(const RandomForestOptions& options, const DataSetDescription& desc, DataSet& data, CommandLog& log,
-               const LevelCoding& coding = LevelCoding()) {
+               const LevelCoding& coding = LevelCoding(), ReadNotes* notes = nullptr) {
+  ReadNotes own_notes;
+  if (notes == nullptr) notes = &own_notes;
   cvd_timer timer;
   if (!options.selection_file.empty()) {
     const std::vector<int> selected_instance_indices = read_selection(options.selection_file);
     timer.reset();
-    read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices, coding);
+    read_data_subset(data, options.in_file, "csv", desc, selected_instance_indices, coding, notes);
   } else {
     timer.reset();
-    read_data_set(data, options.in_file, "csv", desc, coding);
+    read_data_set(data, options.in_file, "csv", desc, coding, notes);
+  }
+  for (const std::string& warning : notes->warnings) {
+    std::cerr << "sylvor warning: data file `" << options.in_file << "': " << warning << std::endl;
   }
   const double seconds = timer.get_time();
   std::cout << std::endl << "Total time to read dataset: " << seconds << std::endl;

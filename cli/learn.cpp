@@ -1,6 +1,7 @@
 #include "cli/learn.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "cli/console.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/log.hpp"
+#include "cli/preflight.hpp"
 #include "cli/stopwatch.hpp"
 
 namespace Sylvor {
@@ -164,7 +166,7 @@ void stage_values(const char* what, const std::string& file, const std::vector<d
 template <class Task, class DataSet>
 void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& pool, const DataSet& data,
                      const std::vector<double>& medians, const FeatureLevels& levels, const Task& task,
-                     double sample_prop, CommandLog& log) {
+                     double sample_prop, const DataSetDescription* learned_description, CommandLog& log) {
   const ForestSettings settings = settings_of(options, sample_prop, levels, data.get_num_features());
   const bool permutation = !options.permutation_importances_file.empty();
   ForestGenerators generators = generators_of(options, pool);
@@ -183,8 +185,48 @@ void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& 
     stage_values("feature importances", options.feature_importances_file, forest.feature_importances, outputs);
   }
   if (permutation) stage_values("permutation importances", options.permutation_importances_file, permuted, outputs);
+  if (learned_description != nullptr) {
+    const std::string path = model_description_path(options.model_file);
+    std::cout << "Writing the model's description to " << path << std::endl;
+    write_sylvor_description(outputs.add(path, "model description"), *learned_description);
+  }
   check_standard_output();
   outputs.commit();
+}
+
+// Takes into the description the names the data gave: the class names
+// collected from the rows (numbered in sorted order) and, from a header
+// row, the names of the features the description does not name (white
+// space and '#' in them become '_'). Returns whether it took any, for the
+// description to be written beside the model.
+bool take_names_from_data(const RandomForestOptions& options, const ReadNotes& notes, DataSetDescription& desc) {
+  for (std::size_t k = 0; k < notes.class_names.size(); ++k) {
+    const std::string& name = notes.class_names[k];
+    if (!is_description_word(name)) {
+      throw Exception("data file `" + options.in_file + "': class name '" + name +
+                      "' cannot be kept in the model's description, whose class names are single words "
+                      "without '#'");
+    }
+    desc.add_label_pair(name, static_cast<int>(k));
+  }
+  int feature = 0;
+  for (std::size_t j = 0; j < notes.header.size(); ++j) {
+    const int column = static_cast<int>(j);
+    if (column == desc.get_class_column() || desc.is_ignorable(column)) continue;
+    std::string name = notes.header[j];
+    for (char& c : name) {
+      if (c == '#' || std::isspace(static_cast<unsigned char>(c)) != 0) c = '_';
+    }
+    if (desc.get_feature_name(feature).empty() && !name.empty()) desc.set_feature_name(feature, name);
+    ++feature;
+  }
+  const bool took = !notes.class_names.empty() || !notes.header.empty();
+  if (took && model_gets_companions(options.model_file) && !options.desc_file.empty() &&
+      same_file(options.desc_file, model_description_path(options.model_file))) {
+    throw Exception("the model's description `" + model_description_path(options.model_file) +
+                    "' would overwrite the description file: give the model another name");
+  }
+  return took && model_gets_companions(options.model_file);
 }
 
 // Reads the description and the data, then learns and writes with the task
@@ -193,14 +235,16 @@ template <class F, class L, class WithTask>
 void learn_command(const RandomForestOptions& options, const XorShiftRNGPool& pool, double sample_prop,
                    bool keep_log, WithTask with_task) {
   run_logged(keep_log ? options.log_file : std::string(), [&](CommandLog& log) {
-    const DataSetDescription desc = read_sylvor_description(options.desc_file);
+    DataSetDescription desc = read_command_description(options);
     if (!desc.get_categorical_columns().empty() && options.missing_values == "median") {
       throw Exception("--missing-values median: the description makes columns categorical, whose missing values "
                       "are learned in the splits; give split or leave the option out");
     }
     MemoryDataSet<F, L> data;
     FeatureLevels levels;
-    read_data(options, desc, data, log, LevelCoding{&levels, true});
+    ReadNotes notes;
+    read_data(options, desc, data, log, LevelCoding{&levels, true}, &notes);
+    const bool names_taken = take_names_from_data(options, notes, desc);
     // Missing values take the column medians, which the model keeps for the
     // rows it will predict, unless the splits learn where they go.
     std::vector<double> medians;
@@ -210,7 +254,7 @@ void learn_command(const RandomForestOptions& options, const XorShiftRNGPool& po
     }
     std::cout << "Training forest on " << data.get_num_instances() << " instances" << std::endl;
     with_task([&](const auto& task) {
-      learn_and_write(options, pool, data, medians, levels, task, sample_prop, log);
+      learn_and_write(options, pool, data, medians, levels, task, sample_prop, names_taken ? &desc : nullptr, log);
     });
   });
 }

@@ -147,4 +147,6 @@ void check_files(const RandomForestOptions& options, CommandFiles kind) {
   if (!learning) check_model_file(options.model_file);
 }
 
+bool same_file(const std::string& first, const std::string& second) { return identity(first) == identity(second); }
+
 }  // namespace Sylvor

@@ -39,6 +39,9 @@ enum class CommandFiles {
 // command reads must be named (an OptionProblem otherwise).
 void check_files(const RandomForestOptions& options, CommandFiles kind);
 
+// Whether two paths name the same file (existing or not).
+bool same_file(const std::string& first, const std::string& second);
+
 }  // namespace Sylvor
 
 #endif

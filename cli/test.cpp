@@ -1,5 +1,6 @@
 #include "cli/test.hpp"
 
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -189,9 +190,25 @@ void write_predictions(const RandomForestOptions& options, const std::vector<T>&
   save_vector(files.back()->stream(), values, " ");
 }
 
+// A description that names no class takes the class names the model was
+// learned with, from the description written beside it.
+void take_model_class_names(const RandomForestOptions& options, DataSetDescription& desc) {
+  const std::string path = model_description_path(options.model_file);
+  std::ifstream probe(path);
+  if (!probe) {
+    throw Exception("the description" + (options.desc_file.empty() ? std::string() : " `" + options.desc_file + "'") +
+                    " names no class, and the class names learned with the model cannot be read from `" + path +
+                    "' (written beside the model when learning took them from the data)");
+  }
+  const DataSetDescription learned = read_sylvor_description(path);
+  if (learned.get_label_map().size() == 0) throw Exception("the model's description `" + path + "' names no class");
+  for (const auto& [id, name] : learned.get_label_map().get_pairs()) desc.add_label_pair(name, id);
+}
+
 template <class F, class L>
 void test_logged(const RandomForestOptions& options, CommandLog& log) {
-  const DataSetDescription desc = read_sylvor_description(options.desc_file);
+  DataSetDescription desc = read_command_description(options);
+  if (std::is_integral<L>::value && desc.collects_labels()) take_model_class_names(options, desc);
   if (std::is_integral<L>::value && !options.conf_matrix_file.empty() &&
       static_cast<std::size_t>(desc.get_num_classes()) > max_printed_classes) {
     throw Exception("--conf-matrix-file: the description declares " + std::to_string(desc.get_num_classes()) +

@@ -96,6 +96,20 @@ public:
   void set_number_labeling(bool on) { number_labeling = on; }
   bool is_number_labeling() const { return number_labeling; }
 
+  // Whether the first row of the data holds the column names, not values.
+  void set_header(bool on) { header = on; }
+  bool has_header() const { return header; }
+
+  // Whether the class names are to be collected from the rows read (sorted
+  // and numbered 0, 1, ...): for class labels named in a column when the
+  // description names no class.
+  // The description asked for it by name ("labels-from-data").
+  void set_labels_from_data(bool on) { labels_from_data = on; }
+  bool asks_labels_from_data() const { return labels_from_data; }
+  bool collects_labels() const {
+    return ltype == DiscreteZeroOnward && !number_labeling && class_column >= 0 && label_map.size() == 0;
+  }
+
   const StringIntMap& get_label_map() const { return label_map; }
 
 private:
@@ -109,6 +123,8 @@ private:
   std::set<int> categorical_columns;
   int num_features = 0;
   bool number_labeling = false;
+  bool header = false;
+  bool labels_from_data = false;
 };
 
 }  // namespace Sylvor

@@ -91,6 +91,15 @@ void process_number_labels(int, DataSetDescription& desc, const std::vector<std:
   desc.set_number_labeling(true);
 }
 
+// "header": the data's first row names the columns.
+void process_header(int, DataSetDescription& desc, const std::vector<std::string>&) { desc.set_header(true); }
+
+// "labels-from-data": the class names are those of the rows read, sorted
+// (as without label lines; the command says so and refuses label lines).
+void process_labels_from_data(int, DataSetDescription& desc, const std::vector<std::string>&) {
+  desc.set_labels_from_data(true);
+}
+
 }  // namespace
 
 SylvorDescriptionReader::SylvorDescriptionReader()
@@ -102,7 +111,9 @@ SylvorDescriptionReader::SylvorDescriptionReader()
                {"feature", {3, process_feature}},
                {"ignore", {1, process_ignore}},
                {"categorical", {1, process_categorical}},
-               {"number-labels", {0, process_number_labels}}} {}
+               {"number-labels", {0, process_number_labels}},
+               {"header", {0, process_header}},
+               {"labels-from-data", {0, process_labels_from_data}}} {}
 
 int SylvorDescriptionReader::parse_int(int line_no, const std::string& text) {
   long long value = 0;
@@ -153,6 +164,13 @@ DataSetDescription SylvorDescriptionReader::read(std::istream& in) const {
 }
 
 void check_class_numbers(const DataSetDescription& desc) {
+  if (desc.asks_labels_from_data() && !desc.collects_labels()) {
+    throw Exception(std::string("labels-from-data takes the class names from a column of class names, but "
+                                "the description ") +
+                    (desc.get_label_map().size() != 0 ? "names its classes with label lines"
+                     : desc.get_class_column() < 0    ? "gives no class-column"
+                                                      : "makes the labels numbers"));
+  }
   const std::vector<std::pair<int, std::string>> classes = desc.get_label_map().get_pairs();
   std::string numbers;
   for (const auto& [id, name] : classes) numbers += (numbers.empty() ? "" : ", ") + std::to_string(id);
@@ -181,6 +199,28 @@ DataSetDescription read_sylvor_description(const std::string& filename) {
   const DataSetDescription desc = SylvorDescriptionReader().read(in);
   check_class_numbers(desc);
   return desc;
+}
+
+bool is_description_word(const std::string& name) {
+  return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '#' || std::isspace(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
+void write_sylvor_description(std::ostream& out, const DataSetDescription& desc) {
+  if (desc.get_labeling() == PlusOneMinusOne) out << "label-type plus-one-minus-one\n";
+  if (desc.get_labeling() == Regression) out << "label-type regression\n";
+  if (desc.is_number_labeling()) out << "number-labels\n";
+  if (desc.has_header()) out << "header\n";
+  out << "num-features " << desc.get_num_features() << "\n";
+  if (desc.get_class_column() >= 0) out << "class-column " << desc.get_class_column() << "\n";
+  for (const int column : desc.get_ignored_columns()) out << "ignore " << column << "\n";
+  for (const int column : desc.get_categorical_columns()) out << "categorical " << column << "\n";
+  for (const auto& [id, name] : desc.get_label_map().get_pairs()) out << "label " << id << " " << name << "\n";
+  for (int f = 0; f < desc.get_num_features(); ++f) {
+    const std::string name = desc.get_feature_name(f);
+    if (!name.empty()) out << "feature-name " << f << " " << name << "\n";
+  }
 }
 
 double convert_cstring_to_double(const char* text, int length) {

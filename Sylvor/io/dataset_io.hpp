@@ -73,6 +73,17 @@ void check_class_numbers(const DataSetDescription& desc);
 // the default description; a file that cannot be opened throws Exception.
 DataSetDescription read_sylvor_description(const std::string& filename);
 
+// Writes a description that reads back as `desc` does: its label type,
+// class column, feature count, ignored and categorical columns, header,
+// class names and feature names (the value names of nominal features,
+// which reading does not use, are left out). Names must be description
+// words (see is_description_word).
+void write_sylvor_description(std::ostream& out, const DataSetDescription& desc);
+
+// Whether a name can stand as one word of a description line: not empty,
+// no white space, no "#" (which starts a comment).
+bool is_description_word(const std::string& name);
+
 // ------------------------------------------------------------------ data rows
 
 // Converts one column text (fewer than 255 characters): NaN when it starts
@@ -164,17 +175,52 @@ void CSVReader::read(std::istream& in, Reader& reader) const {
   }
 }
 
+// What a read learned beside the rows, for its caller to use or report.
+struct ReadNotes {
+  std::vector<std::string> header;       // the column names of a header row
+  std::vector<std::string> class_names;  // collected class names, sorted: class k is class_names[k]
+  // Values the feature type changed, at most one per column: an integer
+  // feature type drops a number's decimals.
+  std::vector<std::string> warnings;
+};
+
 template <class DataSet>
 class DataSetReader {
 public:
   typedef typename DataSet::feature_type feature_type;
   typedef typename DataSet::label_type label_type;
 
-  explicit DataSetReader(DataSet& data) : data(data) {}
+  explicit DataSetReader(DataSet& data) : data(data), first_instance(data.get_num_instances()) {}
 
+  // With a header in the description the first row is taken for the column
+  // names; rows are numbered from the one after it. When the description
+  // names no class, the class names are collected (see finish_labels).
   void use_description(const DataSetDescription& description) {
     desc = description;
     number_labeling = desc.is_number_labeling();
+    header_pending = desc.has_header();
+    collecting_labels = desc.collects_labels();
+  }
+
+  // Where the header, the collected class names and the warnings go (none
+  // are kept without it).
+  void use_notes(ReadNotes* read_notes) { notes = read_notes; }
+
+  // Numbers the collected class names in sorted order and relabels the rows
+  // read with them; the data set then has as many classes as names.
+  void finish_labels() {
+    if (!collecting_labels) return;
+    std::vector<std::string> names = class_names;
+    std::sort(names.begin(), names.end());
+    std::vector<L> number(class_names.size());
+    for (std::size_t c = 0; c < number.size(); ++c) {
+      number[c] = static_cast<L>(std::lower_bound(names.begin(), names.end(), class_names[c]) - names.begin());
+    }
+    for (std::size_t i = first_instance; i < data.get_num_instances(); ++i) {
+      data.set_label(i, number[static_cast<std::size_t>(data.get_label(i))]);
+    }
+    data.set_num_classes(names.size());
+    if (notes != nullptr) notes->class_names = std::move(names);
   }
 
   // Reads the cells of the description's categorical columns as level
@@ -260,11 +306,16 @@ public:
         first_row_size = n;
       } else if (n != first_row_size) {
         throw "row " + std::to_string(row_no) + " has " + std::to_string(n) +
-            " columns but previous rows have " + std::to_string(first_row_size) + " columns";
+            " columns but " + (header_names.empty() ? "previous rows have " : "the header has ") +
+            std::to_string(first_row_size) + " columns";
       }
-      if (take_row()) store_row();
     }
-    ++row_no;
+    if (n != 0 && header_pending) {
+      take_header(n);
+    } else {
+      if (n != 0 && take_row()) store_row();
+      ++row_no;
+    }
     col_start = 0;
     col_no = 0;
     if (!col_starts.empty()) col_starts[0] = 0;
@@ -274,12 +325,55 @@ private:
   typedef typename DataSet::feature_type F;
   typedef typename DataSet::label_type L;
 
+  void take_header(std::size_t n) {
+    header_pending = false;
+    header_names.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      int length = 0;
+      const char* text = column_text(j, length);
+      header_names[j].assign(text, static_cast<std::size_t>(length));
+    }
+    if (notes != nullptr) notes->header = header_names;
+  }
+
+  // The row being read: the header row, or a row by its number.
+  std::string row_called() const { return header_pending ? "the header row" : "row " + std::to_string(row_no); }
+
+  // Column j, with its header name when there is one.
+  std::string column_called(std::size_t j) const {
+    return "column " + std::to_string(j) + (j < header_names.size() ? " (" + header_names[j] + ")" : "");
+  }
+
+  // The first value of feature k that the integer feature type cuts short.
+  void note_dropped_decimals(std::size_t k, std::size_t j, const char* text, int length, double v) {
+    if (notes == nullptr) return;
+    if (decimals_noted.empty()) decimals_noted.assign(feature_columns.size(), 0);
+    if (decimals_noted[k]) return;
+    decimals_noted[k] = 1;
+    notes->warnings.push_back(column_called(j) + " has decimals, which the feature type " + feature_type_name<F>() +
+                              " drops: '" + std::string(text, static_cast<std::size_t>(length)) + "' in row " +
+                              std::to_string(row_no) + " is read as " + std::to_string(static_cast<long long>(static_cast<F>(v))) +
+                              " (the first such value of the column; use --feature-type float or double to keep them)");
+  }
+
+  // The number of a collected class name, in the order the names are met.
+  L collected_label() {
+    const auto [at, added] = seen_classes.emplace(label_buffer, class_names.size());
+    if (added) {
+      if (is_missing_value(label_buffer.data(), static_cast<int>(label_buffer.size())) || label_buffer.empty()) {
+        throw "row " + std::to_string(row_no) + ": the label is missing ('" + label_buffer + "')";
+      }
+      class_names.push_back(label_buffer);
+    }
+    return static_cast<L>(at->second);
+  }
+
   // Fixes, from the first row, which columns are features; the shape of the
   // file must agree with the description.
   void plan_columns(std::size_t n) {
     const int class_column = desc.get_class_column();
     if (class_column >= 0 && static_cast<std::size_t>(class_column) >= n) {
-      throw "row " + std::to_string(row_no) + " has " + std::to_string(n) +
+      throw row_called() + " has " + std::to_string(n) +
           " columns but the description puts the label in column " +
           std::to_string(class_column);
     }
@@ -291,7 +385,7 @@ private:
     }
     const std::size_t declared = static_cast<std::size_t>(std::max(desc.get_num_features(), 0));
     if (feature_columns.size() != declared) {
-      throw "row " + std::to_string(row_no) + " has " + std::to_string(feature_columns.size()) +
+      throw row_called() + " has " + std::to_string(feature_columns.size()) +
           " feature columns (neither ignored nor the label) but the description declares " +
           std::to_string(declared) + " features";
     }
@@ -423,6 +517,9 @@ private:
         throw where(j) + "value '" + std::string(text, length) +
             "' is out of range for the feature type " + feature_type_name<F>();
       }
+      if constexpr (std::is_integral<F>::value) {
+        if (v != std::trunc(v)) note_dropped_decimals(k, j, text, length, v);
+      }
       values.push_back(v);
     }
     data.add_instance(read_label(), values.begin(), values.end());
@@ -438,6 +535,7 @@ private:
     const char* text = column_text(static_cast<std::size_t>(class_column), length);
     if (!number_labeling) {
       label_buffer.assign(text, static_cast<std::size_t>(length));
+      if (collecting_labels) return collected_label();
       return static_cast<L>(desc.get_int_label(label_buffer));
     }
     const std::string shown(text, static_cast<std::size_t>(length));
@@ -487,6 +585,15 @@ private:
   std::vector<std::unordered_map<std::string, std::uint32_t>> seen_levels;
   std::vector<std::vector<std::string>> first_seen;
   std::string name_buffer;
+  // The header row, collected class names and notes.
+  std::size_t first_instance;  // the data set's first instance of this read
+  bool header_pending = false;
+  std::vector<std::string> header_names;
+  bool collecting_labels = false;
+  std::unordered_map<std::string, std::size_t> seen_classes;
+  std::vector<std::string> class_names;  // in the order first met
+  std::vector<char> decimals_noted;      // per feature
+  ReadNotes* notes = nullptr;
 };
 
 // How the cells of categorical columns are numbered: by the names collected
@@ -509,11 +616,12 @@ std::string delimiter_of_format(const std::string& format);
 template <class DataSet>
 void read_rows(DataSet& data, std::istream& in, const std::string& format,
                const DataSetDescription& desc, const std::vector<int>* subset, const std::string& name,
-               const LevelCoding& coding) {
+               const LevelCoding& coding, ReadNotes* notes) {
   DataSetReader<DataSet> reader(data);
   if (subset != nullptr) reader.use_subset(*subset);
   reader.use_description(desc);
   reader.use_levels(coding.levels, coding.collect);
+  reader.use_notes(notes);
   const CSVReader csv(delimiter_of_format(format));
   data.set_labeling(desc.get_num_classes(), desc.get_labeling());
   // The feature columns are sized by the first row, once its shape agrees
@@ -528,6 +636,7 @@ void read_rows(DataSet& data, std::istream& in, const std::string& format,
   }
   reader.finish();
   reader.finish_levels();
+  reader.finish_labels();
 }
 
 // Opens a data file, throwing Exception "could not open data file: `NAME'".
@@ -536,36 +645,39 @@ void open_data_file(std::ifstream& in, const std::string& filename);
 }  // namespace detail
 
 // Appends the rows of a data stream to `data` (nothing is cleared). The
-// format is "csv", "text" or "txt"; another format throws Exception.
+// format is "csv", "text" or "txt"; another format throws Exception. What
+// the read notices beside the rows goes to `notes` when given.
 template <class DataSet>
 void read_data_set(DataSet& data, std::istream& in, const std::string& format,
-                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding()) {
-  detail::read_rows(data, in, format, desc, nullptr, "", coding);
+                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding(),
+                   ReadNotes* notes = nullptr) {
+  detail::read_rows(data, in, format, desc, nullptr, "", coding, notes);
 }
 
 // As read_data_set, keeping only the rows whose 0-based numbers are listed.
 template <class DataSet>
 void read_data_subset(DataSet& data, std::istream& in, const std::string& format,
                       const DataSetDescription& desc, const std::vector<int>& subset_indices,
-                      const LevelCoding& coding = LevelCoding()) {
-  detail::read_rows(data, in, format, desc, &subset_indices, "", coding);
+                      const LevelCoding& coding = LevelCoding(), ReadNotes* notes = nullptr) {
+  detail::read_rows(data, in, format, desc, &subset_indices, "", coding, notes);
 }
 
 template <class DataSet>
 void read_data_set(DataSet& data, const std::string& filename, const std::string& format,
-                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding()) {
+                   const DataSetDescription& desc, const LevelCoding& coding = LevelCoding(),
+                   ReadNotes* notes = nullptr) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  detail::read_rows(data, in, format, desc, nullptr, filename, coding);
+  detail::read_rows(data, in, format, desc, nullptr, filename, coding, notes);
 }
 
 template <class DataSet>
 void read_data_subset(DataSet& data, const std::string& filename, const std::string& format,
                       const DataSetDescription& desc, const std::vector<int>& subset_indices,
-                      const LevelCoding& coding = LevelCoding()) {
+                      const LevelCoding& coding = LevelCoding(), ReadNotes* notes = nullptr) {
   std::ifstream in;
   detail::open_data_file(in, filename);
-  detail::read_rows(data, in, format, desc, &subset_indices, filename, coding);
+  detail::read_rows(data, in, format, desc, &subset_indices, filename, coding, notes);
 }
 
 // The row numbers of a selection file: whitespace-separated non-negative

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -303,6 +304,107 @@ TEST_F(Files, ManyClassesAreScoredWithoutTheSquareOfTheClasses) {
   EXPECT_EQ(refused.err, "sylvor test error: --conf-matrix-file: the description declares 20000 classes, but a "
                          "confusion matrix is written for at most 1000\n");
   EXPECT_EQ(refused.out, "");
+}
+
+// ------------------------------------------- names taken from the data file
+
+// Iris with a header row of names, described without a class name.
+class NamesFromData : public Files {
+protected:
+  void SetUp() override {
+    std::ofstream data(in("iris.csv"));
+    data << "sepal_length,sepal_width,petal_length,petal_width,species\n" << slurp(examples + "/iris.csv");
+    std::ofstream(in("iris.bdf")) << "num-features 4\nclass-column 4\nheader\n";
+  }
+  ProgramResult run(const std::string& command, const std::string& description, std::vector<std::string> more) const {
+    std::vector<std::string> args{command, "--in-file", in("iris.csv"), "--desc-file", in(description),
+                                  "--model-file", in("m"), "--quiet"};
+    args.insert(args.end(), more.begin(), more.end());
+    return run_sylvor(args);
+  }
+};
+
+TEST_F(NamesFromData, ClassAndFeatureNamesGoBesideTheModelAndTestingUsesThem) {
+  const auto learned = run("learn", "iris.bdf", {"--seed", "1", "--num-trees", "5"});
+  ASSERT_EQ(learned.status, 0) << learned.err;
+  EXPECT_EQ(slurp(in("m.bdf")),
+            "header\nnum-features 4\nclass-column 4\nlabel 0 setosa\nlabel 1 versicolor\nlabel 2 virginica\n"
+            "feature-name 0 sepal_length\nfeature-name 1 sepal_width\nfeature-name 2 petal_length\n"
+            "feature-name 3 petal_width\n");
+  // The same forest as one learned from a description that names the
+  // classes in that order, on the file without its header.
+  auto named = iris("learn");
+  named.insert(named.end(), {"--model-file", in("named"), "--seed", "1", "--num-trees", "5"});
+  ASSERT_EQ(run_sylvor(named).status, 0);
+  EXPECT_EQ(slurp(in("m")), slurp(in("named")));
+
+  const auto tested = run("test", "iris.bdf", {"--predictions-file", in("p"), "--print-string-labels", "true"});
+  ASSERT_EQ(tested.status, 0) << tested.err;
+  std::istringstream words(slurp(in("p")));
+  std::vector<std::string> predicted;
+  for (std::string word; words >> word;) predicted.push_back(word);
+  ASSERT_EQ(predicted.size(), 150u);
+  EXPECT_EQ(predicted.front(), "setosa");
+  EXPECT_EQ(predicted.back(), "virginica");
+  // The written description serves as the description too.
+  EXPECT_EQ(run("test", "m.bdf", {"--predictions-file", in("p2"), "--print-string-labels", "true"}).status, 0);
+  EXPECT_EQ(slurp(in("p2")), slurp(in("p")));
+}
+
+TEST_F(NamesFromData, TestingWithoutTheModelsDescriptionSaysWhereItLooked) {
+  ASSERT_EQ(run("learn", "iris.bdf", {"--seed", "1", "--num-trees", "2"}).status, 0);
+  std::remove(in("m.bdf").c_str());
+  const auto r = run("test", "iris.bdf", {"--predictions-file", in("p")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "sylvor test error: the description `" + in("iris.bdf") +
+                       "' names no class, and the class names learned with the model cannot be read from `" +
+                       in("m.bdf") + "' (written beside the model when learning took them from the data)\n");
+  EXPECT_EQ(slurp(in("p")), "");
+}
+
+struct RefusedNames {
+  std::string name;
+  std::string data;           // rows after the header
+  std::string model;          // the model file's name
+  std::string error_ending;   // of the learn command's message
+};
+
+class NamesFromDataRefused : public NamesFromData, public ::testing::WithParamInterface<RefusedNames> {};
+
+TEST_P(NamesFromDataRefused, BeforeLearningAndWithoutWritingAnything) {
+  std::ofstream(in("iris.csv")) << "a,b,c,d,class\n" << GetParam().data;
+  const auto r = run_sylvor({"learn", "--in-file", in("iris.csv"), "--desc-file", in("iris.bdf"), "--model-file",
+                             in(GetParam().model), "--quiet", "--seed", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(GetParam().error_ending), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Training"), std::string::npos);
+  EXPECT_EQ(slurp(in("m")), "");
+  EXPECT_EQ(slurp(in("iris.bdf")), "num-features 4\nclass-column 4\nheader\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NamesFromDataRefused,
+    ::testing::Values(
+        RefusedNames{"ClassNameOfTwoWords", "1,2,3,4,\"Iris setosa\"\n", "m",
+                     "class name 'Iris setosa' cannot be kept in the model's description, whose class names are "
+                     "single words without '#'\n"},
+        RefusedNames{"MissingClassName", "1,2,3,4,a\n1,2,3,4,?\n", "m", "row 1: the label is missing ('?')\n"},
+        RefusedNames{"ModelDescriptionIsTheDescription", "1,2,3,4,a\n", "iris",
+                     "' would overwrite the description file: give the model another name\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Files, IntegerFeaturesWarnOncePerColumnThatLosesDecimals) {
+  std::ofstream(in("d.csv")) << "1,2.5,a\n2,3,b\n3,4.75,a\n";
+  std::ofstream(in("d.bdf")) << "num-features 2\nclass-column 2\nlabel 0 a\nlabel 1 b\n";
+  const auto r = run_sylvor({"learn-int", "--in-file", in("d.csv"), "--desc-file", in("d.bdf"), "--model-file",
+                             in("m"), "--seed", "1", "--num-trees", "2", "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "sylvor warning: data file `" + in("d.csv") +
+                       "': column 1 has decimals, which the feature type int drops: '2.5' in row 0 is read as 2 (the "
+                       "first such value of the column; use --feature-type float or double to keep them)\n");
+  const auto as_float = run_sylvor({"learn", "--in-file", in("d.csv"), "--desc-file", in("d.bdf"), "--model-file",
+                                    in("m2"), "--seed", "1", "--num-trees", "2", "--quiet"});
+  EXPECT_EQ(as_float.err, "");
 }
 
 }  // namespace

@@ -463,3 +463,163 @@ TEST(ConvertCstring, MatchesStrtodOnAwkwardNumbers) {
 
 }  // namespace
 }  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+template <class F = double>
+MemoryDataSet<F, int> read_noting(const std::string& data, const std::string& desc, ReadNotes& notes,
+                                  std::optional<std::vector<int>> subset = std::nullopt) {
+  MemoryDataSet<F, int> set;
+  std::istringstream in(data);
+  if (subset) {
+    read_data_subset(set, in, "csv", description(desc), *subset, LevelCoding(), &notes);
+  } else {
+    read_data_set(set, in, "csv", description(desc), LevelCoding(), &notes);
+  }
+  return set;
+}
+
+struct HeaderCase {
+  std::string name;
+  std::optional<std::vector<int>> subset;  // rows numbered from the first after the header
+  std::vector<std::vector<double>> rows;
+};
+
+class HeaderRow : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(HeaderRow, NamesTheColumnsAndIsNotARow) {
+  ReadNotes notes;
+  const auto set = read_noting("\nwidth,\"tall ness\",depth,class\n1,2,3,yes\n4,5,6,no\n",
+                               std::string(three_features) + "header\n", notes, GetParam().subset);
+  EXPECT_EQ(notes.header, (std::vector<std::string>{"width", "tall ness", "depth", "class"}));
+  ASSERT_EQ(set.get_num_instances(), GetParam().rows.size());
+  for (std::size_t i = 0; i < set.get_num_instances(); ++i) EXPECT_EQ(row_of(set, i), GetParam().rows[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HeaderRow,
+    ::testing::Values(HeaderCase{"Every", std::nullopt, {{1, 2, 3}, {4, 5, 6}}},
+                      HeaderCase{"SecondOnly", std::vector<int>{1}, {{4, 5, 6}}},
+                      HeaderCase{"FirstOnly", std::vector<int>{0}, {{1, 2, 3}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(HeaderRow, OfAnotherWidthThanTheRowsIsAnError) {
+  ReadNotes notes;
+  try {
+    read_noting("a,b,c,d\n1,2,3,4,yes\n", std::string(three_features) + "header\n", notes);
+    FAIL() << "read a row wider than the header";
+  } catch (const std::string& message) {
+    EXPECT_EQ(message, "row 0 has 5 columns but the header has 4 columns");
+  } catch (const std::exception&) {
+    FAIL();
+  }
+}
+
+TEST(HeaderRow, OfAnotherShapeThanTheDescriptionIsNamed) {
+  ReadNotes notes;
+  try {
+    read_noting("a,b,c,d,e\n1,2,3,4,yes\n", std::string(three_features) + "header\n", notes);
+    FAIL() << "read a header of four feature columns for three features";
+  } catch (const std::string& message) {
+    EXPECT_EQ(message, "the header row has 4 feature columns (neither ignored nor the label) but the "
+                       "description declares 3 features");
+  } catch (const std::exception&) {
+    FAIL();
+  }
+}
+
+TEST(HeaderRow, WithoutTheCommandTheFirstRowIsData) {
+  EXPECT_EQ(read_error("width,tall,depth,class\n1,2,3,yes\n", three_features),
+            "row 0 col_no 0: could not convert 'width' to a double.");
+}
+
+const char* const unnamed_classes = "num-features 1\nclass-column 1\n";
+
+struct CollectedCase {
+  std::string name;
+  std::string data;
+  std::optional<std::vector<int>> subset;
+  std::vector<std::string> class_names;
+  std::vector<int> labels;
+};
+
+class CollectsClassNames : public ::testing::TestWithParam<CollectedCase> {};
+
+TEST_P(CollectsClassNames, SortedAndNumberedFromZero) {
+  const CollectedCase& c = GetParam();
+  ReadNotes notes;
+  const auto set = read_noting(c.data, unnamed_classes, notes, c.subset);
+  EXPECT_EQ(notes.class_names, c.class_names);
+  EXPECT_EQ(set.labels, c.labels);
+  EXPECT_EQ(set.get_num_classes(), c.class_names.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CollectsClassNames,
+    ::testing::Values(
+        CollectedCase{"FirstMetIsNotFirstNumbered", "1,virginica\n2,setosa\n3,virginica\n4,versicolor\n",
+                      std::nullopt, {"setosa", "versicolor", "virginica"}, {2, 0, 2, 1}},
+        CollectedCase{"OnlyFromTheSelectedRows", "1,b\n2,c\n3,a\n", std::vector<int>{0, 2}, {"a", "b"}, {1, 0}},
+        CollectedCase{"NamesThatLookLikeNumbers", "1,10\n2,9\n", std::nullopt, {"10", "9"}, {0, 1}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(CollectsClassNames, AMissingLabelIsAnError) {
+  ReadNotes notes;
+  try {
+    read_noting("1,a\n2,?\n", unnamed_classes, notes);
+    FAIL() << "read a missing label";
+  } catch (const std::string& message) {
+    EXPECT_EQ(message, "row 1: the label is missing ('?')");
+  } catch (const std::exception&) {
+    FAIL();
+  }
+}
+
+TEST(CollectsClassNames, AppendingKeepsTheRowsReadBefore) {
+  MemoryDataSet<double, int> set;
+  set.set_num_features(1);
+  const double kept = 7.0;
+  set.add_instance(5, &kept, &kept + 1);
+  std::istringstream in("1,b\n2,a\n");
+  read_data_set(set, in, "csv", description(unnamed_classes));
+  EXPECT_EQ(set.labels, (std::vector<int>{5, 1, 0}));
+}
+
+struct DecimalsCase {
+  std::string name;
+  std::string data;
+  std::vector<std::string> warnings;
+};
+
+class IntegerFeatureDecimals : public ::testing::TestWithParam<DecimalsCase> {};
+
+TEST_P(IntegerFeatureDecimals, AreReportedOncePerColumnAtTheFirstRow) {
+  ReadNotes notes;
+  std::istringstream in(GetParam().data);
+  MemoryDataSet<int, int> set;
+  read_data_set(set, in, "csv", description(three_features), LevelCoding(), &notes);
+  EXPECT_EQ(notes.warnings, GetParam().warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, IntegerFeatureDecimals,
+    ::testing::Values(
+        DecimalsCase{"WholeNumbersSayNothing", "1,2.0,-3,yes\n4,5e1,6,no\n", {}},
+        DecimalsCase{"FirstOfEachColumn",
+                     "1,2,3,yes\n4,5.5,-6.25,no\n7,8.9,9.5,no\n",
+                     {"column 1 has decimals, which the feature type int drops: '5.5' in row 1 is read as 5 (the "
+                      "first such value of the column; use --feature-type float or double to keep them)",
+                      "column 2 has decimals, which the feature type int drops: '-6.25' in row 1 is read as -6 "
+                      "(the first such value of the column; use --feature-type float or double to keep them)"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(IntegerFeatureDecimals, FloatingTypesKeepThemAndSayNothing) {
+  ReadNotes notes;
+  const auto set = read_noting<float>("1,2.5,3,yes\n", three_features, notes);
+  EXPECT_TRUE(notes.warnings.empty());
+  EXPECT_EQ(set(0, 1), 2.5f);
+}
+
+}  // namespace
+}  // namespace Sylvor

@@ -210,3 +210,78 @@ TEST(DescriptionFile, MissingFileIsAnError) {
 
 }  // namespace
 }  // namespace Sylvor
+
+namespace Sylvor {
+namespace {
+
+class WrittenDescriptions : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(WrittenDescriptions, ReadBackAsTheyWereRead) {
+  const DataSetDescription first = parse(GetParam());
+  std::ostringstream written;
+  write_sylvor_description(written, first);
+  const DataSetDescription again = parse(written.str());
+  EXPECT_EQ(again.get_labeling(), first.get_labeling());
+  EXPECT_EQ(again.is_number_labeling(), first.is_number_labeling());
+  EXPECT_EQ(again.has_header(), first.has_header());
+  EXPECT_EQ(again.get_num_features(), first.get_num_features());
+  EXPECT_EQ(again.get_class_column(), first.get_class_column());
+  EXPECT_EQ(again.get_ignored_columns(), first.get_ignored_columns());
+  EXPECT_EQ(again.get_categorical_columns(), first.get_categorical_columns());
+  EXPECT_EQ(again.get_label_map().get_pairs(), first.get_label_map().get_pairs());
+  for (int f = 0; f < first.get_num_features(); ++f) EXPECT_EQ(again.get_feature_name(f), first.get_feature_name(f));
+  EXPECT_NO_THROW(check_class_numbers(again));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, WrittenDescriptions,
+    ::testing::Values("",
+                      "num-features 4\nclass-column 4\nlabel 0 setosa\nlabel 1 versicolor\nfeature-name 3 width\n",
+                      "header\nnum-features 3\nignore 0\nclass-column 5\ncategorical 2\nlabel 0 no\nlabel 1 yes\n",
+                      "label-type plus-one-minus-one\nnum-features 1\nclass-column 0\nlabel -1 neg\nlabel 1 pos\n",
+                      "label-type regression\nnum-features 2\nclass-column 2\nignore 7\n",
+                      "number-labels\nnum-features 2\nclass-column 0\nlabel 0 a\nlabel 1 b\n"));
+
+struct LabelsFromDataCase {
+  std::string text;
+  std::string refusal;  // empty: accepted
+};
+
+class LabelsFromData : public ::testing::TestWithParam<LabelsFromDataCase> {};
+
+TEST_P(LabelsFromData, NeedsAColumnOfUnnamedClassNames) {
+  const DataSetDescription desc = parse(GetParam().text);
+  if (GetParam().refusal.empty()) {
+    EXPECT_NO_THROW(check_class_numbers(desc));
+    EXPECT_TRUE(desc.collects_labels());
+    return;
+  }
+  try {
+    check_class_numbers(desc);
+    FAIL() << "accepted: " << GetParam().text;
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.get_message(), "labels-from-data takes the class names from a column of class names, but the "
+                               "description " + GetParam().refusal);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, LabelsFromData,
+    ::testing::Values(LabelsFromDataCase{"labels-from-data\nnum-features 1\nclass-column 1\n", ""},
+                      LabelsFromDataCase{"labels-from-data\nclass-column 1\nlabel 0 a\n",
+                                         "names its classes with label lines"},
+                      LabelsFromDataCase{"labels-from-data\nnum-features 1\n", "gives no class-column"},
+                      LabelsFromDataCase{"labels-from-data\nclass-column 1\nnumber-labels\n",
+                                         "makes the labels numbers"},
+                      LabelsFromDataCase{"label-type regression\nlabels-from-data\nclass-column 1\n",
+                                         "makes the labels numbers"}));
+
+TEST(LabelsFromData, AreCollectedWithoutTheCommandWhenNoClassIsNamed) {
+  EXPECT_TRUE(parse("num-features 1\nclass-column 1\n").collects_labels());
+  EXPECT_FALSE(parse("num-features 1\nclass-column 1\nlabel 0 a\n").collects_labels());
+  EXPECT_FALSE(parse("num-features 1\n").collects_labels());
+  EXPECT_FALSE(parse("label-type plus-one-minus-one\nclass-column 1\n").collects_labels());
+}
+
+}  // namespace
+}  // namespace Sylvor
