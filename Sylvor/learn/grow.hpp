@@ -46,6 +46,10 @@ struct TreeLimits {
   // are level numbers, cut as sets of levels), else 0; empty when every
   // feature is numeric. Categorical features need learn_missing_sides.
   std::vector<std::uint32_t> feature_levels;
+  // A node splits only when its split's weighted impurity decrease (the
+  // node's share of the sample times the decrease of its Gini impurity, or
+  // of its variance in regression) is at least this; 0 for any decrease.
+  double min_impurity_decrease = 0.0;
 };
 
 template <class Task, class DataSet>
@@ -140,10 +144,12 @@ private:
     const double threshold = static_cast<double>(best.threshold);
     tree.threshold[at.number] = threshold;
     tree.feature[at.number] = best.feature_index;
+    const double decrease = task.weighted_decrease(best.best_improvement, n);
     if (p - at.begin >= min_side && at.end - p >= min_side && !std::isnan(threshold) &&
-        (limits.max_depth <= 0 || at.depth + 1 <= limits.max_depth)) {
-      split = Split{at, p, best.best_improvement, best.feature_index,
-                    task.weighted_decrease(best.best_improvement, n)};
+        (limits.max_depth <= 0 || at.depth + 1 <= limits.max_depth) &&
+        (limits.min_impurity_decrease <= 0.0 ||
+         decrease >= limits.min_impurity_decrease * static_cast<double>(get_sample().get_num_instances()))) {
+      split = Split{at, p, best.best_improvement, best.feature_index, decrease};
       if (limits.learn_missing_sides) {
         tree.missing_left[at.number] = best.missing_seen ? best.missing_left : p - at.begin > at.end - p;
       }

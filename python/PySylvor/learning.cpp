@@ -73,6 +73,10 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
          if (v < 1) throw py::value_error("min_leaf_size must be at least 1, not " + std::to_string(v));
          r.settings.limits.min_leaf_size = v;
        }), false}},
+      {"min_impurity_decrease", {setter<double>("min_impurity_decrease", [](LearnRequest& r, double v) {
+         if (!(v >= 0.0)) throw py::value_error("min_impurity_decrease must be a number of at least 0");
+         r.settings.limits.min_impurity_decrease = v;
+       }), false}},
       {"max_leaf_nodes", {setter<int>("max_leaf_nodes", [](LearnRequest& r, int v) {
          if (v < 0) throw py::value_error("max_leaf_nodes must not be negative (0 for no limit), not " + std::to_string(v));
          r.settings.limits.max_leaf_nodes = v;

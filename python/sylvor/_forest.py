@@ -90,6 +90,9 @@ def _constraints(criteria):
         "bootstrap_fraction": [Interval(numbers.Real, 0.0, None, closed="neither"), None],
         "missing_values": [StrOptions({"split", "median"})],
         "categorical_features": [StrOptions({"from_dtype"}), "array-like", None],
+        "min_weight_fraction_leaf": [Interval(numbers.Real, 0.0, 0.5, closed="both")],
+        "min_impurity_decrease": [Interval(numbers.Real, 0.0, None, closed="left")],
+        "ccp_alpha": [Interval(numbers.Real, 0.0, None, closed="left")],
     }
 
 
@@ -102,7 +105,7 @@ class _BaseForest(BaseEstimator):
     def __init__(self, n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                  max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                  compute_permutation_importances, min_instances_per_node, bootstrap_fraction, missing_values,
-                 categorical_features):
+                 categorical_features, min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0):
         # The parameters both estimators share; each names them, with its
         # defaults, in its own signature (what get_params reads).
         self.n_estimators = n_estimators
@@ -124,6 +127,9 @@ class _BaseForest(BaseEstimator):
         self.bootstrap_fraction = bootstrap_fraction
         self.missing_values = missing_values
         self.categorical_features = categorical_features
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.min_impurity_decrease = min_impurity_decrease
+        self.ccp_alpha = ccp_alpha
 
     def _more_tags(self):
         return {
@@ -148,6 +154,8 @@ class _BaseForest(BaseEstimator):
         # filled them with medians.
         state.setdefault("missing_values", "median")
         state.setdefault("categorical_features", None)
+        for name in ("min_weight_fraction_leaf", "min_impurity_decrease", "ccp_alpha"):
+            state.setdefault(name, 0.0)
         self.__dict__.update(state)
         if trees is not None:
             classes = len(self.classes_) if hasattr(self, "classes_") else 0
@@ -176,6 +184,13 @@ class _BaseForest(BaseEstimator):
         staged.__dict__.update((name, value) for name, value in self.__dict__.items()
                                if warm or not _is_fitted_state(name))
         return staged
+
+    def _rows_of(self, X, fitting):
+        """X as learning and prediction take it: a scipy sparse matrix made
+        dense, categorical cells coded (see _categorical_coded)."""
+        if sparse.issparse(X):
+            X = _dense_of_sparse(X)
+        return self._categorical_coded(X, fitting)
 
     def _categorical_coded(self, X, fitting):
         """X with the cells of its categorical features replaced by their
@@ -245,6 +260,10 @@ class _BaseForest(BaseEstimator):
                          ("bootstrap_fraction", "max_samples")):
             if getattr(self, old) is not None:
                 warnings.warn(f"{old} is deprecated; use {new}", FutureWarning)
+        if self.ccp_alpha != 0.0:
+            raise ValueError(f"ccp_alpha={self.ccp_alpha!r}: sylvor does not prune its trees by minimal "
+                             "cost-complexity; keep ccp_alpha=0.0 and limit the trees while they grow with "
+                             "min_impurity_decrease, max_leaf_nodes, max_depth or min_samples_leaf")
         if isinstance(self.max_samples, numbers.Integral) and self.max_samples > n_samples:
             raise ValueError(f"`max_samples` must be <= n_samples={n_samples} but got value {self.max_samples}")
         if self.bootstrap_fraction is not None and n_samples > 1 and \
@@ -269,13 +288,22 @@ class _BaseForest(BaseEstimator):
             max_depth=0 if self.max_depth is None else int(self.max_depth),
             min_instances_per_node=min_node, min_leaf_size=int(leaf),
             max_leaf_nodes=0 if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
-            bootstrap=bool(self.bootstrap), sample_prop=1.0, sample_size=0)
+            bootstrap=bool(self.bootstrap), sample_prop=1.0, sample_size=0,
+            min_impurity_decrease=float(self.min_impurity_decrease))
         if self.bootstrap_fraction is not None:
             settings["sample_prop"] = float(self.bootstrap_fraction)
         elif isinstance(self.max_samples, numbers.Integral):
             settings["sample_size"] = int(self.max_samples)
         elif self.max_samples is not None:
             settings["sample_size"] = max(int(round(n_samples * self.max_samples)), 1)
+        if self.min_weight_fraction_leaf > 0:
+            # The sample weights act on the draws, so a tree's sample is
+            # already weighted: a leaf's weight is the count of its sample's
+            # instances, and the whole weight the sample's size.
+            drawn = settings["sample_size"] or (max(1, int(settings["sample_prop"] * n_samples))
+                                                if self.bootstrap else n_samples)
+            settings["min_leaf_size"] = max(settings["min_leaf_size"],
+                                            math.ceil(self.min_weight_fraction_leaf * drawn))
         return settings
 
     def _draw_weights(self, y, sample_weight):
@@ -328,6 +356,9 @@ class _BaseForest(BaseEstimator):
         # so that their variances neither overflow nor underflow.
         exponent = _target_exponent(learned_y) if num_classes == 1 else 0
         scaled_y = np.ldexp(learned_y, -exponent) if exponent else learned_y
+        growth = self._growth_settings(X.shape[0], X.shape[1])
+        # Variance decreases of targets scaled by 2^-e are scaled by 2^-2e.
+        growth["min_impurity_decrease"] = math.ldexp(growth["min_impurity_decrease"], -2 * exponent)
         result = _wrap.learn(
             X.T, scaled_y, criterion=criterion, num_classes=num_classes, num_trees=int(self.n_estimators) - first,
             as_forest=True, leaf_exponent=exponent,
@@ -338,7 +369,7 @@ class _BaseForest(BaseEstimator):
             verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
             tree_importances=True, leaf_variance=_leaf_variance(scaled_y), missing_values=self.missing_values,
-            feature_levels=self._feature_levels(), **self._growth_settings(X.shape[0], X.shape[1]))
+            feature_levels=self._feature_levels(), **growth)
         forest = result[0]
         extras = _extras_scaled(result[2], exponent)  # always there: the trees' own importances are asked for
         if previous is None:
@@ -359,7 +390,7 @@ class _BaseForest(BaseEstimator):
         """What learning took from fit's X, y and sample_weight: X with the
         training medians filled in (when the forest learned from them), the
         learned labels, the class count and the draw weights."""
-        X = self._categorical_coded(X, fitting=False)
+        X = self._rows_of(X, fitting=False)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=False,
                                    y_numeric=not hasattr(self, "classes_"))
         X = _fill_missing(self._as_learned(X), self.feature_medians_)
@@ -395,9 +426,10 @@ class _BaseForest(BaseEstimator):
         arrays = self._forest.tree_arrays()
         sides = self._forest.missing_sides()
         level_sets = self._forest.level_sets()
+        levels = self._forest.feature_levels
         self.estimators_ = [SylvorTree(a, self.n_features_in_, n_classes, None if per_tree is None else per_tree[k],
                                        None if sides is None else sides[k],
-                                       None if level_sets is None else level_sets[k])
+                                       None if level_sets is None else level_sets[k], levels, self._check_input)
                             for k, a in enumerate(arrays)]
 
     def _set_oob(self, extras, y):
@@ -431,7 +463,7 @@ class _BaseForest(BaseEstimator):
         values filled with the training medians unless the forest learned
         where they go."""
         check_is_fitted(self, "estimators_")
-        X = self._categorical_coded(X, fitting=False)
+        X = self._rows_of(X, fitting=False)
         X = self._as_learned(self._validate_data(X, reset=False, dtype=_FLOATS, force_all_finite="allow-nan"))
         if self._forest.missing_values == "split":
             return X
@@ -525,6 +557,40 @@ def _tree_weighted_mean(subforests, name, counts):
     return (values * counts[:, None]).sum(axis=0) / counts.sum()
 
 
+def _check_one_output(y, one_per_output):
+    """Refuses a y of several columns (outputs), naming what learns them."""
+    shape = getattr(y, "shape", None)
+    if shape is None:
+        try:
+            shape = np.asarray(y).shape
+        except ValueError:  # ragged: left for validation to name
+            return
+    if len(shape) == 2 and shape[1] > 1:
+        raise ValueError(f"y has {shape[1]} columns (outputs), but a sylvor forest learns one: learn one forest "
+                         f"per output, for example with sklearn.multioutput.{one_per_output}, or pass a "
+                         "one-dimensional y")
+
+
+def _dense_of_sparse(X):
+    """A scipy sparse matrix as a dense column-major array (the layout the
+    learner reads, so nothing is copied again), its entries put in place
+    through the columns' compressed indices: no dense temporary beyond the
+    result. Float32 and float64 entries keep their type; others become
+    float64."""
+    if X.ndim != 2:
+        raise ValueError(f"X must be two-dimensional, not of shape {X.shape}")
+    columns = X.tocsc()
+    if not columns.has_canonical_format:  # duplicate entries add up; the caller's matrix stays as it is
+        columns = columns.copy()
+        columns.sum_duplicates()
+    dtype = columns.dtype if columns.dtype in (np.float32, np.float64) else np.float64
+    dense = np.zeros(columns.shape, dtype=dtype, order="F")
+    rows, n_features = columns.shape
+    starts = np.repeat(np.arange(n_features, dtype=np.int64) * rows, np.diff(columns.indptr))
+    dense.reshape(-1, order="F")[starts + columns.indices] = columns.data
+    return dense
+
+
 def _fill_missing(X, medians):
     """X with each NaN replaced by its column's median (X itself when it has
     none, or without medians), in X's dtype."""
@@ -588,6 +654,21 @@ _COMMON_PARAMETERS = """
     min_samples_leaf : int or float, default=1
         The fewest instances a split may leave in either child (a fraction:
         ceil(min_samples_leaf * n_samples)). Only such splits are scored.
+    min_weight_fraction_leaf : float, default=0.0
+        The smallest share of a tree's sample that a split may leave in
+        either child. Sample weights act on the draws, so the sample is
+        already weighted: this is min_samples_leaf of that share of the
+        sample's size (the larger of the two counts).
+    min_impurity_decrease : float, default=0.0
+        A node splits only when N_t / N * (impurity - N_t_L / N_t *
+        left_impurity - N_t_R / N_t * right_impurity) is at least this, N
+        being the size of the tree's sample and N_t of the node's. The
+        impurity is the Gini impurity for every classification criterion
+        (scikit-learn's "entropy" measures it in entropy) and the variance
+        of the targets for regression.
+    ccp_alpha : 0.0
+        Minimal cost-complexity pruning is not done: any other value is
+        refused when fitting; limit the trees while they grow instead.
     max_leaf_nodes : int or None, default=None
         With a number, each tree grows best first (the split that decreases
         the weighted impurity most next) up to that many leaves.
@@ -701,16 +782,19 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
                  min_samples_leaf=1, max_features="sqrt", max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, class_weight=None, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
-                 missing_values="split", categorical_features="from_dtype"):
+                 missing_values="split", categorical_features="from_dtype", min_weight_fraction_leaf=0.0,
+                 min_impurity_decrease=0.0, ccp_alpha=0.0):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
-                         missing_values, categorical_features)
+                         missing_values, categorical_features, min_weight_fraction_leaf, min_impurity_decrease,
+                         ccp_alpha)
         self.class_weight = class_weight
 
     def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_forest")
-        X = self._categorical_coded(X, fitting=not warm)
+        _check_one_output(y, "MultiOutputClassifier(ForestClassifier())")
+        X = self._rows_of(X, fitting=not warm)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
         classes, encoded = np.unique(y, return_inverse=True)
@@ -794,15 +878,18 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                  min_samples_leaf=1, max_features=1.0, max_leaf_nodes=None, bootstrap=True, oob_score=False,
                  n_jobs=None, random_state=None, verbose=0, warm_start=False, max_samples=None,
                  compute_permutation_importances=False, min_instances_per_node=None, bootstrap_fraction=None,
-                 missing_values="split", categorical_features="from_dtype"):
+                 missing_values="split", categorical_features="from_dtype", min_weight_fraction_leaf=0.0,
+                 min_impurity_decrease=0.0, ccp_alpha=0.0):
         super().__init__(n_estimators, criterion, max_depth, min_samples_split, min_samples_leaf, max_features,
                          max_leaf_nodes, bootstrap, oob_score, n_jobs, random_state, verbose, warm_start, max_samples,
                          compute_permutation_importances, min_instances_per_node, bootstrap_fraction,
-                         missing_values, categorical_features)
+                         missing_values, categorical_features, min_weight_fraction_leaf, min_impurity_decrease,
+                         ccp_alpha)
 
     def _fit(self, X, y, sample_weight):
         warm = self.warm_start and hasattr(self, "_forest")
-        X = self._categorical_coded(X, fitting=not warm)
+        _check_one_output(y, "MultiOutputRegressor(ForestRegressor())")
+        X = self._rows_of(X, fitting=not warm)
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", y_numeric=True,
                                    reset=not warm)
         self.n_outputs_ = 1

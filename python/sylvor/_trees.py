@@ -77,7 +77,7 @@ class SylvorTree:
     model files use."""
 
     def __init__(self, arrays, n_features, n_classes=None, feature_importances=None, missing_sides=None,
-                 level_sets=None):
+                 level_sets=None, feature_levels=None, prepare=None):
         self.arrays = arrays
         # Per node, 1 where missing values go left (None: the forest fills
         # them with medians).
@@ -88,7 +88,13 @@ class SylvorTree:
         self.n_classes_ = n_classes
         # The tree's own normalised impurity decreases (None for a loaded model).
         self.feature_importances_ = feature_importances
+        # Per feature, None or a categorical feature's level names.
+        self.feature_levels = feature_levels
+        # The forest's own checks of the rows to predict (None for a tree
+        # unpickled alone: rows of numbers as the tree learned them).
+        self._prepare = prepare
         self._tree = None
+        self._alone = None
 
     @property
     def tree_(self):
@@ -96,6 +102,43 @@ class SylvorTree:
             self._tree = TreeArrays(self.arrays, self.n_features_in_, self.n_classes_, self.missing_sides,
                                     self.level_sets)
         return self._tree
+
+    def _as_forest(self):
+        """The tree as a forest of its own in the extension, made once."""
+        if self._alone is None:
+            from PySylvor_wrap import Forest
+            self._alone = Forest.from_arrays(
+                [self.arrays], 0 if self.n_classes_ is None else int(self.n_classes_), None,
+                None if self.missing_sides is None else [self.missing_sides],
+                None if self.level_sets is None else [self.level_sets], self.feature_levels)
+        return self._alone
+
+    def _rows(self, X):
+        if self._prepare is not None:
+            return self._prepare(X)
+        X = np.asarray(X, dtype=np.float64)
+        if X.ndim != 2 or X.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has shape {X.shape}, but the tree learned from {self.n_features_in_} features")
+        return X
+
+    def predict(self, X):
+        """What the tree answers for each row of X (rows as the forest takes
+        them): as a tree of a scikit-learn forest does, the number of the
+        class in the forest's classes_ (float64) for a classifier, the leaf's
+        mean for a regressor."""
+        predicted = self._as_forest().predict(self._rows(X), 1)
+        return predicted.astype(np.float64)
+
+    def predict_proba(self, X):
+        """Per row, 1.0 for the class the tree votes for (in the order of the
+        forest's classes_), 0 for the others."""
+        if self.n_classes_ is None:
+            raise AttributeError("a regression tree has no predict_proba")
+        return self._as_forest().predict_proba(self._rows(X), 1)
+
+    def apply(self, X):
+        """The number of the leaf each row reaches (breadth first, as in tree_)."""
+        return self._as_forest().apply(self._rows(X), 1)[:, 0].astype(np.int64)
 
     def get_depth(self):
         return self.tree_.max_depth
@@ -115,11 +158,14 @@ class SylvorTree:
     def __getstate__(self):
         return {"arrays": self.arrays, "n_features_in_": self.n_features_in_, "n_classes_": self.n_classes_,
                 "feature_importances_": self.feature_importances_, "missing_sides": self.missing_sides,
-                "level_sets": self.level_sets}
+                "level_sets": self.level_sets, "feature_levels": self.feature_levels}
 
     def __setstate__(self, state):
-        self.__dict__.update({"feature_importances_": None, "missing_sides": None, "level_sets": None, **state})
+        self.__dict__.update({"feature_importances_": None, "missing_sides": None, "level_sets": None,
+                              "feature_levels": None, **state})
         self._tree = None
+        self._alone = None
+        self._prepare = None
 
     def __repr__(self):
         return f"SylvorTree(nodes={self.arrays.shape[1]})"

@@ -423,6 +423,21 @@ def test_a_negative_leaf_budget_is_refused():
         P.learn(x, y, max_leaf_nodes=-1)
 
 
+@pytest.mark.parametrize("value", [-0.1, float("nan")])
+def test_a_negative_or_unknown_impurity_decrease_is_refused(value):
+    x, y = two_class_data(20)
+    with pytest.raises(ValueError, match="min_impurity_decrease must be a number of at least 0"):
+        P.learn(x, y, min_impurity_decrease=value)
+
+
+def test_an_impurity_decrease_beyond_the_roots_leaves_one_leaf_per_tree():
+    x, y = two_class_data(200)
+    grown, _ = P.learn(x, y, num_trees=3, seed=2, min_impurity_decrease=0.0)
+    stopped, _ = P.learn(x, y, num_trees=3, seed=2, min_impurity_decrease=0.51)  # two classes: Gini is at most 0.5
+    assert all(tree.shape[1] > 1 for tree in grown)
+    assert all(tree.shape[1] == 1 for tree in stopped)
+
+
 def test_only_the_asked_extras_are_returned():
     x, y = two_class_data(100)
     _, _, extras = P.learn(x, y, num_trees=3, permutation_importances=True)
