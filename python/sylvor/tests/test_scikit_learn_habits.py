@@ -184,3 +184,19 @@ def test_the_named_alternative_learns_several_outputs():
     predicted = both.predict(X)
     assert predicted.shape == (len(y), 2)
     assert np.allclose(predicted[:, 0], -predicted[:, 1])
+
+
+def test_the_sylvor_command_runs_the_installed_program_with_its_arguments_and_status(tmp_path):
+    import subprocess
+    import sys
+    stand_in = tmp_path / "sylvor"
+    stand_in.write_text("#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/arguments\"\nexit 3\n")
+    stand_in.chmod(0o755)
+    run = f"import sylvor._program as p; p.PROGRAM = {str(stand_in)!r}; p.main()"
+    done = subprocess.run([sys.executable, "-c", run, "learn", "--in-file", "a b.csv"], capture_output=True)
+    assert done.returncode == 3
+    assert (tmp_path / "arguments").read_text() == "learn --in-file a b.csv\n"
+    missing = f"import sys, sylvor._program as p; p.PROGRAM = {str(tmp_path / 'none')!r}; sys.exit(p.main())"
+    done = subprocess.run([sys.executable, "-c", missing], capture_output=True, text=True)
+    assert done.returncode == 127
+    assert "the program was not installed with this package" in done.stderr
