@@ -19,11 +19,18 @@ void read(const Sylvor::DataSetDescription& desc, const std::string& text, const
           const std::vector<int>* selection) {
   Sylvor::MemoryDataSet<F, L> data;
   std::istringstream in(text);
+  Sylvor::ReadNotes notes;
   try {
     if (selection != nullptr) {
-      Sylvor::read_data_subset(data, in, format, desc, *selection);
+      Sylvor::read_data_subset(data, in, format, desc, *selection, Sylvor::LevelCoding(), &notes);
     } else {
-      Sylvor::read_data_set(data, in, format, desc);
+      Sylvor::read_data_set(data, in, format, desc, Sylvor::LevelCoding(), &notes);
+    }
+    // Class names collected from the rows number every label.
+    if (!notes.class_names.empty()) {
+      for (const L& label : data.labels) {
+        if (!(label >= 0 && static_cast<std::size_t>(label) < notes.class_names.size())) __builtin_trap();
+      }
     }
   } catch (const Sylvor::Exception&) {
   } catch (const std::string&) {
