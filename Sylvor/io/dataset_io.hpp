@@ -356,6 +356,14 @@ private:
                               " (the first such value of the column; use --feature-type float or double to keep them)");
   }
 
+  // The description's class names, the first ten of them.
+  std::string class_list() const {
+    const auto pairs = desc.get_label_map().get_pairs();
+    std::string names = pairs.size() == 1 ? "its class is " : "its classes are ";
+    for (std::size_t k = 0; k < pairs.size() && k < 10; ++k) names += (k == 0 ? "" : ", ") + pairs[k].second;
+    return names + (pairs.size() > 10 ? ", ... (" + std::to_string(pairs.size()) + " in all)" : std::string());
+  }
+
   // The number of a collected class name, in the order the names are met.
   L collected_label() {
     const auto [at, added] = seen_classes.emplace(label_buffer, class_names.size());
@@ -536,6 +544,11 @@ private:
     if (!number_labeling) {
       label_buffer.assign(text, static_cast<std::size_t>(length));
       if (collecting_labels) return collected_label();
+      if (!desc.get_label_map().has_label(label_buffer)) {
+        throw "row " + std::to_string(row_no) + ": label '" + label_buffer + "' is not a class of the " +
+            (desc.get_label_map().size() == 0 ? std::string("description (it names none)")
+                                              : "description (" + class_list() + ")");
+      }
       return static_cast<L>(desc.get_int_label(label_buffer));
     }
     const std::string shown(text, static_cast<std::size_t>(length));

@@ -351,6 +351,15 @@ TEST_F(NamesFromData, ClassAndFeatureNamesGoBesideTheModelAndTestingUsesThem) {
   EXPECT_EQ(slurp(in("p2")), slurp(in("p")));
 }
 
+TEST_F(NamesFromData, AClassTheModelNeverLearnedIsNamedWithItsRow) {
+  ASSERT_EQ(run("learn", "iris.bdf", {"--seed", "1", "--num-trees", "2"}).status, 0);
+  std::ofstream(in("iris.csv")) << "a,b,c,d,e\n1,2,3,4,setosa\n1,2,3,4,daisy\n";
+  const auto r = run("test", "iris.bdf", {"--predictions-file", in("p")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "sylvor test error: row 1: label 'daisy' is not a class of the description (its classes are "
+                   "setosa, versicolor, virginica)\n");
+}
+
 TEST_F(NamesFromData, TestingWithoutTheModelsDescriptionSaysWhereItLooked) {
   ASSERT_EQ(run("learn", "iris.bdf", {"--seed", "1", "--num-trees", "2"}).status, 0);
   std::remove(in("m.bdf").c_str());

@@ -181,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"NaNWrittenOut", "nan,2,3,yes\n",
                   "row 0 col_no 0: value 'nan' is not a finite number (write a missing value as '?')"},
         ErrorCase{"ColumnTooLong", std::string(255, '1') + ",2,3,yes\n", "column has too many characters - cannot convert"},
-        ErrorCase{"UnknownLabel", "1,2,3,maybe\n", "Exception: label unknown: maybe"},
+        ErrorCase{"UnknownLabel", "1,2,3,no\n1,2,3,maybe\n",
+                  "row 1: label 'maybe' is not a class of the description (its classes are no, yes)"},
         ErrorCase{"TooManyFeatureColumns", "1,2,3,4,yes\n", "row 0 has 4 feature columns (neither ignored nor the label) but the description declares 3 features"},
         ErrorCase{"ClassColumnBeyondTheRow", "1,2,3\n", "row 0 has 3 columns but the description puts the label in column 3"}),
     [](const ::testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
