@@ -404,18 +404,25 @@ class _BaseForest(BaseEstimator):
         self.feature_importances_ = self._forest.feature_importances()
         if not (self.oob_score or self.compute_permutation_importances):
             return
-        growth = self._growth_settings(X.shape[0], X.shape[1])
-        record = _wrap.out_of_bag(
-            X.T, learned_y, self._forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
-            num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
-            sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
-            sample_weight=weights, permutation_importances=bool(self.compute_permutation_importances),
-            missing_values=self._forest.missing_values, feature_levels=self._feature_levels(),
-            num_threads=_threads(self.n_jobs))
+        record = self._out_of_bag_record(X, learned_y, num_classes, weights, self.n_jobs,
+                                         bool(self.compute_permutation_importances))
         if self.compute_permutation_importances:
             self.permutation_importances_ = record["permutation_importances"]
         if self.oob_score:
             self._set_oob(record, learned_y)
+
+    def _out_of_bag_record(self, X, learned_y, num_classes, weights, n_jobs, permutation=False):
+        """The out-of-bag record of the forest on its training arrays (see
+        _training_arrays), each tree's sample drawn again from its own
+        generator."""
+        growth = self._growth_settings(X.shape[0], X.shape[1])
+        return _wrap.out_of_bag(
+            X.T, learned_y, self._forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
+            num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
+            sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
+            sample_weight=weights, permutation_importances=permutation,
+            missing_values=self._forest.missing_values, feature_levels=self._feature_levels(),
+            num_threads=_threads(n_jobs))
 
     def _set_forest(self, forest):
         """Makes `forest` (the extension's Forest) the estimator's, with
@@ -798,6 +805,12 @@ class ForestClassifier(ClassifierMixin, _BaseForest):
         X, y = self._validate_data(X, y, dtype=_FLOATS, force_all_finite="allow-nan", reset=not warm)
         check_classification_targets(y)
         classes, encoded = np.unique(y, return_inverse=True)
+        agreed = getattr(self, "_agreed_classes", None)
+        if agreed is not None:  # a share of a forest learned apart: the classes of all the shares
+            unknown = np.setdiff1d(classes, agreed)
+            if len(unknown):
+                raise ValueError(f"y holds classes {list(unknown)} that are not among {list(agreed)}")
+            classes, encoded = agreed, np.searchsorted(agreed, y)
         if warm and not np.array_equal(classes, self.classes_):
             raise ValueError(f"a warm start must see the classes of the first fit, {list(self.classes_)}, "
                              f"not {list(classes)}")

@@ -13,6 +13,7 @@ import numpy as np
 from sklearn.base import clone
 
 from ._forest import ForestClassifier, join_subforests, seed_of
+from ._partitioned import fit_partitioned, is_collection
 
 
 def _fit_subforest(estimator, X, y, n_trees, first_tree, seed, n_jobs, sample_weight=None, estimates=True):
@@ -29,12 +30,30 @@ def plan_tasks(n_estimators, threads_per_worker):
     return [base + (1 if k < extra else 0) for k in range(tasks)]
 
 
-def fit_forest(client, estimator, X, y, sample_weight=None):
+def fit_forest(client, estimator, X, y, sample_weight=None, shuffle=False):
     """Fits `estimator` (an unfitted ForestClassifier or ForestRegressor) on
-    the workers of a dask.distributed `client` and returns it fitted, as if
-    fitted locally with fit(X, y, sample_weight). X, y and the weights are
-    numpy arrays (or anything the estimator's fit takes); they are scattered
-    once to every worker."""
+    the workers of a dask.distributed `client` and returns it fitted.
+
+    numpy arrays (or anything the estimator's fit takes) are scattered once
+    to every worker, and the forest is the one a local fit(X, y,
+    sample_weight) learns, tree for tree.
+
+    Dask collections (X a Dask array partitioned by rows or a Dask
+    DataFrame; y and sample_weight Dask arrays or Series, or numpy arrays)
+    stay where they are computed: each worker grows a share of the trees
+    proportional to the rows it holds, each tree's sample drawn from those
+    rows, and only trees and small counts travel (see sylvor._partitioned).
+    With shuffle=True the rows are first redistributed at random across the
+    partitions with Dask's shuffle, for data whose partitions are ordered
+    (by date, by class). The fitted estimator's distributed_plan_ lists each
+    worker's partitions, rows and trees; oob_score_ is worked out where the
+    rows are (oob_decision_function_ and oob_prediction_, one value per
+    row, are not made)."""
+    if any(is_collection(value) for value in (X, y, sample_weight)):
+        return fit_partitioned(client, estimator, X, y, sample_weight, shuffle)
+    if shuffle:
+        raise ValueError("shuffle=True redistributes the partitions of Dask collections; numpy inputs are "
+                         "sent whole to every worker")
     if hasattr(estimator, "_validate_params"):  # scikit-learn's checks, before any work is sent out
         estimator._validate_params()
     workers = sorted(client.scheduler_info()["workers"].items())

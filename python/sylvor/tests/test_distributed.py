@@ -177,3 +177,168 @@ def test_joined_model_files_predict_as_the_vote_of_their_pieces():
         votes = sum(ForestClassifier.load_model(p, classes=classes).predict_proba(X) * 7 for p in subforests)
         assert len(whole.estimators_) == 14
         assert np.array_equal(whole.predict(X), np.argmax(np.round(votes), axis=1))
+
+
+# ------------------------------------------- Dask collections: rows stay put
+
+def partition_rows(chunk, numbers):
+    """The row numbers of the given partitions of an array chunked by `chunk` rows."""
+    return np.concatenate([np.arange(i * chunk, (i + 1) * chunk) for i in numbers])
+
+
+def shares_grown_here(estimator, X, y, plan, chunk, oob=False):
+    """Each worker's share of the trees, grown here from the rows of its
+    partitions, with the classes of all the rows."""
+    shares = []
+    for share in plan:
+        if share["n_trees"] == 0:
+            continue
+        rows = partition_rows(chunk, share["partitions"])
+        sub = clone(estimator).set_params(n_estimators=share["n_trees"], random_state=seed_of(estimator.random_state),
+                                          n_jobs=1, oob_score=oob)
+        if isinstance(estimator, ForestClassifier):
+            sub._agreed_classes = np.unique(y)
+        shares.append(sub._fit_subforest(X[rows], y[rows], None, share["first_tree"]))
+    return shares
+
+
+@pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=11, random_state=5, max_samples=0.8),
+                                       ForestRegressor(n_estimators=7, random_state=6, max_features="sqrt")])
+def test_a_collection_fit_grows_each_workers_share_from_its_own_rows(client, estimator):
+    X, y = iris_for(estimator)
+    chunk = 15
+    fitted = fit_forest(client, estimator, da.from_array(X, chunks=(chunk, X.shape[1])), da.from_array(y, chunks=chunk))
+    plan = fitted.distributed_plan_
+    assert sorted(np.concatenate([share["partitions"] for share in plan])) == list(range(len(y) // chunk))
+    assert [share["rows"] for share in plan] == [chunk * len(share["partitions"]) for share in plan]
+    assert sum(share["n_trees"] for share in plan) == estimator.n_estimators
+    for share in plan:  # trees in proportion to the rows, to within one
+        assert abs(share["n_trees"] - estimator.n_estimators * share["rows"] / len(y)) < 1
+    local = join_forests(estimator, shares_grown_here(estimator, X, y, plan, chunk))
+    assert same_forest(fitted, local)
+    assert np.array_equal(fitted.feature_importances_, local.feature_importances_)
+    assert fitted.n_features_in_ == X.shape[1]
+
+
+@pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=12, random_state=3, oob_score=True),
+                                       ForestRegressor(n_estimators=9, random_state=4, oob_score=True)])
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")
+def test_a_collection_fits_out_of_bag_score_counts_other_workers_trees_and_its_own_missed_ones(client, estimator):
+    X, y = iris_for(estimator)
+    chunk = 25
+    fitted = fit_forest(client, estimator, da.from_array(X, chunks=(chunk, X.shape[1])), da.from_array(y, chunks=chunk))
+    shares = shares_grown_here(estimator, X, y, fitted.distributed_plan_, chunk, oob=True)
+    total_trees = sum(len(share.estimators_) for share in shares)
+    correct = seen_rows = 0
+    errors, truths = [], []
+    for share, part in zip(shares, [s for s in fitted.distributed_plan_ if s["n_trees"]]):
+        rows = partition_rows(chunk, part["partitions"])
+        own_trees = share._oob_record["oob_trees"]
+        others = [other for other in shares if other is not share]
+        n_other = total_trees - len(share.estimators_)
+        if isinstance(estimator, ForestClassifier):
+            votes = share._oob_record["oob_votes"] + sum(o.predict_proba(X[rows]) * len(o.estimators_) for o in others)
+            seen = own_trees + n_other > 0
+            correct += int((np.argmax(votes[seen], axis=1) == y[rows][seen]).sum())
+        else:
+            sums = np.nan_to_num(share.oob_prediction_) * own_trees + sum(
+                o.predict(X[rows]) * len(o.estimators_) for o in others)
+            seen = own_trees + n_other > 0
+            errors.append(y[rows][seen] - sums[seen] / (own_trees[seen] + n_other))
+            truths.append(y[rows][seen])
+        seen_rows += int(seen.sum())
+    if isinstance(estimator, ForestClassifier):
+        assert fitted.oob_score_ == correct / seen_rows
+    else:
+        truth = np.concatenate(truths)
+        expected = 1.0 - (np.concatenate(errors) ** 2).sum() / ((truth - truth.mean()) ** 2).sum()
+        assert fitted.oob_score_ == pytest.approx(expected, rel=1e-9)
+    assert not hasattr(fitted, "oob_decision_function_") and not hasattr(fitted, "oob_prediction_")
+
+
+def test_a_dask_dataframe_and_series_fit_and_predict_where_they_live(client):
+    import pandas
+    X, y = make_classification(n_samples=800, n_features=6, n_informative=4, random_state=4)
+    frame = dd.from_pandas(pandas.DataFrame(X, columns=[f"f{j}" for j in range(6)]), npartitions=4)
+    labels = dd.from_pandas(pandas.Series(np.array(["no", "yes"])[y]), npartitions=4)
+    model = fit_forest(client, ForestClassifier(n_estimators=10, random_state=2), frame, labels)
+    assert list(model.classes_) == ["no", "yes"]
+    assert sum(share["rows"] for share in model.distributed_plan_) == 800
+    assert np.array_equal(predict(client, model, frame).compute(), model.predict(X))
+    assert model.score(X, np.array(["no", "yes"])[y]) > 0.9
+
+
+def test_classes_missing_from_a_workers_rows_are_agreed_across_the_workers(client):
+    X, y = make_classification(n_samples=600, n_features=5, n_informative=3, n_classes=3, random_state=6)
+    order = np.argsort(y, kind="stable")  # partitions of one class each
+    X, y = X[order], y[order]
+    model = fit_forest(client, ForestClassifier(n_estimators=8, random_state=1), da.from_array(X, chunks=(50, 5)),
+                       da.from_array(y, chunks=50))
+    assert list(model.classes_) == [0, 1, 2]
+    assert model.predict_proba(X).shape == (600, 3)
+
+
+def test_a_shuffle_mixes_ordered_partitions_and_keeps_every_row(client):
+    from sylvor._partitioned import _row_blocks, _shuffled
+    X = np.arange(400, dtype=np.float64).reshape(200, 2)
+    y = np.repeat([0, 1, 2, 3], 50)  # each partition holds one class
+    Xs, ys, _ = _shuffled(client, *_row_blocks(da.from_array(X, chunks=(50, 2)), da.from_array(y, chunks=50), None),
+                          seed=7)
+    rows, labels = Xs.compute(), ys.compute()
+    order = np.argsort(rows[:, 0])
+    assert np.array_equal(rows[order], X) and np.array_equal(labels[order], y)  # the rows, each with its label
+    assert all(len(np.unique(labels[a:a + n])) > 1 for a, n in zip(np.cumsum((0,) + ys.chunks[0][:-1]), ys.chunks[0]))
+
+
+def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(client):
+    X, y = load_iris(return_X_y=True)
+    with pytest.raises(ValueError, match="shuffle=True redistributes the partitions of Dask collections"):
+        fit_forest(client, ForestClassifier(n_estimators=2), X, y, shuffle=True)
+    array, labels = da.from_array(X, chunks=(50, 4)), da.from_array(y, chunks=50)
+    for params, message in [({"missing_values": "median"}, "use missing_values='split'"),
+                            ({"compute_permutation_importances": True}, "would move rows between the workers"),
+                            ({"warm_start": True}, "learns a new forest each time")]:
+        with pytest.raises(ValueError, match=message):
+            fit_forest(client, ForestClassifier(n_estimators=2, **params), array, labels)
+    with pytest.raises(ValueError, match="y has 100 rows, but X has 150"):
+        fit_forest(client, ForestClassifier(n_estimators=2), array, labels[:100])
+
+
+def test_a_killed_worker_during_a_collection_fit_leaves_the_planned_forest(client):
+    X, y = make_classification(n_samples=20000, n_features=10, random_state=3)
+    chunk = 2500
+    estimator = ForestClassifier(n_estimators=40, random_state=9)
+    result = {}
+    fitting = threading.Thread(target=lambda: result.setdefault("model", fit_forest(
+        client, estimator, da.from_array(X, chunks=(chunk, 10)), da.from_array(y, chunks=chunk))))
+    fitting.start()
+    time.sleep(1.0)
+    victim = sorted(client.scheduler_info()["workers"])[0]
+    try:
+        client.run(os._exit, 1, workers=[victim])
+    except Exception:
+        pass  # the worker died before it could answer
+    fitting.join(timeout=300)
+    assert "model" in result
+    model = result["model"]
+    assert same_forest(model, join_forests(estimator, shares_grown_here(estimator, X, y, model.distributed_plan_,
+                                                                          chunk)))
+
+
+def test_a_worker_that_cannot_hold_its_share_says_so():
+    import dask
+    settings = {"distributed.worker.memory.target": False, "distributed.worker.memory.spill": False,
+                "distributed.worker.memory.pause": False, "distributed.worker.memory.terminate": False}
+    with dask.config.set(settings):
+        cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                           memory_limit="1MB", dashboard_address=None)
+        try:
+            with distributed.Client(cluster) as small:
+                X, y = make_classification(n_samples=400, n_features=5, random_state=0)
+                with pytest.raises(MemoryError, match=r"worker \S+ cannot hold its share of the rows: 400 rows x 5 "
+                                                      r"features need 16000 bytes, and it uses \d+ of its memory "
+                                                      r"limit of 1000000 bytes"):
+                    fit_forest(small, ForestClassifier(n_estimators=2), da.from_array(X, chunks=(100, 5)),
+                               da.from_array(y, chunks=100))
+        finally:
+            cluster.close()
