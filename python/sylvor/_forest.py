@@ -198,7 +198,10 @@ class _BaseForest(BaseEstimator):
         decides which features are categorical (is_categorical_, None when
         none is) and collects their sorted level names (categories_)."""
         cells = None
-        if fitting:
+        agreed = getattr(self, "_agreed_levels", None)
+        if fitting and agreed is not None:  # a share of a forest learned apart: the levels of all the shares
+            self.is_categorical_, self.categories_ = agreed
+        elif fitting:
             cells = _categorical.columns_of(X) if self.categorical_features is not None else None
             mask = _categorical.categorical_mask(cells, self.categorical_features, getattr(X, "columns", None))
             categories = None

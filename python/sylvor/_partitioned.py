@@ -5,7 +5,8 @@ and never gathered: the client holds only the plan and the trees. Each
 worker grows a share of the trees proportional to the rows it holds, from
 those rows alone (each tree's bootstrap sample drawn from them), the trees
 numbered in the whole forest and seeded per tree as in a local fit. Small
-summaries agree the classes before learning; the out-of-bag score is
+summaries agree the classes and the level names of categorical features
+before learning; the out-of-bag score is
 worked out where the rows are, by sending the trees to them and adding up
 per-worker counts.
 
@@ -32,16 +33,18 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
     """See sylvor.distributed.fit_forest, for Dask collections."""
     _check_supported(estimator, X)
     seed = seed_of(estimator.random_state)
-    X, y, sample_weight = _row_blocks(X, y, sample_weight)
+    frame = _as_frame(X, y, sample_weight)
     if shuffle:
-        X, y, sample_weight = _shuffled(client, X, y, sample_weight, seed)
-    parts = _computed_parts(client, X, y, sample_weight)
-    summaries = client.gather(client.map(_part_summary, parts, pure=False))
-    classes = _agreed_classes(estimator, summaries)
+        frame = client.persist(_shuffled(frame, seed))
+    parts = _computed_parts(client, frame)
+    summaries = client.gather(client.map(_part_summary, parts, categorical_features=estimator.categorical_features,
+                                         classify=isinstance(estimator, ForestClassifier), pure=False))
+    agreed = {"classes": _agreed_classes(estimator, summaries), "levels": _agreed_levels(summaries),
+              "names": frame.feature_names}
     plan = _plan(client, parts, summaries, estimator.n_estimators)
     template = clone(estimator).set_params(oob_score=False, compute_permutation_importances=False,
                                            warm_start=False)
-    fits = [client.submit(_fit_share, template, classes, share["n_trees"], share["first_tree"], seed,
+    fits = [client.submit(_fit_share, template, agreed, share["n_trees"], share["first_tree"], seed,
                           share["threads"], *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
                           allow_other_workers=True, pure=False)
             for share in plan if share["n_trees"] > 0]
@@ -68,92 +71,129 @@ def _check_supported(estimator, X):
     if estimator.warm_start:
         raise ValueError("warm_start grows a fitted forest on the rows of its first fit; a fit from Dask "
                          "collections learns a new forest each time")
-    dtypes = getattr(X, "dtypes", None)
-    if dtypes is not None:
-        text = [str(name) for name, dtype in dtypes.items() if not np.issubdtype(dtype, np.number)]
-        if text:
-            raise ValueError(f"fitting from Dask collections takes numeric columns; {text} are not: code them "
-                             "as numbers on the workers first (for example with map_partitions)")
 
 
-def _as_rows(value, chunks, name):
-    """value as a one-dimensional Dask array chunked by `chunks`."""
+class _Frame:
+    """The rows of a fit as one Dask DataFrame: the features (columns named
+    x0, x1, ... when they came as an array), then y and the weights in the
+    columns "__y" and "__w"."""
+
+    def __init__(self, table, feature_names, has_weights):
+        self.table = table
+        self.feature_names = feature_names  # None when X was an array
+        self.has_weights = has_weights
+
+    @property
+    def feature_columns(self):
+        return [c for c in self.table.columns if c not in ("__y", "__w", "__key")]
+
+
+def _as_frame(X, y, weights):
     import dask.array as da
-    if hasattr(value, "to_dask_array"):  # Series or one-column DataFrame
-        value = value.to_dask_array(lengths=True)
-    elif not isinstance(value, da.Array):
-        value = da.from_array(np.asarray(value), chunks=(chunks,) + ((-1,) if np.ndim(value) == 2 else ()))
-    if value.ndim == 2 and value.shape[1] == 1:
-        value = value[:, 0]
-    if value.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional (one output), not of shape {value.shape}")
-    if value.shape[0] != sum(chunks):
-        raise ValueError(f"{name} has {value.shape[0]} rows, but X has {sum(chunks)}")
-    return value.rechunk((chunks,))
-
-
-def _row_blocks(X, y, sample_weight):
-    """X (its columns in one chunk), y and the weights as Dask arrays
-    chunked alike by rows."""
-    import dask.array as da
-    if hasattr(X, "to_dask_array"):
-        X = X.to_dask_array(lengths=True)
-    elif not isinstance(X, da.Array):
+    import dask.dataframe as dd
+    lengths = None  # of the partitions, found when needed
+    if hasattr(X, "dtypes"):
+        table, names = X, list(X.columns)
+        if any(str(c).startswith("__") for c in names):
+            raise ValueError(f"X's column names must not start with '__': {names}")
+    elif isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError(f"X must be two-dimensional, not of shape {X.shape}")
+        if any(np.isnan(c) for c in X.chunks[0]):
+            X = X.compute_chunk_sizes()
+        lengths = X.chunks[0]
+        table, names = dd.from_dask_array(X.rechunk({1: -1}), columns=[f"x{j}" for j in range(X.shape[1])]), None
+    else:
         raise ValueError("X must be a Dask array or DataFrame when y or sample_weight is a Dask collection")
-    if X.ndim != 2:
-        raise ValueError(f"X must be two-dimensional, not of shape {X.shape}")
-    if any(np.isnan(c) for c in X.chunks[0]):
-        X = X.compute_chunk_sizes()
-    X = X.rechunk({1: -1})
-    chunks = X.chunks[0]
-    y = _as_rows(y, chunks, "y")
-    weights = None if sample_weight is None else _as_rows(sample_weight, chunks, "sample_weight")
-    return X, y, weights
+    table = _with_column(table, y, "__y", "y", lengths)
+    if weights is not None:
+        table = _with_column(table, weights, "__w", "sample_weight", lengths)
+    return _Frame(table, names, weights is not None)
+
+
+def _with_column(table, values, column, name, lengths):
+    """table with `values` (one per row: a Dask Series or array of the same
+    partitions, or a numpy array) as `column`; `lengths`, the partitions'
+    rows, are counted when not given."""
+    import dask.array as da
+    import dask.dataframe as dd
+    if isinstance(values, da.Array) or not is_collection(values):
+        if not is_collection(values):
+            values = np.asarray(values)
+        if values.ndim == 2 and values.shape[1] == 1:
+            values = values[:, 0]
+        if values.ndim != 1:
+            raise ValueError(f"{name} must be one-dimensional (one output), not of shape {values.shape}")
+        if lengths is None:
+            lengths = tuple(table.map_partitions(len).compute().tolist())
+        if values.shape[0] != sum(lengths):
+            raise ValueError(f"{name} has {values.shape[0]} rows, but X has {sum(lengths)}")
+        if not is_collection(values):
+            values = da.from_array(values, chunks=(tuple(lengths),))
+        values = dd.from_dask_array(values.rechunk((tuple(lengths),)))
+    if hasattr(values, "columns"):
+        if len(values.columns) != 1:
+            raise ValueError(f"{name} must be one column (one output), not {len(values.columns)}")
+        values = values[values.columns[0]]
+    if values.npartitions != table.npartitions:
+        raise ValueError(f"{name} must be partitioned as X: it has {values.npartitions} partitions, X "
+                         f"{table.npartitions}")
+    return table.map_partitions(_joined_column, values, column, align_dataframes=False)
+
+
+def _joined_column(part, values, column):
+    if len(values) != len(part):
+        raise ValueError(f"a partition of X has {len(part)} rows, but its partition of {column.strip('_')} "
+                         f"has {len(values)}")
+    return part.assign(**{column: np.asarray(values)})
 
 
 def _random_keys(frame, seed, partition_info=None):
+    import pandas
     number = partition_info["number"] if partition_info else 0
-    return np.random.default_rng([seed, number]).integers(0, 2**62, len(frame))
+    return pandas.Series(np.random.default_rng([seed, number]).integers(0, 2**62, len(frame)), index=frame.index)
 
 
-def _shuffled(client, X, y, weights, seed):
+def _shuffled(frame, seed):
     """The rows redistributed at random across as many partitions, with
     Dask's own shuffle (the keys drawn from the seed and the partition)."""
-    import dask.dataframe as dd
-    columns = [f"x{j}" for j in range(X.shape[1])]
-    frame = dd.from_dask_array(X, columns=columns)
-    frame["y"] = dd.from_dask_array(y)
-    if weights is not None:
-        frame["w"] = dd.from_dask_array(weights)
-    frame["key"] = frame.map_partitions(_random_keys, seed, meta=("key", "i8"))
-    frame = client.persist(frame.shuffle("key", npartitions=frame.npartitions, shuffle="tasks"))
-    X = frame[columns].to_dask_array(lengths=True)
-    return (X, frame["y"].to_dask_array(lengths=X.chunks[0]),
-            None if weights is None else frame["w"].to_dask_array(lengths=X.chunks[0]))
+    table = frame.table.assign(__key=frame.table.map_partitions(_random_keys, seed, meta=("__key", "i8")))
+    table = table.shuffle("__key", npartitions=table.npartitions, shuffle="tasks")
+    return _Frame(table.drop(columns="__key"), frame.feature_names, frame.has_weights)
 
 
-def _part(X, y, weights):
-    return X, y, weights
+def _part(table, feature_columns, keep_frame, has_weights):
+    """A partition's rows: its features (a DataFrame when X was one, else
+    an array), labels and weights."""
+    features = table[feature_columns]
+    X = features if keep_frame else features.to_numpy()
+    return X, table["__y"].to_numpy(), table["__w"].to_numpy() if has_weights else None
 
 
-def _computed_parts(client, X, y, weights):
-    """One future per partition, holding its (X, y, weights) rows, computed
-    on the workers."""
+def _computed_parts(client, frame):
+    """One future per partition, holding its rows, computed on the workers."""
     import dask
-    blocks_x = X.to_delayed().ravel()
-    blocks_y = y.to_delayed().ravel()
-    blocks_w = [None] * len(blocks_x) if weights is None else weights.to_delayed().ravel()
-    parts = client.compute([dask.delayed(_part, pure=True)(bx, by, bw)
-                            for bx, by, bw in zip(blocks_x, blocks_y, blocks_w)])
     from distributed import wait
+    delayed_part = dask.delayed(_part, pure=True)
+    parts = client.compute([delayed_part(piece, frame.feature_columns, frame.feature_names is not None,
+                                         frame.has_weights) for piece in frame.table.to_delayed()])
     wait(parts)
     return parts
 
 
-def _part_summary(part):
+def _part_summary(part, categorical_features, classify):
+    """What a partition tells the others: its rows, classes and, for the
+    categorical features, the level names it holds."""
+    from . import _categorical
     X, y, _ = part
-    classes = np.unique(y) if y.dtype.kind not in "fc" else None
-    return {"rows": len(y), "features": X.shape[1], "classes": classes, "dtype": X.dtype.str}
+    levels = None
+    if categorical_features is not None and _categorical.is_dataframe(X):
+        cells = _categorical.columns_of(X)
+        mask = _categorical.categorical_mask(cells, categorical_features, list(X.columns))
+        if mask is not None:
+            levels = {int(j): _categorical.level_names(cells[j]) for j in np.flatnonzero(mask)}
+    classes = np.unique(y) if classify else None
+    return {"rows": len(y), "classes": classes, "levels": levels, "features": X.shape[1]}
 
 
 def _agreed_classes(estimator, summaries):
@@ -161,6 +201,23 @@ def _agreed_classes(estimator, summaries):
         return None
     pieces = [s["classes"] if s["classes"] is not None else np.array([]) for s in summaries if s["rows"]]
     return np.unique(np.concatenate(pieces)) if pieces else None
+
+
+def _agreed_levels(summaries):
+    """The categorical features (a mask) and the sorted level names of each
+    over every partition, or None when no feature is categorical."""
+    from . import _categorical
+    found = [s["levels"] for s in summaries if s["levels"]]
+    if not found:
+        return None
+    mask = np.zeros(summaries[0]["features"], dtype=bool)
+    mask[list(found[0])] = True
+    categories = [None] * len(mask)
+    for j in found[0]:
+        categories[j] = _categorical.level_names(np.concatenate([levels[j] for levels in found]))
+        if not len(categories[j]):
+            raise ValueError(f"categorical feature {j} has no level: every cell of it is missing")
+    return mask, categories
 
 
 def _tree_shares(n_trees, rows):
@@ -196,20 +253,28 @@ def _plan(client, parts, summaries, n_trees):
 
 
 def _joined_rows(parts):
-    """The rows of a worker's partitions in one column-major array (the
-    learner's layout), after checking that the worker can hold them."""
+    """The rows of a worker's partitions: the features in one column-major
+    array (the learner's layout), or one DataFrame when they hold
+    categorical features, after checking that the worker can hold them."""
     rows = sum(len(y) for _, y, _ in parts)
-    features = parts[0][0].shape[1]
-    dtype = np.result_type(*[X.dtype for X, _, _ in parts])
+    blocks = [X for X, _, _ in parts]
+    features = blocks[0].shape[1]
+    y = np.concatenate([y for _, y, _ in parts])
+    weights = None if parts[0][2] is None else np.concatenate([w for _, _, w in parts])
+    frames = hasattr(blocks[0], "dtypes")
+    if frames and not all(np.issubdtype(dtype, np.number) for dtype in blocks[0].dtypes):
+        import pandas
+        _check_room(sum(int(b.memory_usage(deep=False).sum()) for b in blocks), rows, features)
+        return pandas.concat(blocks), y, weights
+    kinds = [b.dtypes.to_numpy() if frames else [b.dtype] for b in blocks]
+    dtype = np.result_type(*[d for k in kinds for d in k])
     dtype = dtype if dtype in (np.float32, np.float64) else np.float64
     _check_room(rows * features * np.dtype(dtype).itemsize, rows, features)
     X = np.empty((rows, features), dtype=dtype, order="F")
     at = 0
-    for block, _, _ in parts:
-        X[at:at + len(block)] = block
+    for block in blocks:
+        X[at:at + len(block)] = block.to_numpy() if frames else block
         at += len(block)
-    y = np.concatenate([y for _, y, _ in parts])
-    weights = None if parts[0][2] is None else np.concatenate([w for _, _, w in parts])
     return X, y, weights
 
 
@@ -233,13 +298,20 @@ def _check_room(needed, rows, features):
                           "bytes; give the workers more memory, or more workers")
 
 
-def _fit_share(template, classes, n_trees, first_tree, seed, n_jobs, *parts):
+def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *parts):
+    """A worker's share of the trees, grown from its partitions' rows with
+    the classes and levels agreed over every partition."""
     X, y, weights = _joined_rows(parts)
     share = clone(template).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
-    if classes is not None:
-        share._agreed_classes = classes
+    if agreed["classes"] is not None:
+        share._agreed_classes = agreed["classes"]
+    if agreed["levels"] is not None:
+        share._agreed_levels = agreed["levels"]
     share = share._fit_subforest(X, y, weights, first_tree)
-    share.__dict__.pop("_agreed_classes", None)
+    for name in ("_agreed_classes", "_agreed_levels"):
+        share.__dict__.pop(name, None)
+    if agreed["names"] is not None and not hasattr(share, "feature_names_in_"):
+        share.feature_names_in_ = np.asarray(agreed["names"], dtype=object)  # learned from their array
     return share
 
 

@@ -39,7 +39,9 @@ def fit_forest(client, estimator, X, y, sample_weight=None, shuffle=False):
     sample_weight) learns, tree for tree.
 
     Dask collections (X a Dask array partitioned by rows or a Dask
-    DataFrame; y and sample_weight Dask arrays or Series, or numpy arrays)
+    DataFrame, whose categorical columns have their levels agreed across
+    the partitions; y and sample_weight Dask arrays or Series of X's
+    partitions, or numpy arrays)
     stay where they are computed: each worker grows a share of the trees
     proportional to the rows it holds, each tree's sample drawn from those
     rows, and only trees and small counts travel (see sylvor._partitioned).

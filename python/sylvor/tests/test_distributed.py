@@ -259,13 +259,31 @@ def test_a_collection_fits_out_of_bag_score_counts_other_workers_trees_and_its_o
 def test_a_dask_dataframe_and_series_fit_and_predict_where_they_live(client):
     import pandas
     X, y = make_classification(n_samples=800, n_features=6, n_informative=4, random_state=4)
-    frame = dd.from_pandas(pandas.DataFrame(X, columns=[f"f{j}" for j in range(6)]), npartitions=4)
+    table = pandas.DataFrame(X, columns=[f"f{j}" for j in range(6)])
+    frame = dd.from_pandas(table, npartitions=4)
     labels = dd.from_pandas(pandas.Series(np.array(["no", "yes"])[y]), npartitions=4)
     model = fit_forest(client, ForestClassifier(n_estimators=10, random_state=2), frame, labels)
     assert list(model.classes_) == ["no", "yes"]
+    assert list(model.feature_names_in_) == list(table.columns)
     assert sum(share["rows"] for share in model.distributed_plan_) == 800
-    assert np.array_equal(predict(client, model, frame).compute(), model.predict(X))
-    assert model.score(X, np.array(["no", "yes"])[y]) > 0.9
+    assert np.array_equal(predict(client, model, frame).compute(), model.predict(table))
+    assert model.score(table, np.array(["no", "yes"])[y]) > 0.9
+
+
+def test_categorical_levels_are_agreed_across_the_partitions(client):
+    import pandas
+    rng = np.random.default_rng(8)
+    colour = rng.choice(["red", "green", "blue"], 900).astype(object)
+    colour[:300] = np.where(colour[:300] == "blue", "red", colour[:300])  # the first partition has no blue
+    colour[-1] = "violet"  # one level in one row of the last partition
+    size = rng.normal(size=900)
+    y = ((colour == "blue") | (size > 1.0)).astype(int)
+    table = pandas.DataFrame({"colour": colour, "size": size})
+    model = fit_forest(client, ForestClassifier(n_estimators=12, random_state=3), dd.from_pandas(table, npartitions=3),
+                       dd.from_pandas(pandas.Series(y), npartitions=3))
+    assert list(model.categories_[0]) == ["blue", "green", "red", "violet"] and model.categories_[1] is None
+    assert list(model.is_categorical_) == [True, False]
+    assert model.score(table, y) > 0.95
 
 
 def test_classes_missing_from_a_workers_rows_are_agreed_across_the_workers(client):
@@ -279,15 +297,18 @@ def test_classes_missing_from_a_workers_rows_are_agreed_across_the_workers(clien
 
 
 def test_a_shuffle_mixes_ordered_partitions_and_keeps_every_row(client):
-    from sylvor._partitioned import _row_blocks, _shuffled
+    from sylvor._partitioned import _as_frame, _shuffled
     X = np.arange(400, dtype=np.float64).reshape(200, 2)
     y = np.repeat([0, 1, 2, 3], 50)  # each partition holds one class
-    Xs, ys, _ = _shuffled(client, *_row_blocks(da.from_array(X, chunks=(50, 2)), da.from_array(y, chunks=50), None),
-                          seed=7)
-    rows, labels = Xs.compute(), ys.compute()
+    shuffled = _shuffled(_as_frame(da.from_array(X, chunks=(50, 2)), da.from_array(y, chunks=50), None), seed=7)
+    parts = shuffled.table.to_delayed()
+    assert len(parts) == 4
+    parts = [part.compute() for part in parts]
+    rows = np.concatenate([part[["x0", "x1"]].to_numpy() for part in parts])
+    labels = np.concatenate([part["__y"].to_numpy() for part in parts])
     order = np.argsort(rows[:, 0])
     assert np.array_equal(rows[order], X) and np.array_equal(labels[order], y)  # the rows, each with its label
-    assert all(len(np.unique(labels[a:a + n])) > 1 for a, n in zip(np.cumsum((0,) + ys.chunks[0][:-1]), ys.chunks[0]))
+    assert all(part["__y"].nunique() > 1 for part in parts)
 
 
 def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(client):
@@ -302,6 +323,8 @@ def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(
             fit_forest(client, ForestClassifier(n_estimators=2, **params), array, labels)
     with pytest.raises(ValueError, match="y has 100 rows, but X has 150"):
         fit_forest(client, ForestClassifier(n_estimators=2), array, labels[:100])
+    with pytest.raises(ValueError, match="y has 100 rows, but X has 150"):
+        fit_forest(client, ForestClassifier(n_estimators=2), array, y[:100])
 
 
 def test_a_killed_worker_during_a_collection_fit_leaves_the_planned_forest(client):
