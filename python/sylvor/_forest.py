@@ -349,7 +349,9 @@ class _BaseForest(BaseEstimator):
         if previous is None:
             self._seed = seed_of(self.random_state)
             self._feature_dtype = X.dtype
-            self.feature_medians_ = _wrap.column_medians(X) if self.missing_values == "median" else None
+            agreed = getattr(self, "_agreed_medians", None)  # a share of a forest learned apart: all rows' medians
+            self.feature_medians_ = None if self.missing_values != "median" else \
+                agreed if agreed is not None else _wrap.column_medians(X)
         elif previous.missing_values != self.missing_values:
             raise ValueError(f"a warm start grows the forest as it was learned, with "
                              f"missing_values={previous.missing_values!r}, not {self.missing_values!r}")

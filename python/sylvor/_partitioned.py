@@ -5,8 +5,8 @@ and never gathered: the client holds only the plan and the trees. Each
 worker grows a share of the trees proportional to the rows it holds, from
 those rows alone (each tree's bootstrap sample drawn from them), the trees
 numbered in the whole forest and seeded per tree as in a local fit. Small
-summaries agree the classes and the level names of categorical features
-before learning; the out-of-bag score is
+summaries agree the classes, the level names of categorical features and
+the training medians before learning; the out-of-bag score is
 worked out where the rows are, by sending the trees to them and adding up
 per-worker counts.
 
@@ -40,7 +40,8 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
     summaries = client.gather(client.map(_part_summary, parts, categorical_features=estimator.categorical_features,
                                          classify=isinstance(estimator, ForestClassifier), pure=False))
     agreed = {"classes": _agreed_classes(estimator, summaries), "levels": _agreed_levels(summaries),
-              "names": frame.feature_names}
+              "names": frame.feature_names,
+              "medians": _agreed_medians(client, parts) if estimator.missing_values == "median" else None}
     plan = _plan(client, parts, summaries, estimator.n_estimators)
     template = clone(estimator).set_params(oob_score=False, compute_permutation_importances=False,
                                            warm_start=False)
@@ -61,10 +62,6 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
 def _check_supported(estimator, X):
     if hasattr(estimator, "_validate_params"):  # scikit-learn's checks, before any work is sent out
         estimator._validate_params()
-    if estimator.missing_values != "split":
-        raise ValueError("fitting from Dask collections learns where missing values go: use "
-                         "missing_values='split' (the default); filling them with the training medians "
-                         "would need every row of a column in one place")
     if estimator.compute_permutation_importances:
         raise ValueError("compute_permutation_importances shuffles a feature among each tree's out-of-bag "
                          "rows, which would move rows between the workers: fit from numpy arrays for them")
@@ -220,6 +217,99 @@ def _agreed_levels(summaries):
     return mask, categories
 
 
+# The training medians (the upper median of each column's present values,
+# as a local fit takes them) are found without gathering the columns: each
+# round, every partition sends a few of its values strictly inside each
+# column's open interval (its local quantiles), the client counts with every
+# partition the values below and up to each of them, and either one of them
+# is the median or the median lies between two neighbours, an interval
+# holding at most 1/64 of the values left. Once an interval holds few
+# values, they are gathered and the median picked from them.
+_PIVOTS_PER_PART = 64
+_GATHERED = 4096
+
+
+def _column_values(X, j):
+    column = np.asarray(X[:, j] if isinstance(X, np.ndarray) else X.iloc[:, j].to_numpy(), dtype=np.float64)
+    return column[~np.isnan(column)]
+
+
+def _inside(values, low, high):
+    return values[(values > low) & (values < high)]
+
+
+def _local_pivots(part, intervals, per_part):
+    """Per column still open, a few of this partition's values strictly
+    inside its interval: its quantiles there."""
+    X = part[0]
+    pivots = {}
+    for j, (low, high) in intervals.items():
+        inside = np.sort(_inside(_column_values(X, j), low, high))
+        if len(inside):
+            pivots[j] = inside[np.linspace(0, len(inside) - 1, min(per_part, len(inside))).astype(int)]
+    return pivots
+
+
+def _pivot_counts(part, pivots, intervals):
+    """Per column: this partition's values at most its interval's low end,
+    below and up to each pivot, and below its high end."""
+    X = part[0]
+    counts = {}
+    for j, candidates in pivots.items():
+        values = np.sort(_column_values(X, j))
+        low, high = intervals[j]
+        counts[j] = (int(np.searchsorted(values, low, side="right")), np.searchsorted(values, candidates, side="left"),
+                     np.searchsorted(values, candidates, side="right"), int(np.searchsorted(values, high, side="left")))
+    return counts
+
+
+def _values_inside(part, intervals):
+    return {j: _inside(_column_values(part[0], j), low, high) for j, (low, high) in intervals.items()}
+
+
+def _agreed_medians(client, parts, per_part=_PIVOTS_PER_PART, gathered=_GATHERED):
+    """The upper median of every column's present values over every
+    partition (0 for a column without any), as float64; per_part pivots
+    from each partition per round, and intervals of at most `gathered`
+    values gathered."""
+    present = np.sum(client.gather(client.map(_present_counts, parts, pure=False)), axis=0)
+    medians = np.zeros(len(present))
+    rank = {j: int(present[j] // 2) for j in range(len(present)) if present[j]}  # of the median, from 0
+    intervals = {j: (-np.inf, np.inf) for j in rank}
+    while intervals:
+        found = client.gather(client.map(_local_pivots, parts, intervals=intervals, per_part=per_part, pure=False))
+        pivots = {j: np.unique(np.concatenate([f[j] for f in found if j in f])) for j in intervals}
+        counts = client.gather(client.map(_pivot_counts, parts, pivots=pivots, intervals=intervals, pure=False))
+        still, gather = {}, {}
+        for j, candidates in pivots.items():
+            at_low, below, upto, below_high = (sum(c[j][i] for c in counts) for i in range(4))
+            hit = np.flatnonzero((below <= rank[j]) & (rank[j] < upto))
+            if len(hit):
+                medians[j] = candidates[hit[0]]
+                continue
+            k = int(np.searchsorted(upto, rank[j], side="right"))  # the median lies between pivots k - 1 and k
+            low = candidates[k - 1] if k > 0 else intervals[j][0]
+            high = candidates[k] if k < len(candidates) else intervals[j][1]
+            start = upto[k - 1] if k > 0 else at_low  # the values at most low
+            end = below[k] if k < len(candidates) else below_high  # the values below high
+            if end - start <= gathered:
+                gather[j] = (rank[j] - start, (low, high))
+            else:
+                still[j] = (low, high)
+        intervals = still
+        if gather:
+            pieces = client.gather(client.map(_values_inside, parts, intervals={j: g[1] for j, g in gather.items()},
+                                              pure=False))
+            for j, (within, _) in gather.items():
+                medians[j] = np.sort(np.concatenate([piece[j] for piece in pieces]))[within]
+    return medians
+
+
+def _present_counts(part):
+    X = part[0]
+    return np.array([len(_column_values(X, j)) for j in range(X.shape[1])])
+
+
 def _tree_shares(n_trees, rows):
     """Trees per worker in proportion to its rows: the whole parts, then
     one more tree for the largest remainders (the earlier worker first)."""
@@ -307,8 +397,10 @@ def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *parts):
         share._agreed_classes = agreed["classes"]
     if agreed["levels"] is not None:
         share._agreed_levels = agreed["levels"]
+    if agreed["medians"] is not None:
+        share._agreed_medians = agreed["medians"]
     share = share._fit_subforest(X, y, weights, first_tree)
-    for name in ("_agreed_classes", "_agreed_levels"):
+    for name in ("_agreed_classes", "_agreed_levels", "_agreed_medians"):
         share.__dict__.pop(name, None)
     if agreed["names"] is not None and not hasattr(share, "feature_names_in_"):
         share.feature_names_in_ = np.asarray(agreed["names"], dtype=object)  # learned from their array

@@ -316,8 +316,7 @@ def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(
     with pytest.raises(ValueError, match="shuffle=True redistributes the partitions of Dask collections"):
         fit_forest(client, ForestClassifier(n_estimators=2), X, y, shuffle=True)
     array, labels = da.from_array(X, chunks=(50, 4)), da.from_array(y, chunks=50)
-    for params, message in [({"missing_values": "median"}, "use missing_values='split'"),
-                            ({"compute_permutation_importances": True}, "would move rows between the workers"),
+    for params, message in [({"compute_permutation_importances": True}, "would move rows between the workers"),
                             ({"warm_start": True}, "learns a new forest each time")]:
         with pytest.raises(ValueError, match=message):
             fit_forest(client, ForestClassifier(n_estimators=2, **params), array, labels)
@@ -365,3 +364,34 @@ def test_a_worker_that_cannot_hold_its_share_says_so():
                                da.from_array(y, chunks=100))
         finally:
             cluster.close()
+
+
+@pytest.mark.parametrize("rows, dtype, rounds", [(1000, np.float64, {}), (300_000, np.float32, {}),
+                                                 (3000, np.float64, {"per_part": 2, "gathered": 3})])
+def test_training_medians_over_the_partitions_are_those_of_all_rows(client, rows, dtype, rounds):
+    import PySylvor_wrap
+    from sylvor._partitioned import _agreed_medians, _as_frame, _computed_parts
+    rng = np.random.default_rng(rows)
+    X = np.column_stack([rng.normal(size=rows), rng.integers(0, 4, rows),  # a spread column, a column of ties
+                         np.full(rows, np.nan), rng.exponential(size=rows)]).astype(dtype)
+    X[rng.random(rows) < 0.2, 0] = np.nan
+    X[: rows // 3, 3] = np.nan  # the first partitions hold no value of it
+    parts = _computed_parts(client, _as_frame(da.from_array(X, chunks=(rows // 6, 4)), np.zeros(rows), None))
+    assert np.array_equal(_agreed_medians(client, parts, **rounds), PySylvor_wrap.column_medians(X))
+
+
+def test_a_collection_fit_with_medians_fills_every_share_with_those_of_all_rows(client):
+    import PySylvor_wrap
+    X, y = make_classification(n_samples=600, n_features=5, n_informative=3, random_state=2)
+    X[np.random.default_rng(1).random(X.shape) < 0.2] = np.nan
+    estimator = ForestClassifier(n_estimators=6, random_state=4, missing_values="median")
+    fitted = fit_forest(client, estimator, da.from_array(X, chunks=(100, 5)), da.from_array(y, chunks=100))
+    medians = PySylvor_wrap.column_medians(X)
+    assert np.array_equal(fitted.feature_medians_, medians)
+    shares = []
+    for share in fitted.distributed_plan_:
+        rows = partition_rows(100, share["partitions"])
+        sub = clone(estimator).set_params(n_estimators=share["n_trees"], random_state=seed_of(4), n_jobs=1)
+        sub._agreed_classes, sub._agreed_medians = np.unique(y), medians
+        shares.append(sub._fit_subforest(X[rows], y[rows], None, share["first_tree"]))
+    assert same_forest(fitted, join_forests(estimator, shares))
