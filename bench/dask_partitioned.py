@@ -4,7 +4,8 @@ single-machine fits of the same rows.
 The rows are made on the workers (dask.array.random, float32, 20
 features, a noisy rule over four of them; the client never holds them),
 persisted, then learned with sylvor.distributed.fit_forest on local
-clusters of 1, 2, 4 ... worker processes of one thread. For each cluster:
+clusters of 1, 2, 4 ... worker processes sharing the machine's cores (one
+thread each when there are more workers than cores). For each cluster:
 the fit's wall time, each worker's and the client's peak resident memory,
 the bytes the workers sent each other (Dask's transfer log) and the bytes
 of the fitted forest that came back, and the accuracy on 200,000 held-out
@@ -15,6 +16,7 @@ and with bootstraps of every row.
 usage: /usr/bin/python3 bench/dask_partitioned.py ROWS [--workers 1,2,4] [--trees 20] [--local]
 """
 import argparse
+import os
 import pickle
 import resource
 import time
@@ -56,7 +58,9 @@ def one_cluster(workers, rows, trees, test):
     from dask.distributed import Client, LocalCluster, wait
     from sylvor import ForestClassifier
     from sylvor.distributed import fit_forest
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, memory_limit=0,
+    # The machine's cores shared out (one each when there are more workers).
+    threads = max(1, (os.cpu_count() or 1) // workers)
+    with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True, memory_limit=0,
                       host="127.0.0.1", dashboard_address=None) as cluster, Client(cluster) as client:
         X, y = made_on_workers(rows, 16, seed=5)
         X, y = client.persist([X, y])

@@ -416,14 +416,16 @@ class _BaseForest(BaseEstimator):
         if self.oob_score:
             self._set_oob(record, learned_y)
 
-    def _out_of_bag_record(self, X, learned_y, num_classes, weights, n_jobs, permutation=False):
-        """The out-of-bag record of the forest on its training arrays (see
-        _training_arrays), each tree's sample drawn again from its own
-        generator."""
+    def _out_of_bag_record(self, X, learned_y, num_classes, weights, n_jobs, permutation=False, tree=None):
+        """The out-of-bag record of the forest (or of its tree number `tree`
+        alone) on its training arrays (see _training_arrays), each tree's
+        sample drawn again from its own generator."""
         growth = self._growth_settings(X.shape[0], X.shape[1])
+        first = int(getattr(self, "_first_tree", 0)) + (tree or 0)
+        forest = self._forest if tree is None else self.estimators_[tree]._as_forest()
         return _wrap.out_of_bag(
-            X.T, learned_y, self._forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
-            num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
+            X.T, learned_y, forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
+            num_classes=num_classes, seed=self._seed, first_tree=first,
             sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
             sample_weight=weights, permutation_importances=permutation,
             missing_values=self._forest.missing_values, feature_levels=self._feature_levels(),

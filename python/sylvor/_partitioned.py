@@ -6,7 +6,7 @@ worker grows a share of the trees proportional to the rows it holds, from
 those rows alone (each tree's bootstrap sample drawn from them), the trees
 numbered in the whole forest and seeded per tree as in a local fit. Small
 summaries agree the classes, the level names of categorical features and
-the training medians before learning; the out-of-bag score is
+the training medians before learning; the out-of-bag score and curve are
 worked out where the rows are, by sending the trees to them and adding up
 per-worker counts.
 
@@ -407,67 +407,70 @@ def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *parts):
     return share
 
 
-def _out_of_bag_counts(own, others, n_jobs, *parts):
-    """For a worker's rows, the counts of the out-of-bag score: each row is
-    voted on (or predicted) by its worker's own trees whose samples missed
-    it (`own`, the worker's fitted share, or None) and by the trees of
-    every other share (`others`, fitted shares)."""
+def _out_of_bag_counts(shares, own, n_jobs, *parts):
+    """For a worker's rows, per tree k of the forest (the trees of `shares`
+    in order): the rows with an out-of-bag tree among the first k + 1 and
+    their misclassifications (or squared errors) by those trees. A row is
+    out of bag for every tree of the other shares and for the trees of its
+    own share (number `own`, or None) whose samples missed it."""
     X, y, weights = _joined_rows(parts)
-    X, learned_y, num_classes, weights = (own or others[0])._training_arrays(X, y, weights)
-    classification = isinstance(others[0] if own is None else own, ForestClassifier)
-    threads = _threads(n_jobs)
-    if own is not None:
-        record = own._out_of_bag_record(X, learned_y, num_classes, weights, n_jobs)
-        trees = record["oob_trees"].astype(np.float64)
-        votes = record["oob_votes"] if classification else \
-            np.where(trees > 0, np.nan_to_num(record["oob_prediction"]) * trees, 0.0)
-    else:
-        trees = np.zeros(len(learned_y))
-        votes = np.zeros((len(learned_y), num_classes)) if classification else np.zeros(len(learned_y))
-    n_other = 0
-    if others:
-        other = _wrap.Forest.joined([share._forest for share in others])
-        n_other = len(other)
-        votes = votes + (other.predict_proba(X, threads) if classification else other.predict(X, threads)) * n_other
-    seen = trees + n_other > 0
-    counts = {"seen": int(seen.sum()), "unseen": int((~seen).sum())}
-    truth = learned_y[seen]
-    if classification:
-        counts["correct"] = int((np.argmax(votes[seen], axis=1) == truth).sum())
-    else:
-        predicted = votes[seen] / (trees[seen] + n_other)
-        counts.update(squared_error=float(((truth - predicted) ** 2).sum()), sum=float(truth.sum()),
-                      sum_squares=float((truth ** 2).sum()))
-    return counts
+    grower = shares[own if own is not None else 0]
+    X, learned_y, num_classes, weights = grower._training_arrays(X, y, weights)
+    classification = isinstance(grower, ForestClassifier)
+    threads, n = _threads(n_jobs), len(learned_y)
+    votes = np.zeros((n, num_classes), dtype=np.int64) if classification else np.zeros(n)
+    trees = np.zeros(n, dtype=np.int64)
+    seen, errors = [], []
+    for number, share in enumerate(shares):
+        for t, tree in enumerate(share.estimators_):
+            predicted = tree._as_forest().predict(X, threads)
+            out = np.ones(n, dtype=bool) if number != own else \
+                share._out_of_bag_record(X, learned_y, num_classes, weights, n_jobs, tree=t)["oob_trees"] > 0
+            trees += out
+            if classification:
+                votes[np.flatnonzero(out), predicted[out]] += 1
+            else:
+                votes[out] += predicted[out]
+            some = trees > 0
+            seen.append(int(some.sum()))
+            if classification:
+                errors.append(int((np.argmax(votes[some], axis=1) != learned_y[some]).sum()))
+            else:
+                errors.append(float(((learned_y[some] - votes[some] / trees[some]) ** 2).sum()))
+    some = trees > 0
+    return {"seen": np.array(seen), "errors": np.array(errors), "rows": n,
+            "sum": float(learned_y[some].sum()) if not classification else 0.0,
+            "sum_squares": float((learned_y[some] ** 2).sum()) if not classification else 0.0}
 
 
 def _set_out_of_bag_score(client, joined, fits, plan, parts):
-    """oob_score_ of the joined forest, from per-worker counts: a row is out
-    of bag for every other share's trees and for its own worker's trees
-    whose samples missed it. The shares stay on the workers that grew them
+    """oob_score_ and oob_curve_ of the joined forest (the out-of-bag error
+    rate, or mean squared error, of its first 1, 2, ... trees), from
+    per-worker counts. The shares stay on the workers that grew them
     (`fits`, their futures); only the other shares' trees travel."""
     import warnings
-    sums, k = [], 0
+    counts, k = [], 0
     for share in plan:
         own = None
         if share["n_trees"] > 0:
-            own, k = fits[k], k + 1
-        others = [fit for fit in fits if fit is not own]
-        sums.append(client.submit(_out_of_bag_counts, own, others, share["threads"],
-                                  *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
-                                  allow_other_workers=True, pure=False))
-    totals = client.gather(sums)
-    seen = sum(t["seen"] for t in totals)
-    unseen = sum(t["unseen"] for t in totals)
-    if unseen:
-        warnings.warn(f"{unseen} of {seen + unseen} instances are in the sample of every tree and have no "
+            own, k = k, k + 1
+        counts.append(client.submit(_out_of_bag_counts, fits, own, share["threads"],
+                                    *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
+                                    allow_other_workers=True, pure=False))
+    totals = client.gather(counts)
+    seen = np.sum([t["seen"] for t in totals], axis=0)
+    errors = np.sum([t["errors"] for t in totals], axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        joined.oob_curve_ = np.where(seen > 0, errors / seen, np.nan)
+    rows = sum(t["rows"] for t in totals)
+    if seen[-1] < rows:
+        warnings.warn(f"{rows - seen[-1]} of {rows} instances are in the sample of every tree and have no "
                       "out-of-bag prediction; they are left out of oob_score_ (more trees leave fewer out)",
                       UserWarning)
-    if not seen:
+    if not seen[-1]:
         joined.oob_score_ = float("nan")
     elif isinstance(joined, ForestClassifier):
-        joined.oob_score_ = sum(t["correct"] for t in totals) / seen
+        joined.oob_score_ = float(seen[-1] - errors[-1]) / seen[-1]
     else:
         total, squares = sum(t["sum"] for t in totals), sum(t["sum_squares"] for t in totals)
-        spread = squares - total * total / seen
-        joined.oob_score_ = 1.0 - sum(t["squared_error"] for t in totals) / spread
+        joined.oob_score_ = 1.0 - errors[-1] / (squares - total * total / seen[-1])

@@ -254,6 +254,12 @@ def test_a_collection_fits_out_of_bag_score_counts_other_workers_trees_and_its_o
         expected = 1.0 - (np.concatenate(errors) ** 2).sum() / ((truth - truth.mean()) ** 2).sum()
         assert fitted.oob_score_ == pytest.approx(expected, rel=1e-9)
     assert not hasattr(fitted, "oob_decision_function_") and not hasattr(fitted, "oob_prediction_")
+    # The curve's last point is the whole forest's out-of-bag error (or mean squared error).
+    assert len(fitted.oob_curve_) == estimator.n_estimators
+    if isinstance(estimator, ForestClassifier):
+        assert fitted.oob_curve_[-1] == pytest.approx(1.0 - fitted.oob_score_, rel=1e-12)
+    else:
+        assert fitted.oob_curve_[-1] == pytest.approx((1.0 - fitted.oob_score_) * np.var(truth), rel=1e-9)
 
 
 def test_a_dask_dataframe_and_series_fit_and_predict_where_they_live(client):
@@ -395,3 +401,28 @@ def test_a_collection_fit_with_medians_fills_every_share_with_those_of_all_rows(
         sub._agreed_classes, sub._agreed_medians = np.unique(y), medians
         shares.append(sub._fit_subforest(X[rows], y[rows], None, share["first_tree"]))
     assert same_forest(fitted, join_forests(estimator, shares))
+
+
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")
+def test_a_collection_fits_out_of_bag_curve_adds_the_trees_in_order(client):
+    X, y = iris_for(ForestClassifier())
+    chunk, estimator = 25, ForestClassifier(n_estimators=8, random_state=11, oob_score=True)
+    fitted = fit_forest(client, estimator, da.from_array(X, chunks=(chunk, 4)), da.from_array(y, chunks=chunk))
+    # Each tree grown here alone on its worker's rows, with the rows its sample missed.
+    rows_of, flags, votes_of = {}, [], []
+    for share in fitted.distributed_plan_:
+        rows = partition_rows(chunk, share["partitions"])
+        for t in range(share["n_trees"]):
+            one = clone(estimator).set_params(n_estimators=1, random_state=seed_of(11), n_jobs=1)
+            one._agreed_classes = np.unique(y)
+            one = one._fit_subforest(X[rows], y[rows], None, share["first_tree"] + t)
+            flag = np.ones(len(y), dtype=bool)
+            flag[rows] = one._oob_record["oob_trees"] > 0
+            flags.append(flag)
+            votes_of.append(one.predict(X))
+    votes, curve = np.zeros((len(y), 3)), []
+    for flag, predicted in zip(flags, votes_of):
+        votes[np.flatnonzero(flag), predicted[flag]] += 1
+        seen = votes.sum(axis=1) > 0
+        curve.append(np.mean(np.argmax(votes[seen], axis=1) != y[seen]) if seen.any() else np.nan)
+    assert np.allclose(fitted.oob_curve_, curve, rtol=1e-12, equal_nan=True)
