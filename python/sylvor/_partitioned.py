@@ -54,17 +54,14 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
     joined.set_params(oob_score=estimator.oob_score,
                       compute_permutation_importances=estimator.compute_permutation_importances)
     joined.distributed_plan_ = [{k: v for k, v in share.items() if k != "threads"} for share in plan]
-    if estimator.oob_score:
-        _set_out_of_bag_score(client, joined, fits, plan, parts)
+    if estimator.oob_score or estimator.compute_permutation_importances:
+        _set_out_of_bag_estimates(client, joined, fits, plan, parts, seed)
     return joined
 
 
 def _check_supported(estimator, X):
     if hasattr(estimator, "_validate_params"):  # scikit-learn's checks, before any work is sent out
         estimator._validate_params()
-    if estimator.compute_permutation_importances:
-        raise ValueError("compute_permutation_importances shuffles a feature among each tree's out-of-bag "
-                         "rows, which would move rows between the workers: fit from numpy arrays for them")
     if estimator.warm_start:
         raise ValueError("warm_start grows a fitted forest on the rows of its first fit; a fit from Dask "
                          "collections learns a new forest each time")
@@ -407,12 +404,30 @@ def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *parts):
     return share
 
 
-def _out_of_bag_counts(shares, own, n_jobs, *parts):
+def _tree_losses(predicted, truth, classification):
+    return float((predicted != truth).sum()) if classification else float(((truth - predicted) ** 2).sum())
+
+
+def _permuted_losses(forest, X, truth, classification, threads, key):
+    """A tree's loss on its out-of-bag rows X (a copy of them) with each
+    feature's values shuffled among them in turn."""
+    losses = np.zeros(X.shape[1])
+    for f in range(X.shape[1]):
+        kept = X[:, f].copy()
+        X[:, f] = kept[np.random.default_rng(key + [f]).permutation(len(kept))]
+        losses[f] = _tree_losses(forest.predict(X, threads), truth, classification)
+        X[:, f] = kept
+    return losses
+
+
+def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *parts):
     """For a worker's rows, per tree k of the forest (the trees of `shares`
     in order): the rows with an out-of-bag tree among the first k + 1 and
     their misclassifications (or squared errors) by those trees. A row is
     out of bag for every tree of the other shares and for the trees of its
-    own share (number `own`, or None) whose samples missed it."""
+    own share (number `own`, or None) whose samples missed it. With a
+    permutation key, also each tree's loss on its out-of-bag rows here, as
+    it is and with each feature shuffled among them."""
     X, y, weights = _joined_rows(parts)
     grower = shares[own if own is not None else 0]
     X, learned_y, num_classes, weights = grower._training_arrays(X, y, weights)
@@ -420,12 +435,18 @@ def _out_of_bag_counts(shares, own, n_jobs, *parts):
     threads, n = _threads(n_jobs), len(learned_y)
     votes = np.zeros((n, num_classes), dtype=np.int64) if classification else np.zeros(n)
     trees = np.zeros(n, dtype=np.int64)
-    seen, errors = [], []
+    seen, errors, tree_rows, tree_loss, permuted = [], [], [], [], []
     for number, share in enumerate(shares):
         for t, tree in enumerate(share.estimators_):
-            predicted = tree._as_forest().predict(X, threads)
+            forest = tree._as_forest()
+            predicted = forest.predict(X, threads)
             out = np.ones(n, dtype=bool) if number != own else \
                 share._out_of_bag_record(X, learned_y, num_classes, weights, n_jobs, tree=t)["oob_trees"] > 0
+            if permutation_key is not None:
+                tree_rows.append(int(out.sum()))
+                tree_loss.append(_tree_losses(predicted[out], learned_y[out], classification))
+                permuted.append(_permuted_losses(forest, np.asarray(X[out], order="F"), learned_y[out], classification,
+                                                 threads, permutation_key + [len(tree_rows)]))
             trees += out
             if classification:
                 votes[np.flatnonzero(out), predicted[out]] += 1
@@ -438,26 +459,44 @@ def _out_of_bag_counts(shares, own, n_jobs, *parts):
             else:
                 errors.append(float(((learned_y[some] - votes[some] / trees[some]) ** 2).sum()))
     some = trees > 0
-    return {"seen": np.array(seen), "errors": np.array(errors), "rows": n,
+    return {"seen": np.array(seen), "errors": np.array(errors), "rows": n, "tree_rows": np.array(tree_rows),
+            "tree_loss": np.array(tree_loss), "permuted": np.array(permuted),
             "sum": float(learned_y[some].sum()) if not classification else 0.0,
             "sum_squares": float((learned_y[some] ** 2).sum()) if not classification else 0.0}
 
 
-def _set_out_of_bag_score(client, joined, fits, plan, parts):
-    """oob_score_ and oob_curve_ of the joined forest (the out-of-bag error
-    rate, or mean squared error, of its first 1, 2, ... trees), from
-    per-worker counts. The shares stay on the workers that grew them
-    (`fits`, their futures); only the other shares' trees travel."""
-    import warnings
+def _set_out_of_bag_estimates(client, joined, fits, plan, parts, seed):
+    """The out-of-bag estimates the estimator asks for, from per-worker
+    counts: oob_score_ and oob_curve_ (the out-of-bag error rate, or mean
+    squared error, of the first 1, 2, ... trees), and the permutation
+    importances (each feature shuffled among a tree's out-of-bag rows of one
+    worker at a time, so that no row moves). The shares stay on the workers
+    that grew them (`fits`, their futures); only the other shares' trees
+    travel."""
+    permutation = bool(joined.compute_permutation_importances)
     counts, k = [], 0
     for share in plan:
         own = None
         if share["n_trees"] > 0:
             own, k = k, k + 1
-        counts.append(client.submit(_out_of_bag_counts, fits, own, share["threads"],
+        key = [seed, share["partitions"][0]] if permutation else None
+        counts.append(client.submit(_out_of_bag_counts, fits, own, share["threads"], key,
                                     *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
                                     allow_other_workers=True, pure=False))
     totals = client.gather(counts)
+    if permutation:
+        rows = np.sum([t["tree_rows"] for t in totals], axis=0)
+        increase = (np.sum([t["permuted"] for t in totals], axis=0) -
+                    np.sum([t["tree_loss"] for t in totals], axis=0)[:, None])
+        having = rows > 0
+        joined.permutation_importances_ = (increase[having] / rows[having, None]).mean(axis=0) if having.any() \
+            else np.zeros(joined.n_features_in_)
+    if joined.oob_score:
+        _set_out_of_bag_score(joined, totals)
+
+
+def _set_out_of_bag_score(joined, totals):
+    import warnings
     seen = np.sum([t["seen"] for t in totals], axis=0)
     errors = np.sum([t["errors"] for t in totals], axis=0)
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -48,9 +48,11 @@ def fit_forest(client, estimator, X, y, sample_weight=None, shuffle=False):
     With shuffle=True the rows are first redistributed at random across the
     partitions with Dask's shuffle, for data whose partitions are ordered
     (by date, by class). The fitted estimator's distributed_plan_ lists each
-    worker's partitions, rows and trees; oob_score_ and oob_curve_ are
-    worked out where the rows are (oob_decision_function_ and
-    oob_prediction_, one value per row, are not made)."""
+    worker's partitions, rows and trees; oob_score_, oob_curve_ and the
+    permutation importances (each feature shuffled among a tree's
+    out-of-bag rows on one worker at a time) are worked out where the rows
+    are (oob_decision_function_ and oob_prediction_, one value per row, are
+    not made)."""
     if any(is_collection(value) for value in (X, y, sample_weight)):
         return fit_partitioned(client, estimator, X, y, sample_weight, shuffle)
     if shuffle:

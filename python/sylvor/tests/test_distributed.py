@@ -322,8 +322,7 @@ def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(
     with pytest.raises(ValueError, match="shuffle=True redistributes the partitions of Dask collections"):
         fit_forest(client, ForestClassifier(n_estimators=2), X, y, shuffle=True)
     array, labels = da.from_array(X, chunks=(50, 4)), da.from_array(y, chunks=50)
-    for params, message in [({"compute_permutation_importances": True}, "would move rows between the workers"),
-                            ({"warm_start": True}, "learns a new forest each time")]:
+    for params, message in [({"warm_start": True}, "learns a new forest each time")]:
         with pytest.raises(ValueError, match=message):
             fit_forest(client, ForestClassifier(n_estimators=2, **params), array, labels)
     with pytest.raises(ValueError, match="y has 100 rows, but X has 150"):
@@ -426,3 +425,19 @@ def test_a_collection_fits_out_of_bag_curve_adds_the_trees_in_order(client):
         seen = votes.sum(axis=1) > 0
         curve.append(np.mean(np.argmax(votes[seen], axis=1) != y[seen]) if seen.any() else np.nan)
     assert np.allclose(fitted.oob_curve_, curve, rtol=1e-12, equal_nan=True)
+
+
+@pytest.mark.parametrize("kind", [ForestClassifier, ForestRegressor])
+def test_a_collection_fits_permutation_importances_find_the_features_that_matter(client, kind):
+    rng = np.random.default_rng(12)
+    X = rng.random((3000, 4))
+    signal = X[:, 0] + 0.5 * X[:, 1]  # features 2 and 3 are noise
+    y = (signal > 0.75).astype(int) if kind is ForestClassifier else signal
+    estimator = kind(n_estimators=10, random_state=2, compute_permutation_importances=True)
+    fitted = fit_forest(client, estimator, da.from_array(X, chunks=(500, 4)), da.from_array(y, chunks=500))
+    local = clone(estimator).fit(X, y).permutation_importances_
+    importances = fitted.permutation_importances_
+    assert importances[0] > importances[1] > 5 * np.abs(importances[2:]).max()
+    # Shuffles within each worker's rows measure what shuffles among all rows do.
+    assert np.allclose(importances, local, rtol=0.25, atol=0.1 * local.max())
+    assert not hasattr(fitted, "oob_score_")
