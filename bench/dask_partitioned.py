@@ -7,17 +7,17 @@ persisted, then learned with sylvor.distributed.fit_forest on local
 clusters of 1, 2, 4 ... worker processes sharing the machine's cores (one
 thread each when there are more workers than cores). For each cluster:
 the fit's wall time, each worker's and the client's peak resident memory,
-the bytes the workers sent each other (Dask's transfer log) and the bytes
-of the fitted forest that came back, and the accuracy on 200,000 held-out
+the bytes the workers sent each other (Dask's transfer counter) and the
+size of the fitted forest's node arrays (what came back), and the accuracy on 200,000 held-out
 rows. With --local, the same rows gathered here and learned with 2 threads
 twice: with max_samples equal to one worker's share of a 2-worker cluster,
 and with bootstraps of every row.
 
-usage: /usr/bin/python3 bench/dask_partitioned.py ROWS [--workers 1,2,4] [--trees 20] [--local]
+usage: /usr/bin/python3 bench/dask_partitioned.py ROWS [--workers 1,2,4] [--trees 20] [--min-samples-leaf 1]
+                                                    [--local]
 """
 import argparse
 import os
-import pickle
 import resource
 import time
 
@@ -47,6 +47,12 @@ def held_out(rows=200_000, seed=99):
 
 
 def peak_rss_bytes():
+    """The process's peak resident memory since it started (VmHWM: unlike
+    ru_maxrss, not inherited from the process that spawned it)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
@@ -54,7 +60,7 @@ def sent_bytes(dask_worker):
     return dask_worker.transfer_outgoing_bytes_total
 
 
-def one_cluster(workers, rows, trees, test):
+def one_cluster(workers, rows, trees, leaf, test):
     from dask.distributed import Client, LocalCluster, wait
     from sylvor import ForestClassifier
     from sylvor.distributed import fit_forest
@@ -67,18 +73,20 @@ def one_cluster(workers, rows, trees, test):
         wait([X, y])
         before = sum(client.run(sent_bytes).values())
         start = time.perf_counter()
-        model = fit_forest(client, ForestClassifier(n_estimators=trees, max_features="sqrt", random_state=1), X, y)
+        model = fit_forest(client, ForestClassifier(n_estimators=trees, max_features="sqrt", random_state=1,
+                                                    min_samples_leaf=leaf), X, y)
         seconds = time.perf_counter() - start
         moved = sum(client.run(sent_bytes).values()) - before
         peaks = client.run(peak_rss_bytes)
         plan = model.distributed_plan_
     accuracy = float((model.predict(test[0]) == test[1]).mean())
     return {"workers": workers, "seconds": seconds, "accuracy": accuracy, "moved": moved,
-            "forest_bytes": len(pickle.dumps(model)), "worker_peaks": sorted(peaks.values()),
+            "forest_bytes": sum(tree.arrays.nbytes for tree in model.estimators_),
+            "worker_peaks": sorted(peaks.values()),
             "rows": [share["rows"] for share in plan], "trees": [share["n_trees"] for share in plan]}
 
 
-def local_fits(rows, trees, test):
+def local_fits(rows, trees, leaf, test):
     """The same rows, gathered here, learned with 2 threads."""
     from sylvor import ForestClassifier
     import dask
@@ -89,7 +97,7 @@ def local_fits(rows, trees, test):
     for name, max_samples in (("share of 2 workers", rows // 2), ("every row", None)):
         start = time.perf_counter()
         model = ForestClassifier(n_estimators=trees, max_features="sqrt", random_state=1, n_jobs=2,
-                                 max_samples=max_samples).fit(X, y)
+                                 max_samples=max_samples, min_samples_leaf=leaf).fit(X, y)
         results[name] = (time.perf_counter() - start, float((model.predict(test[0]) == test[1]).mean()))
     return results
 
@@ -99,23 +107,25 @@ def main():
     parser.add_argument("rows", type=int)
     parser.add_argument("--workers", default="1,2,4")
     parser.add_argument("--trees", type=int, default=20)
+    parser.add_argument("--min-samples-leaf", type=int, default=1)
     parser.add_argument("--local", action="store_true")
     arguments = parser.parse_args()
     test = held_out()
     data_bytes = arguments.rows * FEATURES * 4
     print(f"{arguments.rows} rows x {FEATURES} float32 features ({data_bytes / 1e9:.2f} GB), "
-          f"{arguments.trees} trees, sqrt features")
+          f"{arguments.trees} trees, sqrt features, min_samples_leaf={arguments.min_samples_leaf}")
     print("| workers | fit s | accuracy | rows per worker | worker peak RSS GB | moved between workers MB "
           "| forest MB |")
     print("|---|---|---|---|---|---|---|")
     for workers in [int(w) for w in arguments.workers.split(",")]:
-        r = one_cluster(workers, arguments.rows, arguments.trees, test)
+        r = one_cluster(workers, arguments.rows, arguments.trees, arguments.min_samples_leaf, test)
         print(f"| {workers} | {r['seconds']:.1f} | {r['accuracy']:.4f} | {', '.join(map(str, r['rows']))} | "
               f"{', '.join(f'{p / 1e9:.2f}' for p in r['worker_peaks'])} | {r['moved'] / 1e6:.1f} | "
               f"{r['forest_bytes'] / 1e6:.1f} |", flush=True)
     print(f"client peak RSS: {peak_rss_bytes() / 1e9:.2f} GB (the held-out rows: {test[0].nbytes / 1e9:.2f} GB)")
     if arguments.local:
-        for name, (seconds, accuracy) in local_fits(arguments.rows, arguments.trees, test).items():
+        for name, (seconds, accuracy) in local_fits(arguments.rows, arguments.trees, arguments.min_samples_leaf,
+                                                    test).items():
             print(f"single machine, 2 threads, bootstrap of {name}: {seconds:.1f} s, accuracy {accuracy:.4f}")
 
 

@@ -68,14 +68,27 @@ def _check_supported(estimator, X):
 
 
 class _Frame:
-    """The rows of a fit as one Dask DataFrame: the features (columns named
-    x0, x1, ... when they came as an array), then y and the weights in the
-    columns "__y" and "__w"."""
+    """The rows of a fit: Dask arrays of X, y and the weights chunked alike
+    by rows (when X came as an array, until a shuffle), or one Dask
+    DataFrame of the features (columns named x0, x1, ... when they came as
+    an array), then y and the weights in the columns "__y" and "__w"."""
 
-    def __init__(self, table, feature_names, has_weights):
-        self.table = table
+    def __init__(self, table, feature_names, has_weights, arrays=None):
+        self._table = table
+        self.arrays = arrays  # (X, y, weights or None), or None
         self.feature_names = feature_names  # None when X was an array
         self.has_weights = has_weights
+
+    @property
+    def table(self):
+        if self._table is None:
+            import dask.dataframe as dd
+            X, y, weights = self.arrays
+            table = dd.from_dask_array(X, columns=[f"x{j}" for j in range(X.shape[1])])
+            table = _with_column(table, y, "__y", "y", X.chunks[0])
+            self._table = table if weights is None else _with_column(table, weights, "__w", "sample_weight",
+                                                                      X.chunks[0])
+        return self._table
 
     @property
     def feature_columns(self):
@@ -84,47 +97,60 @@ class _Frame:
 
 def _as_frame(X, y, weights):
     import dask.array as da
-    import dask.dataframe as dd
-    lengths = None  # of the partitions, found when needed
-    if hasattr(X, "dtypes"):
-        table, names = X, list(X.columns)
-        if any(str(c).startswith("__") for c in names):
-            raise ValueError(f"X's column names must not start with '__': {names}")
-    elif isinstance(X, da.Array):
+    if isinstance(X, da.Array):
         if X.ndim != 2:
             raise ValueError(f"X must be two-dimensional, not of shape {X.shape}")
         if any(np.isnan(c) for c in X.chunks[0]):
             X = X.compute_chunk_sizes()
         lengths = X.chunks[0]
-        table, names = dd.from_dask_array(X.rechunk({1: -1}), columns=[f"x{j}" for j in range(X.shape[1])]), None
-    else:
+        arrays = (X.rechunk({1: -1}), _rows_array(y, lengths, "y"),
+                  None if weights is None else _rows_array(weights, lengths, "sample_weight"))
+        return _Frame(None, None, weights is not None, arrays)
+    if not hasattr(X, "dtypes"):
         raise ValueError("X must be a Dask array or DataFrame when y or sample_weight is a Dask collection")
-    table = _with_column(table, y, "__y", "y", lengths)
+    names = list(X.columns)
+    if any(str(c).startswith("__") for c in names):
+        raise ValueError(f"X's column names must not start with '__': {names}")
+    table = _with_column(X, y, "__y", "y", None)
     if weights is not None:
-        table = _with_column(table, weights, "__w", "sample_weight", lengths)
+        table = _with_column(table, weights, "__w", "sample_weight", None)
     return _Frame(table, names, weights is not None)
+
+
+def _rows_array(values, lengths, name):
+    """values (one per row: a Dask array or Series, or a numpy array) as a
+    Dask array chunked by `lengths`."""
+    import dask.array as da
+    if hasattr(values, "to_dask_array"):
+        if hasattr(values, "columns"):
+            if len(values.columns) != 1:
+                raise ValueError(f"{name} must be one column (one output), not {len(values.columns)}")
+            values = values[values.columns[0]]
+        values = values.to_dask_array(lengths=True)
+    elif not isinstance(values, da.Array):
+        values = np.asarray(values)
+    if values.ndim == 2 and values.shape[1] == 1:
+        values = values[:, 0]
+    if values.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional (one output), not of shape {values.shape}")
+    if isinstance(values, da.Array) and any(np.isnan(c) for c in values.chunks[0]):
+        values = values.compute_chunk_sizes()
+    if values.shape[0] != sum(lengths):
+        raise ValueError(f"{name} has {values.shape[0]} rows, but X has {sum(lengths)}")
+    if not isinstance(values, da.Array):
+        values = da.from_array(values, chunks=(tuple(lengths),))
+    return values.rechunk((tuple(lengths),))
 
 
 def _with_column(table, values, column, name, lengths):
     """table with `values` (one per row: a Dask Series or array of the same
     partitions, or a numpy array) as `column`; `lengths`, the partitions'
     rows, are counted when not given."""
-    import dask.array as da
     import dask.dataframe as dd
-    if isinstance(values, da.Array) or not is_collection(values):
-        if not is_collection(values):
-            values = np.asarray(values)
-        if values.ndim == 2 and values.shape[1] == 1:
-            values = values[:, 0]
-        if values.ndim != 1:
-            raise ValueError(f"{name} must be one-dimensional (one output), not of shape {values.shape}")
+    if not hasattr(values, "divisions"):  # a Dask or numpy array
         if lengths is None:
             lengths = tuple(table.map_partitions(len).compute().tolist())
-        if values.shape[0] != sum(lengths):
-            raise ValueError(f"{name} has {values.shape[0]} rows, but X has {sum(lengths)}")
-        if not is_collection(values):
-            values = da.from_array(values, chunks=(tuple(lengths),))
-        values = dd.from_dask_array(values.rechunk((tuple(lengths),)))
+        values = dd.from_dask_array(_rows_array(values, lengths, name))
     if hasattr(values, "columns"):
         if len(values.columns) != 1:
             raise ValueError(f"{name} must be one column (one output), not {len(values.columns)}")
@@ -164,13 +190,25 @@ def _part(table, feature_columns, keep_frame, has_weights):
     return X, table["__y"].to_numpy(), table["__w"].to_numpy() if has_weights else None
 
 
+def _array_part(X, y, weights):
+    return X, y, weights
+
+
 def _computed_parts(client, frame):
-    """One future per partition, holding its rows, computed on the workers."""
+    """One future per partition, holding its rows, computed on the workers
+    (array blocks as they are, without a copy)."""
     import dask
     from distributed import wait
-    delayed_part = dask.delayed(_part, pure=True)
-    parts = client.compute([delayed_part(piece, frame.feature_columns, frame.feature_names is not None,
-                                         frame.has_weights) for piece in frame.table.to_delayed()])
+    if frame.arrays is not None:
+        X, y, weights = frame.arrays
+        blocks_w = [None] * X.numblocks[0] if weights is None else weights.to_delayed().ravel()
+        pieces = [dask.delayed(_array_part, pure=True)(bx, by, bw)
+                  for bx, by, bw in zip(X.to_delayed().ravel(), y.to_delayed().ravel(), blocks_w)]
+    else:
+        delayed_part = dask.delayed(_part, pure=True)
+        pieces = [delayed_part(piece, frame.feature_columns, frame.feature_names is not None, frame.has_weights)
+                  for piece in frame.table.to_delayed()]
+    parts = client.compute(pieces)
     wait(parts)
     return parts
 
