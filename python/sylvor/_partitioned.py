@@ -36,17 +36,17 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
     frame = _as_frame(X, y, sample_weight)
     if shuffle:
         frame = client.persist(_shuffled(frame, seed))
-    parts = _computed_parts(client, frame)
-    summaries = client.gather(client.map(_part_summary, parts, categorical_features=estimator.categorical_features,
+    pieces = _computed_parts(client, frame)
+    summaries = client.gather(client.map(_piece_summary, pieces, categorical_features=estimator.categorical_features,
                                          classify=isinstance(estimator, ForestClassifier), pure=False))
     agreed = {"classes": _agreed_classes(estimator, summaries), "levels": _agreed_levels(summaries),
               "names": frame.feature_names,
-              "medians": _agreed_medians(client, parts) if estimator.missing_values == "median" else None}
-    plan = _plan(client, parts, summaries, estimator.n_estimators)
+              "medians": _agreed_medians(client, pieces) if estimator.missing_values == "median" else None}
+    plan = _plan(client, pieces, summaries, estimator.n_estimators)
     template = clone(estimator).set_params(oob_score=False, compute_permutation_importances=False,
                                            warm_start=False)
     fits = [client.submit(_fit_share, template, agreed, share["n_trees"], share["first_tree"], seed,
-                          share["threads"], *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
+                          share["threads"], *[pieces[i] for i in share["partitions"]], workers=[share["worker"]],
                           allow_other_workers=True, pure=False)
             for share in plan if share["n_trees"] > 0]
     subforests = client.gather(fits)
@@ -55,7 +55,7 @@ def fit_partitioned(client, estimator, X, y, sample_weight=None, shuffle=False):
                       compute_permutation_importances=estimator.compute_permutation_importances)
     joined.distributed_plan_ = [{k: v for k, v in share.items() if k != "threads"} for share in plan]
     if estimator.oob_score or estimator.compute_permutation_importances:
-        _set_out_of_bag_estimates(client, joined, fits, plan, parts, seed)
+        _set_out_of_bag_estimates(client, joined, fits, plan, pieces, seed)
     return joined
 
 
@@ -161,11 +161,11 @@ def _with_column(table, values, column, name, lengths):
     return table.map_partitions(_joined_column, values, column, align_dataframes=False)
 
 
-def _joined_column(part, values, column):
-    if len(values) != len(part):
-        raise ValueError(f"a partition of X has {len(part)} rows, but its partition of {column.strip('_')} "
+def _joined_column(piece, values, column):
+    if len(values) != len(piece):
+        raise ValueError(f"a partition of X has {len(piece)} rows, but its partition of {column.strip('_')} "
                          f"has {len(values)}")
-    return part.assign(**{column: np.asarray(values)})
+    return piece.assign(**{column: np.asarray(values)})
 
 
 def _random_keys(frame, seed, partition_info=None):
@@ -182,7 +182,7 @@ def _shuffled(frame, seed):
     return _Frame(table.drop(columns="__key"), frame.feature_names, frame.has_weights)
 
 
-def _part(table, feature_columns, keep_frame, has_weights):
+def _piece(table, feature_columns, keep_frame, has_weights):
     """A partition's rows: its features (a DataFrame when X was one, else
     an array), labels and weights."""
     features = table[feature_columns]
@@ -190,7 +190,7 @@ def _part(table, feature_columns, keep_frame, has_weights):
     return X, table["__y"].to_numpy(), table["__w"].to_numpy() if has_weights else None
 
 
-def _array_part(X, y, weights):
+def _array_piece(X, y, weights):
     return X, y, weights
 
 
@@ -202,22 +202,22 @@ def _computed_parts(client, frame):
     if frame.arrays is not None:
         X, y, weights = frame.arrays
         blocks_w = [None] * X.numblocks[0] if weights is None else weights.to_delayed().ravel()
-        pieces = [dask.delayed(_array_part, pure=True)(bx, by, bw)
+        delayed_pieces = [dask.delayed(_array_piece, pure=True)(bx, by, bw)
                   for bx, by, bw in zip(X.to_delayed().ravel(), y.to_delayed().ravel(), blocks_w)]
     else:
-        delayed_part = dask.delayed(_part, pure=True)
-        pieces = [delayed_part(piece, frame.feature_columns, frame.feature_names is not None, frame.has_weights)
-                  for piece in frame.table.to_delayed()]
-    parts = client.compute(pieces)
-    wait(parts)
-    return parts
+        delayed_piece = dask.delayed(_piece, pure=True)
+        delayed_pieces = [delayed_piece(frame_piece, frame.feature_columns, frame.feature_names is not None, frame.has_weights)
+                  for frame_piece in frame.table.to_delayed()]
+    pieces = client.compute(delayed_pieces)
+    wait(pieces)
+    return pieces
 
 
-def _part_summary(part, categorical_features, classify):
+def _piece_summary(piece, categorical_features, classify):
     """What a partition tells the others: its rows, classes and, for the
     categorical features, the level names it holds."""
     from . import _categorical
-    X, y, _ = part
+    X, y, _ = piece
     levels = None
     if categorical_features is not None and _categorical.is_dataframe(X):
         cells = _categorical.columns_of(X)
@@ -231,8 +231,8 @@ def _part_summary(part, categorical_features, classify):
 def _agreed_classes(estimator, summaries):
     if not isinstance(estimator, ForestClassifier):
         return None
-    pieces = [s["classes"] if s["classes"] is not None else np.array([]) for s in summaries if s["rows"]]
-    return np.unique(np.concatenate(pieces)) if pieces else None
+    found = [s["classes"] if s["classes"] is not None else np.array([]) for s in summaries if s["rows"]]
+    return np.unique(np.concatenate(found)) if found else None
 
 
 def _agreed_levels(summaries):
@@ -260,7 +260,7 @@ def _agreed_levels(summaries):
 # is the median or the median lies between two neighbours, an interval
 # holding at most 1/64 of the values left. Once an interval holds few
 # values, they are gathered and the median picked from them.
-_PIVOTS_PER_PART = 64
+_PIVOTS_PER_PIECE = 64
 _GATHERED = 4096
 
 
@@ -273,22 +273,22 @@ def _inside(values, low, high):
     return values[(values > low) & (values < high)]
 
 
-def _local_pivots(part, intervals, per_part):
+def _local_pivots(piece, intervals, per_piece):
     """Per column still open, a few of this partition's values strictly
     inside its interval: its quantiles there."""
-    X = part[0]
+    X = piece[0]
     pivots = {}
     for j, (low, high) in intervals.items():
         inside = np.sort(_inside(_column_values(X, j), low, high))
         if len(inside):
-            pivots[j] = inside[np.linspace(0, len(inside) - 1, min(per_part, len(inside))).astype(int)]
+            pivots[j] = inside[np.linspace(0, len(inside) - 1, min(per_piece, len(inside))).astype(int)]
     return pivots
 
 
-def _pivot_counts(part, pivots, intervals):
+def _pivot_counts(piece, pivots, intervals):
     """Per column: this partition's values at most its interval's low end,
     below and up to each pivot, and below its high end."""
-    X = part[0]
+    X = piece[0]
     counts = {}
     for j, candidates in pivots.items():
         values = np.sort(_column_values(X, j))
@@ -298,23 +298,23 @@ def _pivot_counts(part, pivots, intervals):
     return counts
 
 
-def _values_inside(part, intervals):
-    return {j: _inside(_column_values(part[0], j), low, high) for j, (low, high) in intervals.items()}
+def _values_inside(piece, intervals):
+    return {j: _inside(_column_values(piece[0], j), low, high) for j, (low, high) in intervals.items()}
 
 
-def _agreed_medians(client, parts, per_part=_PIVOTS_PER_PART, gathered=_GATHERED):
+def _agreed_medians(client, pieces, per_piece=_PIVOTS_PER_PIECE, gathered=_GATHERED):
     """The upper median of every column's present values over every
-    partition (0 for a column without any), as float64; per_part pivots
+    partition (0 for a column without any), as float64; per_piece pivots
     from each partition per round, and intervals of at most `gathered`
     values gathered."""
-    present = np.sum(client.gather(client.map(_present_counts, parts, pure=False)), axis=0)
+    present = np.sum(client.gather(client.map(_present_counts, pieces, pure=False)), axis=0)
     medians = np.zeros(len(present))
     rank = {j: int(present[j] // 2) for j in range(len(present)) if present[j]}  # of the median, from 0
     intervals = {j: (-np.inf, np.inf) for j in rank}
     while intervals:
-        found = client.gather(client.map(_local_pivots, parts, intervals=intervals, per_part=per_part, pure=False))
+        found = client.gather(client.map(_local_pivots, pieces, intervals=intervals, per_piece=per_piece, pure=False))
         pivots = {j: np.unique(np.concatenate([f[j] for f in found if j in f])) for j in intervals}
-        counts = client.gather(client.map(_pivot_counts, parts, pivots=pivots, intervals=intervals, pure=False))
+        counts = client.gather(client.map(_pivot_counts, pieces, pivots=pivots, intervals=intervals, pure=False))
         still, gather = {}, {}
         for j, candidates in pivots.items():
             at_low, below, upto, below_high = (sum(c[j][i] for c in counts) for i in range(4))
@@ -333,20 +333,20 @@ def _agreed_medians(client, parts, per_part=_PIVOTS_PER_PART, gathered=_GATHERED
                 still[j] = (low, high)
         intervals = still
         if gather:
-            pieces = client.gather(client.map(_values_inside, parts, intervals={j: g[1] for j, g in gather.items()},
+            inside_values = client.gather(client.map(_values_inside, pieces, intervals={j: g[1] for j, g in gather.items()},
                                               pure=False))
             for j, (within, _) in gather.items():
-                medians[j] = np.sort(np.concatenate([piece[j] for piece in pieces]))[within]
+                medians[j] = np.sort(np.concatenate([values[j] for values in inside_values]))[within]
     return medians
 
 
-def _present_counts(part):
-    X = part[0]
+def _present_counts(piece):
+    X = piece[0]
     return np.array([len(_column_values(X, j)) for j in range(X.shape[1])])
 
 
 def _tree_shares(n_trees, rows):
-    """Trees per worker in proportion to its rows: the whole parts, then
+    """Trees per worker in proportion to its rows: the whole numbers, then
     one more tree for the largest remainders (the earlier worker first)."""
     total = sum(rows)
     exact = [n_trees * r / total for r in rows]
@@ -357,14 +357,14 @@ def _tree_shares(n_trees, rows):
     return shares
 
 
-def _plan(client, parts, summaries, n_trees):
+def _plan(client, pieces, summaries, n_trees):
     """Per worker holding rows: its partitions, rows, threads and trees."""
-    where = client.who_has(parts)
+    where = client.who_has(pieces)
     workers = client.scheduler_info()["workers"]
     held = {}
-    for number, part in enumerate(parts):
+    for number, piece in enumerate(pieces):
         if summaries[number]["rows"]:
-            held.setdefault(where[part.key][0], []).append(number)
+            held.setdefault(where[piece.key][0], []).append(number)
     if not held:
         raise ValueError("the Dask collections hold no rows")
     addresses = sorted(held)
@@ -377,15 +377,15 @@ def _plan(client, parts, summaries, n_trees):
     return plan
 
 
-def _joined_rows(parts):
+def _joined_rows(pieces):
     """The rows of a worker's partitions: the features in one column-major
     array (the learner's layout), or one DataFrame when they hold
     categorical features, after checking that the worker can hold them."""
-    rows = sum(len(y) for _, y, _ in parts)
-    blocks = [X for X, _, _ in parts]
+    rows = sum(len(y) for _, y, _ in pieces)
+    blocks = [X for X, _, _ in pieces]
     features = blocks[0].shape[1]
-    y = np.concatenate([y for _, y, _ in parts])
-    weights = None if parts[0][2] is None else np.concatenate([w for _, _, w in parts])
+    y = np.concatenate([y for _, y, _ in pieces])
+    weights = None if pieces[0][2] is None else np.concatenate([w for _, _, w in pieces])
     frames = hasattr(blocks[0], "dtypes")
     if frames and not all(np.issubdtype(dtype, np.number) for dtype in blocks[0].dtypes):
         import pandas
@@ -423,10 +423,10 @@ def _check_room(needed, rows, features):
                           "bytes; give the workers more memory, or more workers")
 
 
-def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *parts):
+def _fit_share(template, agreed, n_trees, first_tree, seed, n_jobs, *pieces):
     """A worker's share of the trees, grown from its partitions' rows with
     the classes and levels agreed over every partition."""
-    X, y, weights = _joined_rows(parts)
+    X, y, weights = _joined_rows(pieces)
     share = clone(template).set_params(n_estimators=n_trees, random_state=seed, n_jobs=n_jobs)
     if agreed["classes"] is not None:
         share._agreed_classes = agreed["classes"]
@@ -458,7 +458,7 @@ def _permuted_losses(forest, X, truth, classification, threads, key):
     return losses
 
 
-def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *parts):
+def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *pieces):
     """For a worker's rows, per tree k of the forest (the trees of `shares`
     in order): the rows with an out-of-bag tree among the first k + 1 and
     their misclassifications (or squared errors) by those trees. A row is
@@ -466,7 +466,7 @@ def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *parts):
     own share (number `own`, or None) whose samples missed it. With a
     permutation key, also each tree's loss on its out-of-bag rows here, as
     it is and with each feature shuffled among them."""
-    X, y, weights = _joined_rows(parts)
+    X, y, weights = _joined_rows(pieces)
     grower = shares[own if own is not None else 0]
     X, learned_y, num_classes, weights = grower._training_arrays(X, y, weights)
     classification = isinstance(grower, ForestClassifier)
@@ -503,7 +503,7 @@ def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *parts):
             "sum_squares": float((learned_y[some] ** 2).sum()) if not classification else 0.0}
 
 
-def _set_out_of_bag_estimates(client, joined, fits, plan, parts, seed):
+def _set_out_of_bag_estimates(client, joined, fits, plan, pieces, seed):
     """The out-of-bag estimates the estimator asks for, from per-worker
     counts: oob_score_ and oob_curve_ (the out-of-bag error rate, or mean
     squared error, of the first 1, 2, ... trees), and the permutation
@@ -519,7 +519,7 @@ def _set_out_of_bag_estimates(client, joined, fits, plan, parts, seed):
             own, k = k, k + 1
         key = [seed, share["partitions"][0]] if permutation else None
         counts.append(client.submit(_out_of_bag_counts, fits, own, share["threads"], key,
-                                    *[parts[i] for i in share["partitions"]], workers=[share["worker"]],
+                                    *[pieces[i] for i in share["partitions"]], workers=[share["worker"]],
                                     allow_other_workers=True, pure=False))
     totals = client.gather(counts)
     if permutation:

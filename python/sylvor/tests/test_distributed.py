@@ -138,11 +138,11 @@ def test_distributed_predictions_with_missing_values_do_not_depend_on_the_partit
     assert np.array_equal(predict(client, model, array).compute(), model.predict(X))
 
 
-def test_killed_worker_still_gives_the_same_forest(client):
-    X, y = make_classification(n_samples=20000, n_features=10, random_state=1)
-    estimator = ForestClassifier(n_estimators=40, random_state=8)
+def fit_while_a_worker_dies(client, fit):
+    """The model `fit()` returns while the first worker is killed a second
+    after the fit starts."""
     result = {}
-    fitting = threading.Thread(target=lambda: result.setdefault("model", fit_forest(client, estimator, X, y)))
+    fitting = threading.Thread(target=lambda: result.setdefault("model", fit()))
     fitting.start()
     time.sleep(1.0)
     victim = sorted(client.scheduler_info()["workers"])[0]
@@ -152,7 +152,14 @@ def test_killed_worker_still_gives_the_same_forest(client):
         pass  # the worker died before it could answer
     fitting.join(timeout=300)
     assert "model" in result
-    assert same_forest(result["model"], clone(estimator).fit(X, y))
+    return result["model"]
+
+
+def test_killed_worker_still_gives_the_same_forest(client):
+    X, y = make_classification(n_samples=20000, n_features=10, random_state=1)
+    estimator = ForestClassifier(n_estimators=40, random_state=8)
+    model = fit_while_a_worker_dies(client, lambda: fit_forest(client, estimator, X, y))
+    assert same_forest(model, clone(estimator).fit(X, y))
 
 
 def test_joined_model_files_predict_as_the_vote_of_their_pieces():
@@ -231,8 +238,8 @@ def test_a_collection_fits_out_of_bag_score_counts_other_workers_trees_and_its_o
     total_trees = sum(len(share.estimators_) for share in shares)
     correct = seen_rows = 0
     errors, truths = [], []
-    for share, part in zip(shares, [s for s in fitted.distributed_plan_ if s["n_trees"]]):
-        rows = partition_rows(chunk, part["partitions"])
+    for share, planned in zip(shares, [s for s in fitted.distributed_plan_ if s["n_trees"]]):
+        rows = partition_rows(chunk, planned["partitions"])
         own_trees = share._oob_record["oob_trees"]
         others = [other for other in shares if other is not share]
         n_other = total_trees - len(share.estimators_)
@@ -307,14 +314,14 @@ def test_a_shuffle_mixes_ordered_partitions_and_keeps_every_row(client):
     X = np.arange(400, dtype=np.float64).reshape(200, 2)
     y = np.repeat([0, 1, 2, 3], 50)  # each partition holds one class
     shuffled = _shuffled(_as_frame(da.from_array(X, chunks=(50, 2)), da.from_array(y, chunks=50), None), seed=7)
-    parts = shuffled.table.to_delayed()
-    assert len(parts) == 4
-    parts = [part.compute() for part in parts]
-    rows = np.concatenate([part[["x0", "x1"]].to_numpy() for part in parts])
-    labels = np.concatenate([part["__y"].to_numpy() for part in parts])
+    blocks = shuffled.table.to_delayed()
+    assert len(blocks) == 4
+    blocks = [block.compute() for block in blocks]
+    rows = np.concatenate([block[["x0", "x1"]].to_numpy() for block in blocks])
+    labels = np.concatenate([block["__y"].to_numpy() for block in blocks])
     order = np.argsort(rows[:, 0])
     assert np.array_equal(rows[order], X) and np.array_equal(labels[order], y)  # the rows, each with its label
-    assert all(part["__y"].nunique() > 1 for part in parts)
+    assert all(block["__y"].nunique() > 1 for block in blocks)
 
 
 def test_shuffle_is_for_collections_and_collections_refuse_what_needs_every_row(client):
@@ -335,19 +342,8 @@ def test_a_killed_worker_during_a_collection_fit_leaves_the_planned_forest(clien
     X, y = make_classification(n_samples=20000, n_features=10, random_state=3)
     chunk = 2500
     estimator = ForestClassifier(n_estimators=40, random_state=9)
-    result = {}
-    fitting = threading.Thread(target=lambda: result.setdefault("model", fit_forest(
-        client, estimator, da.from_array(X, chunks=(chunk, 10)), da.from_array(y, chunks=chunk))))
-    fitting.start()
-    time.sleep(1.0)
-    victim = sorted(client.scheduler_info()["workers"])[0]
-    try:
-        client.run(os._exit, 1, workers=[victim])
-    except Exception:
-        pass  # the worker died before it could answer
-    fitting.join(timeout=300)
-    assert "model" in result
-    model = result["model"]
+    model = fit_while_a_worker_dies(client, lambda: fit_forest(
+        client, estimator, da.from_array(X, chunks=(chunk, 10)), da.from_array(y, chunks=chunk)))
     assert same_forest(model, join_forests(estimator, shares_grown_here(estimator, X, y, model.distributed_plan_,
                                                                           chunk)))
 
@@ -372,7 +368,7 @@ def test_a_worker_that_cannot_hold_its_share_says_so():
 
 
 @pytest.mark.parametrize("rows, dtype, rounds", [(1000, np.float64, {}), (300_000, np.float32, {}),
-                                                 (3000, np.float64, {"per_part": 2, "gathered": 3})])
+                                                 (3000, np.float64, {"per_piece": 2, "gathered": 3})])
 def test_training_medians_over_the_partitions_are_those_of_all_rows(client, rows, dtype, rounds):
     import PySylvor_wrap
     from sylvor._partitioned import _agreed_medians, _as_frame, _computed_parts
@@ -381,8 +377,8 @@ def test_training_medians_over_the_partitions_are_those_of_all_rows(client, rows
                          np.full(rows, np.nan), rng.exponential(size=rows)]).astype(dtype)
     X[rng.random(rows) < 0.2, 0] = np.nan
     X[: rows // 3, 3] = np.nan  # the first partitions hold no value of it
-    parts = _computed_parts(client, _as_frame(da.from_array(X, chunks=(rows // 6, 4)), np.zeros(rows), None))
-    assert np.array_equal(_agreed_medians(client, parts, **rounds), PySylvor_wrap.column_medians(X))
+    pieces = _computed_parts(client, _as_frame(da.from_array(X, chunks=(rows // 6, 4)), np.zeros(rows), None))
+    assert np.array_equal(_agreed_medians(client, pieces, **rounds), PySylvor_wrap.column_medians(X))
 
 
 def test_a_collection_fit_with_medians_fills_every_share_with_those_of_all_rows(client):
