@@ -17,11 +17,37 @@ share depends on where the scheduler put them; ``distributed_plan_`` of the
 fitted estimator records it.
 """
 import numpy as np
+from dask.sizeof import sizeof
 from sklearn.base import clone
 
 import PySylvor_wrap as _wrap
 
-from ._forest import ForestClassifier, _threads, join_subforests, seed_of
+from ._forest import ForestClassifier, _BaseForest, _threads, join_subforests, seed_of
+from ._trees import SylvorTree
+
+
+# Dask sizes what a worker holds and sends with `sizeof`, which takes an
+# object it does not know for a few dozen bytes (and sizes a dict or list of
+# more than ten items from ten drawn at random): a share of trees would then
+# count for almost nothing in the workers' memory accounting, the
+# scheduler's placement of tasks and the transfer counters. Trees and
+# forests count every array they hold.
+def _every_item_size(value):
+    if isinstance(value, (list, tuple)):
+        return sum(_every_item_size(v) for v in value)
+    if isinstance(value, dict):
+        return sum(_every_item_size(v) for v in value.values())
+    return sizeof(value)
+
+
+@sizeof.register(SylvorTree)
+def _tree_size(tree):
+    return _every_item_size(tree.__getstate__())
+
+
+@sizeof.register(_BaseForest)
+def _forest_size(forest):
+    return _every_item_size(vars(forest))
 
 
 def is_collection(value):
@@ -458,49 +484,66 @@ def _permuted_losses(forest, X, truth, classification, threads, key):
     return losses
 
 
-def _out_of_bag_counts(shares, own, n_jobs, permutation_key, *pieces):
-    """For a worker's rows, per tree k of the forest (the trees of `shares`
-    in order): the rows with an out-of-bag tree among the first k + 1 and
-    their misclassifications (or squared errors) by those trees. A row is
-    out of bag for every tree of the other shares and for the trees of its
-    own share (number `own`, or None) whose samples missed it. With a
-    permutation key, also each tree's loss on its out-of-bag rows here, as
-    it is and with each feature shuffled among them."""
+def _out_of_bag_start(grower, n_jobs, permutation_key, *pieces):
+    """A worker's rows made ready for the out-of-bag walk (as `grower`, a
+    fitted share, learns them), with empty per-row tallies. The rows stay
+    in this state, on this worker, for the whole walk."""
     X, y, weights = _joined_rows(pieces)
-    grower = shares[own if own is not None else 0]
     X, learned_y, num_classes, weights = grower._training_arrays(X, y, weights)
     classification = isinstance(grower, ForestClassifier)
-    threads, n = _threads(n_jobs), len(learned_y)
-    votes = np.zeros((n, num_classes), dtype=np.int64) if classification else np.zeros(n)
-    trees = np.zeros(n, dtype=np.int64)
-    seen, errors, tree_rows, tree_loss, permuted = [], [], [], [], []
-    for number, share in enumerate(shares):
-        for t, tree in enumerate(share.estimators_):
-            forest = tree._as_forest()
-            predicted = forest.predict(X, threads)
-            out = np.ones(n, dtype=bool) if number != own else \
-                share._out_of_bag_record(X, learned_y, num_classes, weights, n_jobs, tree=t)["oob_trees"] > 0
-            if permutation_key is not None:
-                tree_rows.append(int(out.sum()))
-                tree_loss.append(_tree_losses(predicted[out], learned_y[out], classification))
-                permuted.append(_permuted_losses(forest, np.asarray(X[out], order="F"), learned_y[out], classification,
-                                                 threads, permutation_key + [len(tree_rows)]))
-            trees += out
-            if classification:
-                votes[np.flatnonzero(out), predicted[out]] += 1
-            else:
-                votes[out] += predicted[out]
-            some = trees > 0
-            seen.append(int(some.sum()))
-            if classification:
-                errors.append(int((np.argmax(votes[some], axis=1) != learned_y[some]).sum()))
-            else:
-                errors.append(float(((learned_y[some] - votes[some] / trees[some]) ** 2).sum()))
-    some = trees > 0
-    return {"seen": np.array(seen), "errors": np.array(errors), "rows": n, "tree_rows": np.array(tree_rows),
-            "tree_loss": np.array(tree_loss), "permuted": np.array(permuted),
-            "sum": float(learned_y[some].sum()) if not classification else 0.0,
-            "sum_squares": float((learned_y[some] ** 2).sum()) if not classification else 0.0}
+    n = len(learned_y)
+    return {"X": X, "y": learned_y, "num_classes": num_classes, "weights": weights, "n_jobs": n_jobs,
+            "classification": classification, "permutation_key": permutation_key,
+            "votes": np.zeros((n, num_classes), dtype=np.int64) if classification else np.zeros(n),
+            "trees": np.zeros(n, dtype=np.int64), "seen": [], "errors": [], "tree_rows": [], "tree_loss": [],
+            "permuted": []}
+
+
+def _out_of_bag_step(state, share, is_own):
+    """The state after the trees of one share, in forest order: per tree,
+    the rows with an out-of-bag tree so far and their misclassifications (or
+    squared errors). A row is out of bag for every tree of another share and
+    for the trees of its own share whose samples missed it. With a
+    permutation key, also each tree's loss on its out-of-bag rows here, as
+    it is and with each feature shuffled among them. The tallies are copied
+    (a task run again must find its input as it was); the rows are shared."""
+    state = dict(state, votes=state["votes"].copy(), trees=state["trees"].copy(),
+                 **{k: list(state[k]) for k in ("seen", "errors", "tree_rows", "tree_loss", "permuted")})
+    X, truth, votes, trees = state["X"], state["y"], state["votes"], state["trees"]
+    classification, threads, key = state["classification"], _threads(state["n_jobs"]), state["permutation_key"]
+    for t, tree in enumerate(share.estimators_):
+        forest = tree._as_forest()
+        predicted = forest.predict(X, threads)
+        out = np.ones(len(truth), dtype=bool) if not is_own else share._out_of_bag_record(
+            X, truth, state["num_classes"], state["weights"], state["n_jobs"], tree=t)["oob_trees"] > 0
+        if key is not None:
+            state["tree_rows"].append(int(out.sum()))
+            state["tree_loss"].append(_tree_losses(predicted[out], truth[out], classification))
+            state["permuted"].append(_permuted_losses(forest, np.asarray(X[out], order="F"), truth[out],
+                                                      classification, threads, key + [len(state["tree_rows"])]))
+        trees += out
+        if classification:
+            votes[np.flatnonzero(out), predicted[out]] += 1
+        else:
+            votes[out] += predicted[out]
+        some = trees > 0
+        state["seen"].append(int(some.sum()))
+        if classification:
+            state["errors"].append(int((np.argmax(votes[some], axis=1) != truth[some]).sum()))
+        else:
+            state["errors"].append(float(((truth[some] - votes[some] / trees[some]) ** 2).sum()))
+    return state
+
+
+def _out_of_bag_totals(state):
+    """What the client needs of a worker's finished walk (not the rows)."""
+    truth, some = state["y"], state["trees"] > 0
+    regression = not state["classification"]
+    return {"seen": np.array(state["seen"]), "errors": np.array(state["errors"]), "rows": len(truth),
+            "tree_rows": np.array(state["tree_rows"]), "tree_loss": np.array(state["tree_loss"]),
+            "permuted": np.array(state["permuted"]),
+            "sum": float(truth[some].sum()) if regression else 0.0,
+            "sum_squares": float((truth[some] ** 2).sum()) if regression else 0.0}
 
 
 def _set_out_of_bag_estimates(client, joined, fits, plan, pieces, seed):
@@ -508,20 +551,24 @@ def _set_out_of_bag_estimates(client, joined, fits, plan, pieces, seed):
     counts: oob_score_ and oob_curve_ (the out-of-bag error rate, or mean
     squared error, of the first 1, 2, ... trees), and the permutation
     importances (each feature shuffled among a tree's out-of-bag rows of one
-    worker at a time, so that no row moves). The shares stay on the workers
-    that grew them (`fits`, their futures); only the other shares' trees
-    travel."""
+    worker at a time, so that no row moves). Each worker walks the shares in
+    forest order, one task per share, so that it holds one share's trees at
+    a time besides its own rows; the shares stay on the workers that grew
+    them (`fits`, their futures) and travel worker to worker."""
     permutation = bool(joined.compute_permutation_importances)
-    counts, k = [], 0
+    totals, k = [], 0
     for share in plan:
         own = None
         if share["n_trees"] > 0:
             own, k = k, k + 1
+        place = {"workers": [share["worker"]], "allow_other_workers": True, "pure": False}
         key = [seed, share["partitions"][0]] if permutation else None
-        counts.append(client.submit(_out_of_bag_counts, fits, own, share["threads"], key,
-                                    *[pieces[i] for i in share["partitions"]], workers=[share["worker"]],
-                                    allow_other_workers=True, pure=False))
-    totals = client.gather(counts)
+        state = client.submit(_out_of_bag_start, fits[own if own is not None else 0], share["threads"], key,
+                              *[pieces[i] for i in share["partitions"]], **place)
+        for number, fit in enumerate(fits):
+            state = client.submit(_out_of_bag_step, state, fit, number == own, **place)
+        totals.append(client.submit(_out_of_bag_totals, state, **place))
+    totals = client.gather(totals)
     if permutation:
         rows = np.sum([t["tree_rows"] for t in totals], axis=0)
         increase = (np.sum([t["permuted"] for t in totals], axis=0) -

@@ -437,3 +437,17 @@ def test_a_collection_fits_permutation_importances_find_the_features_that_matter
     # Shuffles within each worker's rows measure what shuffles among all rows do.
     assert np.allclose(importances, local, rtol=0.25, atol=0.1 * local.max())
     assert not hasattr(fitted, "oob_score_")
+
+
+@pytest.mark.parametrize("estimator", [ForestClassifier(n_estimators=4, random_state=2),
+                                       ForestRegressor(n_estimators=3, random_state=2, oob_score=True)])
+def test_dask_counts_a_forest_by_the_trees_it_holds(estimator):
+    """Dask's memory accounting, task placement and transfer counters size
+    objects with dask.sizeof; a forest must count its node arrays, not the
+    few dozen bytes of an unknown object."""
+    from dask.sizeof import sizeof
+    X, y = make_classification(n_samples=400, n_features=6, random_state=0)
+    fitted = clone(estimator).fit(X, y)
+    nodes = sum(tree.arrays.nbytes for tree in fitted.estimators_)
+    assert nodes <= sizeof(fitted) <= 4 * nodes + 64 * len(X) * 8
+    assert sizeof(fitted.estimators_[0]) >= fitted.estimators_[0].arrays.nbytes
