@@ -16,8 +16,9 @@
 // (per-tree seeding). An exception inside the team is captured, the team
 // finishes and the first exception is rethrown on the calling thread. On
 // request each tree's in-bag instances are recorded for out-of-bag
-// estimates, and a progress counter is advanced as each tree is finished,
-// without changing any draw; a stop request ends learning between nodes.
+// estimates, and each leaf's draws for quantiles and proximities; a
+// progress counter is advanced as each tree is finished, without changing
+// any draw; a stop request ends learning between nodes.
 #ifndef SYLVOR_LEARN_FOREST_HPP
 #define SYLVOR_LEARN_FOREST_HPP
 
@@ -38,6 +39,7 @@
 #include "Sylvor/learn/sampling.hpp"
 #include "Sylvor/learn/seeding.hpp"
 #include "Sylvor/learn/settings.hpp"
+#include "Sylvor/model/leaf_samples.hpp"
 #include "Sylvor/model/tree.hpp"
 
 namespace Sylvor {
@@ -53,6 +55,7 @@ struct LearnedForest {
   // and per-tree seeding (empty otherwise).
   std::vector<std::vector<double>> tree_importances;
   InBagRecord in_bag;                       // one mask per tree, with settings.out_of_bag
+  LeafSamples leaf_samples;                 // with settings.leaf_samples
 };
 
 namespace detail {
@@ -72,6 +75,7 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
   const bool per_tree = generators.get_seeding() == Seeding::PerTree;
   const std::size_t nf = data.get_num_features();
   std::vector<double> tree_importances;
+  LeafSampleScratch leaf_scratch;
   TreeGrower<Task, DataSet> grower(data, &ranks);
   // The member's own copy of its stream, handed back when its block is done.
   XorShiftRNG stream = per_tree ? generators.tree_generator(0) : generators.stream_of(member);
@@ -90,6 +94,10 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
     const bool wanted = settings.feature_importances && nf > 0;
     if (wanted) tree_importances.assign(nf, 0.0);
     grower.grow(task, settings.limits, stream, forest.trees[tree], wanted ? &tree_importances : nullptr, control);
+    if (settings.leaf_samples) {
+      record_leaf_samples(forest.trees[tree], data, sample.indices, forest.leaf_samples.targets,
+                          forest.leaf_samples.trees[tree], leaf_scratch);
+    }
     if (wanted) {
       std::vector<double>& sum = importances[per_tree ? tree : static_cast<std::size_t>(member)];
       if (sum.empty()) sum.assign(nf, 0.0);
@@ -98,6 +106,20 @@ void grow_trees(const DataSet& data, const ForestSettings& settings, const Task&
     control.advance(1);
   }
   if (!per_tree) generators.stream_of(member) = stream;
+}
+
+// The leaf samples of a forest before its trees grow: the data's targets,
+// one empty record per tree. Throws Exception when the data or the samples
+// are too large for the records.
+template <class DataSet>
+LeafSamples empty_leaf_samples(const DataSet& data, const ForestSettings& settings) {
+  const std::size_t n = data.get_num_instances();
+  check_leaf_sample_size(n, tree_sample_size(settings, n));
+  LeafSamples samples;
+  samples.targets.resize(n);
+  for (std::size_t i = 0; i < n; ++i) samples.targets[i] = static_cast<double>(data.get_label(i));
+  samples.trees.resize(static_cast<std::size_t>(settings.num_trees));
+  return samples;
 }
 
 }  // namespace detail
@@ -161,6 +183,7 @@ LearnedForest<typename DataSet::label_type> learn_forest(const DataSet& data, co
   LearnedForest<typename DataSet::label_type> forest;
   forest.trees.resize(num_trees);
   if (settings.out_of_bag) forest.in_bag.assign(num_trees, std::vector<bool>());
+  if (settings.leaf_samples) forest.leaf_samples = detail::empty_leaf_samples(data, settings);
   // Importances summed per tree (per-tree seeding: the same sums for every
   // thread count) or per thread.
   std::vector<std::vector<double>> importances(per_tree ? num_trees : 0);

@@ -37,6 +37,7 @@ struct ForestSettings {
   bool feature_importances = false;  // mean of the trees' normalised Gini or variance decreases
   bool tree_importances = false;     // with per-tree seeding, also keep each tree's own importances
   bool out_of_bag = false;           // record each tree's in-bag instances
+  bool leaf_samples = false;         // record each leaf's draws and keep the targets (see leaf_samples.hpp)
   int num_threads = 0;               // the team size; 0 for the OpenMP default
 };
 
