@@ -154,7 +154,9 @@ void register_general_learning(py::module_& m) {
         "learns the side they go to (the trees' arrays then have a sixth row, the missing sides). "
         "feature_levels (with missing_values='split' and as_forest=True) makes features categorical: per "
         "feature None (a number) or its level names, ascending, one word each; X then holds level numbers "
-        "(0, 1, ..., or NaN) for those features, and each split on one sends a set of its levels left. Ctrl-C "
+        "(0, 1, ..., or NaN) for those features, and each split on one sends a set of its levels left. "
+        "keep_leaf_samples=True (regression, with as_forest=True) keeps in the Forest the draws each leaf holds "
+        "and the targets, for Forest.predict_quantiles. Ctrl-C "
         "stops the learning between nodes and raises KeyboardInterrupt.");
   m.def("out_of_bag", &out_of_bag_general, py::arg("X"), py::arg("y"), py::arg("forest"),
         "out_of_bag(X, y, forest, seed=..., **keywords): the out-of-bag record of a forest (a Forest or tree "

@@ -12,6 +12,7 @@
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/model/votes.hpp"
 #include "Sylvor/predict/predictor.hpp"
+#include "Sylvor/predict/quantiles.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
 #include "python/PySylvor/files.hpp"
@@ -137,7 +138,8 @@ std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest
                                                        const py::object& tree_importances,
                                                        const py::object& missing_sides,
                                                        const py::object& level_sets,
-                                                       const py::object& feature_levels) {
+                                                       const py::object& feature_levels,
+                                                       const py::object& leaf_samples) {
   Forest<double> trees;
   guarded([&] {
     convert_forest(forest, trees, missing_sides);
@@ -146,7 +148,10 @@ std::shared_ptr<ForestHandle> ForestHandle::from_arrays(const py::object& forest
   set_level_sets(trees, level_sets);
   std::vector<std::vector<double>> rows;
   if (!tree_importances.is_none()) rows = tree_importances.cast<std::vector<std::vector<double>>>();
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows), feature_levels_of(feature_levels));
+  auto handle = std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows),
+                                               feature_levels_of(feature_levels));
+  handle->set_leaf_samples(leaf_samples_of(leaf_samples));
+  return handle;
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::from_model_text(const py::bytes& text, int num_classes) {
@@ -335,6 +340,106 @@ py::bytes ForestHandle::model_text(const std::string& format) const {
   return py::bytes(text.str());
 }
 
+namespace {
+
+// The leaf samples of forests joined: their records in order, when every
+// forest has them, of the same targets; else none.
+template <class Handle>
+std::shared_ptr<const LeafSamples> joined_leaf_samples(const std::vector<const Handle*>& forests) {
+  for (const Handle* given : forests) {
+    if (given->get_leaf_samples() == nullptr || forests.front()->get_leaf_samples() == nullptr ||
+        given->get_leaf_samples()->targets != forests.front()->get_leaf_samples()->targets) {
+      return nullptr;
+    }
+  }
+  if (forests.size() == 1) return forests.front()->get_leaf_samples();
+  auto joined = std::make_shared<LeafSamples>();
+  joined->targets = forests.front()->get_leaf_samples()->targets;
+  for (const Handle* given : forests) {
+    const auto& records = given->get_leaf_samples()->trees;
+    joined->trees.insert(joined->trees.end(), records.begin(), records.end());
+  }
+  return joined;
+}
+
+template <class T>
+py::array_t<T> array_copy(const std::vector<T>& values) {
+  py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+template <class T>
+std::vector<T> vector_of(const py::handle& given, const std::string& what) {
+  const auto array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(given);
+  if (!array || array.ndim() != 1) throw py::value_error("leaf samples: " + what + " must be a 1-d array");
+  return std::vector<T>(array.data(), array.data() + array.shape(0));
+}
+
+}  // namespace
+
+std::shared_ptr<const LeafSamples> leaf_samples_of(const py::object& given) {
+  if (given.is_none()) return nullptr;
+  const py::tuple pair = given.cast<py::tuple>();
+  if (pair.size() != 2) throw py::value_error("leaf samples are (targets, per tree (offsets, draws))");
+  auto samples = std::make_shared<LeafSamples>();
+  samples->targets = vector_of<double>(pair[0], "the targets");
+  for (const py::handle record : pair[1].cast<py::list>()) {
+    const py::tuple arrays = record.cast<py::tuple>();
+    if (arrays.size() != 2) throw py::value_error("leaf samples: each tree's record is (offsets, draws)");
+    samples->trees.push_back(TreeLeafSamples{vector_of<std::uint32_t>(arrays[0], "offsets"),
+                                             vector_of<std::uint32_t>(arrays[1], "draws")});
+  }
+  return samples;
+}
+
+void ForestHandle::set_leaf_samples(std::shared_ptr<const LeafSamples> given) {
+  if (given != nullptr) {
+    if (num_classes > 0) throw py::value_error("leaf samples are kept for regression forests only");
+    try {
+      check_leaf_samples(*given, trees);
+    } catch (const Exception& e) {
+      throw py::value_error(e.get_message());
+    }
+  }
+  samples = std::move(given);
+}
+
+py::object ForestHandle::leaf_samples() const {
+  if (samples == nullptr) return py::none();
+  py::list records;
+  for (const TreeLeafSamples& record : samples->trees) {
+    records.append(py::make_tuple(array_copy(record.offsets), array_copy(record.instances)));
+  }
+  return py::make_tuple(array_copy(samples->targets), records);
+}
+
+py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector<double>& quantiles,
+                                          int num_threads) const {
+  check_threads(num_threads);
+  if (samples == nullptr) {
+    throw py::value_error("this forest kept no leaf samples: learn it with keep_leaf_samples=True for quantiles");
+  }
+  try {
+    check_quantiles(quantiles);
+  } catch (const Exception& e) {
+    throw py::value_error(e.get_message());
+  }
+  py::array_t<double> result;
+  with_rows(X, num_classes, [&](const auto& data) {
+    const std::size_t nq = quantiles.size();
+    result = py::array_t<double>({static_cast<py::ssize_t>(data.get_num_instances()), static_cast<py::ssize_t>(nq)});
+    double* out = result.mutable_data();
+    guarded([&] {
+      py::gil_scoped_release unlocked;
+      Sylvor::predict_quantiles(values, *samples, data, quantiles, num_threads,
+                                [&](std::size_t i, std::size_t j, double v) { out[i * nq + j] = v; });
+      return 0;
+    }, Messages::Plain);
+  });
+  return std::move(result);
+}
+
 std::shared_ptr<ForestHandle> ForestHandle::extended(const ForestHandle& other) const {
   return join({this, &other});
 }
@@ -365,7 +470,9 @@ std::shared_ptr<ForestHandle> ForestHandle::join(const std::vector<const ForestH
     rows.insert(rows.end(), given->importances.begin(), given->importances.end());
   }
   if (!every_importance) rows.clear();
-  return std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows), levels);
+  auto handle = std::make_shared<ForestHandle>(std::move(trees), num_classes, std::move(rows), levels);
+  handle->set_leaf_samples(joined_leaf_samples(forests));
+  return handle;
 }
 
 py::array column_medians(const py::object& X) {
@@ -378,35 +485,63 @@ py::object ForestHandle::missing_sides() const { return missing_side_arrays(tree
 
 py::tuple ForestHandle::pickled() const {
   return py::make_tuple(tree_arrays(), num_classes, importances, missing_sides(), level_sets(),
-                        get_feature_levels());
+                        get_feature_levels(), leaf_samples());
 }
 
 std::shared_ptr<ForestHandle> ForestHandle::unpickled(const py::tuple& state) {
-  if (state.size() != 3 && state.size() != 4 && state.size() != 6) {
+  if (state.size() != 3 && state.size() != 4 && state.size() != 6 && state.size() != 7) {
     throw py::value_error("not the pickled state of a Forest");
   }
   const auto item = [&](std::size_t i) { return i < state.size() ? py::object(state[i]) : py::object(py::none()); };
-  return from_arrays(state[0], state[1].cast<int>(), state[2], item(3), item(4), item(5));
+  return from_arrays(state[0], state[1].cast<int>(), state[2], item(3), item(4), item(5), item(6));
 }
 
-void register_forest_handle(py::module_& m) {
-  py::class_<ForestHandle, std::shared_ptr<ForestHandle>>(
-      m, "Forest",
-      "A forest held in the module: the trees and their packed form for prediction, built once. Rows are "
-      "instances x features (float64 or float32). Made by learn(..., as_forest=True), Forest.from_arrays or "
-      "Forest.from_model_text; never changed afterwards.")
+namespace {
+
+void register_quantiles(py::class_<ForestHandle, std::shared_ptr<ForestHandle>>& forest) {
+  forest
+      .def("predict_quantiles", &ForestHandle::predict_quantiles, py::arg("X"), py::arg("quantiles"),
+           py::arg("num_threads") = 0,
+           "Per row and quantile (each in [0, 1]), the conditional quantile of a regressor that kept its leaf "
+           "samples (float64): each tree whose leaf holds n draws gives each the weight 1/n, and the q-quantile "
+           "is the smallest training target whose share of the weight, with the smaller targets', reaches q (no "
+           "interpolation: always a training target; NaN for a row whose leaves hold no draws).")
+      .def_property_readonly("has_leaf_samples", &ForestHandle::has_leaf_samples)
+      .def("leaf_samples", &ForestHandle::leaf_samples,
+           "None, or (targets float64, per tree (offsets uint32, draws uint32)): the draws of node k of a tree "
+           "are draws[offsets[k]:offsets[k + 1]], training instance numbers (repeated as drawn) in ascending "
+           "target order.");
+}
+
+void register_constructors(py::class_<ForestHandle, std::shared_ptr<ForestHandle>>& forest) {
+  forest
       .def_static("from_arrays", &ForestHandle::from_arrays, py::arg("forest"), py::arg("num_classes"),
                   py::arg("tree_importances") = py::none(), py::arg("missing_sides") = py::none(),
                   py::arg("level_sets") = py::none(), py::arg("feature_levels") = py::none(),
+                  py::arg("leaf_samples") = py::none(),
                   "The forest of tree arrays (or lisp text): a classifier of num_classes classes, or a regressor "
                   "for num_classes=0; tree_importances, when given, holds one row per tree; missing_sides, when "
                   "given, one array per tree array (1 where a node sends missing values left): trees that "
                   "learned where missing values go; level_sets and feature_levels, as Forest.level_sets() and "
-                  "Forest.feature_levels give them, the nodes testing categorical features and their level names.")
+                  "Forest.feature_levels give them, the nodes testing categorical features and their level names; "
+                  "leaf_samples, as Forest.leaf_samples() gives them, a regressor's leaf samples (checked).")
       .def_static("joined", &ForestHandle::joined, py::arg("forests"),
                   "One forest of the trees of several, in order (their importances kept when all have them).")
       .def_static("from_model_text", &ForestHandle::from_model_text, py::arg("text"), py::arg("num_classes"),
-                  "The forest of model text (bytes of a lisp or vectortxt model file).")
+                  "The forest of model text (bytes of a lisp or vectortxt model file).");
+}
+
+}  // namespace
+
+void register_forest_handle(py::module_& m) {
+  py::class_<ForestHandle, std::shared_ptr<ForestHandle>> forest(
+      m, "Forest",
+      "A forest held in the module: the trees and their packed form for prediction, built once. Rows are "
+      "instances x features (float64 or float32). Made by learn(..., as_forest=True), Forest.from_arrays or "
+      "Forest.from_model_text; never changed afterwards.");
+  register_quantiles(forest);
+  register_constructors(forest);
+  forest
       .def("__len__", &ForestHandle::size)
       .def_property_readonly("num_classes", &ForestHandle::get_num_classes)
       .def_property_readonly("feature_levels", &ForestHandle::get_feature_levels,

@@ -8,7 +8,9 @@
 // tree arrays (every field exactly, where model text writes NaN thresholds
 // as 0), and joins with others. A forest learned with categorical features
 // keeps their level names (model text writes them) and each node's set of
-// levels sent left; rows hold level numbers for those features.
+// levels sent left; rows hold level numbers for those features. A regressor
+// learned with its leaf samples keeps them (the draws in each leaf and the
+// training targets) and answers conditional quantiles.
 //
 // A handle never changes once made, so any number of Python threads may use
 // one at once: the interpreter lock is released while it walks rows. The
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "Sylvor/model/flat_forest.hpp"
+#include "Sylvor/model/leaf_samples.hpp"
 #include "Sylvor/model/levels.hpp"
 #include "Sylvor/model/tree.hpp"
 
@@ -49,11 +52,13 @@ public:
   // missing values go; with `level_sets` and `feature_levels`, as
   // level_sets() and get_feature_levels() give them), or of model text
   // (bytes of a lisp or vectortxt model file, its level names included).
+  // `leaf_samples`, when given, as leaf_samples() gives them.
   static std::shared_ptr<ForestHandle> from_arrays(const py::object& forest, int num_classes,
                                                    const py::object& tree_importances = py::none(),
                                                    const py::object& missing_sides = py::none(),
                                                    const py::object& level_sets = py::none(),
-                                                   const py::object& feature_levels = py::none());
+                                                   const py::object& feature_levels = py::none(),
+                                                   const py::object& leaf_samples = py::none());
   static std::shared_ptr<ForestHandle> from_model_text(const py::bytes& text, int num_classes);
 
   std::size_t size() const { return trees.size(); }
@@ -82,6 +87,18 @@ public:
   py::array predict_proba(const py::object& X, int num_threads) const;
   // Per row and tree: the breadth-first number of the leaf reached (int32).
   py::array apply(const py::object& X, int num_threads) const;
+  // Per row and quantile: the conditional quantile of a regressor with leaf
+  // samples (see Sylvor/predict/quantiles.hpp), float64.
+  py::array predict_quantiles(const py::object& X, const std::vector<double>& quantiles, int num_threads) const;
+
+  // Keeps `samples` (one record per tree, checked against the trees;
+  // ValueError otherwise), or none for a null pointer.
+  void set_leaf_samples(std::shared_ptr<const LeafSamples> samples);
+  bool has_leaf_samples() const { return samples != nullptr; }
+  const std::shared_ptr<const LeafSamples>& get_leaf_samples() const { return samples; }
+  // None, or (targets float64, list per tree of (offsets uint32, draws
+  // uint32)), copies.
+  py::object leaf_samples() const;
   // The nodes each row passes, as a CSR matrix of the trees' nodes side by
   // side: (indptr, indices, offsets of each tree's nodes), int64.
   py::tuple decision_path(const py::object& X) const;
@@ -100,13 +117,14 @@ public:
   py::bytes model_text(const std::string& format) const;
 
   // A handle of these trees followed by those of `other` (of the same task),
-  // and one of the trees of several handles in order.
+  // and one of the trees of several handles in order. The leaf samples are
+  // kept when every forest has them, of the same targets.
   std::shared_ptr<ForestHandle> extended(const ForestHandle& other) const;
   static std::shared_ptr<ForestHandle> joined(const std::vector<std::shared_ptr<ForestHandle>>& forests);
 
   // What pickling keeps: (tree arrays, num_classes, tree importances,
-  // missing sides, level sets, feature levels); states of the first three
-  // or four alone read too.
+  // missing sides, level sets, feature levels, leaf samples); states of the
+  // first three, four or six alone read too.
   py::tuple pickled() const;
   static std::shared_ptr<ForestHandle> unpickled(const py::tuple& state);
 
@@ -125,7 +143,12 @@ private:
   FlatForest<int> classes;                        // a classifier's packed trees
   FlatForest<double> values;                      // a regressor's
   mutable py::object arrays;                      // the tree arrays once made
+  std::shared_ptr<const LeafSamples> samples;     // a regressor's leaf samples, or none
 };
+
+// The leaf samples of a leaf_samples argument (as ForestHandle::leaf_samples
+// gives them); ValueError naming what is wrong.
+std::shared_ptr<const LeafSamples> leaf_samples_of(const py::object& given);
 
 // The upper median of the non-NaN values of each column of X (instances x
 // features, float64 or float32; 0 for a column without any), as float64.

@@ -95,6 +95,8 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
       {"tree_importances", {setter<bool>("tree_importances", [](LearnRequest& r, bool v) { r.extras.tree_importances = v; }), false}},
       {"leaf_variance", {setter<double>("leaf_variance", [](LearnRequest& r, double v) { r.leaf_variance = v; }), false}},
       {"as_forest", {setter<bool>("as_forest", [](LearnRequest& r, bool v) { r.extras.as_forest = v; }), false}},
+      {"keep_leaf_samples",
+       {setter<bool>("keep_leaf_samples", [](LearnRequest& r, bool v) { r.settings.leaf_samples = v; }), false}},
       {"leaf_exponent", {setter<int>("leaf_exponent", [](LearnRequest& r, int v) { r.extras.leaf_exponent = v; }), false}},
       {"missing_values", {setter<std::string>("missing_values", [](LearnRequest& r, const std::string& v) {
          if (v != "median" && v != "split") {

@@ -152,6 +152,9 @@ void prepare_training(const py::object& X, const py::object& Y, int num_classes,
     throw py::value_error("categorical features (feature_levels) need as_forest=True: tree arrays do not hold "
                           "the levels each node sends left (a Forest gives them by level_sets())");
   }
+  if (settings.leaf_samples && (!Task::is_regression || !extras.as_forest)) {
+    throw py::value_error("keep_leaf_samples needs a regression forest learned with as_forest=True");
+  }
   if (settings.num_trees < 0) {
     throw py::value_error("num_trees must not be negative, not " + std::to_string(settings.num_trees));
   }
@@ -187,7 +190,14 @@ py::object learned_trees(LearnedForest<L>& forest, int num_classes, const LearnE
   if (!extras.as_forest) return tree_arrays(forest.trees);
   Forest<double> trees(forest.trees.size());
   for (std::size_t t = 0; t < trees.size(); ++t) trees[t] = with_values_as<double>(forest.trees[t]);
-  return py::cast(std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances, extras.levels));
+  auto handle = std::make_shared<ForestHandle>(std::move(trees), num_classes, forest.tree_importances, extras.levels);
+  if (!forest.leaf_samples.empty()) {
+    // The targets in the units of the leaves (a power of two: exact, and
+    // their order unchanged).
+    for (double& y : forest.leaf_samples.targets) y = std::ldexp(y, extras.leaf_exponent);
+    handle->set_leaf_samples(std::make_shared<const LeafSamples>(std::move(forest.leaf_samples)));
+  }
+  return py::cast(handle);
 }
 
 // Learns a forest: classification with class numbers 0 .. num_classes - 1

@@ -91,6 +91,9 @@ def _check_supported(estimator, X):
     if estimator.warm_start:
         raise ValueError("warm_start grows a fitted forest on the rows of its first fit; a fit from Dask "
                          "collections learns a new forest each time")
+    if getattr(estimator, "keep_leaf_samples", False):
+        raise ValueError("keep_leaf_samples numbers the training rows of one array; a fit from Dask collections "
+                         "leaves them on the workers: fit from numpy arrays for quantiles")
 
 
 class _Frame:
