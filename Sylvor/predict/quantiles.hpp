@@ -12,7 +12,8 @@
 // ascending target order (equal targets by tree number, then by instance
 // number) and compared with q T less T 2^-40, T the number of trees with
 // draws, so that the rounding of the sum never skips a target whose exact
-// weight reaches q. A row whose leaves hold no draws gets NaN.
+// weight reaches q. A row whose leaves hold no draws gets NaN (and so does
+// a training row in every tree's sample, out of bag).
 //
 // The trees' leaves keep their draws sorted by target (see leaf_samples.hpp),
 // so a row's quantiles come from one merge of its T leaves' lists through a
@@ -103,13 +104,25 @@ void merge_quantiles(std::vector<LeafCursor>& heap, const LeafSamples& samples, 
 
 }  // namespace detail
 
+// Per tree, which training instances its sample holds (from its record).
+inline std::vector<std::vector<bool>> in_bag_of(const LeafSamples& samples) {
+  std::vector<std::vector<bool>> in_bag(samples.trees.size(), std::vector<bool>(samples.targets.size(), false));
+  for (std::size_t t = 0; t < samples.trees.size(); ++t) {
+    for (const std::uint32_t i : samples.trees[t].instances) in_bag[t][i] = true;
+  }
+  return in_bag;
+}
+
 // For each instance i of `data` and each quantile j, calls
 // write(i, j, value) with the quantile quantiles[j] of the forest's
 // weighted targets at i (see above), on a team of team_size(threads).
-// `forest` is the flat form of the trees `samples` records.
+// `forest` is the flat form of the trees `samples` records. With `in_bag`
+// (see in_bag_of), `data` are the training instances, in order, and each
+// takes only the trees whose samples missed it: out-of-bag quantiles.
 template <class L, class DataSet, class Write>
 void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, const DataSet& data,
-                       const std::vector<double>& quantiles, int threads, Write write) {
+                       const std::vector<double>& quantiles, int threads, Write write,
+                       const std::vector<std::vector<bool>>* in_bag = nullptr) {
   check_quantiles(quantiles);
   if (forest.empty()) throw Exception("the forest has no trees");
   if (samples.trees.size() != forest.size()) {
@@ -117,6 +130,10 @@ void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, 
                     std::to_string(forest.size()));
   }
   forest.check(data.get_num_features());
+  if (in_bag != nullptr && data.get_num_instances() != samples.targets.size()) {
+    throw Exception("out-of-bag quantiles are those of the " + std::to_string(samples.targets.size()) +
+                    " training instances, not of " + std::to_string(data.get_num_instances()));
+  }
   const auto columns = column_pointers(data);
   // Quantiles in ascending order, so that one merge serves them all.
   std::vector<std::size_t> order(quantiles.size());
@@ -133,6 +150,7 @@ void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, 
         for (std::size_t i = first; i < first + count; ++i) {
           heap.clear();
           for (std::size_t k = 0; k < forest.size(); ++k) {
+            if (in_bag != nullptr && (*in_bag)[k][i]) continue;
             const std::size_t leaf = forest.leaf_of(k, columns.data(), i);
             const TreeLeafSamples& record = samples.trees[k];
             const std::uint32_t b = record.begin(leaf), e = record.end(leaf);

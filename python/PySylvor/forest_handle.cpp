@@ -414,8 +414,8 @@ py::object ForestHandle::leaf_samples() const {
   return py::make_tuple(array_copy(samples->targets), records);
 }
 
-py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector<double>& quantiles,
-                                          int num_threads) const {
+py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector<double>& quantiles, int num_threads,
+                                          bool out_of_bag) const {
   check_threads(num_threads);
   if (samples == nullptr) {
     throw py::value_error("this forest kept no leaf samples: learn it with keep_leaf_samples=True for quantiles");
@@ -432,8 +432,10 @@ py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector
     double* out = result.mutable_data();
     guarded([&] {
       py::gil_scoped_release unlocked;
-      Sylvor::predict_quantiles(values, *samples, data, quantiles, num_threads,
-                                [&](std::size_t i, std::size_t j, double v) { out[i * nq + j] = v; });
+      const std::vector<std::vector<bool>> in_bag = out_of_bag ? in_bag_of(*samples) : std::vector<std::vector<bool>>();
+      Sylvor::predict_quantiles(
+          values, *samples, data, quantiles, num_threads,
+          [&](std::size_t i, std::size_t j, double v) { out[i * nq + j] = v; }, out_of_bag ? &in_bag : nullptr);
       return 0;
     }, Messages::Plain);
   });
@@ -501,11 +503,13 @@ namespace {
 void register_quantiles(py::class_<ForestHandle, std::shared_ptr<ForestHandle>>& forest) {
   forest
       .def("predict_quantiles", &ForestHandle::predict_quantiles, py::arg("X"), py::arg("quantiles"),
-           py::arg("num_threads") = 0,
+           py::arg("num_threads") = 0, py::arg("out_of_bag") = false,
            "Per row and quantile (each in [0, 1]), the conditional quantile of a regressor that kept its leaf "
            "samples (float64): each tree whose leaf holds n draws gives each the weight 1/n, and the q-quantile "
            "is the smallest training target whose share of the weight, with the smaller targets', reaches q (no "
-           "interpolation: always a training target; NaN for a row whose leaves hold no draws).")
+           "interpolation: always a training target; NaN for a row whose leaves hold no draws). With "
+           "out_of_bag=True, X holds the training rows in order and each row is answered by the trees whose "
+           "samples missed it (NaN when none did).")
       .def_property_readonly("has_leaf_samples", &ForestHandle::has_leaf_samples)
       .def("leaf_samples", &ForestHandle::leaf_samples,
            "None, or (targets float64, per tree (offsets uint32, draws uint32)): the draws of node k of a tree "

@@ -88,8 +88,11 @@ public:
   // Per row and tree: the breadth-first number of the leaf reached (int32).
   py::array apply(const py::object& X, int num_threads) const;
   // Per row and quantile: the conditional quantile of a regressor with leaf
-  // samples (see Sylvor/predict/quantiles.hpp), float64.
-  py::array predict_quantiles(const py::object& X, const std::vector<double>& quantiles, int num_threads) const;
+  // samples (see Sylvor/predict/quantiles.hpp), float64; out of bag, X
+  // holds the training rows in order, each answered by the trees whose
+  // samples missed it.
+  py::array predict_quantiles(const py::object& X, const std::vector<double>& quantiles, int num_threads,
+                              bool out_of_bag) const;
 
   // Keeps `samples` (one record per tree, checked against the trees;
   // ValueError otherwise), or none for a null pointer.

@@ -15,7 +15,7 @@ import PySylvor_wrap as _wrap
 
 from scipy import sparse
 
-from . import _categorical, _persistence
+from . import _categorical, _intervals, _persistence
 from ._trees import SylvorTree
 
 try:  # scikit-learn's parameter validation (1.2 on)
@@ -30,7 +30,7 @@ _INT_MAX = 2**31 - 1
 
 # What a fit sets besides the attributes whose names end with "_": fit works
 # on a copy of the estimator and puts its whole state in place at the end.
-_FITTED_PRIVATE = frozenset({"_forest", "_seed", "_oob_record", "_feature_dtype"})
+_FITTED_PRIVATE = frozenset({"_forest", "_seed", "_oob_record", "_feature_dtype", "_conformal_scores"})
 
 
 def _is_fitted_state(name):
@@ -369,7 +369,7 @@ class _BaseForest(BaseEstimator):
             as_forest=True, leaf_exponent=exponent,
             num_threads=_threads(self.n_jobs), compute_importances=True,
             # A warm start works the estimates out for the whole forest afterwards.
-            oob=bool(self.oob_score) and previous is None,
+            oob=(bool(self.oob_score) or self._keeps_leaf_samples()) and previous is None,
             permutation_importances=bool(self.compute_permutation_importances) and previous is None,
             verbose=int(self.verbose),
             seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)) + first, sample_weight=weights,
@@ -385,6 +385,9 @@ class _BaseForest(BaseEstimator):
                 self.permutation_importances_ = extras["permutation_importances"]
             if self.oob_score:
                 self._set_oob(extras, learned_y)
+            if self._keeps_leaf_samples():
+                self._conformal_scores = _intervals.conformal_scores(
+                    self._forest, X, learned_y, extras["oob_prediction"], _threads(self.n_jobs))
         else:
             # The trees grown now follow the others; the importances and the
             # out-of-bag estimates are worked out again for all of them, so
@@ -406,9 +409,12 @@ class _BaseForest(BaseEstimator):
             learned_y, num_classes = np.ascontiguousarray(y, dtype=np.float64), 1
         return X, learned_y, num_classes, self._draw_weights(y, sample_weight)
 
+    def _keeps_leaf_samples(self):
+        return bool(getattr(self, "keep_leaf_samples", False))
+
     def _set_whole_forest_estimates(self, X, learned_y, num_classes, weights):
         self.feature_importances_ = self._forest.feature_importances()
-        if not (self.oob_score or self.compute_permutation_importances):
+        if not (self.oob_score or self.compute_permutation_importances or self._keeps_leaf_samples()):
             return
         record = self._out_of_bag_record(X, learned_y, num_classes, weights, self.n_jobs,
                                          bool(self.compute_permutation_importances))
@@ -416,6 +422,9 @@ class _BaseForest(BaseEstimator):
             self.permutation_importances_ = record["permutation_importances"]
         if self.oob_score:
             self._set_oob(record, learned_y)
+        if self._keeps_leaf_samples():
+            self._conformal_scores = _intervals.conformal_scores(self._forest, X, learned_y, record["oob_prediction"],
+                                                                 _threads(self.n_jobs))
 
     def _out_of_bag_record(self, X, learned_y, num_classes, weights, n_jobs, permutation=False, tree=None):
         """The out-of-bag record of the forest (or of its tree number `tree`
@@ -964,6 +973,27 @@ class ForestRegressor(RegressorMixin, _BaseForest):
                              "for quantiles")
         X = self._check_input(X)
         return self._forest.predict_quantiles(X, quantiles.tolist(), _threads(self.n_jobs))
+
+    def predict_interval(self, X, alpha=0.1, scaled=False):
+        """Per row of X, an interval (low, high) that holds the target with
+        probability at least 1 - alpha when new rows are like the training
+        rows (a forest fitted with keep_leaf_samples=True): the forest's
+        mean plus and minus a half width calibrated on the training rows'
+        out-of-bag residuals (conformal prediction, no held-out split). With
+        scaled=True the residuals are taken relative to each row's spread
+        (the interquartile range of its quantiles), so the intervals are
+        wide where the forest is unsure and narrow where it is not.
+        Returns an array of n_samples x 2."""
+        check_is_fitted(self)
+        if not hasattr(self, "_conformal_scores"):
+            raise ValueError("this forest was fitted without its leaf samples; fit it with keep_leaf_samples=True "
+                             "for intervals")
+        scores = self._conformal_scores
+        half = _intervals.interval_half_width(scores["scaled" if scaled else "absolute"], alpha)
+        center = self.predict(X)
+        if scaled:
+            half = half * (_intervals.spread_at(self, X) + scores["floor"])
+        return np.column_stack([center - half, center + half])
 
     @classmethod
     def load_model(cls, path, n_features=None, feature_dtype=None, **params):

@@ -103,13 +103,16 @@ INSTANTIATE_TEST_SUITE_P(Growths, LeafRecords, growths, growth_name);
 
 // The q-quantile at a row from its leaves' draws, weighed 1/n each, with
 // exact fractions: the smallest target whose cumulative weight reaches q.
+// Out of bag: only the trees whose samples do not hold instance i (NaN
+// when every one does).
 double brute_force_quantile(const LearnedForest<double>& forest, const MemoryDataSet<double, double>& data,
-                            std::size_t i, double q) {
+                            std::size_t i, double q, bool out_of_bag = false) {
   std::map<double, double> weight_of_target;
   double trees = 0.0;
   for (std::size_t t = 0; t < forest.trees.size(); ++t) {
     const std::size_t leaf = forest.trees[t].leaf_of(data, i);
     const TreeLeafSamples& record = forest.leaf_samples.trees[t];
+    if (out_of_bag && std::count(record.instances.begin(), record.instances.end(), i) > 0) continue;
     const double n = record.end(leaf) - record.begin(leaf);
     if (n == 0) continue;
     trees += 1.0;
@@ -117,6 +120,7 @@ double brute_force_quantile(const LearnedForest<double>& forest, const MemoryDat
       weight_of_target[forest.leaf_samples.targets[record.instances[p]]] += 1.0 / n;
     }
   }
+  if (weight_of_target.empty()) return std::nan("");
   double reached = 0.0;
   for (const auto& [target, weight] : weight_of_target) {
     reached += weight;
@@ -145,6 +149,34 @@ TEST_P(Quantiles, AreTheSmallestTargetsWhoseForestWeightReachesQ) {
     }
     EXPECT_LE(one_thread[i * qs.size() + 2], one_thread[i * qs.size() + 3]);
   }
+}
+
+// On the training rows, out of bag: each row's quantiles come from the trees
+// whose samples missed it (none without bootstrap: NaN).
+TEST_P(Quantiles, OutOfBagLeaveOutTheTreesThatDrewTheRow) {
+  const auto data = spread_data(200, GetParam().missing_learned);
+  const auto forest = learned(data, settings_of(GetParam()));
+  const FlatForest<double> flat(forest.trees);
+  const std::vector<double> qs{0.25, 0.75};
+  const auto in_bag = in_bag_of(forest.leaf_samples);
+  std::vector<double> got(data.get_num_instances() * qs.size());
+  predict_quantiles(
+      flat, forest.leaf_samples, data, qs, 2, [&](std::size_t i, std::size_t j, double v) { got[i * 2 + j] = v; },
+      &in_bag);
+  std::size_t answered = 0;
+  for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
+    for (std::size_t j = 0; j < qs.size(); ++j) {
+      const double expected = brute_force_quantile(forest, data, i, qs[j], true);
+      ASSERT_TRUE(got[i * 2 + j] == expected || (std::isnan(expected) && std::isnan(got[i * 2 + j])))
+          << "row " << i << ": " << got[i * 2 + j] << " against " << expected;
+    }
+    answered += !std::isnan(got[i * 2]);
+  }
+  EXPECT_EQ(answered > 0, GetParam().bootstrap);
+  const auto fewer = spread_data(50, false);
+  EXPECT_THROW(predict_quantiles(flat, forest.leaf_samples, fewer, qs, 1, [](std::size_t, std::size_t, double) {},
+                                 &in_bag),
+               Exception);
 }
 
 INSTANTIATE_TEST_SUITE_P(Growths, Quantiles, growths, growth_name);

@@ -151,3 +151,60 @@ def test_ninety_percent_quantile_intervals_cover_about_ninety_percent_of_new_row
     # The intervals follow the noise: wide where feature 0 is large.
     width = high - low
     assert width[X[4000:, 0] > 0.8].mean() > 3 * width[X[4000:, 0] < 0.2].mean()
+
+
+@pytest.mark.parametrize("scaled", [False, True])
+def test_intervals_are_the_mean_plus_minus_a_rank_of_the_out_of_bag_residuals(scaled):
+    from sylvor._intervals import spread_at
+    X, y = spread_data(400, seed=3)
+    model = ForestRegressor(n_estimators=30, random_state=6, keep_leaf_samples=True, oob_score=True).fit(X, y)
+    seen = ~np.isnan(model.oob_prediction_)
+    residuals = np.abs(y - model.oob_prediction_)[seen]
+    if scaled:
+        quartiles = model._forest.predict_quantiles(X, [0.25, 0.75], out_of_bag=True)[seen]
+        spread = quartiles[:, 1] - quartiles[:, 0]
+        floor = 0.01 * spread.mean()
+        residuals = residuals / (spread + floor)
+    rank = int(np.ceil(0.8 * (len(residuals) + 1)))
+    half = np.sort(residuals)[rank - 1]
+    X_new, _ = spread_data(50, seed=4)
+    low, high = model.predict_interval(X_new, alpha=0.2, scaled=scaled).T
+    mean = model.predict(X_new)
+    expected = half * (spread_at(model, X_new) + floor) if scaled else half
+    assert np.allclose(high - mean, expected, rtol=1e-12) and np.allclose(mean - low, expected, rtol=1e-12)
+    assert np.array_equal(pickle.loads(pickle.dumps(model)).predict_interval(X_new, 0.2, scaled), np.c_[low, high])
+
+
+@pytest.mark.parametrize("scaled", [False, True])
+def test_ninety_percent_intervals_hold_about_ninety_percent_of_new_targets(scaled):
+    from sylvor import interval_coverage
+    X, y = spread_data(5000, seed=8)
+    model = ForestRegressor(n_estimators=60, random_state=2, keep_leaf_samples=True, n_jobs=2).fit(X[:3000], y[:3000])
+    coverage, width = interval_coverage(y[3000:], model.predict_interval(X[3000:], alpha=0.1, scaled=scaled))
+    assert 0.87 <= coverage <= 0.94, coverage
+    assert width < 0.5 * (y.max() - y.min())
+
+
+def test_interval_requests_that_cannot_be_answered_are_refused_or_warned():
+    X, y = spread_data(60)
+    plain = ForestRegressor(n_estimators=3, random_state=1).fit(X, y)
+    with pytest.raises(ValueError, match="keep_leaf_samples=True"):
+        plain.predict_interval(X)
+    model = ForestRegressor(n_estimators=10, random_state=1, keep_leaf_samples=True).fit(X, y)
+    for alpha in (0.0, 1.0, -0.5, np.nan):
+        with pytest.raises(ValueError, match="between 0 and 1"):
+            model.predict_interval(X, alpha=alpha)
+    with pytest.warns(UserWarning, match="too few"):
+        assert np.all(np.isinf(model.predict_interval(X[:3], alpha=0.001)))
+    from sylvor import interval_coverage
+    with pytest.raises(ValueError, match="one \\(low, high\\) pair per target"):
+        interval_coverage(y, model.predict_interval(X)[:-1])
+
+
+def test_a_refit_without_leaf_samples_forgets_the_intervals_of_the_fit_before():
+    X, y = spread_data(80)
+    model = ForestRegressor(n_estimators=5, random_state=1, keep_leaf_samples=True).fit(X, y)
+    model.set_params(keep_leaf_samples=False).fit(X, y)
+    for ask in (model.predict_interval, model.predict_quantiles):
+        with pytest.raises(ValueError, match="keep_leaf_samples=True"):
+            ask(X)
