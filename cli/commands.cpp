@@ -44,6 +44,7 @@ void dispatch_command(const std::string& command, const RandomForestOptions& opt
     cli_learn_classify(options, type, pool);
   } else if (command == "test" || command == "test-classify" || test_word) {
     const FeatureType type = feature_type_from_name(test_word ? command.substr(5) : options.feature_type);
+    check_test_options(options, false);
     check_files(options, CommandFiles::Test);
     cli_test_classify(options, type);
   } else if (command == "learn-regress") {
@@ -51,6 +52,7 @@ void dispatch_command(const std::string& command, const RandomForestOptions& opt
     prepare_learning(options, true, pool);
     cli_learn_regress(options, pool);
   } else if (command == "test-regress") {
+    check_test_options(options, true);
     check_files(options, CommandFiles::Test);
     cli_test_regress(options);
   } else if (command == "info") {

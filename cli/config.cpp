@@ -121,7 +121,15 @@ void register_newer_options(po::options_description& description) {
        "categorical columns learns them in the splits: split, unless given.")
       ("header", po::bool_switch(),
        "The data file's first row names the columns (as 'header' in the description does): it is not read "
-       "as data, and features the description does not name take their names from it.");
+       "as data, and features the description does not name take their names from it.")
+      ("keep-leaf-samples", po::bool_switch(),
+       "learn-regress: keep, beside the model (MODEL.leaves), the training instances each leaf holds (as "
+       "drawn) and the training targets, for test-regress --quantiles. About 4 bytes per draw per tree.")
+      ("quantiles", po::value<std::string>()->default_value(""),
+       "test-regress: the conditional quantiles to predict, numbers in [0, 1] separated by commas (a model "
+       "learned with --keep-leaf-samples). Each row's line of predictions then holds its mean followed by "
+       "these quantiles: the smallest training targets whose forest weight (1/n for each of the n draws of "
+       "each tree's leaf), with the smaller targets', reaches each quantile.");
 }
 
 }  // namespace
@@ -169,6 +177,8 @@ void RandomForestOptions::populate_from_options(const po::variables_map& vm) {
   read("seeding", seeding);
   read("missing-values", missing_values);
   read("header", header);
+  read("keep-leaf-samples", keep_leaf_samples);
+  read("quantiles", quantiles);
 }
 
 namespace {

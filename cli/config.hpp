@@ -40,6 +40,8 @@ struct RandomForestOptions {
   std::string permutation_importances_file;
   bool quiet = false;
   bool header = false;  // the data's first row names the columns
+  bool keep_leaf_samples = false;  // learn-regress: write MODEL.leaves
+  std::string quantiles;           // test-regress: "Q1,Q2,..." (none when empty)
   std::string oob_curve_file;
   int tree = 0;     // info --dot: the tree drawn
   bool dot = false;

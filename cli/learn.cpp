@@ -15,6 +15,7 @@
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/leaf_samples_io.hpp"
 #include "Sylvor/io/model_file.hpp"
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/learn/out_of_bag.hpp"
@@ -47,6 +48,7 @@ ForestSettings settings_of(const RandomForestOptions& options, double sample_pro
   settings.feature_importances = !options.feature_importances_file.empty();
   settings.out_of_bag =
       options.oob || !options.permutation_importances_file.empty() || !options.oob_curve_file.empty();
+  settings.leaf_samples = options.keep_leaf_samples;
   settings.num_threads = options.num_threads;
   return settings;
 }
@@ -181,6 +183,12 @@ void learn_and_write(const RandomForestOptions& options, const XorShiftRNGPool& 
   std::vector<double> permuted;
   if (permutation) permuted = permutation_importances_timed(task, data, forest, generators.shuffle_key(), settings, log);
   stage_model_timed(options, forest.trees, medians, levels, outputs, log);
+  if (settings.leaf_samples) {
+    std::cout << "Writing the leaf samples to " << leaf_samples_path(options.model_file) << std::endl;
+    outputs.model->add_companion_written(".leaves", "leaf samples", [&](std::ostream& out) {
+      write_leaf_samples_text(out, forest.leaf_samples, outputs.model->fingerprint());
+    });
+  }
   if (settings.feature_importances) {
     stage_values("feature importances", options.feature_importances_file, forest.feature_importances, outputs);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Sylvor/defs/exception.hpp"
+#include "Sylvor/io/leaf_samples_io.hpp"
 #include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/learn/seeding.hpp"
@@ -101,6 +102,34 @@ void check_learning_options(const RandomForestOptions& options, bool regression)
     throw OptionProblem{"--missing-values: unknown way '" + options.missing_values +
                         "' (valid ways: 'median' or 'split')"};
   }
+  if (options.keep_leaf_samples && !regression) {
+    throw OptionProblem{"--keep-leaf-samples keeps the leaf samples of regression forests: use it with learn-regress"};
+  }
+}
+
+std::vector<double> quantiles_of(const RandomForestOptions& options) {
+  std::vector<double> quantiles;
+  if (options.quantiles.empty()) return quantiles;
+  std::string::size_type from = 0;
+  for (;;) {
+    const std::string::size_type comma = options.quantiles.find(',', from);
+    const std::string word = options.quantiles.substr(from, comma == std::string::npos ? comma : comma - from);
+    char* end = nullptr;
+    const double q = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || !(q >= 0.0 && q <= 1.0)) {
+      throw OptionProblem{"--quantiles: '" + word + "' is not a number between 0 and 1 (give them as 0.05,0.5,0.95)"};
+    }
+    quantiles.push_back(q);
+    if (comma == std::string::npos) return quantiles;
+    from = comma + 1;
+  }
+}
+
+void check_test_options(const RandomForestOptions& options, bool regression) {
+  if (!options.quantiles.empty() && !regression) {
+    throw OptionProblem{"--quantiles predicts quantiles of regression forests: use it with test-regress"};
+  }
+  quantiles_of(options);
 }
 
 void check_files(const RandomForestOptions& options, CommandFiles kind) {
@@ -117,10 +146,14 @@ void check_files(const RandomForestOptions& options, CommandFiles kind) {
     if (model_gets_companions(options.model_file) && options.missing_values != "split") {
       outputs.push_back({"medians", medians_path(options.model_file)});
     }
+    if (model_gets_companions(options.model_file) && options.keep_leaf_samples) {
+      outputs.push_back({"leaf samples", leaf_samples_path(options.model_file)});
+    }
   } else {
     if (options.model_file.empty()) throw OptionProblem{"--model-file is required: the file to read the forest from"};
     inputs.push_back({"model", options.model_file});
     inputs.push_back({"medians", medians_path(options.model_file)});
+    if (!options.quantiles.empty()) inputs.push_back({"leaf samples", leaf_samples_path(options.model_file)});
     if (kind == CommandFiles::Info) {
       outputs = {{"output", options.out}};
     } else {

@@ -12,6 +12,7 @@
 #define SYLVOR_CLI_PREFLIGHT_HPP
 
 #include <string>
+#include <vector>
 
 #include "cli/config.hpp"
 
@@ -24,8 +25,17 @@ struct OptionProblem {
 // The option values of a learn command: at least one tree, a non-negative
 // minimum node size, not both --seed and --rng-file, a known seeding, a
 // criterion of the task (variance for `regression`, else gini, infogain or
-// gainratio), a model file and a known model format.
+// gainratio), a model file and a known model format; --keep-leaf-samples
+// only for regression.
 void check_learning_options(const RandomForestOptions& options, bool regression);
+
+// The option values of a test command: --quantiles only for regression,
+// and each of its numbers in [0, 1].
+void check_test_options(const RandomForestOptions& options, bool regression);
+
+// The numbers of --quantiles, in the order given (none when it is empty);
+// an OptionProblem names a word that is not a number in [0, 1].
+std::vector<double> quantiles_of(const RandomForestOptions& options);
 
 // What a command does with its files.
 enum class CommandFiles {

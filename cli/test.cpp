@@ -12,12 +12,15 @@
 #include "Sylvor/defs/output_file.hpp"
 #include "Sylvor/defs/string.hpp"
 #include "Sylvor/io/dataset_io.hpp"
+#include "Sylvor/io/leaf_samples_io.hpp"
 #include "Sylvor/io/medians_io.hpp"
 #include "Sylvor/io/tree_io.hpp"
 #include "Sylvor/predict/predictor.hpp"
+#include "Sylvor/predict/quantiles.hpp"
 #include "Sylvor/stats/score.hpp"
 #include "cli/console.hpp"
 #include "cli/log.hpp"
+#include "cli/preflight.hpp"
 #include "cli/stopwatch.hpp"
 
 namespace Sylvor {
@@ -31,11 +34,11 @@ namespace {
 // refused here, before anything is predicted.
 template <class L>
 Forest<L> read_model_timed(const RandomForestOptions& options, const DataSetDescription& desc,
-                           std::size_t num_features, ModelMedians& medians, CommandLog& log) {
+                           std::size_t num_features, ModelMedians& medians, FileFingerprint& print, CommandLog& log) {
   std::cout << "Reading forest from " << options.model_file << std::endl;
   cvd_timer timer;
   Forest<L> forest;
-  FileFingerprint print;  // of the bytes read: the medians must be theirs
+  // `print` is that of the bytes read: the companions must be theirs.
   read_forest(options.model_file, forest, &print);
   if (forest.empty()) throw Exception("model file `" + options.model_file + "' holds no trees");
   if constexpr (std::is_integral<L>::value) {
@@ -190,6 +193,39 @@ void write_predictions(const RandomForestOptions& options, const std::vector<T>&
   save_vector(files.back()->stream(), values, " ");
 }
 
+// Per instance, its quantiles (instances x quantiles), reported with their
+// time.
+template <class DataSet>
+std::vector<double> predicted_quantiles(const RandomForestOptions& options, const Forest<double>& forest,
+                                        const LeafSamples& samples, const DataSet& data,
+                                        const std::vector<double>& quantiles) {
+  cvd_timer timer;
+  std::vector<double> values(data.get_num_instances() * quantiles.size());
+  const FlatForest<double> flat(forest);
+  predict_quantiles(flat, samples, data, quantiles, options.num_threads,
+                    [&](std::size_t i, std::size_t j, double v) { values[i * quantiles.size() + j] = v; });
+  std::cout << "Total time to predict quantiles: " << timer.get_time() << std::endl;
+  return values;
+}
+
+// One line per instance: its mean, then its quantiles, exactly, to the
+// --predictions-file staged in `files` or to standard output.
+void write_quantile_lines(const RandomForestOptions& options, const std::vector<double>& means,
+                          const std::vector<double>& quantiles, std::vector<std::unique_ptr<OutputFile>>& files) {
+  if (!options.predictions_file.empty()) files.push_back(std::make_unique<OutputFile>(options.predictions_file, "predictions"));
+  std::ostream& out = options.predictions_file.empty() ? std::cout : files.back()->stream();
+  const std::size_t per_row = means.empty() ? 0 : quantiles.size() / means.size();
+  for (std::size_t i = 0; i < means.size(); ++i) {
+    out << exact(means[i]);
+    for (std::size_t j = 0; j < per_row; ++j) out << ' ' << exact(quantiles[i * per_row + j]);
+    out << '\n';
+  }
+  if (options.predictions_file.empty()) {
+    std::cout.flush();
+    if (!std::cout) throw Exception("could not write the predictions to standard output");
+  }
+}
+
 // A description that names no class takes the class names the model was
 // learned with, from the description written beside it.
 void take_model_class_names(const RandomForestOptions& options, DataSetDescription& desc) {
@@ -205,8 +241,20 @@ void take_model_class_names(const RandomForestOptions& options, DataSetDescripti
   for (const auto& [id, name] : learned.get_label_map().get_pairs()) desc.add_label_pair(name, id);
 }
 
-template <class F, class L>
-void test_logged(const RandomForestOptions& options, CommandLog& log) {
+// The leaf samples beside a regression model (none for classification).
+template <class L>
+LeafSamples leaf_samples_of(const RandomForestOptions& options, const FileFingerprint& print, const Forest<L>& forest) {
+  if constexpr (std::is_integral<L>::value) {
+    return LeafSamples();
+  } else {
+    return read_model_leaf_samples(options.model_file, print, forest);
+  }
+}
+
+// The description of a test (classification: with the model's class names
+// when it names none), checked against the confusion matrix asked for.
+template <class L>
+DataSetDescription test_description(const RandomForestOptions& options) {
   DataSetDescription desc = read_command_description(options);
   if (std::is_integral<L>::value && desc.collects_labels()) take_model_class_names(options, desc);
   if (std::is_integral<L>::value && !options.conf_matrix_file.empty() &&
@@ -215,13 +263,22 @@ void test_logged(const RandomForestOptions& options, CommandLog& log) {
                     " classes, but a confusion matrix is written for at most " +
                     std::to_string(max_printed_classes));
   }
+  return desc;
+}
+
+template <class F, class L>
+void test_logged(const RandomForestOptions& options, CommandLog& log) {
+  const DataSetDescription desc = test_description<L>(options);
   MemoryDataSet<F, L> data;
   // Categorical cells are numbered by the level names the model keeps.
   FeatureLevels levels;
   if (!desc.get_categorical_columns().empty()) levels = read_model_levels(options.model_file);
   read_data(options, desc, data, log, LevelCoding{&levels, false});
   ModelMedians medians;
-  const Forest<L> forest = read_model_timed<L>(options, desc, data.get_num_features(), medians, log);
+  FileFingerprint print;
+  const Forest<L> forest = read_model_timed<L>(options, desc, data.get_num_features(), medians, print, log);
+  const std::vector<double> quantiles = quantiles_of(options);
+  const LeafSamples samples = quantiles.empty() ? LeafSamples() : leaf_samples_of(options, print, forest);
   check_categorical_features(options, desc, levels);
   // A forest that learned where missing values go takes them as they are.
   if (model_version(forest) == 1) fill_missing_values(options, medians, data);
@@ -248,7 +305,11 @@ void test_logged(const RandomForestOptions& options, CommandLog& log) {
   std::cout << std::endl << "Total time to predict: " << seconds << std::endl;
   log.write("prediction-time", seconds);
   std::vector<std::unique_ptr<OutputFile>> files;
-  if (options.print_string_labels) {
+  if (!quantiles.empty()) {
+    if constexpr (!std::is_integral<L>::value) {
+      write_quantile_lines(options, predicted, predicted_quantiles(options, forest, samples, data, quantiles), files);
+    }
+  } else if (options.print_string_labels) {
     write_predictions(options, texts, files);
   } else {
     write_predictions(options, predicted, files);

@@ -34,13 +34,39 @@ bool model_gets_companions(const std::string& model_file) {
   return ::stat(model_file.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
-void write_medians_text(std::ostream& out, const std::vector<double>& medians, const FileFingerprint& model_print) {
-  if (medians.empty()) throw Exception("a medians file needs at least one median");
+void write_fingerprint_line(std::ostream& out, const FileFingerprint& model_print) {
   char hash[17];
   std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(model_print.hash));
+  out << fingerprint_word << ' ' << hash_name << ' ' << hash << ' ' << model_print.size << '\n';
+}
+
+std::optional<FileFingerprint> fingerprint_of_words(const std::string& name, const std::string& hash,
+                                                    const std::string& size, std::string& problem) {
+  if (name != hash_name) {
+    problem = "expected '" + std::string(fingerprint_word) + " " + hash_name + " HASH SIZE'";
+    return std::nullopt;
+  }
+  FileFingerprint recorded;
+  char* end = nullptr;
+  recorded.hash = std::strtoull(hash.c_str(), &end, 16);
+  if (hash.size() != 16 || *end != '\0') {
+    problem = "the hash must be 16 hexadecimal digits";
+    return std::nullopt;
+  }
+  errno = 0;
+  recorded.size = std::strtoull(size.c_str(), &end, 10);
+  if (size.empty() || *end != '\0' || size[0] == '-' || size[0] == '+' || errno == ERANGE) {
+    problem = "the size must be a whole number";
+    return std::nullopt;
+  }
+  return recorded;
+}
+
+void write_medians_text(std::ostream& out, const std::vector<double>& medians, const FileFingerprint& model_print) {
+  if (medians.empty()) throw Exception("a medians file needs at least one median");
   out << "# Medians of the training columns of the model beside this file, which fill\n"
          "# the missing values of the rows it predicts.\n";
-  out << fingerprint_word << ' ' << hash_name << ' ' << hash << ' ' << model_print.size << '\n';
+  write_fingerprint_line(out, model_print);
   out << medians_word;
   for (const double v : medians) out << ' ' << exact(v);
   out << '\n';
@@ -57,20 +83,13 @@ namespace {
 
 // The fingerprint of a "model-fingerprint" line after its first word.
 FileFingerprint read_fingerprint_words(std::istringstream& words, const std::string& path, int line) {
-  std::string name, hash, size, extra;
-  if (!(words >> name >> hash >> size) || (words >> extra) || name != hash_name) {
+  std::string name, hash, size, extra, problem;
+  if (!(words >> name >> hash >> size) || (words >> extra)) {
     malformed(path, line, "expected '" + std::string(fingerprint_word) + " " + hash_name + " HASH SIZE'");
   }
-  FileFingerprint recorded;
-  char* end = nullptr;
-  recorded.hash = std::strtoull(hash.c_str(), &end, 16);
-  if (hash.size() != 16 || *end != '\0') malformed(path, line, "the hash must be 16 hexadecimal digits");
-  errno = 0;
-  recorded.size = std::strtoull(size.c_str(), &end, 10);
-  if (size.empty() || *end != '\0' || size[0] == '-' || size[0] == '+' || errno == ERANGE) {
-    malformed(path, line, "the size must be a whole number");
-  }
-  return recorded;
+  const std::optional<FileFingerprint> recorded = fingerprint_of_words(name, hash, size, problem);
+  if (!recorded) malformed(path, line, problem);
+  return *recorded;
 }
 
 // The values of a "medians" line after its first word: at least one, each

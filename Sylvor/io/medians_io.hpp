@@ -46,6 +46,15 @@ void write_model_medians(const std::string& model_file, const std::vector<double
 // medians.
 void write_medians_text(std::ostream& out, const std::vector<double>& medians, const FileFingerprint& model_print);
 
+// The line companions open with: "model-fingerprint fnv1a64 HEX SIZE".
+void write_fingerprint_line(std::ostream& out, const FileFingerprint& model_print);
+
+// The fingerprint of the words after "model-fingerprint" (the hash name,
+// 16 hexadecimal digits, the byte count); nothing when they are malformed,
+// `problem` then saying how.
+std::optional<FileFingerprint> fingerprint_of_words(const std::string& name, const std::string& hash,
+                                                    const std::string& size, std::string& problem);
+
 enum class MediansState {
   Recorded,  // the model's own medians
   Absent,    // no companion file

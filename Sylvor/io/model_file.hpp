@@ -59,9 +59,17 @@ public:
   // bytes it belongs to in its own way); written now, put in place before
   // the medians and the model. Nothing when the path gets no companions.
   void add_companion(const std::string& suffix, const std::string& text, const std::string& what) {
+    add_companion_written(suffix, what,
+                          [&](std::ostream& out) { out.write(text.data(), static_cast<std::streamsize>(text.size())); });
+  }
+
+  // As above, the text written by write(stream) (after the model, so it
+  // may name fingerprint()).
+  template <class Write>
+  void add_companion_written(const std::string& suffix, const std::string& what, Write write) {
     if (!model_gets_companions(path)) return;
     companions.push_back(std::make_unique<OutputFile>(path + suffix, what));
-    companions.back()->stream().write(text.data(), static_cast<std::streamsize>(text.size()));
+    write(companions.back()->stream());
     companions.back()->flush();
   }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -414,6 +415,123 @@ TEST_F(Files, IntegerFeaturesWarnOncePerColumnThatLosesDecimals) {
   const auto as_float = run_sylvor({"learn", "--in-file", in("d.csv"), "--desc-file", in("d.bdf"), "--model-file",
                                     in("m2"), "--seed", "1", "--num-trees", "2", "--quiet"});
   EXPECT_EQ(as_float.err, "");
+}
+
+// ------------------------------------------------------ leaf samples, quantiles
+
+class Quantiles : public Files {
+protected:
+  std::vector<std::string> diabetes(const std::string& command, const std::string& selection) const {
+    return {command, "--in-file", examples + "/diabetes.csv", "--desc-file", examples + "/diabetes.bdf",
+            "--selection-file", examples + "/" + selection, "--model-file", in("d.model"), "--quiet"};
+  }
+  ProgramResult learn(std::vector<std::string> more = {}) const {
+    auto args = diabetes("learn-regress", "diabetes-train.txt");
+    args.insert(args.end(), {"--num-trees", "20", "--seed", "3", "--seeding", "per-tree"});
+    args.insert(args.end(), more.begin(), more.end());
+    return run_sylvor(args);
+  }
+  ProgramResult test(std::vector<std::string> more) const {
+    auto args = diabetes("test-regress", "diabetes-test.txt");
+    args.insert(args.end(), more.begin(), more.end());
+    return run_sylvor(args);
+  }
+};
+
+std::vector<double> numbers_of(const std::string& line) {
+  std::istringstream words(line);
+  std::vector<double> values;
+  for (double v; words >> v;) values.push_back(v);
+  return values;
+}
+
+// The model is the one learned without the samples; each row's line holds
+// the mean the plain test predicts, then ascending quantiles that are
+// training targets.
+TEST_F(Quantiles, EachRowGetsItsMeanAndQuantilesFromTheLeafSamplesBesideTheModel) {
+  ASSERT_EQ(learn().status, 0);
+  const std::string plain_model = slurp(in("d.model"));
+  const auto kept = learn({"--keep-leaf-samples"});
+  ASSERT_EQ(kept.status, 0) << kept.err;
+  EXPECT_NE(kept.out.find("Writing the leaf samples to " + in("d.model.leaves")), std::string::npos);
+  EXPECT_EQ(slurp(in("d.model")), plain_model);
+  ASSERT_EQ(test({"--predictions-file", in("means")}).status, 0);
+  const auto r = test({"--quantiles", "0.9,0.1,0.5", "--predictions-file", in("q")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<double> means = numbers_of(slurp(in("means")));
+  const std::vector<std::string> rows = lines_of(slurp(in("q")));
+  ASSERT_EQ(rows.size(), means.size());
+  const std::string leaves = slurp(in("d.model.leaves"));
+  const std::vector<double> targets =
+      numbers_of(leaves.substr(leaves.find("targets ") + 8, leaves.find("trees ") - leaves.find("targets ") - 8));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::vector<double> row = numbers_of(rows[i]);
+    ASSERT_EQ(row.size(), 4u) << rows[i];
+    EXPECT_EQ(row[0], means[i]);
+    EXPECT_LE(row[2], row[3]);
+    EXPECT_LE(row[3], row[1]);
+    for (std::size_t j = 1; j < 4; ++j) {
+      EXPECT_NE(std::find(targets.begin() + 1, targets.end(), row[j]), targets.end()) << rows[i];
+    }
+  }
+}
+
+struct RefusedQuantiles {
+  std::string name;
+  std::vector<std::string> learn;  // extra learn options
+  std::vector<std::string> test;   // test-regress options
+  int status;
+  std::string message;
+};
+
+class QuantilesRefused : public Quantiles, public ::testing::WithParamInterface<RefusedQuantiles> {};
+
+// Refused with a message naming what is missing or wrong, and no predictions
+// file written.
+TEST_P(QuantilesRefused, WithAClearMessageAndNoPredictions) {
+  const RefusedQuantiles& c = GetParam();
+  ASSERT_EQ(learn(c.learn).status, 0);
+  if (c.name == "StaleLeaves") {
+    // Learned again, without the samples: the companion stays, of another model.
+    ASSERT_EQ(learn({"--min-leaf-size", "3"}).status, 0);
+  }
+  if (c.name == "DamagedLeaves") {
+    const std::string text = slurp(in("d.model.leaves"));
+    std::ofstream(in("d.model.leaves")) << text.substr(0, text.size() / 2);
+  }
+  std::vector<std::string> args = c.test;
+  args.insert(args.end(), {"--predictions-file", in("q")});
+  const auto r = test(args);
+  EXPECT_EQ(r.status, c.status) << r.err;
+  EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  struct stat info;
+  EXPECT_NE(::stat(in("q").c_str(), &info), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuantilesRefused,
+    ::testing::Values(
+        RefusedQuantiles{"NoLeaves", {}, {"--quantiles", "0.5"}, 2, "d.model.leaves'): learn it with --keep-leaf-samples"},
+        RefusedQuantiles{"StaleLeaves", {"--keep-leaf-samples"}, {"--quantiles", "0.5"}, 2, "written for other contents"},
+        RefusedQuantiles{"DamagedLeaves", {"--keep-leaf-samples"}, {"--quantiles", "0.5"}, 2, "leaf samples file `"},
+        RefusedQuantiles{"OutOfRange", {"--keep-leaf-samples"}, {"--quantiles", "0.5,1.5"}, 1,
+                         "--quantiles: '1.5' is not a number between 0 and 1"},
+        RefusedQuantiles{"NotANumber", {"--keep-leaf-samples"}, {"--quantiles", "0.5,,0.9"}, 1,
+                         "--quantiles: '' is not a number"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Quantiles, ClassificationCommandsRefuseTheRegressionOptions) {
+  auto learn_args = iris("learn");
+  learn_args.insert(learn_args.end(), {"--model-file", in("i.model"), "--keep-leaf-samples"});
+  const auto learned = run_sylvor(learn_args);
+  EXPECT_EQ(learned.status, 1);
+  EXPECT_NE(learned.err.find("--keep-leaf-samples keeps the leaf samples of regression forests"), std::string::npos);
+  learn_iris("i.model");
+  auto test_args = iris("test");
+  test_args.insert(test_args.end(), {"--model-file", in("i.model"), "--quantiles", "0.5"});
+  const auto tested = run_sylvor(test_args);
+  EXPECT_EQ(tested.status, 1);
+  EXPECT_NE(tested.err.find("--quantiles predicts quantiles of regression forests"), std::string::npos);
 }
 
 }  // namespace
