@@ -162,10 +162,15 @@ LeafSamples read_model_leaf_samples(const std::string& model_file, const FileFin
     }
     throw Exception("could not open leaf samples file: `" + path + "'");
   }
+  return read_leaf_samples_text(in, path, model_print, trees);
+}
+
+LeafSamples read_leaf_samples_text(std::istream& in, const std::string& path, const FileFingerprint& model_print,
+                                   const Forest<double>& trees) {
   LeafSamplesReader reader(in, path);
   if (read_recorded_fingerprint(reader) != model_print) {
-    reader.malformed("it was written for other contents of `" + model_file +
-                     "' (learn the model again with --keep-leaf-samples)");
+    reader.malformed("it was written for other contents of its model (learn the model again with "
+                     "--keep-leaf-samples)");
   }
   LeafSamples samples;
   reader.expect("targets");

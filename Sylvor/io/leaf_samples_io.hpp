@@ -21,6 +21,7 @@
 #ifndef SYLVOR_IO_LEAF_SAMPLES_IO_HPP
 #define SYLVOR_IO_LEAF_SAMPLES_IO_HPP
 
+#include <istream>
 #include <ostream>
 #include <string>
 
@@ -44,6 +45,10 @@ void write_leaf_samples_text(std::ostream& out, const LeafSamples& samples, cons
 // records do not fit the trees.
 LeafSamples read_model_leaf_samples(const std::string& model_file, const FileFingerprint& model_print,
                                     const Forest<double>& trees);
+
+// As above, from the companion's text on `in`, `path` naming it.
+LeafSamples read_leaf_samples_text(std::istream& in, const std::string& path, const FileFingerprint& model_print,
+                                   const Forest<double>& trees);
 
 }  // namespace Sylvor
 

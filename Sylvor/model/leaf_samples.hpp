@@ -141,9 +141,12 @@ void check_leaf_samples(const LeafSamples& samples, const Forest<L>& trees) {
       throw Exception(tree + "their offsets do not cover the tree's " + std::to_string(trees[t].size()) +
                       " nodes and " + std::to_string(record.instances.size()) + " draws");
     }
+    // Every range lies within the draws once the offsets never decrease.
+    for (std::size_t k = 0; k < trees[t].size(); ++k) {
+      if (record.end(k) < record.begin(k)) throw Exception(tree + "their offsets decrease at node " + std::to_string(k));
+    }
     for (std::size_t k = 0; k < trees[t].size(); ++k) {
       const std::uint32_t b = record.begin(k), e = record.end(k);
-      if (e < b) throw Exception(tree + "their offsets decrease at node " + std::to_string(k));
       if (e > b && !trees[t].is_leaf(k)) throw Exception(tree + "inner node " + std::to_string(k) + " holds draws");
       for (std::uint32_t p = b; p < e; ++p) {
         const std::uint32_t i = record.instances[p];

@@ -226,6 +226,12 @@ TEST(LeafRecordChecks, RefuseRecordsThatBreakTheirInvariants) {
   refused([](LeafSamples& s) { s.trees.pop_back(); }, "hold 6 trees");
   refused([](LeafSamples& s) { s.trees[0].offsets.pop_back(); }, "do not cover");
   refused([](LeafSamples& s) { s.trees[1].instances[0] = 60; }, "instance 60 has no target");
+  std::size_t first_leaf = 0;
+  while (!forest.trees[3].is_leaf(first_leaf)) ++first_leaf;
+  refused([&](LeafSamples& s) {
+    // A leaf's range past the draws, before the offsets come back down.
+    s.trees[3].offsets[first_leaf + 1] = static_cast<std::uint32_t>(s.trees[3].instances.size() + 5);
+  }, "their offsets decrease at node " + std::to_string(first_leaf + 1));
   refused([](LeafSamples& s) { s.targets[3] = std::nan(""); }, "NaN");
   refused([&](LeafSamples& s) {
     // Move a root's draws onto it (an inner node).
