@@ -202,7 +202,7 @@ std::vector<double> predicted_quantiles(const RandomForestOptions& options, cons
   cvd_timer timer;
   std::vector<double> values(data.get_num_instances() * quantiles.size());
   const FlatForest<double> flat(forest);
-  predict_quantiles(flat, samples, data, quantiles, options.num_threads,
+  predict_quantiles(flat, samples, rank_targets(samples.targets), data, quantiles, options.num_threads,
                     [&](std::size_t i, std::size_t j, double v) { values[i * quantiles.size() + j] = v; });
   std::cout << "Total time to predict quantiles: " << timer.get_time() << std::endl;
   return values;

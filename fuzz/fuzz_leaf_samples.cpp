@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (const double x : {0.0, 0.5, 1.0, -1e300}) data.add_instance(0.0, &x, &x + 1);
   const Sylvor::FlatForest<double> flat(trees);
   double sum = 0.0;
-  Sylvor::predict_quantiles(flat, samples, data, {0.0, 0.3, 1.0}, 1,
+  Sylvor::predict_quantiles(flat, samples, Sylvor::rank_targets(samples.targets), data, {0.0, 0.3, 1.0}, 1,
                             [&](std::size_t, std::size_t, double v) { sum += v == v ? 1.0 : 0.0; });
   return sum < 0.0;
 }

@@ -153,6 +153,18 @@ public:
     }
   }
 
+  // As values_of_lanes, storing the numbers of the leaves reached.
+  template <class F>
+  void leaves_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, std::size_t* out,
+                       bool no_missing = false) const {
+    switch (no_missing && walk == Walk::sides ? Walk::sides_no_missing : walk) {
+      case Walk::plain: walk_lanes<Walk::plain>(k, columns, first, n, out); break;
+      case Walk::sides_no_missing: walk_lanes<Walk::sides_no_missing>(k, columns, first, n, out); break;
+      case Walk::sides: walk_lanes<Walk::sides>(k, columns, first, n, out); break;
+      default: walk_lanes<Walk::levels>(k, columns, first, n, out);
+    }
+  }
+
   // The value of node `leaf` of tree k.
   L value(std::size_t k, std::size_t leaf) const { return values[roots[k] + leaf]; }
 
@@ -179,9 +191,17 @@ private:
 
   template <Walk How, class F>
   void values_of_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, L* out) const {
+    std::size_t at[lanes];
+    walk_lanes<How>(k, columns, first, n, at);
+    const L* tree_values = values.data() + roots[k];
+    for (std::size_t j = 0; j < n; ++j) out[j] = tree_values[at[j]];
+  }
+
+  // The leaves instances first .. first + n - 1 reach in tree k, in at[].
+  template <Walk How, class F>
+  void walk_lanes(std::size_t k, const F* const* columns, std::size_t first, std::size_t n, std::size_t* at) const {
     const FlatNode* base = nodes.data() + roots[k];
     const std::uint64_t* words = level_words.data();
-    std::size_t at[lanes];
     for (std::size_t j = 0; j < n; ++j) at[j] = 0;
     for (std::size_t step = 0; step < depths[k]; ++step) {
       for (std::size_t j = 0; j < n; ++j) {
@@ -195,8 +215,6 @@ private:
         if (all_leaves) break;
       }
     }
-    const L* tree_values = values.data() + roots[k];
-    for (std::size_t j = 0; j < n; ++j) out[j] = tree_values[at[j]];
   }
 
   struct FlatNode {

@@ -402,6 +402,7 @@ void ForestHandle::set_leaf_samples(std::shared_ptr<const LeafSamples> given) {
       throw py::value_error(e.get_message());
     }
   }
+  ranks = given == nullptr ? nullptr : std::make_shared<const TargetRanks>(rank_targets(given->targets));
   samples = std::move(given);
 }
 
@@ -434,7 +435,7 @@ py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector
       py::gil_scoped_release unlocked;
       const std::vector<std::vector<bool>> in_bag = out_of_bag ? in_bag_of(*samples) : std::vector<std::vector<bool>>();
       Sylvor::predict_quantiles(
-          values, *samples, data, quantiles, num_threads,
+          values, *samples, *ranks, data, quantiles, num_threads,
           [&](std::size_t i, std::size_t j, double v) { out[i * nq + j] = v; }, out_of_bag ? &in_bag : nullptr);
       return 0;
     }, Messages::Plain);

@@ -29,6 +29,7 @@
 #include "Sylvor/model/flat_forest.hpp"
 #include "Sylvor/model/leaf_samples.hpp"
 #include "Sylvor/model/levels.hpp"
+#include "Sylvor/predict/quantiles.hpp"
 #include "Sylvor/model/tree.hpp"
 
 namespace PySylvor {
@@ -147,6 +148,7 @@ private:
   FlatForest<double> values;                      // a regressor's
   mutable py::object arrays;                      // the tree arrays once made
   std::shared_ptr<const LeafSamples> samples;     // a regressor's leaf samples, or none
+  std::shared_ptr<const TargetRanks> ranks;       // their targets' ranks, with them
 };
 
 // The leaf samples of a leaf_samples argument (as ForestHandle::leaf_samples

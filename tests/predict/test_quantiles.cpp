@@ -137,9 +137,9 @@ TEST_P(Quantiles, AreTheSmallestTargetsWhoseForestWeightReachesQ) {
   const FlatForest<double> flat(forest.trees);
   const std::vector<double> qs{0.9, 0.0, 0.05, 0.5, 1.0, 0.37, 0.5};
   std::vector<double> one_thread(data.get_num_instances() * qs.size(), -1.0), two = one_thread;
-  predict_quantiles(flat, forest.leaf_samples, data, qs, 1,
+  predict_quantiles(flat, forest.leaf_samples, rank_targets(forest.leaf_samples.targets), data, qs, 1,
                     [&](std::size_t i, std::size_t j, double v) { one_thread[i * qs.size() + j] = v; });
-  predict_quantiles(flat, forest.leaf_samples, data, qs, 2,
+  predict_quantiles(flat, forest.leaf_samples, rank_targets(forest.leaf_samples.targets), data, qs, 2,
                     [&](std::size_t i, std::size_t j, double v) { two[i * qs.size() + j] = v; });
   EXPECT_EQ(one_thread, two);
   for (std::size_t i = 0; i < data.get_num_instances(); i += 3) {
@@ -161,7 +161,7 @@ TEST_P(Quantiles, OutOfBagLeaveOutTheTreesThatDrewTheRow) {
   const auto in_bag = in_bag_of(forest.leaf_samples);
   std::vector<double> got(data.get_num_instances() * qs.size());
   predict_quantiles(
-      flat, forest.leaf_samples, data, qs, 2, [&](std::size_t i, std::size_t j, double v) { got[i * 2 + j] = v; },
+      flat, forest.leaf_samples, rank_targets(forest.leaf_samples.targets), data, qs, 2, [&](std::size_t i, std::size_t j, double v) { got[i * 2 + j] = v; },
       &in_bag);
   std::size_t answered = 0;
   for (std::size_t i = 0; i < data.get_num_instances(); ++i) {
@@ -174,7 +174,7 @@ TEST_P(Quantiles, OutOfBagLeaveOutTheTreesThatDrewTheRow) {
   }
   EXPECT_EQ(answered > 0, GetParam().bootstrap);
   const auto fewer = spread_data(50, false);
-  EXPECT_THROW(predict_quantiles(flat, forest.leaf_samples, fewer, qs, 1, [](std::size_t, std::size_t, double) {},
+  EXPECT_THROW(predict_quantiles(flat, forest.leaf_samples, rank_targets(forest.leaf_samples.targets), fewer, qs, 1, [](std::size_t, std::size_t, double) {},
                                  &in_bag),
                Exception);
 }
@@ -196,7 +196,7 @@ TEST(QuantileTies, ExactWeightsReachQAtTheLowerMiddleTarget) {
   }
   const FlatForest<double> flat(forest.trees);
   std::vector<double> got(3);
-  predict_quantiles(flat, forest.leaf_samples, data, {0.5, 0.25, 0.75}, 1,
+  predict_quantiles(flat, forest.leaf_samples, rank_targets(forest.leaf_samples.targets), data, {0.5, 0.25, 0.75}, 1,
                     [&](std::size_t i, std::size_t j, double v) { if (i == 0) got[j] = v; });
   EXPECT_EQ(got, (std::vector<double>{20.0, 10.0, 30.0}));
 }
