@@ -12,6 +12,7 @@
 #include "Sylvor/learn/forest.hpp"
 #include "Sylvor/model/votes.hpp"
 #include "Sylvor/predict/predictor.hpp"
+#include "Sylvor/predict/proximity.hpp"
 #include "Sylvor/predict/quantiles.hpp"
 #include "python/PySylvor/arrays.hpp"
 #include "python/PySylvor/errors.hpp"
@@ -443,6 +444,73 @@ py::array ForestHandle::predict_quantiles(const py::object& X, const std::vector
   return std::move(result);
 }
 
+namespace {
+
+// The in-bag masks of an in_bag argument: trees x rows, nonzero for in bag.
+std::vector<std::vector<bool>> in_bag_masks_of(const py::object& given, std::size_t trees) {
+  const auto array = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(given);
+  if (!array || array.ndim() != 2 || static_cast<std::size_t>(array.shape(0)) != trees) {
+    throw py::value_error("in_bag must be an array of one row per tree (" + std::to_string(trees) + ") and one "
+                          "column per training row");
+  }
+  std::vector<std::vector<bool>> masks(trees, std::vector<bool>(static_cast<std::size_t>(array.shape(1))));
+  for (std::size_t t = 0; t < trees; ++t) {
+    for (std::size_t i = 0; i < masks[t].size(); ++i) masks[t][i] = array.at(t, i) != 0;
+  }
+  return masks;
+}
+
+}  // namespace
+
+py::object ForestHandle::proximity(const py::object& X, const py::object& Y, std::size_t top_k,
+                                   const py::object& in_bag, int num_threads) const {
+  check_threads(num_threads);
+  if (!in_bag.is_none() && !Y.is_none()) throw py::value_error("out-of-bag proximities are between training rows: Y must be None");
+  const std::vector<std::vector<bool>> masks = in_bag.is_none() ? std::vector<std::vector<bool>>() : in_bag_masks_of(in_bag, trees.size());
+  std::vector<std::size_t> nodes;
+  for (const Tree<double>& tree : trees) nodes.push_back(tree.size());
+  py::object result;
+  with_rows(X, num_classes, [&](const auto& x) {
+    with_rows(Y.is_none() ? X : Y, num_classes, [&](const auto& y) {
+      const std::size_t nx = x.get_num_instances(), ny = y.get_num_instances();
+      if (top_k == 0) {
+        py::array_t<double> dense({static_cast<py::ssize_t>(nx), static_cast<py::ssize_t>(ny)});
+        double* out = dense.mutable_data();
+        guarded([&] {
+          with_flat([&](const auto& flat) {
+            py::gil_scoped_release unlocked;
+            forest_proximities(flat, nodes, x, y, 0, masks.empty() ? nullptr : &masks, num_threads,
+                               [&](std::size_t i, std::size_t j, double v) { out[i * ny + j] = v; });
+          });
+          return 0;
+        }, Messages::Plain);
+        result = std::move(dense);
+        return;
+      }
+      std::vector<std::vector<std::pair<std::int64_t, double>>> rows(nx);
+      guarded([&] {
+        with_flat([&](const auto& flat) {
+          py::gil_scoped_release unlocked;
+          forest_proximities(flat, nodes, x, y, top_k, masks.empty() ? nullptr : &masks, num_threads,
+                             [&](std::size_t i, std::size_t j, double v) { rows[i].push_back({static_cast<std::int64_t>(j), v}); });
+        });
+        return 0;
+      }, Messages::Plain);
+      std::vector<std::int64_t> indptr{0}, indices;
+      std::vector<double> values;
+      for (const auto& row : rows) {
+        for (const auto& [j, v] : row) {
+          indices.push_back(j);
+          values.push_back(v);
+        }
+        indptr.push_back(static_cast<std::int64_t>(indices.size()));
+      }
+      result = py::make_tuple(numpy_copy(indptr), numpy_copy(indices), numpy_copy(values));
+    });
+  });
+  return result;
+}
+
 std::shared_ptr<ForestHandle> ForestHandle::extended(const ForestHandle& other) const {
   return join({this, &other});
 }
@@ -512,6 +580,13 @@ void register_quantiles(py::class_<ForestHandle, std::shared_ptr<ForestHandle>>&
            "out_of_bag=True, X holds the training rows in order and each row is answered by the trees whose "
            "samples missed it (NaN when none did).")
       .def_property_readonly("has_leaf_samples", &ForestHandle::has_leaf_samples)
+      .def("proximity", &ForestHandle::proximity, py::arg("X"), py::arg("Y") = py::none(), py::arg("top_k") = 0,
+           py::arg("in_bag") = py::none(), py::arg("num_threads") = 0,
+           "Proximities of the rows of X to those of Y (X itself when None): the share of the trees in which both "
+           "reach the same leaf; float64 X rows x Y rows when top_k is 0, else (indptr, indices, values), the "
+           "CSR rows of each X row's top_k largest positive proximities (largest first, equal ones by column). "
+           "With in_bag (uint8, trees x training rows, as out_of_bag(..., in_bag_masks=True) gives it), X holds "
+           "the training rows, Y is None, and a pair counts only the trees whose samples missed both.")
       .def("leaf_samples", &ForestHandle::leaf_samples,
            "None, or (targets float64, per tree (offsets uint32, draws uint32)): the draws of node k of a tree "
            "are draws[offsets[k]:offsets[k + 1]], training instance numbers (repeated as drawn) in ascending "

@@ -95,6 +95,15 @@ public:
   py::array predict_quantiles(const py::object& X, const std::vector<double>& quantiles, int num_threads,
                               bool out_of_bag) const;
 
+  // Proximities of the rows of X to those of Y (X itself when None): the
+  // share of trees in which both reach the same leaf, float64 X rows x Y
+  // rows when top_k is 0, else (indptr, indices, values) of the top_k
+  // largest positive ones per X row (int64, int64, float64). With
+  // `in_bag` (uint8, trees x rows), X holds the training rows and Y is
+  // None: out-of-bag proximities.
+  py::object proximity(const py::object& X, const py::object& Y, std::size_t top_k, const py::object& in_bag,
+                       int num_threads) const;
+
   // Keeps `samples` (one record per tree, checked against the trees;
   // ValueError otherwise), or none for a null pointer.
   void set_leaf_samples(std::shared_ptr<const LeafSamples> samples);

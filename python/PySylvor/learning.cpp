@@ -86,6 +86,7 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
          r.settings.feature_importances = v;
        }), false}},
       {"oob", {setter<bool>("oob", [](LearnRequest& r, bool v) { r.extras.oob = v; }), false}},
+      {"in_bag_masks", {setter<bool>("in_bag_masks", [](LearnRequest& r, bool v) { r.extras.in_bag_masks = v; }), true}},
       {"permutation_importances", {setter<bool>("permutation_importances", [](LearnRequest& r, bool v) {
          r.extras.permutation = v;
        }), true}},
@@ -95,8 +96,7 @@ const std::unordered_map<std::string, Keyword>& keyword_table() {
       {"tree_importances", {setter<bool>("tree_importances", [](LearnRequest& r, bool v) { r.extras.tree_importances = v; }), false}},
       {"leaf_variance", {setter<double>("leaf_variance", [](LearnRequest& r, double v) { r.leaf_variance = v; }), false}},
       {"as_forest", {setter<bool>("as_forest", [](LearnRequest& r, bool v) { r.extras.as_forest = v; }), false}},
-      {"keep_leaf_samples",
-       {setter<bool>("keep_leaf_samples", [](LearnRequest& r, bool v) { r.settings.leaf_samples = v; }), false}},
+      {"keep_leaf_samples", {setter<bool>("keep_leaf_samples", [](LearnRequest& r, bool v) { r.settings.leaf_samples = v; }), false}},
       {"leaf_exponent", {setter<int>("leaf_exponent", [](LearnRequest& r, int v) { r.extras.leaf_exponent = v; }), false}},
       {"missing_values", {setter<std::string>("missing_values", [](LearnRequest& r, const std::string& v) {
          if (v != "median" && v != "split") {
@@ -157,7 +157,7 @@ py::tuple learn_general(const py::object& X, const py::object& Y, const py::kwar
   LearnRequest request = request_of("learn", keywords, false);
   ForestSettings& settings = request.settings;
   settings.criterion = criterion_of(request.criterion);
-  settings.out_of_bag = request.extras.oob || request.extras.permutation;
+  settings.out_of_bag = request.extras.oob || request.extras.permutation || request.extras.in_bag_masks;
   settings.tree_importances = request.extras.tree_importances;
   if (settings.tree_importances) settings.feature_importances = true;
   return with_dtype_and_task(X, settings.criterion, request.leaf_variance, [&](auto f, const auto& task, auto l) {

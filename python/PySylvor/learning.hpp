@@ -41,6 +41,7 @@ struct LearnExtras {
   std::optional<long long> seed;  // per-tree seeding from this seed; else the module's pool, per thread
   long long first_tree = 0;       // per tree: the number of the first tree (a subforest of a larger forest)
   bool tree_importances = false;  // each tree's importances (trees x features), with per-tree seeding
+  bool in_bag_masks = false;      // each tree's in-bag mask
   Messages messages = Messages::AsTheProgram;  // how the library's failures are worded
   bool as_forest = false;   // return a Forest instead of tree arrays
   int leaf_exponent = 0;    // leaves multiplied by 2^leaf_exponent (exactly): targets learned scaled down
@@ -49,7 +50,9 @@ struct LearnExtras {
 
 // The extras as a dict: "oob_trees" (int32, instances) with "oob_votes"
 // (float64, instances x classes) or "oob_prediction" (float64, NaN for an
-// instance without out-of-bag trees), and "permutation_importances".
+// instance without out-of-bag trees), "permutation_importances", and
+// "in_bag" (uint8, trees x instances: 1 where the tree's sample holds the
+// instance).
 template <class Task, class DataSet>
 py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest<typename DataSet::label_type>& forest,
                       const ForestGenerators& generators, const LearnExtras& extras, int threads) {
@@ -93,6 +96,14 @@ py::dict learn_extras(const Task& task, const DataSet& data, const LearnedForest
   }
   if (extras.tree_importances) {
     result["tree_importances"] = numpy_rows(forest.tree_importances, data.get_num_features());
+  }
+  if (extras.in_bag_masks) {
+    py::array_t<std::uint8_t> masks({static_cast<py::ssize_t>(forest.in_bag.size()), ni});
+    std::uint8_t* out = masks.mutable_data();
+    for (std::size_t t = 0; t < forest.in_bag.size(); ++t) {
+      for (py::ssize_t i = 0; i < ni; ++i) out[static_cast<py::ssize_t>(t) * ni + i] = forest.in_bag[t][i] ? 1 : 0;
+    }
+    result["in_bag"] = masks;
   }
   return result;
 }

@@ -505,6 +505,53 @@ class _BaseForest(BaseEstimator):
         X = self._check_input(X)
         return self._forest.apply(X, _threads(self.n_jobs))
 
+    def proximity(self, X, Y=None, top_k=None):
+        """Proximities of the rows of X to those of Y (X itself when None):
+        the share of the trees in which both reach the same leaf (Breiman),
+        for finding outliers, neighbours and filling missing values. An
+        array of n_X x n_Y, or with top_k, a scipy.sparse CSR matrix of the
+        same shape holding each row's top_k largest positive proximities
+        (for data too large for the whole matrix)."""
+        X = self._check_input(X)
+        Y = None if Y is None else self._check_input(Y)
+        return self._proximity_result(self._forest.proximity(X, Y, self._top_k(top_k), None, _threads(self.n_jobs)),
+                                      len(X), len(X) if Y is None else len(Y))
+
+    def oob_proximity(self, X, y, sample_weight=None, top_k=None):
+        """Out-of-bag proximities of the training rows X, y (and the
+        sample_weight of the fit, whose draws they redo): a pair counts only
+        the trees whose samples missed both rows, and its proximity is the
+        share of those trees in which they share a leaf (0 without any).
+        Shaped as proximity(X) gives them."""
+        check_is_fitted(self)
+        X_learned, learned_y, num_classes, weights = self._training_arrays(X, y, sample_weight)
+        growth = self._growth_settings(X_learned.shape[0], X_learned.shape[1])
+        masks = _wrap.out_of_bag(
+            X_learned.T, learned_y, self._forest, criterion=self._criterion_aliases.get(self.criterion, self.criterion),
+            num_classes=num_classes, seed=self._seed, first_tree=int(getattr(self, "_first_tree", 0)),
+            sample_prop=growth["sample_prop"], sample_size=growth["sample_size"], bootstrap=growth["bootstrap"],
+            sample_weight=weights, missing_values=self._forest.missing_values, feature_levels=self._feature_levels(),
+            num_threads=_threads(self.n_jobs), in_bag_masks=True)["in_bag"]
+        n = len(learned_y)
+        return self._proximity_result(
+            self._forest.proximity(X_learned, None, self._top_k(top_k), masks, _threads(self.n_jobs)), n, n)
+
+    @staticmethod
+    def _top_k(top_k):
+        if top_k is None:
+            return 0
+        if isinstance(top_k, (bool, np.bool_)) or not isinstance(top_k, numbers.Integral) or top_k < 1:
+            raise ValueError(f"top_k is the number of proximities kept per row, a whole number of at least 1, "
+                             f"not {top_k!r}")
+        return int(top_k)
+
+    @staticmethod
+    def _proximity_result(result, rows, columns):
+        if isinstance(result, np.ndarray):
+            return result
+        indptr, indices, values = result
+        return sparse.csr_matrix((values, indices, indptr), shape=(rows, columns))
+
     def decision_path(self, X):
         """The nodes each instance passes, as scikit-learn gives them: a
         sparse (instances x nodes of every tree) indicator matrix in CSR
