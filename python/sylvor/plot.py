@@ -1,6 +1,7 @@
 """Pictures of fitted forests with matplotlib (an optional dependency,
 imported only when a picture is asked for): the feature importances as a
-bar chart, the out-of-bag error against the number of trees, and a tree.
+bar chart, the out-of-bag error against the number of trees, a tree, and a
+regressor's prediction intervals against the truth.
 Each function draws on the Axes given, or on a new figure's, and returns
 the Axes."""
 import numpy as np
@@ -171,4 +172,39 @@ def tree(estimator, tree=0, max_depth=3, ax=None):
     ax.set_ylim(-levels - 0.6, 0.6)
     ax.set_axis_off()
     ax.set_title(f"Tree {tree}")
+    return ax
+
+
+def intervals(estimator, X, y, alpha=0.1, kind="conformal", ax=None):
+    """The prediction intervals of a regressor fitted with
+    keep_leaf_samples=True against the true targets y of the rows X, rows
+    sorted by their predicted mean: each interval a vertical band, the mean
+    a line, the targets dots (red outside their interval). kind is
+    "conformal" (predict_interval), "scaled" (predict_interval with
+    scaled=True) or "quantiles" (the alpha/2 and 1 - alpha/2 quantiles).
+    The title gives the coverage and the mean width."""
+    from ._intervals import interval_coverage
+    check_is_fitted(estimator, "estimators_")
+    if kind not in ("conformal", "scaled", "quantiles"):
+        raise ValueError(f"kind is 'conformal', 'scaled' or 'quantiles', not {kind!r}")
+    y = np.asarray(y, dtype=np.float64).ravel()
+    if kind == "quantiles":
+        bounds = estimator.predict_quantiles(X, [alpha / 2, 1 - alpha / 2])
+    else:
+        bounds = estimator.predict_interval(X, alpha=alpha, scaled=kind == "scaled")
+    mean = estimator.predict(X)
+    order = np.argsort(mean, kind="stable")
+    coverage, width = interval_coverage(y, bounds)
+    ax = _axes(ax, (7, 4))
+    place = np.arange(len(y))
+    ax.fill_between(place, bounds[order, 0], bounds[order, 1], color="#4c72b0", alpha=0.25, step="mid",
+                    label=f"{100 * (1 - alpha):g} % interval")
+    ax.plot(place, mean[order], color="#4c72b0", linewidth=1, label="mean")
+    outside = (y[order] < bounds[order, 0]) | (y[order] > bounds[order, 1])
+    ax.scatter(place[~outside], y[order][~outside], s=6, color="#333333", label="target")
+    ax.scatter(place[outside], y[order][outside], s=8, color="#c44e52", label="target outside")
+    ax.set_xlabel("rows, by predicted mean")
+    ax.set_ylabel("target")
+    ax.set_title(f"{kind} intervals: coverage {coverage:.3f}, mean width {width:.4g}")
+    ax.legend(loc="upper left", fontsize="small")
     return ax

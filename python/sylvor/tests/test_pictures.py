@@ -109,3 +109,21 @@ def test_plots_say_what_is_missing(pyplot):
         sylvor.plot.importances(model, kind="permutation")
     with pytest.raises(ValueError, match="oob_score=True"):
         sylvor.plot.oob_curve(ForestClassifier(n_estimators=3).fit(*load_iris(return_X_y=True)))
+
+
+@pytest.mark.parametrize("kind", ["conformal", "scaled", "quantiles"])
+def test_intervals_are_drawn_sorted_by_mean_with_the_targets_outside_marked(pyplot, kind):
+    from sklearn.datasets import make_friedman1
+    X, y = make_friedman1(600, noise=1.0, random_state=0)
+    model = sylvor.ForestRegressor(n_estimators=20, random_state=1, keep_leaf_samples=True).fit(X[:400], y[:400])
+    ax = sylvor.plot.intervals(model, X[400:], y[400:], alpha=0.2, kind=kind)
+    bounds = model.predict_quantiles(X[400:], [0.1, 0.9]) if kind == "quantiles" else \
+        model.predict_interval(X[400:], alpha=0.2, scaled=kind == "scaled")
+    outside = (y[400:] < bounds[:, 0]) | (y[400:] > bounds[:, 1])
+    inside_dots, outside_dots = ax.collections[1], ax.collections[2]
+    assert len(outside_dots.get_offsets()) == outside.sum() and len(inside_dots.get_offsets()) == (~outside).sum()
+    mean = ax.lines[0].get_data()[1]
+    assert np.all(np.diff(mean) >= 0)
+    assert f"coverage {np.mean(~outside):.3f}" in ax.get_title()
+    with pytest.raises(ValueError, match="kind"):
+        sylvor.plot.intervals(model, X[400:], y[400:], kind="bands")
