@@ -124,7 +124,8 @@ void register_newer_options(po::options_description& description) {
        "as data, and features the description does not name take their names from it.")
       ("keep-leaf-samples", po::bool_switch(),
        "learn-regress: keep, beside the model (MODEL.leaves), the training instances each leaf holds (as "
-       "drawn) and the training targets, for test-regress --quantiles. About 4 bytes per draw per tree.")
+       "drawn) and the training targets, for test-regress --quantiles: 4 bytes per draw and per node of each "
+       "tree in memory, about twice that as text.")
       ("quantiles", po::value<std::string>()->default_value(""),
        "test-regress: the conditional quantiles to predict, numbers in [0, 1] separated by commas (a model "
        "learned with --keep-leaf-samples). Each row's line of predictions then holds its mean followed by "

@@ -1,5 +1,6 @@
 """Draws the package's pictures of a forest learned on the bundled iris
-example: python3 scripts/pictures.py EXAMPLES_DIR OUT_DIR."""
+example, and the prediction intervals of one learned on the bundled
+diabetes example: python3 scripts/pictures.py EXAMPLES_DIR OUT_DIR."""
 import os
 import sys
 
@@ -30,10 +31,24 @@ def main(examples, out):
     for name, draw in (("importances", lambda: sylvor.plot.importances(model)),
                        ("oob-curve", lambda: sylvor.plot.oob_curve(model)),
                        ("tree-matplotlib", lambda: sylvor.plot.tree(model, tree=0, max_depth=2))):
-        ax = draw()
-        ax.figure.tight_layout()
-        ax.figure.savefig(os.path.join(out, name + ".svg"), metadata={"Date": None})
-        plt.close(ax.figure)
+        save(draw(), out, name)
+    save(diabetes_intervals(examples), out, "intervals")
+
+
+def save(ax, out, name):
+    ax.figure.tight_layout()
+    ax.figure.savefig(os.path.join(out, name + ".svg"), metadata={"Date": None})
+    plt.close(ax.figure)
+
+
+def diabetes_intervals(examples):
+    """The conformal 90 % intervals of the diabetes test rows."""
+    table = np.loadtxt(os.path.join(examples, "diabetes.csv"), delimiter=",")
+    train = np.loadtxt(os.path.join(examples, "diabetes-train.txt"), dtype=int)
+    test = np.loadtxt(os.path.join(examples, "diabetes-test.txt"), dtype=int)
+    X, y = table[:, :-1], table[:, -1]
+    model = sylvor.ForestRegressor(n_estimators=100, random_state=1, keep_leaf_samples=True).fit(X[train], y[train])
+    return sylvor.plot.intervals(model, X[test], y[test], alpha=0.1)
 
 
 if __name__ == "__main__":

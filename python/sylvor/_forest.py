@@ -945,8 +945,9 @@ class ForestRegressor(RegressorMixin, _BaseForest):
     keep_leaf_samples : bool, default=False
         Keep, per tree, the training instances each leaf holds (as drawn)
         and the training targets: a quantile regression forest, whose
-        ``predict_quantiles`` gives conditional quantiles. About 4 bytes per
-        draw per tree (400 MB for 100 trees on 1,000,000 rows).
+        ``predict_quantiles`` gives conditional quantiles and
+        ``predict_interval`` intervals. 4 bytes per draw and per node of
+        each tree (726 MB for 100 trees on 1,000,000 rows).
 
     With oob_score, ``oob_prediction_`` holds the mean of each instance's
     out-of-bag trees (NaN without any) and ``oob_score_`` their R^2; the
