@@ -1034,6 +1034,12 @@ class ForestRegressor(RegressorMixin, _BaseForest):
         Returns an array of n_samples x 2."""
         check_is_fitted(self)
         if not hasattr(self, "_conformal_scores"):
+            if self._forest.has_leaf_samples:
+                # Joined from subforests without the training rows: each
+                # subforest's residuals miss the other subforests' trees.
+                raise ValueError("this forest's intervals need the out-of-bag residuals of all its trees: join its "
+                                 "subforests with the training rows (sylvor.distributed.join_forests(estimator, "
+                                 "subforests, y, X))")
             raise ValueError("this forest was fitted without its leaf samples; fit it with keep_leaf_samples=True "
                              "for intervals")
         scores = self._conformal_scores

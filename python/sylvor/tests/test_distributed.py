@@ -111,6 +111,21 @@ def test_distributed_out_of_bag_estimates_join_the_votes_of_all_trees(client, es
         join_forests(estimator, subforests)
 
 
+def test_a_distributed_quantile_forest_answers_as_a_local_one(client):
+    X, y = iris_for(ForestRegressor())
+    estimator = ForestRegressor(n_estimators=8, random_state=3, keep_leaf_samples=True)
+    local = clone(estimator).set_params(n_jobs=2).fit(X, y)
+    fitted = fit_forest(client, estimator, X, y)
+    assert np.array_equal(fitted.predict_quantiles(X, [0.1, 0.5, 0.9]), local.predict_quantiles(X, [0.1, 0.5, 0.9]))
+    assert np.array_equal(fitted.predict_interval(X, scaled=True), local.predict_interval(X, scaled=True))
+    # Joined without the training rows, the trees still give quantiles, but
+    # the intervals would need every tree's out-of-bag residuals.
+    joined = join_forests(estimator, local_subforests(estimator, X, y, [1, 1]), y)
+    assert np.array_equal(joined.predict_quantiles(X, [0.1, 0.9]), local.predict_quantiles(X, [0.1, 0.9]))
+    with pytest.raises(ValueError, match="join its subforests with the training rows"):
+        joined.predict_interval(X)
+
+
 @pytest.mark.parametrize("params,name", [({"n_estimators": 0}, "n_estimators"), ({"max_depth": 2**40}, "max_depth")])
 def test_distributed_fit_checks_the_parameters_before_any_work(client, params, name):
     X, y = load_iris(return_X_y=True)
