@@ -13,7 +13,8 @@ threads, nodes of fewer than 5 rows not split and sqrt features per split
   share of held-out targets inside (coverage) and the mean width;
 - ranger(quantreg = TRUE): its [q0.05, q0.95] interval, the same figures;
 - the time to predict 3 quantiles (0.05, 0.5, 0.95) for 10,000 rows (the
-  held-out rows repeated), each library timed on its own side.
+  held-out rows repeated), each library timed on its own side, the best of
+  three calls.
 With --memory ROWS, the bytes of the leaf records of 100 trees learned on
 ROWS rows of make_regression (and of the trees' node arrays beside them).
 Needs python3-sklearn, r-cran-mlbench and r-cran-ranger. Never run by the
@@ -62,8 +63,9 @@ seconds <- system.time(m <- ranger(y ~ ., data = train, num.trees = trees, num.t
                                    seed = 1))[["elapsed"]]
 q <- predict(m, test, type = "quantiles", quantiles = c(0.05, 0.95), num.threads = 2)$predictions
 write.csv(q, args[5], row.names = FALSE)
-predict_seconds <- system.time(predict(m, many, type = "quantiles", quantiles = c(0.05, 0.5, 0.95),
-                                       num.threads = 2))[["elapsed"]]
+predict_seconds <- min(sapply(1:3, function(i) system.time(predict(m, many, type = "quantiles",
+                                                                  quantiles = c(0.05, 0.5, 0.95),
+                                                                  num.threads = 2))[["elapsed"]]))
 cat(seconds, predict_seconds, "\n")
 """
 
@@ -95,9 +97,11 @@ def one_set(name, X, y, trees, folder):
     model = ForestRegressor(n_estimators=trees, max_features="sqrt", min_samples_split=5, n_jobs=2, random_state=1,
                             keep_leaf_samples=True).fit(X[train], y[train])
     fit = time.perf_counter() - start
-    start = time.perf_counter()
-    model.predict_quantiles(many, [0.05, 0.5, 0.95])
-    ours_predict = time.perf_counter() - start
+    ours_predict = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        model.predict_quantiles(many, [0.05, 0.5, 0.95])
+        ours_predict = min(ours_predict, time.perf_counter() - start)
     rows = {
         "Sylvor quantiles": interval_coverage(y[test], model.predict_quantiles(X[test], [0.05, 0.95])),
         "Sylvor conformal": interval_coverage(y[test], model.predict_interval(X[test], alpha=0.1)),

@@ -41,6 +41,19 @@ std::vector<const typename DataSet::feature_type*> column_pointers(const DataSet
   return columns;
 }
 
+// Whether no value of instances first .. first + count - 1 is missing
+// (NaN); integer columns hold none.
+template <class F>
+bool none_missing(const std::vector<const F*>& columns, std::size_t first, std::size_t count) {
+  if (!std::is_floating_point<F>::value) return true;
+  for (const F* column : columns) {
+    bool any = false;
+    for (std::size_t i = first; i < first + count; ++i) any |= column[i] != column[i];
+    if (any) return false;
+  }
+  return true;
+}
+
 template <class L>
 class FlatForest {
 public:

@@ -41,19 +41,6 @@ inline std::size_t prediction_chunk_for(std::size_t num_classes) {
   return std::max<std::size_t>(16, std::min(prediction_chunk, fitting - fitting % 16));
 }
 
-// Whether no value of instances first .. first + count - 1 is missing
-// (NaN); integer columns hold none.
-template <class F>
-bool none_missing(const std::vector<const F*>& columns, std::size_t first, std::size_t count) {
-  if (!std::is_floating_point<F>::value) return true;
-  for (const F* column : columns) {
-    bool any = false;
-    for (std::size_t i = first; i < first + count; ++i) any |= column[i] != column[i];
-    if (any) return false;
-  }
-  return true;
-}
-
 [[noreturn]] inline void throw_empty_forest() { throw Exception("forest is empty: cannot predict"); }
 
 // Aggregates the leaves of every tree for every instance of `data` with

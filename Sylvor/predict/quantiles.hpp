@@ -15,11 +15,12 @@
 // weight reaches q. A row whose leaves hold no draws gets NaN (and so does
 // a training row in every tree's sample, out of bag).
 //
-// Rows are walked through each tree sixteen side by side (as prediction
-// walks them). A row's draws are sorted as 64-bit keys, each draw's target
-// rank (made once per forest, rank_targets) above its tree number, and one
-// pass over them answers every quantile; each team member keeps its buffers
-// from row to row, so nothing is allocated per row once they have grown.
+// A chunk of rows passes through one tree after another, sixteen side by
+// side (as prediction walks them). A row's draws are sorted as 64-bit
+// keys, each draw's target rank (made once per forest, rank_targets) above
+// its tree number, and one pass over them answers every quantile; each
+// team member keeps its buffers from chunk to chunk, so nothing is
+// allocated per row once they have grown.
 // (Sorting the keys took half the time of merging the leaves' sorted
 // lists through a heap, the leaves holding a few draws each.) Results do
 // not depend on the thread count. Called from any thread; the forest, the
@@ -82,15 +83,42 @@ inline TargetRanks rank_targets(const std::vector<double>& targets) {
 
 namespace detail {
 
-// What a team member keeps from row to row: the leaves of a block of rows
-// in every tree, and for one row each tree's draw weight and the keys of
-// its draws (the instance's rank above the tree number), in the order
+// Rows walked through the trees together by one team member.
+constexpr std::size_t quantile_chunk = 256;
+
+// What a team member keeps from chunk to chunk: the leaves of its chunk of
+// rows in every tree, and for one row each tree's draw weight and the keys
+// of its draws (the instance's rank above the tree number), in the order
 // their weights are added.
 struct QuantileScratch {
-  std::vector<std::size_t> leaves;  // tree k, lane j at k * lanes + j
+  std::vector<std::size_t> leaves;  // tree k, row j of the chunk at k * quantile_chunk + j
   std::vector<double> tree_weight;  // 1 / the draws of the tree's leaf
   std::vector<std::uint64_t> keys;
 };
+
+// Fills scratch.keys and scratch.tree_weight with the draws of the leaves
+// that row j of the chunk (instance i) reached, tree by tree, skipping the
+// trees whose samples hold i when `in_bag` is given; returns the number of
+// trees whose leaves held draws.
+inline double gather_row_draws(QuantileScratch& scratch, const LeafSamples& samples, const TargetRanks& ranks,
+                               std::size_t j, std::size_t i, const std::vector<std::vector<bool>>* in_bag) {
+  scratch.keys.clear();
+  double trees = 0.0;
+  const std::size_t* leaves = scratch.leaves.data() + j;
+  for (std::size_t k = 0; k < samples.trees.size(); ++k) {
+    if (in_bag != nullptr && (*in_bag)[k][i]) continue;
+    const TreeLeafSamples& record = samples.trees[k];
+    const std::size_t leaf = leaves[k * quantile_chunk];
+    const std::uint32_t b = record.begin(leaf), e = record.end(leaf);
+    if (b == e) continue;
+    trees += 1.0;
+    scratch.tree_weight[k] = 1.0 / static_cast<double>(e - b);
+    for (std::uint32_t p = b; p < e; ++p) {
+      scratch.keys.push_back(static_cast<std::uint64_t>(ranks.rank_of[record.instances[p]]) << 32 | k);
+    }
+  }
+  return trees;
+}
 
 // Writes row i's quantiles (in the ascending `order` of their numbers)
 // from the keys of its draws, `trees` trees holding them: sorted, then
@@ -161,35 +189,26 @@ void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, 
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return quantiles[a] < quantiles[b]; });
   constexpr std::size_t lanes = FlatForest<L>::lanes;
   for_each_chunk(
-      data.get_num_instances(), 256, threads,
+      data.get_num_instances(), detail::quantile_chunk, threads,
       [&] {
-        return detail::QuantileScratch{std::vector<std::size_t>(forest.size() * lanes),
+        return detail::QuantileScratch{std::vector<std::size_t>(forest.size() * detail::quantile_chunk),
                                        std::vector<double>(forest.size()), {}};
       },
       [&](detail::QuantileScratch& scratch, std::size_t first, std::size_t count) {
-        for (std::size_t block = first; block < first + count; block += lanes) {
-          const std::size_t n = std::min(lanes, first + count - block);
-          for (std::size_t k = 0; k < forest.size(); ++k) {
-            forest.leaves_of_lanes(k, columns.data(), block, n, scratch.leaves.data() + k * lanes);
+        // The chunk passes through one tree at a time, which then stays in
+        // cache; walking a few rows through every tree in turn would fetch
+        // each tree's nodes from memory again for every few rows. A chunk
+        // without missing values may take the forest's cheaper walk.
+        const bool no_missing = forest.gains_from_no_missing() && none_missing(columns, first, count);
+        for (std::size_t k = 0; k < forest.size(); ++k) {
+          for (std::size_t j = 0; j < count; j += lanes) {
+            forest.leaves_of_lanes(k, columns.data(), first + j, std::min(lanes, count - j),
+                                   scratch.leaves.data() + k * detail::quantile_chunk + j, no_missing);
           }
-          for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t i = block + j;
-            scratch.keys.clear();
-            double trees = 0.0;
-            for (std::size_t k = 0; k < forest.size(); ++k) {
-              if (in_bag != nullptr && (*in_bag)[k][i]) continue;
-              const TreeLeafSamples& record = samples.trees[k];
-              const std::size_t leaf = scratch.leaves[k * lanes + j];
-              const std::uint32_t b = record.begin(leaf), e = record.end(leaf);
-              if (b == e) continue;
-              trees += 1.0;
-              scratch.tree_weight[k] = 1.0 / static_cast<double>(e - b);
-              for (std::uint32_t p = b; p < e; ++p) {
-                scratch.keys.push_back(static_cast<std::uint64_t>(ranks.rank_of[record.instances[p]]) << 32 | k);
-              }
-            }
-            detail::write_row_quantiles(scratch, ranks, trees, quantiles, order, i, write);
-          }
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+          const double trees = detail::gather_row_draws(scratch, samples, ranks, j, first + j, in_bag);
+          detail::write_row_quantiles(scratch, ranks, trees, quantiles, order, first + j, write);
         }
       });
 }

@@ -65,11 +65,14 @@ def test_quantiles_are_the_forest_weighted_quantiles_of_the_training_targets(par
     X_new, _ = spread_data(60, seed=1)
     X_new = X_new.astype(dtype)
     qs = [0.9, 0.0, 0.1, 0.5, 1.0, 1 / 3]
-    got = model.predict_quantiles(X_new, qs)
-    assert got.shape == (60, len(qs))
-    for j, q in enumerate(qs):
-        assert np.array_equal(got[:, j], weighted_quantile_here(model, X_new, q)), q
-    assert np.all(np.isin(got, y))  # no interpolation
+    with_missing = X_new.copy()
+    with_missing[::7, 2] = np.nan  # rows that take the missing sides (or the medians)
+    for rows in (X_new, with_missing):
+        got = model.predict_quantiles(rows, qs)
+        assert got.shape == (60, len(qs))
+        for j, q in enumerate(qs):
+            assert np.array_equal(got[:, j], weighted_quantile_here(model, rows, q)), q
+        assert np.all(np.isin(got, y))  # no interpolation
 
 
 def test_each_tree_keeps_its_draws_in_the_leaves_they_reach():
