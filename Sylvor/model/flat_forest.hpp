@@ -178,6 +178,20 @@ public:
     }
   }
 
+  // Walks instances first .. first + count - 1 (any number) through tree k,
+  // sixteen side by side, and stores the numbers of the leaves reached in
+  // out[0 .. count - 1]; `no_missing` as for values_of_lanes.
+  template <class F, class Leaf>
+  void leaves_of_rows(std::size_t k, const F* const* columns, std::size_t first, std::size_t count, Leaf* out,
+                      bool no_missing = false) const {
+    std::size_t at[lanes];
+    for (std::size_t j = 0; j < count; j += lanes) {
+      const std::size_t n = std::min(lanes, count - j);
+      leaves_of_lanes(k, columns, first + j, n, at, no_missing);
+      for (std::size_t l = 0; l < n; ++l) out[j + l] = static_cast<Leaf>(at[l]);
+    }
+  }
+
   // The value of node `leaf` of tree k.
   L value(std::size_t k, std::size_t leaf) const { return values[roots[k] + leaf]; }
 

@@ -43,14 +43,8 @@ struct LeafIndex {
 template <class L, class DataSet>
 std::vector<std::uint32_t> leaves_of_tree(const FlatForest<L>& forest, std::size_t k, const DataSet& data) {
   const auto columns = column_pointers(data);
-  constexpr std::size_t lanes = FlatForest<L>::lanes;
   std::vector<std::uint32_t> leaves(data.get_num_instances());
-  std::size_t at[lanes];
-  for (std::size_t first = 0; first < leaves.size(); first += lanes) {
-    const std::size_t n = std::min(lanes, leaves.size() - first);
-    forest.leaves_of_lanes(k, columns.data(), first, n, at);
-    for (std::size_t j = 0; j < n; ++j) leaves[first + j] = static_cast<std::uint32_t>(at[j]);
-  }
+  forest.leaves_of_rows(k, columns.data(), 0, leaves.size(), leaves.data());
   return leaves;
 }
 
@@ -90,11 +84,14 @@ inline std::vector<std::uint64_t> in_bag_bits(const std::vector<std::vector<bool
   return bits;
 }
 
+// Rows of X walked through the trees together by one team member.
+constexpr std::size_t proximity_chunk = 64;
+
 struct ProximityScratch {
   std::vector<std::uint32_t> counts;   // per Y row, the trees shared so far
   std::vector<std::uint32_t> touched;  // the Y rows with a count
   std::vector<std::pair<double, std::uint32_t>> row;  // (proximity, Y row)
-  std::vector<std::uint32_t> leaves;   // the X row block's leaves, tree k lane j at k * lanes + j
+  std::vector<std::uint32_t> leaves;   // the X chunk's leaves, tree k row j at k * proximity_chunk + j
 };
 
 // Writes X row i's proximities from the counts of its co-members, then
@@ -158,35 +155,30 @@ void forest_proximities(const FlatForest<L>& forest, const std::vector<std::size
     return num_trees - static_cast<double>(both_in_some);
   };
   const auto columns = column_pointers(x);
-  constexpr std::size_t lanes = FlatForest<L>::lanes;
   const std::size_t ny = y.get_num_instances();
   for_each_chunk(
-      x.get_num_instances(), 64, threads,
+      x.get_num_instances(), detail::proximity_chunk, threads,
       [&] {
         return detail::ProximityScratch{std::vector<std::uint32_t>(ny, 0), {}, {},
-                                        std::vector<std::uint32_t>(forest.size() * lanes)};
+                                        std::vector<std::uint32_t>(forest.size() * detail::proximity_chunk)};
       },
       [&](detail::ProximityScratch& s, std::size_t first, std::size_t count) {
-        std::size_t at[lanes];
-        for (std::size_t block = first; block < first + count; block += lanes) {
-          const std::size_t n = std::min(lanes, first + count - block);
+        // The chunk passes through one tree at a time, which stays in cache.
+        for (std::size_t k = 0; k < forest.size(); ++k) {
+          forest.leaves_of_rows(k, columns.data(), first, count, s.leaves.data() + k * detail::proximity_chunk);
+        }
+        for (std::size_t row = 0; row < count; ++row) {
+          const std::size_t i = first + row;
           for (std::size_t k = 0; k < forest.size(); ++k) {
-            forest.leaves_of_lanes(k, columns.data(), block, n, at);
-            for (std::size_t j = 0; j < n; ++j) s.leaves[k * lanes + j] = static_cast<std::uint32_t>(at[j]);
-          }
-          for (std::size_t lane = 0; lane < n; ++lane) {
-            const std::size_t i = block + lane;
-            for (std::size_t k = 0; k < forest.size(); ++k) {
-              if (in_bag != nullptr && (*in_bag)[k][i]) continue;
-              const std::uint32_t leaf = s.leaves[k * lanes + lane];
-              const std::vector<std::uint32_t>& offsets = index.offsets[k];
-              for (std::uint32_t p = offsets[leaf]; p < offsets[leaf + 1]; ++p) {
-                const std::uint32_t j = index.rows[k][p];
-                if (s.counts[j]++ == 0) s.touched.push_back(j);
-              }
+            if (in_bag != nullptr && (*in_bag)[k][i]) continue;
+            const std::uint32_t leaf = s.leaves[k * detail::proximity_chunk + row];
+            const std::vector<std::uint32_t>& offsets = index.offsets[k];
+            for (std::uint32_t p = offsets[leaf]; p < offsets[leaf + 1]; ++p) {
+              const std::uint32_t j = index.rows[k][p];
+              if (s.counts[j]++ == 0) s.touched.push_back(j);
             }
-            detail::write_proximity_row(s, i, ny, top_k, trees_of, write);
           }
+          detail::write_proximity_row(s, i, ny, top_k, trees_of, write);
         }
       });
 }

@@ -187,7 +187,6 @@ void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, 
   std::vector<std::size_t> order(quantiles.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return quantiles[a] < quantiles[b]; });
-  constexpr std::size_t lanes = FlatForest<L>::lanes;
   for_each_chunk(
       data.get_num_instances(), detail::quantile_chunk, threads,
       [&] {
@@ -201,10 +200,8 @@ void predict_quantiles(const FlatForest<L>& forest, const LeafSamples& samples, 
         // without missing values may take the forest's cheaper walk.
         const bool no_missing = forest.gains_from_no_missing() && none_missing(columns, first, count);
         for (std::size_t k = 0; k < forest.size(); ++k) {
-          for (std::size_t j = 0; j < count; j += lanes) {
-            forest.leaves_of_lanes(k, columns.data(), first + j, std::min(lanes, count - j),
-                                   scratch.leaves.data() + k * detail::quantile_chunk + j, no_missing);
-          }
+          forest.leaves_of_rows(k, columns.data(), first, count, scratch.leaves.data() + k * detail::quantile_chunk,
+                                no_missing);
         }
         for (std::size_t j = 0; j < count; ++j) {
           const double trees = detail::gather_row_draws(scratch, samples, ranks, j, first + j, in_bag);
